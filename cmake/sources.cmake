@@ -1,0 +1,17 @@
+# Plain C++: no Python.h anywhere below.
+set(BRINDLE_CORE_SOURCES
+  src/utils/strip.cpp
+)
+list(TRANSFORM BRINDLE_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
+
+# The binding layer: everything that talks to the interpreter.
+set(BRINDLE_PY_SOURCES
+  src/lib/module.cpp
+  src/lib/errors.cpp
+  src/lib/args.cpp
+  src/lib/functions.cpp
+  src/lib/row_reader.cpp
+  src/lib/cell_store.cpp
+  src/lib/sheet_writer.cpp
+)
+list(TRANSFORM BRINDLE_PY_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)

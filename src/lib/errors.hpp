@@ -1,0 +1,41 @@
+// Python-visible errors: the NativeFallback class and the one place where an
+// internal error value becomes a Python exception.
+#pragma once
+
+#include <Python.h>
+
+#include <lib/pyref.hpp>
+#include <xml/error.hpp>
+
+namespace brindle {
+
+// The NativeFallback class (borrowed from its once-cell), or nullptr with an
+// exception set if it could not be created.
+PyObject* native_fallback_type();
+
+// Raises NativeFallback(msg); returns nullptr so callers can `return`.
+[[gnu::cold]] PyObject* raise_fallback(const char* msg);
+
+// KeyError(key) exactly as dict raises it: a tuple key stays one argument.
+[[gnu::cold]] void set_key_error(PyObject* key);
+
+// The host exception that a byte source or helper captured; restored as is.
+struct HeldException {
+    PyRef exc;
+    // Takes the exception currently set in the thread state.
+    void capture() { exc = PyRef::steal(PyErr_GetRaisedException()); }
+    void restore() { PyErr_SetRaisedException(exc.release()); }
+};
+
+// Converts an XmlError into the Python exception the caller sees:
+// "malformed: r" / "unsupported: r" as NativeFallback, or, for Source, the
+// held host exception unchanged. Always returns nullptr.
+[[gnu::cold]] PyObject* fallback_err(const XmlError& e, HeldException* held);
+
+// Marks "a Python exception is set": the error value of binding-layer code.
+struct PyErrSet {};
+template <class T>
+using PyResult = std::expected<T, PyErrSet>;
+[[nodiscard]] inline std::unexpected<PyErrSet> py_err() { return std::unexpected(PyErrSet{}); }
+
+}  // namespace brindle

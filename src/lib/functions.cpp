@@ -1,0 +1,73 @@
+// The module functions. Each parses its arguments with the interpreter's
+// wording and hands the work to its subsystem.
+#include <Python.h>
+
+#include <lib/args.hpp>
+#include <lib/errors.hpp>
+#include <lib/types.hpp>
+
+namespace brindle {
+namespace {
+
+PyObject* read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* a[2];
+    if (!parse_args({"read_string_table", {"source", "helpers"}, 2}, args, nargs, kw, a))
+        return nullptr;
+    return raise_fallback(kNotAvailable);
+}
+
+PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* a[8];
+    if (!parse_args({"bind_cells",
+                     {"source", "parser", "ws", "store", "cell_styles", "cell_cls", "helpers",
+                      "actions"},
+                     8},
+                    args, nargs, kw, a))
+        return nullptr;
+    return raise_fallback(kNotAvailable);
+}
+
+PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* a[1];
+    if (!parse_args({"find_dimension", {"source"}, 1}, args, nargs, kw, a)) return nullptr;
+    return raise_fallback(kNotAvailable);
+}
+
+PyObject* prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* a[4];
+    if (!parse_args({"prescan_sheet", {"source", "want_rows", "corners", "helpers"}, 4}, args,
+                    nargs, kw, a))
+        return nullptr;
+    return raise_fallback(kNotAvailable);
+}
+
+template <auto F>
+constexpr PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+}  // namespace
+
+PyMethodDef module_functions[] = {
+    {"read_string_table", fastcall<read_string_table>(), METH_FASTCALL | METH_KEYWORDS,
+     "read_string_table(source, helpers)\n--\n\nread_string_table(source, helpers) -> list"},
+    {"bind_cells", fastcall<bind_cells>(), METH_FASTCALL | METH_KEYWORDS,
+     "bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)\n--\n\n"
+     "Read all cells of a worksheet (full / editable mode) into `store`.\n"
+     "\n"
+     "Mirrors `WorksheetReader.bind_cells` + `WorkSheetParser.parse`.\n"
+     "Cells are kept in compact form in the `CellStore` and become `Cell`\n"
+     "objects only when accessed. Other elements are appended to `actions` as\n"
+     "`(\"element\", bytes, namespaces)` and warnings as `(\"warn\", message)`\n"
+     "for the caller to replay in document order."},
+    {"find_dimension", fastcall<find_dimension>(), METH_FASTCALL | METH_KEYWORDS,
+     "find_dimension(source)\n--\n\n"
+     "Find the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
+     "Returns (snippet, namespaces) or None."},
+    {"prescan_sheet", fastcall<prescan_sheet>(), METH_FASTCALL | METH_KEYWORDS,
+     "prescan_sheet(source, want_rows, corners, helpers)\n--\n\n"
+     "prescan_sheet(source, want_rows, corners, helpers) -> dict"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace brindle
