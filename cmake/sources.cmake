@@ -16,5 +16,10 @@ set(BRINDLE_PY_SOURCES
   src/lib/row_reader.cpp
   src/lib/cell_store.cpp
   src/lib/sheet_writer.cpp
+  src/writer/classify.cpp
+  src/writer/construct.cpp
+  src/writer/styles.cpp
+  src/writer/emit.cpp
+  src/writer/rows.cpp
 )
 list(TRANSFORM BRINDLE_PY_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
