@@ -21,11 +21,21 @@ namespace {
     return t != 0;
 }
 
-// XML 1.0 forbids C0 controls other than TAB, LF and CR; such text is the
-// host writer's to reject or handle.
-bool has_forbidden_control(std::string_view s) noexcept {
-    for (unsigned char c : s)
-        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return true;
+// Characters XML 1.0 forbids: C0 controls other than TAB, LF and CR, and
+// the non-characters U+FFFE and U+FFFF. The lxml serialiser refuses them
+// with an error, so text holding one is left to the host's writer, which
+// then gives the host's result in either mode.
+bool has_forbidden_char(std::string_view s) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char c = p[i];
+        if (c < 0x20) {
+            if (c != '\t' && c != '\n' && c != '\r') return true;
+        } else if (c == 0xEF && i + 2 < n && p[i + 1] == 0xBF && (p[i + 2] & 0xFE) == 0xBE) {
+            return true;
+        }
+    }
     return false;
 }
 
@@ -94,6 +104,7 @@ PyResult<void> Writer::write_one(PyObject* cell) {
         return push_fallback(cell, styled);
     }
     const std::string_view dtype(dt_p, static_cast<std::size_t>(dt_len));
+    if (has_forbidden_char(dtype)) return push_fallback(cell, styled);
 
     std::optional<std::string_view> style_attr;
     if (styled) style_attr = BR_TRY(style_text(style.get()));
@@ -138,7 +149,7 @@ PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_v
             break;
         case Classified::Kind::Text:
             if (text.empty()) break;
-            if (has_forbidden_control(text)) return false;
+            if (has_forbidden_char(text)) return false;
             form = data_type == "f" ? Form::Formula : data_type == "s" ? Form::Inline : Form::Value;
             break;
         case Classified::Kind::Unsupported:
