@@ -14,7 +14,8 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
 }
 
 constexpr std::int64_t floor_mod(std::int64_t a, std::int64_t b) noexcept {
-    return a - floor_div(a, b) * b;
+    const std::int64_t r = a % b;
+    return (r != 0 && ((r < 0) != (b < 0))) ? r + b : r;
 }
 
 constexpr DateParts make_time(std::int64_t hour, std::int64_t minute, std::int64_t second,
