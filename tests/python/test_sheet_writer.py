@@ -199,7 +199,10 @@ def forbidden(s):
 
 MODES = pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])
 
-TEXT = st.text(st.characters(codec=None, exclude_categories=()), max_size=12) | st.sampled_from(
+# Characters the escaping rules single out, mixed with any code point at all
+# (lone surrogates included).
+SPECIAL = st.sampled_from(list("\t\n\r\"'<>& x=\x7f\x85\xa0\xe9\u3000\U0001F600\x00\x01\x1f\ufffe\uffff\ud800\udfff"))
+TEXT = st.text(SPECIAL | st.characters(codec=None, exclude_categories=()), max_size=12) | st.sampled_from(
     ["", " ", " x", "x ", "\t", "a\r\nb", "=", "=SUM(A1:A2)", "é", "\U0001F600", "\ud800",
      "\x01", "\ufffe", "<&>\"'", "\u3000x\xa0", "\x85"])
 
