@@ -644,3 +644,36 @@ def test_no_reference_leaks_per_row():
         w.write_row(cells, 1)
     w.flush()
     assert (sys.getrefcount(value), sys.getrefcount(style), sys.getrefcount(cells[0])) == before
+
+
+def test_use_from_another_thread_during_a_call_is_refused():
+    import threading
+
+    host = Host()
+    inside, done = threading.Event(), threading.Event()
+    seen = []
+
+    def write_cell(ws, cell, styled):
+        inside.set()
+        done.wait(10)
+        return ""
+
+    host.helpers["write_cell"] = write_cell
+    w = host.writer()
+
+    def other():
+        inside.wait(10)
+        try:
+            w.write_row([], 2)
+        except RuntimeError as e:
+            seen.append(str(e))
+        done.set()
+
+    t = threading.Thread(target=other)
+    t.start()
+    w.write_row([Cell(1, 1, object())], 1)
+    t.join()
+    assert seen == ["Already borrowed"]
+    w.write_row([], 3)  # free again once the call is over
+    w.flush()
+    assert host.text() == '<row r="1"></row><row r="3"></row>'
