@@ -442,15 +442,6 @@ def test_cell_errors_leave_the_partial_row_buffered():
     assert host.text() == '<row r="1"><c r="A1" t="n"><v>1</v></c>'
 
 
-def test_iteration_errors_propagate():
-    def cells():
-        yield Cell(1, 1, 1)
-        raise ValueError("stop")
-
-    with pytest.raises(ValueError, match="stop"):
-        Host().writer().write_row(cells(), 1)
-
-
 # -- buffer, flush, write ----------------------------------------------------------
 
 @MODES
@@ -581,14 +572,6 @@ def test_unusual_epochs_are_accepted(epoch):
 def test_argument_types(args, match):
     with pytest.raises(TypeError, match=match):
         m.SheetWriter(*args)
-
-
-def test_host_attribute_errors_propagate():
-    class NoParent:
-        _hyperlinks = []
-
-    with pytest.raises(AttributeError):
-        m.SheetWriter(NoParent(), print, False, Host().helpers)
 
 
 def test_sheet_data_is_not_native_yet():
