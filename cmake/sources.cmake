@@ -1,6 +1,9 @@
 # Plain C++: no Python.h anywhere below.
 set(BRINDLE_CORE_SOURCES
   src/utils/strip.cpp
+  src/dates.cpp
+  src/utils/number_text.cpp
+  src/writer/escape.cpp
 )
 list(TRANSFORM BRINDLE_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
 
@@ -13,5 +16,10 @@ set(BRINDLE_PY_SOURCES
   src/lib/row_reader.cpp
   src/lib/cell_store.cpp
   src/lib/sheet_writer.cpp
+  src/writer/classify.cpp
+  src/writer/construct.cpp
+  src/writer/styles.cpp
+  src/writer/emit.cpp
+  src/writer/rows.cpp
 )
 list(TRANSFORM BRINDLE_PY_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)

@@ -7,6 +7,9 @@
 #include <lib/once.hpp>
 #include <lib/pyref.hpp>
 #include <lib/types.hpp>
+#include <writer/writer.hpp>
+
+#include <new>
 
 namespace brindle {
 namespace {
@@ -14,25 +17,56 @@ namespace {
 struct SheetWriterObject {
     PyObject_HEAD
     BorrowFlag flag;
-    PyRef write;
+    Writer w;
 };
 
 SheetWriterObject* as_writer(PyObject* self) { return reinterpret_cast<SheetWriterObject*>(self); }
 
-PyObject* writer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+// No C++ exception may reach the interpreter; the only one our code can
+// throw is an allocation failure of a buffer.
+template <class F>
+PyObject* guarded(F&& f) {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+[[gnu::cold]] PyObject* wrong_type(const char* arg, const char* want, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "SheetWriter() argument '%s' must be %s, not %.200s", arg, want,
+                 Py_TYPE(got)->tp_name);
+    return nullptr;
+}
+
+PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[4];
     if (!parse_args_tuple({"SheetWriter", {"ws", "write", "lxml", "helpers"}, 4}, args, kwargs, a))
         return nullptr;
-    return raise_fallback(kNotAvailable);
+    if (!PyBool_Check(a[2])) return wrong_type("lxml", "bool", a[2]);
+    if (!PyDict_Check(a[3])) return wrong_type("helpers", "dict", a[3]);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    // Built in place at once: the collector may visit the object while
+    // construction runs host code.
+    SheetWriterObject* obj = as_writer(self);
+    new (&obj->flag) BorrowFlag();
+    new (&obj->w) Writer();
+    PyObject* result = guarded([&]() -> PyObject* {
+        if (!obj->w.init(a[0], a[1], a[2] == Py_True, a[3])) return nullptr;
+        return self;
+    });
+    if (!result) Py_DECREF(self);
+    return result;
 }
 
 int writer_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    return as_writer(self)->write.visit(visit, arg);
+    return as_writer(self)->w.traverse(visit, arg);
 }
 
 int writer_clear(PyObject* self) {
-    as_writer(self)->write.reset();
+    as_writer(self)->w.clear();
     return 0;
 }
 
@@ -45,13 +79,31 @@ void writer_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+[[nodiscard]] PyResult<std::int64_t> row_index_arg(PyObject* obj) {
+    const long long n = PyLong_AsLongLong(obj);
+    if (n == -1 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+            PyErr_Format(PyExc_TypeError, "SheetWriter.write_row() argument 'row_idx': %S",
+                         exc.get());
+        }
+        return py_err();
+    }
+    return n;
+}
+
 PyObject* write_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     PyObject* a[2];
     if (!parse_args({"SheetWriter.write_row", {"cells", "row_idx"}, 2}, args, nargs, kw, a))
         return nullptr;
     Exclusive hold(as_writer(self)->flag);
     if (!hold.ok()) return nullptr;
-    return raise_fallback(kNotAvailable);
+    return guarded([&]() -> PyObject* {
+        const auto row = row_index_arg(a[1]);
+        if (!row) return nullptr;
+        if (!as_writer(self)->w.write_row(a[0], *row)) return nullptr;
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -66,7 +118,10 @@ PyObject* write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* flush(PyObject* self, PyObject*) {
     Exclusive hold(as_writer(self)->flag);
     if (!hold.ok()) return nullptr;
-    return raise_fallback(kNotAvailable);
+    return guarded([&]() -> PyObject* {
+        if (!as_writer(self)->w.flush()) return nullptr;
+        Py_RETURN_NONE;
+    });
 }
 
 template <auto F>

@@ -1,0 +1,290 @@
+// One host cell as a <c> element, and the <row> start tag.
+#include <writer/writer.hpp>
+
+#include <utils/strip.hpp>
+#include <writer/cell_ref.hpp>
+#include <writer/escape.hpp>
+
+namespace brindle {
+
+namespace {
+
+[[nodiscard]] PyResult<PyRef> getattr(PyObject* obj, PyObject* name) {
+    PyRef r = PyRef::steal(PyObject_GetAttr(obj, name));
+    if (!r) return py_err();
+    return r;
+}
+
+[[nodiscard]] PyResult<bool> truth(PyObject* obj) {
+    const int t = PyObject_IsTrue(obj);
+    if (t < 0) return py_err();
+    return t != 0;
+}
+
+// Characters XML 1.0 forbids: C0 controls other than TAB, LF and CR, and
+// the non-characters U+FFFE and U+FFFF. The lxml serialiser refuses them
+// with an error, so text holding one is left to the host's writer, which
+// then gives the host's result in either mode.
+bool has_forbidden_char(std::string_view s) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char c = p[i];
+        if (c < 0x20) {
+            if (c != '\t' && c != '\n' && c != '\r') return true;
+        } else if (c == 0xEF && i + 2 < n && p[i + 1] == 0xBF && (p[i + 2] & 0xFE) == 0xBE) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t utf8_len(unsigned char lead) noexcept {
+    return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+[[nodiscard, gnu::cold]] PyResult<std::string_view> utf8_of_str(PyObject* obj, const char* what) {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(obj)->tp_name);
+        return py_err();
+    }
+    Py_ssize_t len = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (!p) return py_err();
+    return std::string_view(p, static_cast<std::size_t>(len));
+}
+
+// The (value, keep) answer of the host's date helpers.
+[[nodiscard, gnu::cold]] PyResult<bool> unpack_date_result(PyObject* r) {
+    if (!PyTuple_Check(r)) {
+        PyErr_Format(PyExc_TypeError, "date helper must return a tuple, not %.200s",
+                     Py_TYPE(r)->tp_name);
+        return py_err();
+    }
+    if (PyTuple_GET_SIZE(r) != 2) {
+        PyErr_Format(PyExc_TypeError, "date helper must return a 2-tuple, not a %zd-tuple",
+                     PyTuple_GET_SIZE(r));
+        return py_err();
+    }
+    PyObject* keep = PyTuple_GET_ITEM(r, 1);
+    if (!PyBool_Check(keep)) {
+        PyErr_Format(PyExc_TypeError, "date helper flag must be bool, not %.200s",
+                     Py_TYPE(keep)->tp_name);
+        return py_err();
+    }
+    return keep == Py_True;
+}
+
+}  // namespace
+
+PyResult<void> Writer::write_one(PyObject* cell) {
+    PyRef comment = BR_TRY(getattr(cell, n_comment_.get()));
+    if (comment.get() != Py_None) {
+        PyRef r = PyRef::steal(
+            PyObject_CallFunctionObjArgs(add_comment_.get(), ws_.get(), cell, nullptr));
+        if (!r) return py_err();
+    }
+    PyRef value = BR_TRY(getattr(cell, n_value_.get()));
+    PyRef style = BR_TRY(getattr(cell, n_style_.get()));
+    const bool styled = BR_TRY(has_style(style.get()));
+    if (value.get() == Py_None && !styled && !BR_TRY(truth(comment.get()))) return {};
+
+    PyRef data_type = BR_TRY(getattr(cell, n_data_type_.get()));
+    PyRef row_obj = BR_TRY(getattr(cell, n_row_.get()));
+    PyRef column_obj = BR_TRY(getattr(cell, n_column_.get()));
+    const auto row = exact_int(row_obj.get());
+    const auto column = exact_int(column_obj.get());
+    if (!row || !column || *column < 1 || *column > kMaxColumn) return push_fallback(cell, styled);
+    if (!PyUnicode_Check(data_type.get())) return push_fallback(cell, styled);
+    Py_ssize_t dt_len = 0;
+    const char* dt_p = PyUnicode_AsUTF8AndSize(data_type.get(), &dt_len);
+    if (!dt_p) {
+        // Lone surrogates: not text we can write.
+        PyErr_Clear();
+        return push_fallback(cell, styled);
+    }
+    const std::string_view dtype(dt_p, static_cast<std::size_t>(dt_len));
+    if (has_forbidden_char(dtype)) return push_fallback(cell, styled);
+
+    std::optional<std::string_view> style_attr;
+    if (styled) style_attr = BR_TRY(style_text(style.get()));
+
+    std::optional<std::string_view> type_attr = dtype;
+    PyRef date_result;  // keeps the date helper's value alive while it is written
+    PyObject* to_write = value.get();
+    if (dtype == "f") {
+        type_attr.reset();
+    } else if (dtype == "s") {
+        type_attr = "inlineStr";
+    } else if (dtype == "d") {
+        date_result = PyRef::steal(
+            PyObject_CallFunctionObjArgs(date_value_.get(), ws_.get(), cell, nullptr));
+        if (!date_result) return py_err();
+        const bool keep = BR_TRY(unpack_date_result(date_result.get()));
+        if (!keep) type_attr = "n";
+        to_write = PyTuple_GET_ITEM(date_result.get(), 0);
+    }
+    // style_text may have left its text in scratch_; nothing below reuses it.
+    const Classified c = classify(to_write);
+    if (c.kind() == Classified::Kind::Unsupported) return push_fallback(cell, styled);
+    PyRef hyperlink = BR_TRY(getattr(cell, n_hyperlink_.get()));
+    const bool written =
+        BR_TRY(emit(*row, *column, dtype, type_attr, c, style_attr, hyperlink.get()));
+    if (!written) return push_fallback(cell, styled);
+    return {};
+}
+
+PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_view data_type,
+                            std::optional<std::string_view> type_attr, const Classified& value,
+                            std::optional<std::string_view> style, PyObject* hyperlink) {
+    enum class Form { Empty, Value, Formula, Inline };
+    Form form = Form::Empty;
+    const std::string_view text = value.text();
+    switch (value.kind()) {
+        case Classified::Kind::None:
+            break;
+        case Classified::Kind::Number:
+            if (data_type == "f" || data_type == "s") return false;
+            form = Form::Value;
+            break;
+        case Classified::Kind::Text:
+            if (text.empty()) break;
+            if (has_forbidden_char(text)) return false;
+            form = data_type == "f" ? Form::Formula : data_type == "s" ? Form::Inline : Form::Value;
+            break;
+        case Classified::Kind::Unsupported:
+            return false;
+    }
+    if (BR_TRY(truth(hyperlink))) {
+        PyRef r = PyRef::steal(PyObject_CallMethodOneArg(hyperlinks_.get(), n_append_.get(), hyperlink));
+        if (!r) return py_err();
+    }
+
+    std::string& b = buf_;
+    b.append("<c r=\"");
+    append_column_letters(b, column);
+    append_decimal(b, row);
+    b.push_back('"');
+    if (style) {
+        b.append(" s=\"");
+        esc_attr(b, *style, lxml_);
+        b.push_back('"');
+    }
+    if (type_attr) {
+        b.append(" t=\"");
+        esc_attr(b, *type_attr, lxml_);
+        b.push_back('"');
+    }
+    const std::string_view empty_v = lxml_ ? "<v></v>" : "<v />";
+    switch (form) {
+        case Form::Empty:
+            b.append(lxml_ ? "></c>" : " />");
+            break;
+        case Form::Value:
+            if (text.empty()) {
+                b.push_back('>');
+                b.append(empty_v);
+            } else {
+                b.append("><v>");
+                esc_text(b, text, lxml_);
+                b.append("</v>");
+            }
+            b.append("</c>");
+            break;
+        case Form::Formula: {
+            // The leading "=" (whatever the first character is) is implied.
+            const std::string_view rest = text.substr(utf8_len(static_cast<unsigned char>(text[0])));
+            if (rest.empty()) {
+                b.append(lxml_ ? "><f></f>" : "><f />");
+            } else {
+                b.append("><f>");
+                esc_text(b, rest, lxml_);
+                b.append("</f>");
+            }
+            b.append(empty_v);
+            b.append("</c>");
+            break;
+        }
+        case Form::Inline: {
+            b.append("><is><t");
+            const std::string_view stripped = py_strip(text);
+            if (stripped.size() != text.size() && (lxml_ || !stripped.empty()))
+                b.append(" xml:space=\"preserve\"");
+            b.push_back('>');
+            esc_text(b, text, lxml_);
+            b.append("</t></is></c>");
+            break;
+        }
+    }
+    return true;
+}
+
+PyResult<void> Writer::push_fallback(PyObject* cell, bool styled) {
+    PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(write_cell_.get(), ws_.get(), cell,
+                                                        styled ? Py_True : Py_False, nullptr));
+    if (!r) return py_err();
+    if (lxml_) {
+        if (!PyBytes_Check(r.get())) {
+            PyErr_Format(PyExc_TypeError, "write_cell must return bytes, not %.200s",
+                         Py_TYPE(r.get())->tp_name);
+            return py_err();
+        }
+        buf_.append(PyBytes_AS_STRING(r.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(r.get())));
+        return {};
+    }
+    if (!PyUnicode_Check(r.get())) {
+        PyErr_Format(PyExc_TypeError, "write_cell must return str, not %.200s",
+                     Py_TYPE(r.get())->tp_name);
+        return py_err();
+    }
+    Py_ssize_t len = 0;
+    if (const char* p = PyUnicode_AsUTF8AndSize(r.get(), &len)) {
+        buf_.append(p, static_cast<std::size_t>(len));
+        return {};
+    }
+    // Not encodable (lone surrogates): the host's write gets the str itself,
+    // after everything before it, so the order of the output is kept.
+    HeldException encode_error;
+    encode_error.capture();
+    BR_TRY_VOID(flush());
+    PyRef w = PyRef::steal(PyObject_CallOneArg(write_.get(), r.get()));
+    if (!w) return py_err();
+    return {};
+}
+
+PyResult<void> Writer::write_row_start(std::string_view row_text, PyObject* dimension) {
+    buf_.append("<row");
+    if (!dimension) {
+        buf_.append(" r=\"");
+        esc_attr(buf_, row_text, lxml_);
+        buf_.push_back('"');
+        buf_.push_back('>');
+        return {};
+    }
+    // The host decides what a dimension contributes: its items update a
+    // dict that starts with "r", so "r" stays first even when replaced.
+    PyRef attrs = PyRef::steal(PyDict_New());
+    if (!attrs) return py_err();
+    PyRef r = PyRef::steal(PyUnicode_FromStringAndSize(row_text.data(),
+                                                       static_cast<Py_ssize_t>(row_text.size())));
+    if (!r || PyDict_SetItemString(attrs.get(), "r", r.get()) < 0) return py_err();
+    PyRef done = PyRef::steal(PyObject_CallMethodOneArg(attrs.get(), n_update_.get(), dimension));
+    if (!done) return py_err();
+    // `attrs` is private to this call and nothing below runs Python code,
+    // so its items can be walked without a critical section.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(attrs.get(), &pos, &key, &value)) {
+        const std::string_view k = BR_TRY(utf8_of_str(key, "row attribute name"));
+        const std::string_view v = BR_TRY(utf8_of_str(value, "row attribute value"));
+        buf_.push_back(' ');
+        esc_attr(buf_, k, lxml_);
+        buf_.append("=\"");
+        esc_attr(buf_, v, lxml_);
+        buf_.push_back('"');
+    }
+    buf_.push_back('>');
+    return {};
+}
+
+}  // namespace brindle

@@ -1,0 +1,21 @@
+// XML escaping of attribute values and element content, byte for byte as
+// the host's two serialisers write them. `lxml` true matches the lxml
+// incremental writer (ASCII output, every non-ASCII character as a decimal
+// reference); false matches ElementTree (UTF-8 output).
+//
+// Input is valid UTF-8. Characters XML forbids are not checked here: the
+// callers refuse such values before any of their text is written.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace brindle {
+
+// Appends `text` escaped for a double-quoted attribute value.
+void esc_attr(std::string& out, std::string_view text, bool lxml);
+
+// Appends `text` escaped as element content.
+void esc_text(std::string& out, std::string_view text, bool lxml);
+
+}  // namespace brindle

@@ -1,0 +1,113 @@
+// The state of one SheetWriter and the operations that append worksheet XML
+// to its buffer. Everything a cell needs from Python is resolved here once,
+// at construction; the per-cell path reads the cell's attributes by
+// interned name and makes no other lookups.
+//
+// Protection: the owning Python object's BorrowFlag is held exclusively by
+// every method, so no field is ever touched by two threads at once; the
+// collector's traverse/clear run with the world stopped.
+#pragma once
+
+#include <Python.h>
+
+#include <dates.hpp>
+#include <lib/errors.hpp>
+#include <lib/pyref.hpp>
+#include <writer/classify.hpp>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace brindle {
+
+// Text reaches `write` at a row end once this much has accumulated.
+inline constexpr std::size_t kFlushThreshold = 1 << 20;
+// A little over the threshold, so that a typical row never reallocates.
+inline constexpr std::size_t kInitialCapacity = kFlushThreshold + 4096;
+
+// The nine integers of a style array.
+using StyleKey = std::array<std::int32_t, 9>;
+
+struct StyleKeyHash {
+    std::uint64_t seed;
+    std::size_t operator()(const StyleKey& k) const noexcept {
+        std::uint64_t h = seed;
+        for (std::int32_t v : k) {
+            h ^= static_cast<std::uint32_t>(v);
+            h *= 0x100000001b3ull;
+            h ^= h >> 29;
+        }
+        return static_cast<std::size_t>(h);
+    }
+};
+
+// A memoised style id. When the id is exactly an int its text cannot
+// change, so it is kept too and the cached path makes no Python call.
+struct StyleEntry {
+    PyRef id;
+    std::string text;
+    bool text_fixed = false;
+};
+
+class Writer {
+public:
+    // Construction in the order the host's objects are consulted; any
+    // failure leaves a Python exception set.
+    [[nodiscard]] PyResult<void> init(PyObject* ws, PyObject* write, bool lxml, PyObject* helpers);
+
+    // Hands the whole buffer to `write` (bytes in lxml mode, str otherwise).
+    // On failure the text stays buffered so that a later flush retries it.
+    [[nodiscard]] PyResult<void> flush();
+    [[nodiscard]] PyResult<void> flush_if_full() {
+        if (buf_.size() >= kFlushThreshold) return flush();
+        return {};
+    }
+
+    [[nodiscard]] PyResult<bool> has_style(PyObject* style);
+    // The `s` attribute text of a styled cell: str() of the host's style id.
+    [[nodiscard]] PyResult<std::string_view> style_text(PyObject* style);
+
+    // One host cell: natively, or through the host's cell writer.
+    [[nodiscard]] PyResult<void> write_one(PyObject* cell);
+    // The <c> element of a classified value; false (nothing written) when
+    // the value must go to the host's cell writer.
+    [[nodiscard]] PyResult<bool> emit(std::int64_t row, std::int64_t column,
+                                      std::string_view data_type,
+                                      std::optional<std::string_view> type_attr,
+                                      const Classified& value,
+                                      std::optional<std::string_view> style, PyObject* hyperlink);
+    [[nodiscard]] PyResult<void> push_fallback(PyObject* cell, bool styled);
+    // "<row r=...>" with the attributes of a row dimension (or none).
+    [[nodiscard]] PyResult<void> write_row_start(std::string_view row_text, PyObject* dimension);
+    [[nodiscard]] PyResult<void> write_row(PyObject* cells, std::int64_t row_idx);
+
+    int traverse(visitproc visit, void* arg) const;
+    void clear() noexcept;
+
+    std::string& buffer() noexcept { return buf_; }
+
+private:
+    [[nodiscard]] PyResult<void> init_epoch();
+    [[nodiscard]] PyResult<std::optional<StyleKey>> style_key(PyObject* style);
+
+    std::string buf_;
+    std::optional<Epoch> epoch_;
+    PyRef ws_, write_;
+    // Interned attribute and method names.
+    PyRef n_value_, n_style_, n_comment_, n_data_type_, n_hyperlink_, n_row_, n_column_;
+    PyRef n_add_, n_append_, n_update_, n_get_, n_row_dimensions_;
+    PyRef cell_styles_;
+    std::unordered_map<StyleKey, StyleEntry, StyleKeyHash> style_cache_{
+        0, StyleKeyHash{reinterpret_cast<std::uintptr_t>(this) * 0x9E3779B97F4A7C15ull}};
+    PyRef style_array_cls_, hyperlinks_, add_comment_, write_cell_, date_value_,
+        date_value_raw_, safe_string_;
+    bool lxml_ = false;
+    bool iso_dates_ = false;
+    std::string scratch_;  // style text that is not memoised
+};
+
+}  // namespace brindle

@@ -1,0 +1,67 @@
+#include <writer/escape.hpp>
+#include <utils/strip.hpp>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace brindle;
+
+namespace {
+
+std::string attr(std::string_view s, bool lxml) {
+    std::string out = "x";  // appending keeps what is there
+    esc_attr(out, s, lxml);
+    return out.substr(1);
+}
+
+std::string text(std::string_view s, bool lxml) {
+    std::string out = "x";
+    esc_text(out, s, lxml);
+    return out.substr(1);
+}
+
+struct Case {
+    const char* in;
+    const char* attr_lxml;
+    const char* attr_et;
+    const char* text_lxml;
+    const char* text_et;
+};
+
+}  // namespace
+
+TEST(Escape, BothModes) {
+    const Case cases[] = {
+        {"", "", "", "", ""},
+        {"plain 'text'", "plain 'text'", "plain 'text'", "plain 'text'", "plain 'text'"},
+        {"\t", "&#9;", "&#09;", "\t", "\t"},
+        {"a\r\nb", "a&#13;&#10;b", "a&#13;&#10;b", "a&#13;\nb", "a\r\nb"},
+        {"\"q\"", "&quot;q&quot;", "&quot;q&quot;", "\"q\"", "\"q\""},
+        {"<&>", "&lt;&amp;&gt;", "&lt;&amp;&gt;", "&lt;&amp;&gt;", "&lt;&amp;&gt;"},
+        {"\xc3\xa9", "&#233;", "\xc3\xa9", "&#233;", "\xc3\xa9"},
+        {"\xf0\x9f\x98\x80!", "&#128512;!", "\xf0\x9f\x98\x80!", "&#128512;!", "\xf0\x9f\x98\x80!"},
+        {"\xe2\x82\xac<\x7f", "&#8364;&lt;\x7f", "\xe2\x82\xac&lt;\x7f", "&#8364;&lt;\x7f",
+         "\xe2\x82\xac&lt;\x7f"},
+        {"\xc2\x80\xdf\xbf\xef\xbf\xbf\xf4\x8f\xbf\xbf", "&#128;&#2047;&#65535;&#1114111;",
+         "\xc2\x80\xdf\xbf\xef\xbf\xbf\xf4\x8f\xbf\xbf", "&#128;&#2047;&#65535;&#1114111;",
+         "\xc2\x80\xdf\xbf\xef\xbf\xbf\xf4\x8f\xbf\xbf"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(attr(c.in, true), c.attr_lxml) << c.in;
+        EXPECT_EQ(attr(c.in, false), c.attr_et) << c.in;
+        EXPECT_EQ(text(c.in, true), c.text_lxml) << c.in;
+        EXPECT_EQ(text(c.in, false), c.text_et) << c.in;
+    }
+}
+
+TEST(PyStrip, WhitespaceSetOfStrIsspace) {
+    // NBSP, space, x, space, ideographic space
+    EXPECT_EQ(py_strip("\xc2\xa0 x \xe3\x80\x80"), "x");
+    // U+200B is not whitespace
+    EXPECT_EQ(py_strip("\xe2\x80\x8bx"), "\xe2\x80\x8bx");
+    EXPECT_EQ(py_strip(" \t\n\x0b\x0c\r\x1c\x1d\x1e\x1f"), "");
+    EXPECT_EQ(py_strip("\xc2\x85" "a b" "\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\x9f"), "a b");
+    EXPECT_EQ(py_strip("\xc3\xa9"), "\xc3\xa9");
+    EXPECT_EQ(py_strip(""), "");
+}
