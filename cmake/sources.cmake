@@ -13,5 +13,8 @@ set(BRINDLE_PY_SOURCES
   src/lib/row_reader.cpp
   src/lib/cell_store.cpp
   src/lib/sheet_writer.cpp
+  src/pysource.cpp
+  src/slots.cpp
+  src/sheet/helpers.cpp
 )
 list(TRANSFORM BRINDLE_PY_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
