@@ -98,10 +98,10 @@ def to_excel(value, epoch=WINDOWS_EPOCH):
     return int(serial) if serial == int(serial) and not delta.seconds else serial
 
 
+_TIME = r"\d{2}:\d{2}(?::\d{2}(?:[.,]\d{1,6})?)?"
 _ISO = re.compile(
-    r"^(?:(?P<date>\d{4}-\d{2}-\d{2})(?:T|$))?"
-    r"(?P<time>\d{2}:\d{2}(?::\d{2}(?:[.,]\d{1,6})?)?)?"
-    r"(?P<tz>Z|[+-]\d{2}:?\d{2})?$"
+    rf"^(?:(?P<date>\d{{4}}-\d{{2}}-\d{{2}})(?:T(?P<time>{_TIME})(?P<tz>Z|[+-]\d{{2}}:?\d{{2}})?)?"
+    rf"|(?P<bare>{_TIME}))$"
 )
 
 
@@ -112,17 +112,14 @@ def from_ISO8601(text):
     aware datetime. Anything else raises ValueError.
     """
     m = _ISO.match(text) if isinstance(text, str) else None
-    if m is None or not (m.group("date") or m.group("time")):
+    if m is None:
         raise ValueError(f"Invalid ISO 8601 date/time: {text!r}")
+    if m.group("bare"):
+        return _dt.time.fromisoformat(m.group("bare").replace(",", "."))
     tz = m.group("tz")
-    if tz == "Z":
-        tz = "+00:00"
-    if m.group("date") is None:
-        if tz:
-            raise ValueError(f"Invalid ISO 8601 date/time: {text!r}")
-        return _dt.time.fromisoformat(m.group("time").replace(",", "."))
-    iso = m.group("date") + "T" + (m.group("time") or "00:00").replace(",", ".") + (tz or "")
-    return _dt.datetime.fromisoformat(iso)
+    tz = "+00:00" if tz == "Z" else tz or ""
+    clock = (m.group("time") or "00:00").replace(",", ".")
+    return _dt.datetime.fromisoformat(f"{m.group('date')}T{clock}{tz}")
 
 
 def date_warning(coordinate, value):
