@@ -200,4 +200,21 @@ TEST_F(PySourceTest, LongDocumentThroughTheWindow) {
     EXPECT_EQ(w.abs_pos(), text.size());
 }
 
+TEST_F(PySourceTest, ReferencesAreReleasedWithTheWindow) {
+    PyRef src = py_eval("Raising([b'abc'])");
+    PyRef exc = PyRef::steal(PyObject_GetAttrString(src.get(), "exc"));
+    const Py_ssize_t src_refs = Py_REFCNT(src.get());
+    const Py_ssize_t exc_refs = Py_REFCNT(exc.get());
+    {
+        Window<PySource> w(src.get());
+        EXPECT_EQ(Py_REFCNT(src.get()), src_refs + 1);
+        ASSERT_FALSE(drain(w).has_value());
+        EXPECT_GT(Py_REFCNT(exc.get()), exc_refs);  // held until re-raised or dropped
+    }
+    // The traceback keeps the frame of `read`, and with it the source.
+    PyException_SetTraceback(exc.get(), Py_None);
+    EXPECT_EQ(Py_REFCNT(src.get()), src_refs);
+    EXPECT_EQ(Py_REFCNT(exc.get()), exc_refs);
+}
+
 }  // namespace

@@ -27,6 +27,58 @@ PyMemberDef c_members[] = {
 PyType_Slot c_slots[] = {{Py_tp_members, c_members}, {0, nullptr}};
 PyType_Spec c_spec = {"slots_test.CObj", sizeof(CObj), 0, Py_TPFLAGS_DEFAULT, c_slots};
 
+// A GC type with its own allocator, which can fail or hand out an
+// untracked instance.
+struct GObj {
+    PyObject_HEAD
+    PyObject* a;
+    PyObject* b;
+};
+enum class AllocMode { Normal, Fail, Untracked };
+AllocMode alloc_mode = AllocMode::Normal;
+
+PyObject* g_alloc(PyTypeObject* t, Py_ssize_t n) {
+    if (alloc_mode == AllocMode::Fail) return PyErr_NoMemory();
+    PyObject* o = PyType_GenericAlloc(t, n);
+    if (o && alloc_mode == AllocMode::Untracked) PyObject_GC_UnTrack(o);
+    return o;
+}
+int g_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* g = reinterpret_cast<GObj*>(self);
+    Py_VISIT(g->a);
+    Py_VISIT(g->b);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+int g_clear(PyObject* self) {
+    auto* g = reinterpret_cast<GObj*>(self);
+    Py_CLEAR(g->a);
+    Py_CLEAR(g->b);
+    return 0;
+}
+void g_dealloc(PyObject* self) {
+    PyTypeObject* t = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    g_clear(self);
+    t->tp_free(self);
+    Py_DECREF(t);
+}
+PyMemberDef g_members[] = {
+    {"a", Py_T_OBJECT_EX, offsetof(GObj, a), 0, nullptr},
+    {"b", Py_T_OBJECT_EX, offsetof(GObj, b), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+PyType_Slot g_slots[] = {
+    {Py_tp_alloc, reinterpret_cast<void*>(g_alloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(g_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(g_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(g_dealloc)},
+    {Py_tp_members, g_members},
+    {0, nullptr},
+};
+PyType_Spec g_spec = {"slots_test.GObj", sizeof(GObj), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, g_slots};
+
 class SlotsTest : public PyTest {
 protected:
     void SetUp() override {
@@ -137,6 +189,39 @@ TEST_F(SlotsTest, ImportFailurePropagates) {
     const std::string err = take_error();
     py_exec("sys.modules['types'] = saved");
     EXPECT_EQ(err, "ModuleNotFoundError: import of types halted; None in sys.modules");
+}
+
+TEST_F(SlotsTest, TheClassAllocatorIsUsed) {
+    PyRef gtype = PyRef::steal(PyType_FromSpec(&g_spec));
+    ASSERT_TRUE(gtype);
+    std::array<const char*, 2> names{"b", "a"};
+    auto sc = SlotClass::resolve(gtype.get(), names);
+    ASSERT_TRUE(sc.has_value()) << take_error();
+    PyRef value = py_eval("['payload']");
+    const Py_ssize_t refs = Py_REFCNT(value.get());
+
+    alloc_mode = AllocMode::Fail;
+    std::array<PyRef, 1> values{value.clone()};
+    auto failed = sc->build(values);
+    alloc_mode = AllocMode::Normal;
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(take_error(), "MemoryError: ");
+    EXPECT_FALSE(values[0]);
+    EXPECT_EQ(Py_REFCNT(value.get()), refs) << "the value is released on failure";
+
+    // An allocator that leaves its instance untracked still gives a
+    // collectable object once the slots hold references.
+    alloc_mode = AllocMode::Untracked;
+    values[0] = value.clone();
+    auto obj = sc->build(values);
+    alloc_mode = AllocMode::Normal;
+    ASSERT_TRUE(obj.has_value()) << take_error();
+    EXPECT_TRUE(PyObject_GC_IsTracked(obj->get()));
+    const auto* g = reinterpret_cast<const GObj*>(obj->get());
+    EXPECT_EQ(g->b, value.get());
+    EXPECT_EQ(g->a, Py_None);
+    obj->reset();
+    EXPECT_EQ(Py_REFCNT(value.get()), refs);
 }
 
 }  // namespace
