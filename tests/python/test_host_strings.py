@@ -7,8 +7,7 @@ from lxml import etree
 from brindle import _testing
 from brindle.cell.rich_text import CellRichText, InlineFont, TextBlock
 from brindle.reader.strings import (rich_inline, si_content, text_content, validate_rpr)
-from brindle.utils.cell import (coordinate_to_tuple, column_index_from_string, get_column_letter,
-                                row_index)
+from brindle.utils.cell import coordinate_to_tuple, column_index_from_string, get_column_letter
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 NS = [("", MAIN)]
@@ -82,12 +81,6 @@ def test_coordinates_round_trip(col, row):
 def test_bad_coordinates(bad):
     with pytest.raises(ValueError):
         coordinate_to_tuple(bad)
-
-
-def test_row_index_follows_int():
-    assert row_index(" 12 ") == 12 and row_index("+3") == 3
-    with pytest.raises(ValueError):
-        row_index("x")
 
 
 def test_make_helpers_supplies_every_key():
