@@ -83,19 +83,20 @@ def from_excel(value, epoch=WINDOWS_EPOCH, timedelta=False):
 
 
 def to_excel(value, epoch=WINDOWS_EPOCH):
-    """The serial of a date, datetime, time or timedelta (the inverse of from_excel)."""
+    """The serial of a date, datetime, time or timedelta (the inverse of from_excel).
+
+    Whole days give an int, anything with a time of day a float.
+    """
     if isinstance(value, _dt.timedelta):
-        return value.total_seconds() / 86400
+        return value / _dt.timedelta(days=1)
     if isinstance(value, _dt.time):
-        return ((value.hour * 60 + value.minute) * 60 + value.second
-                + value.microsecond / 1e6) / 86400
+        return (_dt.datetime.combine(_dt.date.min, value) - _dt.datetime.min) / _dt.timedelta(days=1)
     if not isinstance(value, _dt.datetime):
         value = _dt.datetime.combine(value, _dt.time())
-    delta = value - epoch
-    serial = delta.days + (delta.seconds + delta.microseconds / 1e6) / 86400
+    serial = (value - epoch) / _dt.timedelta(days=1)
     if epoch == WINDOWS_EPOCH and 0 < serial < 61:
-        serial -= 1
-    return int(serial) if serial == int(serial) and not delta.seconds else serial
+        serial -= 1  # undo the fictitious 1900-02-29
+    return int(serial) if serial.is_integer() else serial
 
 
 _TIME = r"\d{2}:\d{2}(?::\d{2}(?:[.,]\d{1,6})?)?"
