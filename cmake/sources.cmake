@@ -21,5 +21,8 @@ set(BRINDLE_PY_SOURCES
   src/writer/styles.cpp
   src/writer/emit.cpp
   src/writer/rows.cpp
+  src/pysource.cpp
+  src/slots.cpp
+  src/sheet/helpers.cpp
 )
 list(TRANSFORM BRINDLE_PY_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)

@@ -1,40 +1,65 @@
 #include <utils/strip.hpp>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace brindle {
-
 namespace {
 
-// Python's str.isspace set.
-constexpr bool is_space(char32_t c) noexcept {
-    if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
-    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
-           c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+using u8 = std::uint8_t;
+
+constexpr bool is_cont(u8 b) noexcept { return (b & 0xC0) == 0x80; }
+
+// The code point of the sequence at p[0..n), or a value that is never
+// whitespace when the bytes are not one well-formed sequence. Every
+// whitespace code point lies below U+10000, so sequences longer than three
+// bytes need no decoding.
+char32_t decode(const u8* p, std::size_t n) noexcept {
+    constexpr char32_t kNone = 0xFFFFFFFF;
+    char32_t c;
+    switch (n) {
+        case 1:
+            return p[0] < 0x80 ? p[0] : kNone;
+        case 2:
+            if ((p[0] & 0xE0) != 0xC0 || !is_cont(p[1])) return kNone;
+            c = (char32_t(p[0] & 0x1F) << 6) | (p[1] & 0x3F);
+            return c >= 0x80 ? c : kNone;  // an overlong form is not a character
+        case 3:
+            if ((p[0] & 0xF0) != 0xE0 || !is_cont(p[1]) || !is_cont(p[2])) return kNone;
+            c = (char32_t(p[0] & 0x0F) << 12) | (char32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+            return c >= 0x800 ? c : kNone;
+        default:
+            return kNone;
+    }
 }
 
-// The code point of valid UTF-8 starting at s[i], and its length.
-char32_t decode_at(std::string_view s, std::size_t i, std::size_t& len) noexcept {
-    const auto b = static_cast<unsigned char>(s[i]);
-    auto cont = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]) & 0x3Fu; };
-    if (b < 0x80) return len = 1, b;
-    if (b < 0xE0) return len = 2, (b & 0x1Fu) << 6 | cont(1);
-    if (b < 0xF0) return len = 3, (b & 0x0Fu) << 12 | cont(1) << 6 | cont(2);
-    return len = 4, (b & 0x07u) << 18 | cont(1) << 12 | cont(2) << 6 | cont(3);
+std::size_t seq_len(u8 lead) noexcept {
+    if (lead < 0x80) return 1;
+    if ((lead & 0xE0) == 0xC0) return 2;
+    if ((lead & 0xF0) == 0xE0) return 3;
+    return 0;  // four-byte lead, continuation or invalid byte: never whitespace
 }
 
 }  // namespace
 
 std::string_view py_strip(std::string_view text) noexcept {
-    std::size_t begin = 0, end = text.size(), len = 0;
-    while (begin < end && is_space(decode_at(text, begin, len))) begin += len;
-    while (end > begin) {
-        std::size_t start = end - 1;
-        while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-        if (!is_space(decode_at(text, start, len))) break;
-        end = start;
+    const auto* p = reinterpret_cast<const u8*>(text.data());
+    std::size_t lo = 0;
+    std::size_t hi = text.size();
+    while (lo < hi) {
+        std::size_t n = seq_len(p[lo]);
+        if (n == 0 || n > hi - lo || !py_isspace(decode(p + lo, n))) break;
+        lo += n;
     }
-    return text.substr(begin, end - begin);
+    while (hi > lo) {
+        // Step back over at most two continuation bytes to the lead byte.
+        std::size_t start = hi - 1;
+        while (start > lo && hi - start < 3 && is_cont(p[start])) --start;
+        std::size_t n = hi - start;
+        if (seq_len(p[start]) != n || !py_isspace(decode(p + start, n))) break;
+        hi = start;
+    }
+    return text.substr(lo, hi - lo);
 }
 
 }  // namespace brindle

@@ -1,5 +1,4 @@
 #include <writer/escape.hpp>
-#include <utils/strip.hpp>
 
 #include <gtest/gtest.h>
 
@@ -53,15 +52,4 @@ TEST(Escape, BothModes) {
         EXPECT_EQ(text(c.in, true), c.text_lxml) << c.in;
         EXPECT_EQ(text(c.in, false), c.text_et) << c.in;
     }
-}
-
-TEST(PyStrip, WhitespaceSetOfStrIsspace) {
-    // NBSP, space, x, space, ideographic space
-    EXPECT_EQ(py_strip("\xc2\xa0 x \xe3\x80\x80"), "x");
-    // U+200B is not whitespace
-    EXPECT_EQ(py_strip("\xe2\x80\x8bx"), "\xe2\x80\x8bx");
-    EXPECT_EQ(py_strip(" \t\n\x0b\x0c\r\x1c\x1d\x1e\x1f"), "");
-    EXPECT_EQ(py_strip("\xc2\x85" "a b" "\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\x9f"), "a b");
-    EXPECT_EQ(py_strip("\xc3\xa9"), "\xc3\xa9");
-    EXPECT_EQ(py_strip(""), "");
 }

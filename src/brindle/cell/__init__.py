@@ -1,0 +1,1 @@
+"""Cell values that are more than a plain Python value."""

@@ -1,0 +1,36 @@
+// The byte source over a host file object: the only place where the XML
+// input stack calls into Python.
+#pragma once
+
+#include <Python.h>
+
+#include <lib/errors.hpp>
+#include <lib/pyref.hpp>
+#include <xml/window.hpp>
+
+namespace brindle {
+
+// Reads `source.read(65536)` strictly forward. A failure of the host object
+// (an exception from `read`, or a result that is not bytes) is reported as
+// XmlError::source() and the exception is kept in `held`, so that the
+// boundary re-raises the very same exception object.
+class PySource {
+public:
+    // Takes a new reference to `source`; nothing is read yet.
+    explicit PySource(PyObject* source) : source_(PyRef::borrow(source)) {}
+    PySource(PySource&&) noexcept = default;
+
+    [[nodiscard]] XmlResult<bool> read_chunk(ByteBuf& out);
+
+    HeldException& held() noexcept { return held_; }
+
+private:
+    PyRef source_;
+    PyRef read_name_;
+    PyRef size_arg_;
+    HeldException held_;
+};
+
+static_assert(ByteSource<PySource>);
+
+}  // namespace brindle
