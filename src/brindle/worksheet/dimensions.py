@@ -1,0 +1,44 @@
+"""Row dimensions: height, visibility and outline level of a row."""
+
+
+class RowDimension:
+    """Display properties of one row.
+
+    Iterating a dimension gives the (attribute, value) text pairs it adds to
+    the row's start tag, only for properties that differ from the default.
+    It deliberately has no `keys` method, so `dict.update(dim)` takes those
+    pairs.
+    """
+
+    __slots__ = ("index", "height", "hidden", "outline_level", "collapsed")
+
+    def __init__(self, index, height=None, hidden=False, outline_level=0, collapsed=False):
+        self.index = index
+        self.height = height
+        self.hidden = hidden
+        self.outline_level = outline_level
+        self.collapsed = collapsed
+
+    def __iter__(self):
+        if self.height is not None:
+            yield "ht", "%.16g" % float(self.height)
+            yield "customHeight", "1"
+        if self.hidden:
+            yield "hidden", "1"
+        if self.outline_level:
+            yield "outlineLevel", str(int(self.outline_level))
+        if self.collapsed:
+            yield "collapsed", "1"
+
+    def __repr__(self):
+        return f"<RowDimension {self.index} {dict(self)!r}>"
+
+
+class RowDimensions(dict):
+    """Row dimensions by 1-based row index; indexing creates a dimension."""
+
+    def __missing__(self, index):
+        if type(index) is not int or index < 1:
+            raise KeyError(index)
+        dim = self[index] = RowDimension(index)
+        return dim

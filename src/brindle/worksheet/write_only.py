@@ -1,0 +1,63 @@
+"""Write-only worksheets: rows go to disk as they are appended."""
+
+from brindle.cell.cell import Cell
+from brindle.worksheet.worksheet import MAX_COL, MAX_ROW, _SheetBase
+
+
+class WorkbookAlreadySaved(Exception):
+    """A write-only workbook was changed after it was saved."""
+
+
+class WriteOnlyWorksheet(_SheetBase):
+    """A worksheet that is written row by row and never held in memory.
+
+    Rows are written when they are appended, so the properties of a row
+    (`row_dimensions`) must be set before the row is appended. Items of a row
+    are values or `Cell` objects (for styles, links and comments); a cell
+    object may be reused for later rows.
+    """
+
+    def __init__(self, parent, title):
+        super().__init__(parent, title)
+        self._max_row = 0
+        self._stream = None
+        self._closed = False
+
+    @property
+    def max_row(self):
+        return self._max_row
+
+    def append(self, row):
+        """Write `row` (an iterable of values or cells) as the next row."""
+        if self._closed:
+            raise WorkbookAlreadySaved("a write-only workbook cannot be changed once saved")
+        if self._max_row >= MAX_ROW:
+            raise ValueError(f"a worksheet holds at most {MAX_ROW} rows")
+        if isinstance(row, (str, bytes)) or not hasattr(row, "__iter__"):
+            raise TypeError(f"a row is an iterable of values, not {type(row).__name__}")
+        row_idx = self._max_row + 1
+        cells = []
+        for column, value in enumerate(row, 1):
+            if column > MAX_COL:
+                raise ValueError(f"a row holds at most {MAX_COL} cells")
+            if isinstance(value, Cell):
+                if value.parent is None:
+                    value.parent = self
+                value.row = row_idx
+                value.column = column
+                if value._hyperlink is not None:
+                    value._hyperlink.ref = value.coordinate
+                cells.append(value)
+            elif value is not None:
+                cells.append(Cell(self, row_idx, column, value))
+        if self._stream is None:
+            self._stream = self.parent._row_stream(self)
+        self._stream.write_row(cells, row_idx)
+        self._max_row = row_idx
+
+    def _finish(self):
+        """The sheet data written so far (flushed); the sheet stays open
+        until the workbook marks it closed."""
+        if self._stream is None:
+            self._stream = self.parent._row_stream(self)
+        return self._stream.finish()
