@@ -2,6 +2,8 @@
 
 from array import array
 
+from brindle.utils.indexed_list import IndexedList
+
 FIELDS = ("fontId", "fillId", "borderId", "numFmtId", "protectionId",
           "alignmentId", "pivotButton", "quotePrefix", "xfId")
 
@@ -68,3 +70,20 @@ class StyleArray(array):
 for _i, _name in enumerate(FIELDS):
     setattr(StyleArray, _name, _Field(_i))
 del _i, _name
+
+
+class StyleList(IndexedList):
+    """The workbook's cell formats: one index per distinct style array.
+
+    `add` stores a copy, so a cell that later changes its own array in place
+    cannot corrupt the list.
+    """
+
+    __slots__ = ()
+
+    def add(self, style):
+        key = style if type(style) is StyleArray else StyleArray(style)
+        index = self._index.get(key)
+        if index is None:
+            index = super().add(StyleArray(key) if key is style else key)
+        return index

@@ -1,6 +1,6 @@
 """The workbook: its sheets, shared style tables and date settings."""
 
-from brindle.styles.cell_style import StyleArray
+from brindle.styles.cell_style import StyleArray, StyleList
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.indexed_list import IndexedList
 from brindle.worksheet.worksheet import Worksheet
@@ -38,7 +38,7 @@ class Workbook:
         self.native = bool(native)
         self.epoch = WINDOWS_EPOCH
         # Index 0 is the unstyled cell, which every file must have first.
-        self._cell_styles = IndexedList([StyleArray()])
+        self._cell_styles = StyleList([StyleArray()])
         self._number_formats = IndexedList()
         self._sheets = []
         self._saved = False

@@ -99,8 +99,8 @@ def write_rows(ws, write, lxml=False):
             with xf.element("sheetData"):
                 for row, cells in sorted_rows(ws):
                     _lxml_row(xf, ws, row_attributes(ws, row), cells)
+                    xf.flush()
                     if out.tell() >= _CHUNK:
-                        xf.flush()
                         write(out.getvalue())
                         out.seek(0)
                         out.truncate()

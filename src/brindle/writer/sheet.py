@@ -34,6 +34,9 @@ class SheetDataFile:
     def close(self):
         self.file.close()
 
+    # Write-only sheets keep their file for later saves; it goes with them.
+    __del__ = close
+
 
 def _native_writer(ws, sink, use_native):
     engine = native_engine() if use_native else None
