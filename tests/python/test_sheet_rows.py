@@ -5,6 +5,7 @@ import io
 import zipfile
 
 import pytest
+from hypothesis import given, strategies as st
 
 import brindle
 from brindle.writer import rows as rows_mod
@@ -219,3 +220,52 @@ def test_helpers_given_to_the_engine(monkeypatch):
     ws.append([1])
     assert seen == [(ws, True, make_writer_helpers(True))]
     assert not ws._stream.is_native
+
+
+def test_without_an_engine(monkeypatch):
+    import sys
+
+    from brindle.writer import engine as engine_mod
+
+    monkeypatch.setitem(sys.modules, "brindle._brindle", None)  # import fails
+    monkeypatch.setattr(engine_mod, "_engine", engine_mod._UNSET)
+    assert engine_mod.native_engine() is None
+    wb = brindle.Workbook(write_only=True)
+    ws = wb.create_sheet()
+    ws.append([1, "x"])
+    assert not ws._stream.is_native
+    assert b'<c r="B1" t="inlineStr"><is><t>x</t></is></c>' in sheet_xml(wb)
+
+
+# Both forms must carry the same document. Two known differences are left
+# out: ElementTree leaves carriage returns raw in text (parsers turn them into
+# line feeds), and only the lxml form marks all-whitespace text as preserved.
+cell_values = (st.none() | st.booleans() | st.floats() | st.integers(-2**70, 2**70)
+               | st.text(st.characters(codec="utf-8", exclude_categories=["Cs", "Cc"],
+                                       exclude_characters="\ufffe\uffff"), max_size=8)
+               | st.sampled_from(["=A1", " a", "\t", "#REF!", "line\nbreak"]))
+
+
+def infoset(el):
+    attrib = {k: v for k, v in el.attrib.items() if not (k.endswith("}space") and
+                                                         not (el.text or "").strip())}
+    return (el.tag, attrib, (el.text or "").replace("\r", "\n"),
+            [infoset(child) for child in el])
+
+
+@given(st.lists(st.lists(cell_values, max_size=6), max_size=6),
+       st.sets(st.integers(1, 8), max_size=3))
+def test_both_forms_mean_the_same(rows, hidden):
+    from lxml import etree
+
+    docs = []
+    for lxml in (False, True):
+        ws = brindle.Workbook().active
+        for row in rows:
+            ws.append(row)
+        for r in hidden:
+            ws.row_dimensions[r].hidden = True
+        pieces = []
+        write_rows(ws, pieces.append, lxml)
+        docs.append(etree.fromstring("".join(map(text, pieces)).encode()))
+    assert infoset(docs[0]) == infoset(docs[1])

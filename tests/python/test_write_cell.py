@@ -65,6 +65,9 @@ def model(ws, cell, styled, lxml):
     if value is None or value == "":
         return out + ("></c>" if lxml else " />")
     empty_v = "<v></v>" if lxml else "<v />"
+    if type(value) not in (str, bool, int, float) or (type(value) is int and
+                                                       not -2**63 <= value < 2**63):
+        return None
     if not isinstance(value, str):
         if data_type in ("f", "s"):
             return None
@@ -221,14 +224,16 @@ def test_safe_string(value, expected):
 texts = st.text(st.characters(codec="utf-8"), max_size=12) | st.sampled_from(
     ["", " ", " a ", "=", "=A1", "\t\n\r", "é", "😀", "&<>\"'", "#N/A"])
 values = (st.none() | texts | st.booleans() | st.floats()
-          | st.integers(min_value=-2**63, max_value=2**63 - 1))
-data_types = st.sampled_from(["n", "s", "f", "b", "e", "str", ""])
+          | st.integers(min_value=-2**63, max_value=2**63 - 1)
+          | st.datetimes(min_value=dt.datetime(1900, 1, 1)) | st.dates(min_value=dt.date(1900, 1, 1))
+          | st.times() | st.timedeltas())
+data_types = st.sampled_from(["n", "s", "f", "b", "e", "d", "str", ""])
 
 
 @given(value=values, data_type=data_types, styled=st.booleans(), lxml=st.booleans(),
-       row=st.integers(1, 2**31), column=st.integers(1, 18278))
-def test_matches_the_native_form(value, data_type, styled, lxml, row, column):
-    ws = brindle.Workbook().active
+       row=st.integers(1, 2**31), column=st.integers(1, 18278), iso=st.booleans())
+def test_matches_the_native_form(value, data_type, styled, lxml, row, column, iso):
+    ws = brindle.Workbook(iso_dates=iso).active
     style = [0, 0, 0, 2, 0, 0, 0, 0, 0] if styled else None
     cell = make_cell(ws, value, data_type, row=row, column=column, style=style)
     expected = model(ws, cell, styled, lxml)

@@ -1,5 +1,6 @@
 """Access to the native engine, which may be absent from a build."""
 
+import importlib
 import os
 
 _UNSET = object()
@@ -14,8 +15,7 @@ def native_engine():
         return None
     if _engine is _UNSET:
         try:
-            from brindle import _brindle
+            _engine = importlib.import_module("brindle._brindle")
         except ImportError:
-            _brindle = None
-        _engine = _brindle
+            _engine = None
     return _engine

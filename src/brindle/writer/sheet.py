@@ -56,6 +56,9 @@ class RowStream:
         self.ws = ws
         self.sink = SheetDataFile(lxml)
         self.native, self.fallback = _native_writer(ws, self.sink, use_native)
+        # The file's length after the last row the native writer completed:
+        # what lies before it is whole rows, whatever the writer flushed.
+        self._settled = 0
 
     @property
     def is_native(self):
@@ -67,6 +70,7 @@ class RowStream:
             links, comments = len(ws._hyperlinks), len(ws._comments)
             try:
                 self.native.write_row(cells, row_idx)
+                self._settled = self.sink.file.tell()
                 return
             except BaseException as exc:
                 # The failed row must not stay half written, whatever happens
@@ -79,15 +83,16 @@ class RowStream:
         self.sink.write(write_row(ws, cells, row_idx, self.sink.lxml))
 
     def _drop_partial_row(self):
-        # The native buffer holds complete rows followed by the partial one;
-        # the last row end tag in it marks the cut ("<" never appears
-        # unescaped inside text or attribute values).
+        # Past the settled length come complete rows and then the partial one
+        # (the writer may have flushed some of it already); the last row end
+        # tag marks the cut, as "<" never appears unescaped inside text or
+        # attribute values.
         f = self.sink.file
-        start = f.seek(0, 2)
         self.native.flush()
-        f.seek(start)
+        f.seek(self._settled)
         cut = f.read().rfind(_ROW_END)
-        self.sink.truncate(start if cut < 0 else start + cut + len(_ROW_END))
+        self.sink.truncate(self._settled if cut < 0 else self._settled + cut + len(_ROW_END))
+        self._settled = self.sink.file.tell()
 
     def finish(self):
         """Push out everything still buffered; returns the sink."""
