@@ -19,11 +19,12 @@ pure-Python writer produces the same files without it.
 __version__ = "0.1.0"
 
 from brindle.cell import Cell, Comment, Hyperlink, IllegalCharacterError  # noqa: E402
-from brindle.styles import StyleArray  # noqa: E402
+from brindle.styles import Font, PatternFill, StyleArray  # noqa: E402
 from brindle.workbook import Workbook  # noqa: E402
 from brindle.worksheet import WorkbookAlreadySaved  # noqa: E402
 
 __all__ = [
-    "Cell", "Comment", "Hyperlink", "IllegalCharacterError", "StyleArray", "Workbook",
+    "Cell", "Comment", "Font", "Hyperlink", "IllegalCharacterError", "PatternFill", "StyleArray",
+    "Workbook",
     "WorkbookAlreadySaved",
 ]

@@ -140,3 +140,78 @@ def test_1904_dates_read_back(tmp_path):
     reference = read_back(save(build(True, False)), tmp_path, raw=False)[3]
     got = read_back(save(build(True, False, date1904=True)), tmp_path, raw=False)[3]
     assert got == reference and got[1].startswith("2024")
+
+
+M = "{http://schemas.openxmlformats.org/spreadsheetml/2006/main}"
+
+
+@pytest.mark.parametrize("write_only", [True, False], ids=["write_only", "normal"])
+def test_styles_columns_and_dimension(write_only):
+    wb = brindle.Workbook(write_only=write_only)
+    ws = wb.create_sheet("S") if write_only else wb.active
+    ws.column_dimensions["B"].width = 20.5
+    ws.column_dimensions["A"].hidden = True
+    head = brindle.Cell(ws, value="head")
+    head.font = brindle.Font(bold=True, color="ff0000")
+    head.fill = brindle.PatternFill("FFFF00")
+    again = brindle.Cell(ws, value="again")
+    again.font = brindle.Font(bold=True, color="FF0000")  # the same font and style
+    again.fill = brindle.PatternFill("ffff00")
+    ws.append([None, head, again])
+    ws.append([None, 1, None, 2.5])
+    z = zipfile.ZipFile(io.BytesIO(save(wb)))
+    sheet = ET.fromstring(z.read("xl/worksheets/sheet1.xml"))
+    assert sheet.find(M + "dimension").get("ref") == "B1:D2"
+    assert [(c.get("min"), c.get("width"), c.get("hidden")) for c in sheet.iter(M + "col")] == [
+        ("1", None, "1"), ("2", "20.5", None)]
+    assert [c.get("s") for c in sheet.iter(M + "c")] == ["1", "1", None, None]
+    styles = ET.fromstring(z.read("xl/styles.xml"))
+    fonts = list(styles.find(M + "fonts"))
+    assert len(fonts) == 2 and fonts[1].find(M + "b") is not None
+    assert fonts[1].find(M + "color").get("rgb") == "FFFF0000"
+    fills = list(styles.find(M + "fills"))
+    assert len(fills) == 3 and fills[2][0].find(M + "fgColor").get("rgb") == "FFFFFF00"
+    xf = list(styles.find(M + "cellXfs"))[1]
+    assert (xf.get("fontId"), xf.get("fillId")) == ("1", "2")
+
+
+@pytest.mark.parametrize("field", ["fontId", "fillId", "borderId", "numFmtId", "xfId"])
+def test_style_indexes_without_an_entry_are_refused(field):
+    wb = brindle.Workbook()
+    cell = wb.active.cell(1, 1, 1)
+    cell._style = cell._style.replace(**{field: 400})
+    with pytest.raises(ValueError, match=field):
+        save(wb)
+
+
+def test_fonts_and_fills_are_checked():
+    for make in (lambda: brindle.Font(color="red"), lambda: brindle.Font(size=0),
+                 lambda: brindle.Font(underline="wavy"), lambda: brindle.PatternFill(None)):
+        with pytest.raises(ValueError):
+            make()
+    with pytest.raises(AttributeError):
+        brindle.Font().bold = True
+
+
+@needs_converter
+def test_styles_read_back(tmp_path):
+    import gzip
+    import re
+
+    wb = brindle.Workbook()
+    ws = wb.active
+    ws.column_dimensions["B"].width = 30
+    bold = ws.cell(1, 2, "bold")
+    bold.font = brindle.Font(bold=True, size=14, color="FF0000")
+    bold.fill = brindle.PatternFill("FFFF00")
+    ws.cell(2, 2, 3.25).number_format = "0.000"
+    src, dst = tmp_path / "in.xlsx", tmp_path / "out.gnumeric"
+    src.write_bytes(save(wb))
+    subprocess.run([SSCONVERT or "ssconvert", str(src), str(dst)], check=True,
+                   capture_output=True, timeout=120)
+    doc = gzip.decompress(dst.read_bytes()).decode()
+    styles = re.findall(r"<gnm:Style ([^>]*)>\s*<gnm:Font ([^>]*)>", doc)
+    assert any('Fore="FFFF:0:0"' in s and 'Back="FFFF:FFFF:0"' in s
+               and 'Bold="1"' in f and 'Unit="14"' in f for s, f in styles)
+    assert any('Format="0.000"' in s for s, _ in styles)
+    assert re.search(r'<gnm:ColInfo No="1" Unit="157.5"', doc)

@@ -13,9 +13,7 @@ import brindle
 from brindle.cell.cell import IllegalCharacterError
 from brindle.styles.cell_style import StyleArray
 from brindle.utils.cell import get_column_letter
-from brindle.writer.cell import (
-    date_value_raw, make_writer_helpers, safe_string, write_cell_etree, write_cell_lxml,
-)
+from brindle.writer.cell import date_value_raw, safe_string, write_cell_etree, write_cell_lxml
 
 
 def write(ws, cell, styled, lxml):
@@ -200,14 +198,6 @@ def test_hyperlinks_are_recorded_when_written(ws):
     write_cell_etree(ws, cell, False)
     assert ws._hyperlinks == [cell.hyperlink] and cell.hyperlink.ref == "C2"
     assert cell.value == "https://example.com"
-
-
-def test_helpers_match_their_mode():
-    assert make_writer_helpers(False)["write_cell"] is write_cell_etree
-    helpers = make_writer_helpers(True)
-    assert helpers["write_cell"] is write_cell_lxml
-    assert set(helpers) == {"StyleArray", "add_comment", "write_cell", "date_value",
-                            "date_value_raw", "safe_string"}
 
 
 @pytest.mark.parametrize("value,expected", [

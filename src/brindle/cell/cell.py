@@ -30,7 +30,8 @@ _DATE_FORMATS = (
 )
 _DATE_TYPES = tuple(t for t, _ in _DATE_FORMATS)
 
-_NUMFMT = 3  # index of numFmtId in a StyleArray
+# Positions in a StyleArray.
+_FONT, _FILL, _NUMFMT = 0, 1, 3
 
 
 class IllegalCharacterError(ValueError):
@@ -161,9 +162,38 @@ class Cell:
         fmt_id = BUILTIN_IDS.get(fmt)
         if fmt_id is None:
             fmt_id = self.parent.parent._number_formats.add(fmt) + FIRST_CUSTOM_ID
+        self._set_style(_NUMFMT, fmt_id)
+
+    @property
+    def font(self):
+        return self.parent.parent._fonts[self._style[_FONT]]
+
+    @font.setter
+    def font(self, font):
+        from brindle.styles.fonts import Font
+
+        if not isinstance(font, Font):
+            raise TypeError("a font is a Font")
+        self._set_style(_FONT, self.parent.parent._fonts.add(font))
+
+    @property
+    def fill(self):
+        """The cell's `PatternFill`, or None for no fill."""
+        fill_id = self._style[_FILL]
+        return self.parent.parent._fills[fill_id] if fill_id >= 2 else None
+
+    @fill.setter
+    def fill(self, fill):
+        from brindle.styles.fonts import PatternFill
+
+        if fill is not None and not isinstance(fill, PatternFill):
+            raise TypeError("a fill is a PatternFill or None")
+        self._set_style(_FILL, 0 if fill is None else self.parent.parent._fills.add(fill))
+
+    def _set_style(self, field, value):
         # A fresh array: cells may share one, and lists hold them as keys.
         style = StyleArray(self._style)
-        style[_NUMFMT] = fmt_id
+        style[field] = value
         self._style = style
 
     # -- hyperlink and comment --------------------------------------------

@@ -5,10 +5,8 @@ from brindle.styles.numbers import FIRST_CUSTOM_ID
 
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
-# The workbook's fixed tables. Index 1 of the fills is reserved by the file
-# format for the gray125 pattern.
-_FONTS = ['<font><sz val="11"/><name val="Calibri"/><family val="2"/><scheme val="minor"/></font>']
-_FILLS = ['<fill><patternFill/></fill>', '<fill><patternFill patternType="gray125"/></fill>']
+# The first two fills are fixed by the file format: none and gray125.
+FIXED_FILLS = ['<fill><patternFill/></fill>', '<fill><patternFill patternType="gray125"/></fill>']
 _BORDERS = ['<border><left/><right/><top/><bottom/><diagonal/></border>']
 
 
@@ -17,11 +15,11 @@ def _quote(text):
             .replace('"', "&quot;"))
 
 
-def _xf(style, n_formats):
+def _xf(style, n_formats, n_fonts, n_fills):
     font, fill, border, numfmt, protection, alignment, pivot, quote_prefix, xf_id = style
     # An index past a table's end would make the file unreadable; refuse it
     # here rather than write it.
-    limits = {"fontId": (font, len(_FONTS)), "fillId": (fill, len(_FILLS)),
+    limits = {"fontId": (font, n_fonts), "fillId": (fill, n_fills),
               "borderId": (border, len(_BORDERS)), "protectionId": (protection, 1),
               "alignmentId": (alignment, 1), "xfId": (xf_id, 1)}
     for name, (value, size) in limits.items():
@@ -32,6 +30,10 @@ def _xf(style, n_formats):
     attrs = f'numFmtId="{numfmt}" fontId="{font}" fillId="{fill}" borderId="{border}" xfId="0"'
     if numfmt:
         attrs += ' applyNumberFormat="1"'
+    if font:
+        attrs += ' applyFont="1"'
+    if fill:
+        attrs += ' applyFill="1"'
     if pivot:
         attrs += ' pivotButton="1"'
     if quote_prefix:
@@ -49,11 +51,13 @@ def stylesheet_xml(wb):
         parts.extend(f'<numFmt numFmtId="{FIRST_CUSTOM_ID + i}" formatCode="{_quote(f)}"/>'
                      for i, f in enumerate(formats))
         parts.append("</numFmts>")
-    for tag, items in (("fonts", _FONTS), ("fills", _FILLS), ("borders", _BORDERS)):
+    fonts = [font.to_xml(_quote) for font in wb._fonts]
+    fills = FIXED_FILLS + [fill.to_xml(_quote) for fill in wb._fills[len(FIXED_FILLS):]]
+    for tag, items in (("fonts", fonts), ("fills", fills), ("borders", _BORDERS)):
         parts.append(f'<{tag} count="{len(items)}">{"".join(items)}</{tag}>')
     parts.append('<cellStyleXfs count="1"><xf numFmtId="0" fontId="0" fillId="0" borderId="0"/>'
                  '</cellStyleXfs>')
-    xfs = [_xf(style, len(formats)) for style in wb._cell_styles]
+    xfs = [_xf(style, len(formats), len(fonts), len(fills)) for style in wb._cell_styles]
     parts.append(f'<cellXfs count="{len(xfs)}">{"".join(xfs)}</cellXfs>')
     parts.append('<cellStyles count="1"><cellStyle name="Normal" xfId="0" builtinId="0"/>'
                  '</cellStyles><dxfs count="0"/><tableStyles count="0"/></styleSheet>')

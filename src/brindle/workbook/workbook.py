@@ -1,6 +1,7 @@
 """The workbook: its sheets, shared style tables and date settings."""
 
 from brindle.styles.cell_style import StyleArray, StyleList
+from brindle.styles.fonts import DEFAULT_FONT
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.indexed_list import IndexedList
 from brindle.worksheet.worksheet import Worksheet
@@ -40,6 +41,9 @@ class Workbook:
         # Index 0 is the unstyled cell, which every file must have first.
         self._cell_styles = StyleList([StyleArray()])
         self._number_formats = IndexedList()
+        self._fonts = IndexedList([DEFAULT_FONT])
+        # Fills 0 and 1 are fixed by the file format (none, gray125).
+        self._fills = IndexedList(["none", "gray125"])
         self._sheets = []
         self._saved = False
         if not self.write_only:

@@ -42,3 +42,42 @@ class RowDimensions(dict):
             raise KeyError(index)
         dim = self[index] = RowDimension(index)
         return dim
+
+
+class ColumnDimension:
+    """Display properties of one column: `width` (in characters) and `hidden`."""
+
+    __slots__ = ("index", "width", "hidden")
+
+    def __init__(self, index, width=None, hidden=False):
+        self.index = index
+        self.width = width
+        self.hidden = hidden
+
+    def to_xml(self):
+        if self.width is None and not self.hidden:
+            return ""
+        attrs = f'min="{self.index}" max="{self.index}"'
+        if self.width is not None:
+            width = float(self.width)
+            if not 0 <= width <= 255:
+                raise ValueError(f"column width {width} is outside 0 to 255")
+            attrs += f' width="{width:.16g}" customWidth="1"'
+        if self.hidden:
+            attrs += ' hidden="1"'
+        return f"<col {attrs}/>"
+
+
+class ColumnDimensions(dict):
+    """Column dimensions by column letters ("A", "AB"); indexing creates one."""
+
+    def __missing__(self, letters):
+        from brindle.utils.cell import column_index_from_string
+
+        index = column_index_from_string(letters)
+        dim = self[letters.upper()] = ColumnDimension(index)
+        return dim
+
+    def to_xml(self):
+        cols = "".join(d.to_xml() for d in sorted(self.values(), key=lambda d: d.index))
+        return f"<cols>{cols}</cols>" if cols else ""

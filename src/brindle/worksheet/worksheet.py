@@ -1,8 +1,8 @@
 """Worksheets: the normal (in-memory) kind and the write-only kind."""
 
 from brindle.cell.cell import Cell
-from brindle.utils.cell import coordinate_to_tuple
-from brindle.worksheet.dimensions import RowDimensions
+from brindle.utils.cell import coordinate_to_tuple, get_column_letter
+from brindle.worksheet.dimensions import ColumnDimensions, RowDimensions
 
 # Excel's own limits; a file beyond them does not open there.
 MAX_ROW = 1_048_576
@@ -33,6 +33,7 @@ class _SheetBase:
         self.parent = parent
         self.title = check_title(title)
         self.row_dimensions = RowDimensions()
+        self.column_dimensions = ColumnDimensions()
         # Filled while the sheet data is written: links and comments of the
         # cells actually written, in document order.
         self._hyperlinks = []
@@ -40,6 +41,20 @@ class _SheetBase:
 
     def __repr__(self):
         return f"<{type(self).__name__} {self.title!r}>"
+
+    def _used_range(self):
+        """(min row, min column, max row, max column) of the cells, or None."""
+        raise NotImplementedError
+
+    def calculate_dimension(self):
+        """The reference of the range the cells occupy, such as "A1:C10"."""
+        used = self._used_range()
+        if used is None:
+            return "A1"
+        r0, c0, r1, c1 = used
+        first = f"{get_column_letter(c0)}{r0}"
+        last = f"{get_column_letter(c1)}{r1}"
+        return first if first == last else f"{first}:{last}"
 
 
 class Worksheet(_SheetBase):
@@ -73,6 +88,13 @@ class Worksheet(_SheetBase):
     @property
     def max_row(self):
         return max((r for r, _ in self._cells), default=1)
+
+    def _used_range(self):
+        if not self._cells:
+            return None
+        rows = [r for r, _ in self._cells]
+        cols = [c for _, c in self._cells]
+        return min(rows), min(cols), max(rows), max(cols)
 
     def append(self, values):
         """Add a row below the last row that has cells. Items may be values or

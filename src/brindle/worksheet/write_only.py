@@ -22,6 +22,7 @@ class WriteOnlyWorksheet(_SheetBase):
         self._max_row = 0
         self._stream = None
         self._closed = False
+        self._used = None
 
     @property
     def max_row(self):
@@ -54,6 +55,18 @@ class WriteOnlyWorksheet(_SheetBase):
             self._stream = self.parent._row_stream(self)
         self._stream.write_row(cells, row_idx)
         self._max_row = row_idx
+        if cells:
+            first, last = cells[0].column, cells[-1].column
+            if self._used is None:
+                self._used = [row_idx, first, row_idx, last]
+            else:
+                used = self._used
+                used[1] = min(used[1], first)
+                used[2] = row_idx
+                used[3] = max(used[3], last)
+
+    def _used_range(self):
+        return None if self._used is None else tuple(self._used)
 
     def _finish(self):
         """The sheet data written so far (flushed); the sheet stays open

@@ -131,7 +131,9 @@ def _write_sheet(zf, wb, ws, sheet_no, overrides):
 
     name = f"xl/worksheets/sheet{sheet_no}.xml"
     with zf.open(name, "w") as out:
-        out.write(f'{XML_DECL}<worksheet xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">'.encode())
+        out.write((f'{XML_DECL}<worksheet xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">'
+                   f'<dimension ref="{ws.calculate_dimension()}"/>'
+                   f'{ws.column_dimensions.to_xml()}').encode())
         if bare_rows:
             out.write(b"<sheetData>")
         sink.copy_to(out)
