@@ -3,6 +3,7 @@
 import datetime as _dt
 import decimal
 import functools
+import numbers
 import re
 
 from brindle.styles.cell_style import StyleArray
@@ -20,7 +21,9 @@ ERROR_CODES = frozenset(
 # be encoded.
 ILLEGAL_CHARACTERS_RE = re.compile(r"[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
-NUMERIC_TYPES = (int, float, decimal.Decimal)
+# numbers.Real covers int, float, Fraction and the scalar types of numeric
+# libraries that register with it.
+NUMERIC_TYPES = (numbers.Real, decimal.Decimal)
 
 _DATE_FORMATS = (
     (_dt.datetime, FORMAT_DATETIME),
@@ -47,7 +50,7 @@ def check_string(value):
 def _data_type_of(value):
     """(value, data type) for a value assigned to a cell."""
     t = type(value)
-    # Exact types first: the common case decides with one dict-free test.
+    # Exact types first: the common values are decided by identity tests.
     if t is str:
         pass
     elif t is bool:

@@ -12,6 +12,7 @@ import datetime as _dt
 import decimal
 import io
 import math
+import numbers
 import operator
 import xml.etree.ElementTree as ET
 
@@ -41,7 +42,8 @@ def safe_string(value):
         return ""
     if isinstance(value, bool):
         return "1" if value else "0"
-    if isinstance(value, (float, decimal.Decimal)):
+    if isinstance(value, (float, decimal.Decimal)) or (
+            isinstance(value, numbers.Real) and not isinstance(value, int)):
         try:
             if not math.isfinite(value):
                 return ""
@@ -74,7 +76,7 @@ def date_value_raw(ws, value):
         return to_excel(value, wb.epoch), False
     if value is None:
         return None, bool(wb.iso_dates)
-    if isinstance(value, (int, float, decimal.Decimal)) and not isinstance(value, bool):
+    if isinstance(value, (numbers.Real, decimal.Decimal)) and not isinstance(value, bool):
         return value, False
     return value, True
 
