@@ -34,8 +34,11 @@ class SheetDataFile:
     def close(self):
         self.file.close()
 
-    # Write-only sheets keep their file for later saves; it goes with them.
-    __del__ = close
+    def __del__(self):
+        # Write-only sheets keep their file for later saves; it goes with them.
+        f = getattr(self, "file", None)
+        if f is not None:
+            f.close()
 
 
 def _native_writer(ws, sink, use_native):
