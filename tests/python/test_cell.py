@@ -47,25 +47,15 @@ def test_value_sets_data_type(ws, value, data_type):
     assert (cell.value, cell.data_type) == (None, "n")
 
 
-def test_str_subclasses_are_stored_as_str(ws):
-    class Name(str):
-        pass
-
-    cell = ws.cell(1, 1, Name("x"))
-    assert type(cell.value) is str and cell.data_type == "s"
-
-
-@pytest.mark.parametrize("value", ["a\x00", "\x0b", "\x1f", "\ud83d", "\uffff"])
-def test_text_xml_cannot_hold_is_refused(ws, value):
-    with pytest.raises(brindle.IllegalCharacterError):
+@pytest.mark.parametrize("value,error", [
+    ("a\x00", brindle.IllegalCharacterError), ("\x0b", brindle.IllegalCharacterError),
+    ("\ud83d", brindle.IllegalCharacterError), ("\uffff", brindle.IllegalCharacterError),
+    (b"bytes", ValueError), (object(), ValueError), ([1], ValueError),
+])
+def test_values_a_workbook_cannot_hold_are_refused(ws, value, error):
+    with pytest.raises(error):
         ws.cell(1, 1).value = value
     assert ws.cell(1, 1).value is None
-
-
-@pytest.mark.parametrize("value", [b"bytes", object(), [1]])
-def test_unsupported_values(ws, value):
-    with pytest.raises(ValueError):
-        ws.cell(1, 1).value = value
 
 
 @pytest.mark.parametrize("value,fmt", [
@@ -115,19 +105,12 @@ def test_style_list_gives_equal_arrays_one_index():
     assert styles.index(StyleArray()) == 0
 
 
-def test_hyperlink_and_comment(ws):
+def test_hyperlink_takes_the_cell_position_and_fills_an_empty_value(ws):
     cell = ws.cell(3, 2)
     cell.hyperlink = "https://example.com"
-    assert (cell.hyperlink.ref, cell.hyperlink.target, cell.value) == ("B3", "https://example.com",
-                                                                        "https://example.com")
+    assert (cell.hyperlink.ref, cell.value) == ("B3", "https://example.com")
     cell.hyperlink = brindle.Hyperlink(location="'Sheet'!A1")
     assert cell.hyperlink.ref == "B3" and cell.value == "https://example.com"
-    cell.hyperlink = None
-    assert cell.hyperlink is None
-    with pytest.raises(TypeError):
-        cell.comment = "not a Comment"
-    cell.comment = brindle.Comment("n", "a")
-    assert cell.comment.text == "n"
 
 
 @pytest.mark.parametrize("index,letters", [(1, "A"), (26, "Z"), (27, "AA"), (702, "ZZ"),

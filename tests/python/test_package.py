@@ -184,15 +184,6 @@ def test_style_indexes_without_an_entry_are_refused(field):
         save(wb)
 
 
-def test_fonts_and_fills_are_checked():
-    for make in (lambda: brindle.Font(color="red"), lambda: brindle.Font(size=0),
-                 lambda: brindle.Font(underline="wavy"), lambda: brindle.PatternFill(None)):
-        with pytest.raises(ValueError):
-            make()
-    with pytest.raises(AttributeError):
-        brindle.Font().bold = True
-
-
 @needs_converter
 def test_styles_read_back(tmp_path):
     import gzip
