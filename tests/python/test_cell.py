@@ -109,8 +109,11 @@ def test_hyperlink_takes_the_cell_position_and_fills_an_empty_value(ws):
     cell = ws.cell(3, 2)
     cell.hyperlink = "https://example.com"
     assert (cell.hyperlink.ref, cell.value) == ("B3", "https://example.com")
-    cell.hyperlink = brindle.Hyperlink(location="'Sheet'!A1")
+    shared = brindle.Hyperlink(location="'Sheet'!A1")
+    cell.hyperlink = shared
+    ws.cell(4, 4).hyperlink = shared
     assert cell.hyperlink.ref == "B3" and cell.value == "https://example.com"
+    assert ws.cell(4, 4).hyperlink.ref == "D4" and shared.ref is None
 
 
 @pytest.mark.parametrize("index,letters", [(1, "A"), (26, "Z"), (27, "AA"), (702, "ZZ"),

@@ -52,9 +52,11 @@ def test_a_reused_cell_is_written_once_per_row():
     ws = wb.create_sheet()
     cell = brindle.Cell(ws)
     cell.number_format = "0.00"
+    cell.hyperlink = "https://example.com"
     for r in range(3):
         cell.value = r
         ws.append([None, cell])
+    assert [link.ref for link in ws._hyperlinks] == ["B1", "B2", "B3"]
     f = ws._finish().file
     f.seek(0)
     data = f.read()

@@ -212,14 +212,15 @@ class Cell:
         if target is None:
             self._hyperlink = None
             return
+        ref = self.coordinate if self.row is not None and self.column is not None else None
         if isinstance(target, Hyperlink):
-            link = target
+            # A copy: one link object given to several cells must not end up
+            # pointing at the last of them.
+            link = target.copy(ref)
         elif isinstance(target, str):
-            link = Hyperlink(target=target)
+            link = Hyperlink(ref, target=target)
         else:
             raise TypeError("a hyperlink is a Hyperlink or a str")
-        if self.row is not None and self.column is not None:
-            link.ref = self.coordinate
         self._hyperlink = link
         if self._value is None:
             self.value = link.target if link.target is not None else link.location

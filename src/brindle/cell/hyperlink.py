@@ -16,5 +16,9 @@ class Hyperlink:
         self.tooltip = tooltip
         self.display = display
 
+    def copy(self, ref=None):
+        """A copy placed at `ref`."""
+        return Hyperlink(ref, self.target, self.location, self.tooltip, self.display)
+
     def __repr__(self):
         return f"Hyperlink(ref={self.ref!r}, target={self.target!r}, location={self.location!r})"

@@ -47,7 +47,8 @@ class WriteOnlyWorksheet(_SheetBase):
                 value.row = row_idx
                 value.column = column
                 if value._hyperlink is not None:
-                    value._hyperlink.ref = value.coordinate
+                    # Earlier rows may have recorded this cell's link already.
+                    value._hyperlink = value._hyperlink.copy(value.coordinate)
                 cells.append(value)
             elif value is not None:
                 cells.append(Cell(self, row_idx, column, value))
