@@ -15,6 +15,10 @@ def test_sheets_and_titles():
     for bad in ("data", "a/b", "x" * 32, "", "'quoted'", 3):
         with pytest.raises(ValueError):
             wb.create_sheet(bad)
+        with pytest.raises(ValueError):
+            wb.worksheets[1].title = bad
+    wb.active.title = "DATA"
+    assert wb.sheetnames[0] == "DATA"
     wo = brindle.Workbook(write_only=True)
     assert wo.sheetnames == [] and type(wo.create_sheet()) is WriteOnlyWorksheet
     with pytest.raises(ValueError):

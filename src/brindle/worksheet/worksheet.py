@@ -31,7 +31,7 @@ def _check_position(row, column):
 class _SheetBase:
     def __init__(self, parent, title):
         self.parent = parent
-        self.title = check_title(title)
+        self._title = check_title(title)
         self.row_dimensions = RowDimensions()
         self.column_dimensions = ColumnDimensions()
         # Filled while the sheet data is written: links and comments of the
@@ -41,6 +41,18 @@ class _SheetBase:
 
     def __repr__(self):
         return f"<{type(self).__name__} {self.title!r}>"
+
+    @property
+    def title(self):
+        return self._title
+
+    @title.setter
+    def title(self, title):
+        check_title(title)
+        for other in getattr(self.parent, "_sheets", ()):
+            if other is not self and other.title.casefold() == title.casefold():
+                raise ValueError(f"a sheet named {title!r} already exists")
+        self._title = title
 
     def _used_range(self):
         """(min row, min column, max row, max column) of the cells, or None."""
