@@ -176,6 +176,8 @@ def test_positions_without_letters_are_refused(ws, column, lxml):
     (False, dt.timedelta(days=1, hours=6), '<c r="A1" s="1" t="n"><v>1.25</v></c>'),
     (True, dt.datetime(2024, 1, 1, 12, 30), '<c r="A1" s="1" t="d"><v>2024-01-01T12:30:00</v></c>'),
     (True, dt.date(2024, 1, 1), '<c r="A1" s="1" t="d"><v>2024-01-01</v></c>'),
+    (True, dt.datetime(2024, 1, 1, 9, tzinfo=dt.timezone.utc),
+     '<c r="A1" s="1" t="d"><v>2024-01-01T09:00:00</v></c>'),
     (True, dt.timedelta(hours=12), '<c r="A1" s="1" t="n"><v>0.5</v></c>'),
 ])
 def test_date_cells(iso, value, expected):

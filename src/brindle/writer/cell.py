@@ -72,6 +72,9 @@ def date_value_raw(ws, value):
         return to_excel(value), False
     if isinstance(value, _DATE_TYPES):
         if wb.iso_dates:
+            # Wall-clock time, as for serials: spreadsheet dates have no zone.
+            if getattr(value, "tzinfo", None) is not None:
+                value = value.replace(tzinfo=None)
             return value.isoformat(), True
         return to_excel(value, wb.epoch), False
     if value is None:
