@@ -19,6 +19,9 @@ class WriteOnlyWorksheet(_SheetBase):
 
     def __init__(self, parent, title):
         super().__init__(parent, title)
+        # Never holds cells (rows are written as they are appended); present
+        # so that code reading any worksheet's cells finds an empty mapping.
+        self._cells = {}
         self._max_row = 0
         self._stream = None
         self._closed = False
