@@ -4,6 +4,7 @@ independent spreadsheet application (Gnumeric's ssconvert)."""
 import csv
 import datetime as dt
 import io
+import math
 import os
 import posixpath
 import shutil
@@ -12,6 +13,7 @@ import xml.etree.ElementTree as ET
 import zipfile
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import brindle
 
@@ -206,3 +208,37 @@ def test_styles_read_back(tmp_path):
                and 'Bold="1"' in f and 'Unit="14"' in f for s, f in styles)
     assert any('Format="0.000"' in s for s, _ in styles)
     assert re.search(r'<gnm:ColInfo No="1" Unit="157.5"', doc)
+
+
+texts = st.text(st.characters(codec="utf-8", exclude_categories=["Cs", "Cc"],
+                              exclude_characters="\ufffe\uffff"), max_size=10).filter(
+    lambda s: not s.startswith("="))
+
+
+@needs_converter
+@settings(max_examples=15, deadline=None)
+@given(rows=st.lists(st.lists(st.none() | st.booleans() | texts
+                              | st.floats(allow_nan=False, allow_infinity=False, width=64)
+                              | st.integers(-2**53, 2**53), min_size=1, max_size=4),
+                     min_size=1, max_size=4),
+       lxml=st.booleans())
+def test_any_values_read_back(rows, lxml, tmp_path_factory):
+    wb = brindle.Workbook(write_only=True, lxml=lxml)
+    ws = wb.create_sheet()
+    for row in rows:
+        ws.append(["row", *row])  # the export starts at the first used column
+    got = read_back(save(wb), tmp_path_factory.mktemp("rt"), raw=True)
+    for r, row in enumerate(rows):
+        for c, value in enumerate(row, 1):
+            text = got[r][c] if c < len(got[r]) else ""
+            if value is None:
+                assert text == ""
+            elif isinstance(value, bool):
+                assert text == ("TRUE" if value else "FALSE")
+            elif isinstance(value, str):
+                assert text == value
+            else:
+                # 16 significant digits, and never a value the reader cannot hold.
+                got_value = float(text)
+                assert math.isfinite(got_value), (value, text)
+                assert abs(got_value - value) <= 5e-16 * abs(value), (value, text)

@@ -2,6 +2,7 @@
 against an independent model of the byte form the native writer produces."""
 
 import datetime as dt
+import decimal
 import math
 import xml.etree.ElementTree as ET
 
@@ -44,7 +45,8 @@ def g16(value):
         return "1" if value else "0"
     if isinstance(value, float) and not math.isfinite(value):
         return ""
-    return "%.16g" % value
+    # Next to the largest double 16 digits would round to infinity.
+    return "%.16g" % value if abs(value) < 1.7976931348623155e308 else "%.17g" % value
 
 
 def model(ws, cell, styled, lxml):
@@ -205,10 +207,21 @@ def test_hyperlinks_are_recorded_when_written(ws):
 @pytest.mark.parametrize("value,expected", [
     (None, ""), ("x", "x"), (True, "1"), (3, "3"), (3.0, "3"), (0.1, "0.1"),
     (1 / 3, "0.3333333333333333"), (1e16, "1e+16"), (12345678901234567, "1.234567890123457e+16"),
-    (float("inf"), ""), (10**400, "1" + "0" * 400),
+    (float("inf"), ""), (decimal.Decimal("NaN"), ""), (decimal.Decimal("2.5"), "2.5"),
+    (1.7976931348623155e308, "1.7976931348623155e+308"), (-1.7976931348623157e308,
+                                                          "-1.7976931348623157e+308"),
+    (1.797693134862315e308, "1.797693134862315e+308"),
 ])
 def test_safe_string(value, expected):
     assert safe_string(value) == expected
+    if expected and not isinstance(value, (str, bool)):
+        assert math.isfinite(float(expected))
+
+
+@pytest.mark.parametrize("value", [10**400, -10**309, decimal.Decimal("1e400")])
+def test_numbers_beyond_the_double_range_are_refused(value):
+    with pytest.raises(ValueError):
+        safe_string(value)
 
 
 # -- properties ---------------------------------------------------------------------

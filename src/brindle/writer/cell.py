@@ -29,12 +29,30 @@ _DATE_TYPES = (_dt.datetime, _dt.date, _dt.time)
 _EMPTY, _VALUE, _FORMULA, _INLINE = range(4)
 
 
+# From here on, 16 significant digits round past the largest double, and the
+# text would read back as infinity; 17 digits name the value itself.
+_G16_LIMIT = 1.7976931348623155e308
+
+
+def _number_text(value):
+    try:
+        x = float(value)
+    except OverflowError:
+        x = math.inf
+    if math.isinf(x):
+        raise ValueError(f"{value!r} is beyond the range of numbers a workbook can hold")
+    return "%.16g" % x if abs(x) < _G16_LIMIT else "%.17g" % x
+
+
 def safe_string(value):
     """The text a cell value is written as.
 
-    Numbers use 16 significant digits ('%.16g'), booleans are 1 and 0, and
-    values without a finite number (NaN, infinities) are written as empty
-    text: they have no representation in a workbook.
+    Numbers use 16 significant digits ('%.16g'; 17 for the few doubles next
+    to the largest, where 16 would overflow), booleans are 1 and 0, and
+    floats without a finite value (NaN, infinities) are written as empty
+    text: they have no representation in a workbook. A number beyond the
+    double range (a huge int or Decimal) raises ValueError rather than be
+    written as text that reads back as infinity.
     """
     if isinstance(value, str):
         return value
@@ -42,20 +60,12 @@ def safe_string(value):
         return ""
     if isinstance(value, bool):
         return "1" if value else "0"
-    if isinstance(value, (float, decimal.Decimal)) or (
-            isinstance(value, numbers.Real) and not isinstance(value, int)):
-        try:
-            if not math.isfinite(value):
-                return ""
-        except ValueError:  # signalling decimal NaN
-            return ""
-        return "%.16g" % value
-    if isinstance(value, int):
-        try:
-            return "%.16g" % value
-        except OverflowError:
-            # Beyond the float range; the digits are all a reader can use.
-            return str(value)
+    if isinstance(value, float):
+        return _number_text(value) if math.isfinite(value) else ""
+    if isinstance(value, decimal.Decimal):
+        return "" if value.is_nan() or value.is_infinite() else _number_text(value)
+    if isinstance(value, numbers.Real):
+        return _number_text(value)
     return str(value)
 
 
