@@ -4,8 +4,9 @@ Two serialisers are supported and their output differs in small ways that
 readers do not care about but that a byte-exact native writer does: the
 standard library's ElementTree (UTF-8 text, short empty elements `<v />`) and
 lxml's incremental writer (ASCII with character references, empty elements
-written as start and end tags). Everything here is the reference the native
-engine is held to.
+written as start and end tags). In both, a carriage return in text is
+written as "&#13;" so that it survives reading. Everything here is the
+reference the native engine is held to.
 """
 
 import datetime as _dt
@@ -184,9 +185,22 @@ def lxml_cell(xf, ws, cell, styled):
             xf.write(el)
 
 
+def etree_text(el):
+    """`el` serialised by ElementTree, with carriage returns in text written
+    as references.
+
+    ElementTree leaves them raw in text, and every XML parser turns a raw
+    carriage return (with a following line feed) into a line feed, so the
+    character would be lost on reading. Attribute values already have them
+    escaped, so any raw one left is text.
+    """
+    text = ET.tostring(el, encoding="unicode")
+    return text.replace("\r", "&#13;") if "\r" in text else text
+
+
 def write_cell_etree(ws, cell, styled=False):
     """The `<c>` element of `cell` as ElementTree writes it (a str)."""
-    return ET.tostring(etree_cell(ws, cell, styled), encoding="unicode")
+    return etree_text(etree_cell(ws, cell, styled))
 
 
 def write_cell_lxml(ws, cell, styled=False):

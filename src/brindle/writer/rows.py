@@ -8,7 +8,7 @@ engine is missing or declines an input.
 import io
 import xml.etree.ElementTree as ET
 
-from brindle.writer.cell import add_comment, etree_cell, lxml_cell
+from brindle.writer.cell import add_comment, etree_cell, etree_text, lxml_cell
 
 
 def cells_to_write(ws, cells):
@@ -42,7 +42,7 @@ def _etree_row(ws, attrs, cells):
     row = ET.Element("row", attrs)
     for cell, styled in cells_to_write(ws, cells):
         row.append(etree_cell(ws, cell, styled))
-    text = ET.tostring(row, encoding="unicode")
+    text = etree_text(row)
     if not len(row):
         # Rows are written as start and end tags even when empty.
         text = text[:-3] + "></row>"
