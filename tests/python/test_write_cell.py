@@ -78,9 +78,7 @@ def model(ws, cell, styled, lxml):
         f = f"<f>{esc_text(rest, lxml)}</f>" if rest else ("<f></f>" if lxml else "<f />")
         return out + f">{f}{empty_v}</c>"
     if data_type == "s":
-        stripped = value.strip()
-        preserve = value != stripped and (lxml or stripped)
-        space = ' xml:space="preserve"' if preserve else ""
+        space = ' xml:space="preserve"' if value != value.strip() else ""
         return out + f"><is><t{space}>{esc_text(value, lxml)}</t></is></c>"
     return out + f"><v>{esc_text(value, lxml)}</v></c>"
 
@@ -110,8 +108,7 @@ CASES = [
      '<c r="A1"><f>SUM(A1:A2)</f><v></v></c>'),
     ("", "s", '<c r="A1" t="inlineStr" />', '<c r="A1" t="inlineStr"></c>'),
     (" x", "s", '<c r="A1" t="inlineStr"><is><t xml:space="preserve"> x</t></is></c>', None),
-    ("  ", "s", '<c r="A1" t="inlineStr"><is><t>  </t></is></c>',
-     '<c r="A1" t="inlineStr"><is><t xml:space="preserve">  </t></is></c>'),
+    ("  ", "s", '<c r="A1" t="inlineStr"><is><t xml:space="preserve">  </t></is></c>', None),
     ("é<&>\"'", "s", '<c r="A1" t="inlineStr"><is><t>é&lt;&amp;&gt;"\'</t></is></c>',
      '<c r="A1" t="inlineStr"><is><t>&#233;&lt;&amp;&gt;"\'</t></is></c>'),
     ("a\r\nb", "n", '<c r="A1" t="n"><v>a&#13;\nb</v></c>', None),

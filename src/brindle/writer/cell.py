@@ -154,8 +154,9 @@ def etree_cell(ws, cell, styled):
     elif form == _INLINE:
         t = ET.SubElement(ET.SubElement(el, "is"), "t")
         t.text = text
-        stripped = text.strip()
-        if stripped and stripped != text:
+        # All-whitespace text needs the mark most: without it a reader may
+        # drop the whole value.
+        if text != text.strip():
             t.set(XML_SPACE, "preserve")
     return el
 
