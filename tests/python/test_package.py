@@ -3,10 +3,12 @@ independent spreadsheet application (Gnumeric's ssconvert)."""
 
 import csv
 import datetime as dt
+import gzip
 import io
 import math
 import os
 import posixpath
+import re
 import shutil
 import subprocess
 import xml.etree.ElementTree as ET
@@ -187,10 +189,25 @@ def test_style_indexes_without_an_entry_are_refused(field):
         save(wb)
 
 
+def gnumeric_doc(data, tmp_path):
+    src, dst = tmp_path / "in.xlsx", tmp_path / "out.gnumeric"
+    src.write_bytes(data)
+    subprocess.run([SSCONVERT or "ssconvert", str(src), str(dst)], check=True,
+                   capture_output=True, timeout=120)
+    return gzip.decompress(dst.read_bytes()).decode()
+
+
+@needs_converter
+@pytest.mark.parametrize("write_only", [True, False], ids=["write_only", "normal"])
+def test_links_and_comments_read_back(write_only, tmp_path):
+    doc = gnumeric_doc(save(build(write_only, False)), tmp_path)
+    assert re.search(r'<gnm:CellComment ObjectBound="A5"[^>]* Author="brindle" Text="a note"',
+                     doc)
+    assert 'target="https://example.com/?a=1&amp;b=2"' in doc
+
+
 @needs_converter
 def test_styles_read_back(tmp_path):
-    import gzip
-    import re
 
     wb = brindle.Workbook()
     ws = wb.active
@@ -199,11 +216,7 @@ def test_styles_read_back(tmp_path):
     bold.font = brindle.Font(bold=True, size=14, color="FF0000")
     bold.fill = brindle.PatternFill("FFFF00")
     ws.cell(2, 2, 3.25).number_format = "0.000"
-    src, dst = tmp_path / "in.xlsx", tmp_path / "out.gnumeric"
-    src.write_bytes(save(wb))
-    subprocess.run([SSCONVERT or "ssconvert", str(src), str(dst)], check=True,
-                   capture_output=True, timeout=120)
-    doc = gzip.decompress(dst.read_bytes()).decode()
+    doc = gnumeric_doc(save(wb), tmp_path)
     styles = re.findall(r"<gnm:Style ([^>]*)>\s*<gnm:Font ([^>]*)>", doc)
     assert any('Fore="FFFF:0:0"' in s and 'Back="FFFF:FFFF:0"' in s
                and 'Bold="1"' in f and 'Unit="14"' in f for s, f in styles)
