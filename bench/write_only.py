@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Write-only saving: cells per second of the native writer and of the
-pure-Python writer, and their ratio.
+"""Saving: cells per second of the native writer and of the pure-Python
+writer, and their ratio, for write-only sheets (append + save, and the sheet
+data alone) and for an in-memory sheet (save).
 
     PYTHONPATH=src python3 bench/write_only.py [ROWS] [--lxml]
 """
@@ -50,13 +51,29 @@ def run_rows(n, lxml, native):
     return time.perf_counter() - start, stream.is_native
 
 
+def run_normal(n, lxml, native):
+    """Saving an in-memory sheet: the whole `<sheetData>` in one call."""
+    from brindle.writer.sheet import write_sheet_data
+
+    wb = brindle.Workbook(lxml=lxml, native=native)
+    ws = wb.active
+    for row in rows(n):
+        ws.append(row)
+    start = time.perf_counter()
+    sink = write_sheet_data(ws, lxml, native)
+    elapsed = time.perf_counter() - start
+    sink.close()
+    return elapsed, sink.native
+
+
 def main():
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     n = int(args[0]) if args else 20000
     lxml = "--lxml" in sys.argv
     cells = n * sum(v is not None for v in next(rows(1)))
     mode = "lxml" if lxml else "etree"
-    for label, fn in (("append + save", run), ("sheet data only", run_rows)):
+    for label, fn in (("append + save", run), ("sheet data only", run_rows),
+                      ("in-memory sheet data", run_normal)):
         pure, _ = fn(n, lxml, native=False)
         native, is_native = fn(n, lxml, native=True)
         line = f"{mode} {label}: {cells} cells; pure Python {cells / pure:,.0f} cells/s; "

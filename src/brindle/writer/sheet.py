@@ -16,6 +16,7 @@ class SheetDataFile:
 
     def __init__(self, lxml):
         self.lxml = lxml
+        self.native = False  # whether the engine wrote it
         self.file = tempfile.TemporaryFile()
 
     def write(self, text):
@@ -113,6 +114,7 @@ def write_sheet_data(ws, lxml, use_native=True):
     if writer is not None:
         try:
             writer.write_sheet_data(lambda: sorted_rows(ws))
+            sink.native = True
             return sink
         except fallback:
             sink.truncate(0)
