@@ -1,4 +1,4 @@
-"""Row dimensions: height, visibility and outline level of a row."""
+"""Row and column dimensions: heights, widths, visibility and outline levels."""
 
 
 class RowDimension:

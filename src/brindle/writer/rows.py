@@ -28,10 +28,10 @@ def cells_to_write(ws, cells):
         yield cell, styled
 
 
-def row_attributes(ws, row_idx, row_text=None):
+def row_attributes(ws, row_idx):
     """The attributes of the `<row>` start tag: "r" first, then whatever the
     row's dimension contributes (it may replace "r")."""
-    attrs = {"r": str(row_idx) if row_text is None else row_text}
+    attrs = {"r": str(row_idx)}
     dim = ws.row_dimensions.get(row_idx)
     if dim is not None:
         attrs.update(dim)
