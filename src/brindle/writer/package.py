@@ -97,14 +97,7 @@ def _vml_xml(comments, sheet_no):
         f'{"".join(shapes)}</xml>')
 
 
-def _sheet_data(wb, ws):
-    if wb.write_only:
-        return ws._finish(), True
-    return write_sheet_data(ws, wb.lxml, wb.native), False
-
-
-def _write_sheet(zf, wb, ws, sheet_no, overrides):
-    sink, bare_rows = _sheet_data(wb, ws)
+def _write_sheet(zf, ws, sheet_no, sink, bare_rows):
     rels = _Rels()
     links = []
     for link in ws._hyperlinks:
@@ -120,17 +113,10 @@ def _write_sheet(zf, wb, ws, sheet_no, overrides):
     tail.append('<pageMargins left="0.75" right="0.75" top="1" bottom="1" '
                 'header="0.5" footer="0.5"/>')
     if ws._comments:
-        comments_name = f"xl/comments/comment{sheet_no}.xml"
-        vml_name = f"xl/drawings/commentsDrawing{sheet_no}.vml"
-        rels.add(REL_COMMENTS, f"/{comments_name}")
-        vml_rid = rels.add(REL_VML, f"/{vml_name}")
-        tail.append(f'<legacyDrawing r:id="{vml_rid}"/>')
-        zf.writestr(comments_name, _comments_xml(ws._comments))
-        zf.writestr(vml_name, _vml_xml(ws._comments, sheet_no))
-        overrides.append((f"/{comments_name}", CT_COMMENTS))
+        rels.add(REL_COMMENTS, f"/xl/comments/comment{sheet_no}.xml")
+        tail.append(f'<legacyDrawing r:id="{rels.add(REL_VML, f"/{_vml_name(sheet_no)}")}"/>')
 
-    name = f"xl/worksheets/sheet{sheet_no}.xml"
-    with zf.open(name, "w") as out:
+    with zf.open(f"xl/worksheets/sheet{sheet_no}.xml", "w") as out:
         out.write((f'{XML_DECL}<worksheet xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">'
                    f'<dimension ref="{ws.calculate_dimension()}"/>'
                    f'{ws.column_dimensions.to_xml()}').encode())
@@ -139,45 +125,69 @@ def _write_sheet(zf, wb, ws, sheet_no, overrides):
         sink.copy_to(out)
         if bare_rows:
             out.write(b"</sheetData>")
-        else:
-            sink.close()
         out.write(("".join(tail) + "</worksheet>").encode())
     if rels.items:
         zf.writestr(f"xl/worksheets/_rels/sheet{sheet_no}.xml.rels", rels.xml())
-    overrides.append((f"/{name}", CT_WORKSHEET))
+    if ws._comments:
+        zf.writestr(f"xl/comments/comment{sheet_no}.xml", _comments_xml(ws._comments))
+        zf.writestr(_vml_name(sheet_no), _vml_xml(ws._comments, sheet_no))
+
+
+def _vml_name(sheet_no):
+    return f"xl/drawings/commentsDrawing{sheet_no}.vml"
 
 
 def write_package(wb, filename):
     """Write `wb` as an xlsx archive to a path or a binary file object."""
     if not wb._sheets:
         raise ValueError("a workbook needs at least one sheet to be saved")
-    with zipfile.ZipFile(filename, "w", zipfile.ZIP_DEFLATED) as zf:
-        overrides = [("/xl/workbook.xml", CT_WORKBOOK)]
-        wb_rels = _Rels()
-        sheets = []
-        for sheet_no, ws in enumerate(wb._sheets, 1):
-            _write_sheet(zf, wb, ws, sheet_no, overrides)
-            rid = wb_rels.add(REL_WORKSHEET, f"/xl/worksheets/sheet{sheet_no}.xml")
-            sheets.append(f'<sheet name="{quote(ws.title)}" sheetId="{sheet_no}" r:id="{rid}"/>')
-        # Written after the sheets: writing cells is what fills the style list.
-        zf.writestr("xl/styles.xml", stylesheet_xml(wb))
-        wb_rels.add(REL_STYLES, "/xl/styles.xml")
-        overrides.append(("/xl/styles.xml", CT_STYLES))
-        pr = '<workbookPr date1904="1"/>' if wb.date1904 else "<workbookPr/>"
-        zf.writestr("xl/workbook.xml", (
-            f'{XML_DECL}<workbook xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">{pr}'
-            '<bookViews><workbookView activeTab="0"/></bookViews>'
-            f'<sheets>{"".join(sheets)}</sheets>'
-            '<calcPr calcId="191029" fullCalcOnLoad="1"/></workbook>'))
-        zf.writestr("xl/_rels/workbook.xml.rels", wb_rels.xml())
-        root_rels = _Rels()
-        root_rels.add(REL_OFFICE_DOCUMENT, "xl/workbook.xml")
-        zf.writestr("_rels/.rels", root_rels.xml())
-        defaults = [("rels", CT_RELS), ("xml", "application/xml")]
-        if any(ws._comments for ws in wb._sheets):
-            defaults.append(("vml", CT_VML))
-        zf.writestr("[Content_Types].xml", (
-            f'{XML_DECL}<Types xmlns="{CT_NS}">'
-            + "".join(f'<Default Extension="{e}" ContentType="{t}"/>' for e, t in defaults)
-            + "".join(f'<Override PartName="{p}" ContentType="{t}"/>' for p, t in overrides)
-            + "</Types>"))
+    # The sheet data comes first: writing cells is what fills the style list
+    # and finds the links and comments, and the parts that describe the
+    # package (placed first in the archive, where tools look) depend on them.
+    data = []
+    try:
+        for ws in wb._sheets:
+            data.append((ws._finish(), True) if wb.write_only
+                        else (write_sheet_data(ws, wb.lxml, wb.native), False))
+        with zipfile.ZipFile(filename, "w", zipfile.ZIP_DEFLATED) as zf:
+            _write_package(zf, wb, data)
+    finally:
+        if not wb.write_only:
+            for sink, _ in data:
+                sink.close()
+
+
+def _write_package(zf, wb, data):
+    sheets = list(enumerate(wb._sheets, 1))
+    overrides = [("/xl/workbook.xml", CT_WORKBOOK), ("/xl/styles.xml", CT_STYLES)]
+    overrides += [(f"/xl/worksheets/sheet{n}.xml", CT_WORKSHEET) for n, _ in sheets]
+    overrides += [(f"/xl/comments/comment{n}.xml", CT_COMMENTS) for n, ws in sheets
+                  if ws._comments]
+    defaults = [("rels", CT_RELS), ("xml", "application/xml")]
+    if any(ws._comments for ws in wb._sheets):
+        defaults.append(("vml", CT_VML))
+    zf.writestr("[Content_Types].xml", (
+        f'{XML_DECL}<Types xmlns="{CT_NS}">'
+        + "".join(f'<Default Extension="{e}" ContentType="{t}"/>' for e, t in defaults)
+        + "".join(f'<Override PartName="{p}" ContentType="{t}"/>' for p, t in overrides)
+        + "</Types>"))
+    root_rels = _Rels()
+    root_rels.add(REL_OFFICE_DOCUMENT, "xl/workbook.xml")
+    zf.writestr("_rels/.rels", root_rels.xml())
+
+    wb_rels = _Rels()
+    entries = []
+    for n, ws in sheets:
+        rid = wb_rels.add(REL_WORKSHEET, f"/xl/worksheets/sheet{n}.xml")
+        entries.append(f'<sheet name="{quote(ws.title)}" sheetId="{n}" r:id="{rid}"/>')
+    wb_rels.add(REL_STYLES, "/xl/styles.xml")
+    pr = '<workbookPr date1904="1"/>' if wb.date1904 else "<workbookPr/>"
+    zf.writestr("xl/workbook.xml", (
+        f'{XML_DECL}<workbook xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">{pr}'
+        '<bookViews><workbookView activeTab="0"/></bookViews>'
+        f'<sheets>{"".join(entries)}</sheets>'
+        '<calcPr calcId="191029" fullCalcOnLoad="1"/></workbook>'))
+    zf.writestr("xl/_rels/workbook.xml.rels", wb_rels.xml())
+    zf.writestr("xl/styles.xml", stylesheet_xml(wb))
+    for (n, ws), (sink, bare_rows) in zip(sheets, data):
+        _write_sheet(zf, ws, n, sink, bare_rows)
