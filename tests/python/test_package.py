@@ -63,6 +63,7 @@ def save(wb):
 @pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])
 def test_parts_are_xml_and_all_related(write_only, lxml):
     z = zipfile.ZipFile(io.BytesIO(save(build(write_only, lxml))))
+    assert z.namelist()[0] == "[Content_Types].xml"  # where file-type sniffers look
     names = set(z.namelist())
     parsed = {n: ET.fromstring(z.read(n)) for n in names}  # every part is well-formed
     types = parsed["[Content_Types].xml"]
