@@ -1,3 +1,30 @@
-"""brindle: read and write xlsx workbooks, with a native engine for the hot paths."""
+"""brindle: read and write xlsx workbooks, with a native engine for the hot paths.
+
+Writing::
+
+    import brindle
+
+    wb = brindle.Workbook(write_only=True)     # rows stream to disk
+    ws = wb.create_sheet("Data")
+    ws.append(["when", "amount", "total"])
+    ws.append([datetime.date(2024, 1, 2), 1.5, "=SUM(B2:B2)"])
+    wb.save("out.xlsx")
+
+`brindle.Workbook()` without `write_only` keeps cells in memory
+(`ws["A1"] = 3`, `ws.cell(row, column, value)`, `ws.append(values)`).
+The native engine `brindle._brindle` is used when it is present; the
+pure-Python writer produces the same files without it.
+"""
 
 __version__ = "0.1.0"
+
+from brindle.cell import Cell, Comment, Hyperlink, IllegalCharacterError  # noqa: E402
+from brindle.styles import Font, PatternFill, StyleArray  # noqa: E402
+from brindle.workbook import Workbook  # noqa: E402
+from brindle.worksheet import WorkbookAlreadySaved  # noqa: E402
+
+__all__ = [
+    "Cell", "Comment", "Font", "Hyperlink", "IllegalCharacterError", "PatternFill", "StyleArray",
+    "Workbook",
+    "WorkbookAlreadySaved",
+]

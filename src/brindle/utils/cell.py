@@ -1,45 +1,55 @@
-"""Cell references: A1-style coordinates, column letters and row numbers."""
+"""Cell references: column letters and "A1" coordinates."""
 
+import operator
 import re
 
-MAX_COLUMN = 18278  # "ZZZ"
+# The widest column a three-letter reference can name (ZZZ). Excel itself
+# stops at XFD (16,384) but files from other producers go further.
+MAX_COLUMN = 18278
 MAX_ROW = 1048576
 
-_COORD = re.compile(r"^\$?([A-Za-z]{1,3})\$?(\d+)$")
+
+def _letters(index):
+    out = []
+    while index:
+        index, rem = divmod(index - 1, 26)
+        out.append(chr(65 + rem))
+    return "".join(reversed(out))
 
 
-def column_index_from_string(letters):
-    """Column number of `letters` in the bijective base-26 naming (A = 1, ZZZ = 18278)."""
-    if not isinstance(letters, str) or not 1 <= len(letters) <= 3:
-        raise ValueError(f"{letters!r} is not a valid column name")
-    index = 0
-    for ch in letters.upper():
-        if not "A" <= ch <= "Z":
-            raise ValueError(f"{letters!r} is not a valid column name")
-        index = index * 26 + (ord(ch) - 64)
-    return index
+# Computed once: most sheets touch few columns, but every cell asks.
+_COLUMN_LETTERS = [""] + [_letters(i) for i in range(1, MAX_COLUMN + 1)]
+_COLUMN_INDEX = {letters: i for i, letters in enumerate(_COLUMN_LETTERS) if i}
 
 
 def get_column_letter(index):
-    """Column name of the 1-based column number `index`."""
-    if not isinstance(index, int) or not 1 <= index <= MAX_COLUMN:
+    """The letters of a 1-based column index: 1 -> "A", 27 -> "AA"."""
+    try:
+        i = operator.index(index)
+    except TypeError:
+        raise ValueError(f"Invalid column index {index!r}") from None
+    if not 1 <= i <= MAX_COLUMN:
         raise ValueError(f"Invalid column index {index!r}")
-    letters = []
-    while index:
-        index, rem = divmod(index - 1, 26)
-        letters.append(chr(65 + rem))
-    return "".join(reversed(letters))
+    return _COLUMN_LETTERS[i]
+
+
+def column_index_from_string(letters):
+    """The 1-based index of column letters: "A" -> 1, "aa" -> 27."""
+    try:
+        return _COLUMN_INDEX[letters.upper()]
+    except (KeyError, AttributeError):
+        raise ValueError(f"Invalid column letters {letters!r}") from None
+
+
+_COORD_RE = re.compile(r"^\$?([A-Za-z]{1,3})\$?([1-9][0-9]*)$")
 
 
 def coordinate_to_tuple(coordinate):
-    """(row, column) of an A1-style reference; "$" markers and lower case are allowed."""
-    m = _COORD.match(coordinate) if isinstance(coordinate, str) else None
+    """(row, column) of an "A1"-style reference; "$" anchors are ignored."""
+    m = _COORD_RE.match(coordinate) if isinstance(coordinate, str) else None
     if m is None:
         raise ValueError(f"Invalid cell coordinates ({coordinate!r})")
-    row = int(m.group(2))
-    if row < 1:
-        raise ValueError(f"Invalid cell coordinates ({coordinate!r})")
-    return row, column_index_from_string(m.group(1))
+    return int(m.group(2)), column_index_from_string(m.group(1))
 
 
 def row_index(text):

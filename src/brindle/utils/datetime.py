@@ -82,23 +82,6 @@ def from_excel(value, epoch=WINDOWS_EPOCH, timedelta=False):
     return _finish(epoch, day, millis)
 
 
-def to_excel(value, epoch=WINDOWS_EPOCH):
-    """The serial of a date, datetime, time or timedelta (the inverse of from_excel).
-
-    Whole days give an int, anything with a time of day a float.
-    """
-    if isinstance(value, _dt.timedelta):
-        return value / _dt.timedelta(days=1)
-    if isinstance(value, _dt.time):
-        return (_dt.datetime.combine(_dt.date.min, value) - _dt.datetime.min) / _dt.timedelta(days=1)
-    if not isinstance(value, _dt.datetime):
-        value = _dt.datetime.combine(value, _dt.time())
-    serial = (value - epoch) / _dt.timedelta(days=1)
-    if epoch == WINDOWS_EPOCH and 0 < serial < 61:
-        serial -= 1  # undo the fictitious 1900-02-29
-    return int(serial) if serial.is_integer() else serial
-
-
 _TIME = r"\d{2}:\d{2}(?::\d{2}(?:[.,]\d{1,6})?)?"
 _ISO = re.compile(
     rf"^(?:(?P<date>\d{{4}}-\d{{2}}-\d{{2}})(?:T(?P<time>{_TIME})(?P<tz>Z|[+-]\d{{2}}:?\d{{2}})?)?"
@@ -128,3 +111,35 @@ def date_warning(coordinate, value):
     where = f"Cell {coordinate}" if coordinate is not None else "A cell"
     return (f"{where} is marked as a date but the serial value {value!r} is outside the "
             "limits for dates. The cell will be treated as an error.")
+
+
+def _time_fraction(t):
+    # Kept in this exact order of operations: stored dates are reconverted
+    # natively with the same arithmetic, and the two must agree to the bit.
+    return (t.microsecond / 1_000_000 + (t.hour * 3600 + t.minute * 60 + t.second)) / 86400
+
+
+def to_excel(value, epoch=WINDOWS_EPOCH):
+    """The serial number of a date, datetime, time or timedelta.
+
+    Whole days count from `epoch`; in the 1900 system the days up to
+    1900-02-28 are shifted by one so that 1900-03-01 lands on 61, after the
+    phantom 29 February. A datetime with a time zone keeps its wall-clock
+    time (serials have no zone).
+    """
+    if isinstance(value, _dt.timedelta):
+        return (value.days * 86400 + value.seconds + value.microseconds / 1_000_000) / 86400
+    if isinstance(value, _dt.datetime):
+        value = value.replace(tzinfo=None)
+    elif isinstance(value, _dt.date):
+        value = _dt.datetime(value.year, value.month, value.day)
+    elif isinstance(value, _dt.time):
+        return _time_fraction(value)
+    else:
+        raise TypeError(f"cannot convert {type(value).__name__} to an Excel serial")
+    delta = value - epoch
+    total = (delta.days * 86400 + delta.seconds) * 1_000_000 + delta.microseconds
+    days = total // _DAY_US
+    if epoch == WINDOWS_EPOCH and 1 <= days <= 60:
+        days -= 1
+    return _time_fraction(value) + days

@@ -1,0 +1,246 @@
+"""The worksheet cell."""
+
+import datetime as _dt
+import decimal
+import functools
+import numbers
+import re
+
+from brindle.styles.cell_style import StyleArray
+from brindle.styles.numbers import (
+    BUILTIN_FORMATS, BUILTIN_IDS, FIRST_CUSTOM_ID, FORMAT_DATE, FORMAT_DATETIME,
+    FORMAT_DURATION, FORMAT_TIME,
+)
+from brindle.utils.cell import get_column_letter
+
+ERROR_CODES = frozenset(
+    ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"))
+
+# Characters XML 1.0 cannot carry at all, so a cell holding one could only be
+# written as a corrupt part. Surrogates are listed because a lone one cannot
+# be encoded.
+ILLEGAL_CHARACTERS_RE = re.compile(r"[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+# numbers.Real covers int, float, Fraction and the scalar types of numeric
+# libraries that register with it.
+NUMERIC_TYPES = (numbers.Real, decimal.Decimal)
+
+_DATE_FORMATS = (
+    (_dt.datetime, FORMAT_DATETIME),
+    (_dt.date, FORMAT_DATE),
+    (_dt.time, FORMAT_TIME),
+    (_dt.timedelta, FORMAT_DURATION),
+)
+_DATE_TYPES = tuple(t for t, _ in _DATE_FORMATS)
+
+# Positions in a StyleArray.
+_FONT, _FILL, _NUMFMT = 0, 1, 3
+
+
+class IllegalCharacterError(ValueError):
+    """The text holds a character that cannot be stored in a workbook."""
+
+
+def check_string(value):
+    if ILLEGAL_CHARACTERS_RE.search(value):
+        raise IllegalCharacterError(f"{value!r} cannot be used in worksheets.")
+    return value
+
+
+def _data_type_of(value):
+    """(value, data type) for a value assigned to a cell."""
+    t = type(value)
+    # Exact types first: the common values are decided by identity tests.
+    if t is str:
+        pass
+    elif t is bool:
+        return value, "b"
+    elif t is int or t is float:
+        return value, "n"
+    elif value is None:
+        return None, "n"
+    elif isinstance(value, bool):
+        return value, "b"
+    elif isinstance(value, NUMERIC_TYPES):
+        return value, "n"
+    elif isinstance(value, _DATE_TYPES):
+        return value, "d"
+    elif isinstance(value, str):
+        value = str(value)
+    else:
+        raise ValueError(f"Cannot convert {value!r} to Excel")
+    check_string(value)
+    if len(value) > 1 and value[0] == "=":
+        return value, "f"
+    if value in ERROR_CODES:
+        return value, "e"
+    return value, "s"
+
+
+class Cell:
+    """A cell of a worksheet: its position, value, data type and style.
+
+    `data_type` is one of "n" (number or empty), "s" (text), "f" (formula:
+    text starting with "="), "b" (boolean), "d" (date, time or duration) and
+    "e" (error code such as "#N/A"); assigning `value` sets it.
+    """
+
+    __slots__ = ("parent", "_style", "row", "column", "_value", "_hyperlink",
+                 "data_type", "_comment")
+
+    def __init__(self, worksheet, row=None, column=None, value=None, style_array=None):
+        self.parent = worksheet
+        self.row = row
+        self.column = column
+        self._style = StyleArray() if style_array is None else StyleArray(style_array)
+        self._hyperlink = None
+        self._comment = None
+        self._value = None
+        self.data_type = "n"
+        if value is not None:
+            self.value = value
+
+    # -- position ---------------------------------------------------------
+
+    @property
+    def column_letter(self):
+        return get_column_letter(self.column)
+
+    @property
+    def coordinate(self):
+        return f"{get_column_letter(self.column)}{self.row}"
+
+    def __repr__(self):
+        title = getattr(self.parent, "title", None)
+        where = self.coordinate if self.row is not None and self.column is not None else "?"
+        return f"<Cell {title!r}.{where}>"
+
+    # -- value ------------------------------------------------------------
+
+    @property
+    def value(self):
+        return self._value
+
+    @value.setter
+    def value(self, value):
+        value, self.data_type = _data_type_of(value)
+        self._value = value
+        if self.data_type == "d" and not _looks_like_date(self.number_format):
+            for cls, fmt in _DATE_FORMATS:
+                if isinstance(value, cls):
+                    self.number_format = fmt
+                    break
+
+    @property
+    def internal_value(self):
+        return self._value
+
+    @property
+    def is_date(self):
+        """True when the number format displays a date or time."""
+        fmt = self.number_format
+        return self.data_type == "d" or (self.data_type == "n" and _looks_like_date(fmt))
+
+    # -- style ------------------------------------------------------------
+
+    @property
+    def has_style(self):
+        return any(self._style)
+
+    @property
+    def style_id(self):
+        return self.parent.parent._cell_styles.add(self._style)
+
+    @property
+    def number_format(self):
+        fmt_id = self._style[_NUMFMT]
+        if fmt_id < FIRST_CUSTOM_ID:
+            return BUILTIN_FORMATS.get(fmt_id, "General")
+        return self.parent.parent._number_formats[fmt_id - FIRST_CUSTOM_ID]
+
+    @number_format.setter
+    def number_format(self, fmt):
+        if not isinstance(fmt, str):
+            raise TypeError("a number format is a str")
+        fmt_id = BUILTIN_IDS.get(fmt)
+        if fmt_id is None:
+            fmt_id = self.parent.parent._number_formats.add(fmt) + FIRST_CUSTOM_ID
+        self._set_style(_NUMFMT, fmt_id)
+
+    @property
+    def font(self):
+        return self.parent.parent._fonts[self._style[_FONT]]
+
+    @font.setter
+    def font(self, font):
+        from brindle.styles.fonts import Font
+
+        if not isinstance(font, Font):
+            raise TypeError("a font is a Font")
+        self._set_style(_FONT, self.parent.parent._fonts.add(font))
+
+    @property
+    def fill(self):
+        """The cell's `PatternFill`, or None for no fill."""
+        fill_id = self._style[_FILL]
+        return self.parent.parent._fills[fill_id] if fill_id >= 2 else None
+
+    @fill.setter
+    def fill(self, fill):
+        from brindle.styles.fonts import PatternFill
+
+        if fill is not None and not isinstance(fill, PatternFill):
+            raise TypeError("a fill is a PatternFill or None")
+        self._set_style(_FILL, 0 if fill is None else self.parent.parent._fills.add(fill))
+
+    def _set_style(self, field, value):
+        # A fresh array: cells may share one, and lists hold them as keys.
+        style = StyleArray(self._style)
+        style[field] = value
+        self._style = style
+
+    # -- hyperlink and comment --------------------------------------------
+
+    @property
+    def hyperlink(self):
+        return self._hyperlink
+
+    @hyperlink.setter
+    def hyperlink(self, target):
+        from brindle.cell.hyperlink import Hyperlink
+
+        if target is None:
+            self._hyperlink = None
+            return
+        ref = self.coordinate if self.row is not None and self.column is not None else None
+        if isinstance(target, Hyperlink):
+            # A copy: one link object given to several cells must not end up
+            # pointing at the last of them.
+            link = target.copy(ref)
+        elif isinstance(target, str):
+            link = Hyperlink(ref, target=target)
+        else:
+            raise TypeError("a hyperlink is a Hyperlink or a str")
+        self._hyperlink = link
+        if self._value is None:
+            self.value = link.target if link.target is not None else link.location
+
+    @property
+    def comment(self):
+        return self._comment
+
+    @comment.setter
+    def comment(self, comment):
+        from brindle.cell.comment import Comment
+
+        if comment is not None and not isinstance(comment, Comment):
+            raise TypeError("a comment is a Comment")
+        self._comment = comment
+
+
+@functools.lru_cache(maxsize=256)
+def _looks_like_date(fmt):
+    # A format shows a date when it has a date or time code outside quoted
+    # text and colour/condition brackets; "[h]" style elapsed time counts.
+    fmt = re.sub(r'"[^"]*"|\\.|\[(?![hms]+\])[^\]]*\]', "", fmt)
+    return fmt != "General" and re.search(r"[dmyhs]", fmt, re.IGNORECASE) is not None

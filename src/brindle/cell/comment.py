@@ -1,0 +1,18 @@
+"""Cell comments (notes)."""
+
+from brindle.cell.cell import check_string
+
+
+class Comment:
+    """A note shown for one cell."""
+
+    __slots__ = ("text", "author", "width", "height")
+
+    def __init__(self, text, author="", width=144, height=79):
+        self.text = check_string(str(text))
+        self.author = check_string(str(author))
+        self.width = width
+        self.height = height
+
+    def __repr__(self):
+        return f"Comment({self.text!r}, author={self.author!r})"

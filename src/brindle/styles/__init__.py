@@ -1,0 +1,6 @@
+"""Cell styles: style arrays, number formats and the styles part."""
+
+from brindle.styles.cell_style import StyleArray
+from brindle.styles.fonts import Font, PatternFill
+
+__all__ = ["Font", "PatternFill", "StyleArray"]

@@ -1,0 +1,64 @@
+"""The styles part: number formats and one cell format per style array."""
+
+from brindle.styles.cell_style import FIELDS
+from brindle.styles.numbers import FIRST_CUSTOM_ID
+
+MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+
+# The first two fills are fixed by the file format: none and gray125.
+FIXED_FILLS = ['<fill><patternFill/></fill>', '<fill><patternFill patternType="gray125"/></fill>']
+_BORDERS = ['<border><left/><right/><top/><bottom/><diagonal/></border>']
+
+
+def _quote(text):
+    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+            .replace('"', "&quot;"))
+
+
+def _xf(style, n_formats, n_fonts, n_fills):
+    font, fill, border, numfmt, protection, alignment, pivot, quote_prefix, xf_id = style
+    # An index past a table's end would make the file unreadable; refuse it
+    # here rather than write it.
+    limits = {"fontId": (font, n_fonts), "fillId": (fill, n_fills),
+              "borderId": (border, len(_BORDERS)), "protectionId": (protection, 1),
+              "alignmentId": (alignment, 1), "xfId": (xf_id, 1)}
+    for name, (value, size) in limits.items():
+        if not 0 <= value < size:
+            raise ValueError(f"style {list(style)}: {name} {value} has no entry in the workbook")
+    if not (0 <= numfmt < FIRST_CUSTOM_ID or FIRST_CUSTOM_ID <= numfmt < FIRST_CUSTOM_ID + n_formats):
+        raise ValueError(f"style {list(style)}: numFmtId {numfmt} has no entry in the workbook")
+    attrs = f'numFmtId="{numfmt}" fontId="{font}" fillId="{fill}" borderId="{border}" xfId="0"'
+    if numfmt:
+        attrs += ' applyNumberFormat="1"'
+    if font:
+        attrs += ' applyFont="1"'
+    if fill:
+        attrs += ' applyFill="1"'
+    if pivot:
+        attrs += ' pivotButton="1"'
+    if quote_prefix:
+        attrs += ' quotePrefix="1"'
+    return f"<xf {attrs}/>"
+
+
+def stylesheet_xml(wb):
+    assert len(FIELDS) == 9
+    formats = list(wb._number_formats)
+    parts = ['<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n',
+             f'<styleSheet xmlns="{MAIN_NS}">']
+    if formats:
+        parts.append(f'<numFmts count="{len(formats)}">')
+        parts.extend(f'<numFmt numFmtId="{FIRST_CUSTOM_ID + i}" formatCode="{_quote(f)}"/>'
+                     for i, f in enumerate(formats))
+        parts.append("</numFmts>")
+    fonts = [font.to_xml(_quote) for font in wb._fonts]
+    fills = FIXED_FILLS + [fill.to_xml(_quote) for fill in wb._fills[len(FIXED_FILLS):]]
+    for tag, items in (("fonts", fonts), ("fills", fills), ("borders", _BORDERS)):
+        parts.append(f'<{tag} count="{len(items)}">{"".join(items)}</{tag}>')
+    parts.append('<cellStyleXfs count="1"><xf numFmtId="0" fontId="0" fillId="0" borderId="0"/>'
+                 '</cellStyleXfs>')
+    xfs = [_xf(style, len(formats), len(fonts), len(fills)) for style in wb._cell_styles]
+    parts.append(f'<cellXfs count="{len(xfs)}">{"".join(xfs)}</cellXfs>')
+    parts.append('<cellStyles count="1"><cellStyle name="Normal" xfId="0" builtinId="0"/>'
+                 '</cellStyles><dxfs count="0"/><tableStyles count="0"/></styleSheet>')
+    return "".join(parts)

@@ -1,0 +1,3 @@
+from brindle.workbook.workbook import Workbook
+
+__all__ = ["Workbook"]

@@ -1,0 +1,123 @@
+"""The workbook: its sheets, shared style tables and date settings."""
+
+from brindle.styles.cell_style import StyleArray, StyleList
+from brindle.styles.fonts import DEFAULT_FONT
+from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from brindle.utils.indexed_list import IndexedList
+from brindle.worksheet.worksheet import Worksheet
+from brindle.worksheet.write_only import WorkbookAlreadySaved, WriteOnlyWorksheet
+
+
+class Workbook:
+    """A workbook to be written as an xlsx file.
+
+    Workbook(write_only=False, iso_dates=False, lxml=False, native=True)
+
+    - `write_only`: sheets are `WriteOnlyWorksheet`s whose rows are written
+      to disk as they are appended (constant memory); the workbook starts
+      without sheets. Otherwise it starts with one `Worksheet` ("Sheet").
+    - `iso_dates`: dates are stored as ISO 8601 text (type "d") instead of
+      serial numbers.
+    - `lxml`: serialise worksheets in lxml's form instead of ElementTree's;
+      both give equivalent files.
+    - `native`: use the native engine when it is available; the pure-Python
+      writer gives the same bytes and is used whenever the engine declines.
+
+    Typical use::
+
+        wb = Workbook(write_only=True)
+        ws = wb.create_sheet("Data")
+        ws.append(["name", "amount"])
+        ws.append(["a", 1.5])
+        wb.save("out.xlsx")
+    """
+
+    def __init__(self, write_only=False, iso_dates=False, lxml=False, native=True):
+        self.write_only = bool(write_only)
+        self.iso_dates = bool(iso_dates)
+        self.lxml = bool(lxml)
+        self.native = bool(native)
+        self.epoch = WINDOWS_EPOCH
+        # Index 0 is the unstyled cell, which every file must have first.
+        self._cell_styles = StyleList([StyleArray()])
+        self._number_formats = IndexedList()
+        self._fonts = IndexedList([DEFAULT_FONT])
+        # Fills 0 and 1 are fixed by the file format (none, gray125).
+        self._fills = IndexedList(["none", "gray125"])
+        self._sheets = []
+        self._saved = False
+        if not self.write_only:
+            self.create_sheet("Sheet")
+
+    @property
+    def excel_base_date(self):
+        return self.epoch
+
+    @property
+    def date1904(self):
+        return self.epoch == MAC_EPOCH
+
+    @date1904.setter
+    def date1904(self, value):
+        self.epoch = MAC_EPOCH if value else WINDOWS_EPOCH
+
+    @property
+    def worksheets(self):
+        return list(self._sheets)
+
+    @property
+    def sheetnames(self):
+        return [ws.title for ws in self._sheets]
+
+    @property
+    def active(self):
+        return self._sheets[0] if self._sheets else None
+
+    def __getitem__(self, title):
+        for ws in self._sheets:
+            if ws.title == title:
+                return ws
+        raise KeyError(f"Worksheet {title} does not exist.")
+
+    def create_sheet(self, title=None, index=None):
+        """Add a worksheet (write-only in a write-only workbook) and return it.
+        Titles must be unique (compared without regard to case)."""
+        if self.write_only and self._saved:
+            raise WorkbookAlreadySaved("a write-only workbook cannot be changed once saved")
+        taken = {ws.title.casefold() for ws in self._sheets}
+        if title is None:
+            n = len(self._sheets) + 1
+            while f"Sheet{n}".casefold() in taken:
+                n += 1
+            title = f"Sheet{n}"
+        elif isinstance(title, str) and title.casefold() in taken:
+            raise ValueError(f"a sheet named {title!r} already exists")
+        cls = WriteOnlyWorksheet if self.write_only else Worksheet
+        ws = cls(self, title)
+        if index is None:
+            self._sheets.append(ws)
+        else:
+            self._sheets.insert(index, ws)
+        return ws
+
+    def remove(self, ws):
+        self._sheets.remove(ws)
+
+    def _row_stream(self, ws):
+        from brindle.writer.sheet import RowStream
+
+        return RowStream(ws, self.lxml, self.native)
+
+    def save(self, filename):
+        """Write the workbook as an xlsx package to a path or a binary file.
+
+        A write-only workbook can be saved again (giving the same file) but
+        accepts no further rows or sheets once saved.
+        """
+        from brindle.writer.package import write_package
+
+        write_package(self, filename)
+        if self.write_only:
+            self._saved = True
+            for ws in self._sheets:
+                ws._closed = True

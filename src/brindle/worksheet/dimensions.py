@@ -1,0 +1,83 @@
+"""Row and column dimensions: heights, widths, visibility and outline levels."""
+
+
+class RowDimension:
+    """Display properties of one row.
+
+    Iterating a dimension gives the (attribute, value) text pairs it adds to
+    the row's start tag, only for properties that differ from the default.
+    It deliberately has no `keys` method, so `dict.update(dim)` takes those
+    pairs.
+    """
+
+    __slots__ = ("index", "height", "hidden", "outline_level", "collapsed")
+
+    def __init__(self, index, height=None, hidden=False, outline_level=0, collapsed=False):
+        self.index = index
+        self.height = height
+        self.hidden = hidden
+        self.outline_level = outline_level
+        self.collapsed = collapsed
+
+    def __iter__(self):
+        if self.height is not None:
+            yield "ht", "%.16g" % float(self.height)
+            yield "customHeight", "1"
+        if self.hidden:
+            yield "hidden", "1"
+        if self.outline_level:
+            yield "outlineLevel", str(int(self.outline_level))
+        if self.collapsed:
+            yield "collapsed", "1"
+
+    def __repr__(self):
+        return f"<RowDimension {self.index} {dict(self)!r}>"
+
+
+class RowDimensions(dict):
+    """Row dimensions by 1-based row index; indexing creates a dimension."""
+
+    def __missing__(self, index):
+        if type(index) is not int or index < 1:
+            raise KeyError(index)
+        dim = self[index] = RowDimension(index)
+        return dim
+
+
+class ColumnDimension:
+    """Display properties of one column: `width` (in characters) and `hidden`."""
+
+    __slots__ = ("index", "width", "hidden")
+
+    def __init__(self, index, width=None, hidden=False):
+        self.index = index
+        self.width = width
+        self.hidden = hidden
+
+    def to_xml(self):
+        if self.width is None and not self.hidden:
+            return ""
+        attrs = f'min="{self.index}" max="{self.index}"'
+        if self.width is not None:
+            width = float(self.width)
+            if not 0 <= width <= 255:
+                raise ValueError(f"column width {width} is outside 0 to 255")
+            attrs += f' width="{width:.16g}" customWidth="1"'
+        if self.hidden:
+            attrs += ' hidden="1"'
+        return f"<col {attrs}/>"
+
+
+class ColumnDimensions(dict):
+    """Column dimensions by column letters ("A", "AB"); indexing creates one."""
+
+    def __missing__(self, letters):
+        from brindle.utils.cell import column_index_from_string
+
+        index = column_index_from_string(letters)
+        dim = self[letters.upper()] = ColumnDimension(index)
+        return dim
+
+    def to_xml(self):
+        cols = "".join(d.to_xml() for d in sorted(self.values(), key=lambda d: d.index))
+        return f"<cols>{cols}</cols>" if cols else ""

@@ -1,0 +1,80 @@
+"""Write-only worksheets: rows go to disk as they are appended."""
+
+from brindle.cell.cell import Cell
+from brindle.worksheet.worksheet import MAX_COL, MAX_ROW, _SheetBase
+
+
+class WorkbookAlreadySaved(Exception):
+    """A write-only workbook was changed after it was saved."""
+
+
+class WriteOnlyWorksheet(_SheetBase):
+    """A worksheet that is written row by row and never held in memory.
+
+    Rows are written when they are appended, so the properties of a row
+    (`row_dimensions`) must be set before the row is appended. Items of a row
+    are values or `Cell` objects (for styles, links and comments); a cell
+    object may be reused for later rows.
+    """
+
+    def __init__(self, parent, title):
+        super().__init__(parent, title)
+        # Never holds cells (rows are written as they are appended); present
+        # so that code reading any worksheet's cells finds an empty mapping.
+        self._cells = {}
+        self._max_row = 0
+        self._stream = None
+        self._closed = False
+        self._used = None
+
+    @property
+    def max_row(self):
+        return self._max_row
+
+    def append(self, row):
+        """Write `row` (an iterable of values or cells) as the next row."""
+        if self._closed:
+            raise WorkbookAlreadySaved("a write-only workbook cannot be changed once saved")
+        if self._max_row >= MAX_ROW:
+            raise ValueError(f"a worksheet holds at most {MAX_ROW} rows")
+        if isinstance(row, (str, bytes)) or not hasattr(row, "__iter__"):
+            raise TypeError(f"a row is an iterable of values, not {type(row).__name__}")
+        row_idx = self._max_row + 1
+        cells = []
+        for column, value in enumerate(row, 1):
+            if column > MAX_COL:
+                raise ValueError(f"a row holds at most {MAX_COL} cells")
+            if isinstance(value, Cell):
+                if value.parent is None:
+                    value.parent = self
+                value.row = row_idx
+                value.column = column
+                if value._hyperlink is not None:
+                    # Earlier rows may have recorded this cell's link already.
+                    value._hyperlink = value._hyperlink.copy(value.coordinate)
+                cells.append(value)
+            elif value is not None:
+                cells.append(Cell(self, row_idx, column, value))
+        if self._stream is None:
+            self._stream = self.parent._row_stream(self)
+        self._stream.write_row(cells, row_idx)
+        self._max_row = row_idx
+        if cells:
+            first, last = cells[0].column, cells[-1].column
+            if self._used is None:
+                self._used = [row_idx, first, row_idx, last]
+            else:
+                used = self._used
+                used[1] = min(used[1], first)
+                used[2] = row_idx
+                used[3] = max(used[3], last)
+
+    def _used_range(self):
+        return None if self._used is None else tuple(self._used)
+
+    def _finish(self):
+        """The sheet data written so far (flushed); the sheet stays open
+        until the workbook marks it closed."""
+        if self._stream is None:
+            self._stream = self.parent._row_stream(self)
+        return self._stream.finish()

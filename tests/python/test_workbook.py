@@ -1,0 +1,57 @@
+"""The workbook and worksheet surface used to build files."""
+
+import pytest
+
+import brindle
+from brindle.worksheet import Worksheet, WriteOnlyWorksheet
+
+
+def test_sheets_and_titles():
+    wb = brindle.Workbook()
+    assert wb.sheetnames == ["Sheet"] and type(wb.active) is Worksheet
+    assert wb.create_sheet().title == "Sheet2"
+    wb.create_sheet("Data", index=0)
+    assert wb.sheetnames == ["Data", "Sheet", "Sheet2"] and wb["Data"] is wb.active
+    for bad in ("data", "a/b", "x" * 32, "", "'quoted'", 3):
+        with pytest.raises(ValueError):
+            wb.create_sheet(bad)
+        with pytest.raises(ValueError):
+            wb.worksheets[1].title = bad
+    wb.active.title = "DATA"
+    assert wb.sheetnames[0] == "DATA"
+    wo = brindle.Workbook(write_only=True)
+    assert wo.sheetnames == [] and type(wo.create_sheet()) is WriteOnlyWorksheet
+    with pytest.raises(ValueError):
+        brindle.Workbook(write_only=True).save("never-written.xlsx")
+
+
+def test_appending_cells_and_limits():
+    ws = brindle.Workbook().active
+    ws["B2"] = 5
+    ws.append(["x", None, brindle.Cell(ws, value="=B2")])
+    assert ws["A3"].value == "x" and ws["C3"].data_type == "f" and (3, 2) not in ws._cells
+    for row, column in ((0, 1), (1_048_577, 1), (1, 16_385), ("1", 1)):
+        with pytest.raises(ValueError):
+            ws.cell(row, column)
+    wo = brindle.Workbook(write_only=True).create_sheet()
+    with pytest.raises(TypeError):
+        wo.append("abc")
+    with pytest.raises(ValueError):
+        wo.append([None] * 16_385)
+    assert wo.max_row == 0
+
+
+def test_a_reused_cell_is_written_once_per_row():
+    wb = brindle.Workbook(write_only=True)
+    ws = wb.create_sheet()
+    cell = brindle.Cell(ws)
+    cell.number_format = "0.00"
+    cell.hyperlink = "https://example.com"
+    for r in range(3):
+        cell.value = r
+        ws.append([None, cell])
+    assert [link.ref for link in ws._hyperlinks] == ["B1", "B2", "B3"]
+    f = ws._finish().file
+    f.seek(0)
+    data = f.read()
+    assert data.count(b'<c r="B') == 3 and b'<c r="B3" s="1" t="n"><v>2</v></c>' in data
