@@ -1,10 +1,15 @@
 """Splitting a cell formula into tokens.
 
-This is the small core that the translator needs: string literals, quoted
-sheet names, error literals, operators, parentheses, function calls, array
-braces, separators and operands. It keeps every character of the formula, so
-that joining the token values gives the formula back.
+A formula that does not start with "=" is one literal token. Otherwise the
+text after the "=" is read left to right: strings, quoted sheet names,
+bracketed (structured and external) references and error literals are taken
+whole; operators, parentheses, function calls, array braces and separators
+become tokens of their own; everything else collects into operands. Runs of
+spaces and line feeds become one whitespace token holding their first
+character.
 """
+
+import re
 
 
 class TokenizerError(Exception):
@@ -43,145 +48,221 @@ class Token:
         self.type = type_
         self.subtype = subtype
 
+    @classmethod
+    def make_operand(cls, value):
+        """An operand token, its subtype taken from the text."""
+        if value.startswith('"'):
+            subtype = cls.TEXT
+        elif value.startswith("#"):
+            subtype = cls.ERROR
+        elif value in ("TRUE", "FALSE"):
+            subtype = cls.LOGICAL
+        else:
+            try:
+                float(value)
+                subtype = cls.NUMBER
+            except ValueError:
+                subtype = cls.RANGE
+        return cls(value, cls.OPERAND, subtype)
+
+    @classmethod
+    def make_subexp(cls, value, func=False):
+        """A bracket token: "{" / "}", "(" / ")", or a function's "NAME(" / ")"."""
+        if func:
+            type_ = cls.FUNC
+        elif value in "{}":
+            type_ = cls.ARRAY
+        elif value in "()":
+            type_ = cls.PAREN
+        else:
+            type_ = cls.FUNC
+        return cls(value, type_, cls.CLOSE if value in ")}" else cls.OPEN)
+
+    def get_closer(self):
+        """The closing token for this opening one."""
+        return self.make_subexp("}" if self.type == self.ARRAY else ")", func=self.type == self.FUNC)
+
+    def __eq__(self, other):
+        if not isinstance(other, Token):
+            return NotImplemented
+        return (self.value, self.type, self.subtype) == (other.value, other.type, other.subtype)
+
     def __repr__(self):
         return f"Token({self.value!r}, {self.type!r}, {self.subtype!r})"
 
 
-_ERRORS = ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A",
-           "#GETTING_DATA")
-_INFIX = "+-*/^&=><"
-_TWO_CHAR = ("<=", ">=", "<>")
-
-
-def _operand(text):
-    if text.upper() in ("TRUE", "FALSE"):
-        return Token(text, Token.OPERAND, Token.LOGICAL)
-    try:
-        float(text)
-    except ValueError:
-        return Token(text, Token.OPERAND, Token.RANGE)
-    return Token(text, Token.OPERAND, Token.NUMBER)
-
-
 class Tokenizer:
-    """Tokens of `formula` in `items`; a text not starting with "=" is one literal."""
+    """Tokens of `formula` in `items`."""
+
+    SN_RE = re.compile("^[1-9](\\.[0-9]+)?[Ee]$")  # a mantissa that a sign continues
+    WSPACE_RE = re.compile(r"[ \n]+")
+    STRING_REGEXES = {
+        '"': re.compile('"(?:[^"]*"")*[^"]*"(?!")'),
+        "'": re.compile("'(?:[^']*'')*[^']*'(?!')"),
+    }
+    ERROR_CODES = ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A",
+                   "#GETTING_DATA")
+    TOKEN_ENDERS = ",;}) +-*/^&=><%"
 
     def __init__(self, formula):
         self.formula = formula
         self.items = []
+        self.token_stack = []  # open FUNC / PAREN / ARRAY tokens
+        self.offset = 0
+        self.token = []  # pieces of the pending operand
         self._parse()
 
     def _parse(self):
-        f = self.formula
-        if not f.startswith("="):
-            if f:
-                self.items.append(Token(f, Token.LITERAL))
+        if not self.formula:
             return
-        items = self.items
-        stack = []  # open tokens: FUNC / PAREN / ARRAY
-        pending = []
-        i, n = 1, len(f)
-
-        def flush():
-            if pending:
-                items.append(_operand("".join(pending)))
-                pending.clear()
-
-        while i < n:
-            ch = f[i]
-            if ch == '"' or ch == "'":
-                end = i + 1
-                while True:
-                    end = f.find(ch, end)
-                    if end < 0:
-                        raise TokenizerError(f"Reached end of formula while parsing {ch} in {f}")
-                    if f.startswith(ch * 2, end):
-                        end += 2
-                        continue
-                    break
-                if ch == '"':
-                    flush()
-                    items.append(Token(f[i:end + 1], Token.OPERAND, Token.TEXT))
-                else:
-                    pending.append(f[i:end + 1])  # a quoted sheet name starts a reference
-                i = end + 1
-            elif ch == "[":
-                end = f.find("]", i)
-                if end < 0:
-                    raise TokenizerError(f"Encountered unmatched '[' in {f}")
-                pending.append(f[i:end + 1])
-                i = end + 1
-            elif ch == "#" and not pending:
-                for err in _ERRORS:
-                    if f.startswith(err, i):
-                        items.append(Token(err, Token.OPERAND, Token.ERROR))
-                        i += len(err)
-                        break
-                else:
-                    raise TokenizerError(f"Invalid error code at position {i} in '{f}'")
-            elif ch in "eE" and pending and "".join(pending).replace(".", "").isdigit() \
-                    and i + 1 < n and f[i + 1] in "+-":
-                pending.append(f[i:i + 2])  # scientific notation: 1E+3 is one number
-                i += 2
-            elif ch.isspace():
-                flush()
-                j = i
-                while j < n and f[j].isspace():
-                    j += 1
-                items.append(Token(ch, Token.WSPACE))
-                i = j
-            elif f.startswith(_TWO_CHAR, i):
-                flush()
-                items.append(Token(f[i:i + 2], Token.OP_IN))
-                i += 2
-            elif ch in _INFIX:
-                flush()
-                prev = next((t for t in reversed(items) if t.type != Token.WSPACE), None)
-                prefix = ch in "+-" and (
-                    prev is None or prev.type in (Token.OP_IN, Token.OP_PRE, Token.SEP)
-                    or prev.subtype == Token.OPEN)
-                items.append(Token(ch, Token.OP_PRE if prefix else Token.OP_IN))
-                i += 1
-            elif ch == "%":
-                flush()
-                items.append(Token(ch, Token.OP_POST))
-                i += 1
-            elif ch == "(":
-                if pending:
-                    tok = Token("".join(pending) + "(", Token.FUNC, Token.OPEN)
-                    pending.clear()
-                else:
-                    tok = Token("(", Token.PAREN, Token.OPEN)
-                items.append(tok)
-                stack.append(tok)
-                i += 1
-            elif ch == "{":
-                flush()
-                tok = Token("{", Token.ARRAY, Token.OPEN)
-                items.append(tok)
-                stack.append(tok)
-                i += 1
-            elif ch in ")}":
-                flush()
-                want = Token.ARRAY if ch == "}" else (Token.FUNC, Token.PAREN)
-                if not stack or stack[-1].type not in (want if isinstance(want, tuple) else (want,)):
-                    raise TokenizerError(f"Mismatched ( and {{ pair in '{f}'")
-                items.append(Token(ch, stack.pop().type, Token.CLOSE))
-                i += 1
-            elif ch in ",;":
-                flush()
-                in_array = stack and stack[-1].type == Token.ARRAY
-                if ch == ";" and not in_array:
-                    raise TokenizerError(f"Unexpected ';' in '{f}'")
-                sub = Token.ROW if ch == ";" else Token.ARG
-                items.append(Token(ch, Token.SEP, sub) if stack else Token(ch, Token.OP_IN))
-                i += 1
+        if self.formula[0] != "=":
+            self.items.append(Token(self.formula, Token.LITERAL))
+            return
+        self.offset = 1
+        consumers = (
+            ("\"'", self._parse_string),
+            ("[", self._parse_brackets),
+            ("#", self._parse_error),
+            (" \n", self._parse_whitespace),
+            ("+-*/^&=><%", self._parse_operator),
+            ("{(", self._parse_opener),
+            (")}", self._parse_closer),
+            (";,", self._parse_separator),
+        )
+        dispatcher = {}
+        for chars, consumer in consumers:
+            dispatcher.update(dict.fromkeys(chars, consumer))
+        f = self.formula
+        while self.offset < len(f):
+            if self._check_scientific_notation():
+                continue
+            ch = f[self.offset]
+            if ch in self.TOKEN_ENDERS:
+                self.save_token()
+            if ch in dispatcher:
+                self.offset += dispatcher[ch]()
             else:
-                pending.append(ch)
-                i += 1
-        flush()
-        if stack:
-            raise TokenizerError(f"Mismatched ( and {{ pair in '{f}'")
+                self.token.append(ch)
+                self.offset += 1
+        self.save_token()
+
+    def _parse_string(self):
+        """A string literal (saved as an operand) or a quoted sheet name (kept pending)."""
+        self.assert_empty_token(can_follow=":")
+        delim = self.formula[self.offset]
+        match = self.STRING_REGEXES[delim].match(self.formula, self.offset)
+        if match is None:
+            subtype = "string" if delim == '"' else "link"
+            raise TokenizerError(f"Reached end of formula while parsing {subtype} in {self.formula}")
+        run = match.group(0)
+        if delim == '"':
+            self.items.append(Token.make_operand(run))
+        else:
+            self.token.append(run)
+        return len(run)
+
+    def _parse_brackets(self):
+        """A bracketed run, nested brackets included, as one piece of the pending operand."""
+        depth = 0
+        for i in range(self.offset, len(self.formula)):
+            ch = self.formula[i]
+            if ch == "[":
+                depth += 1
+            elif ch == "]":
+                depth -= 1
+            if depth == 0:
+                run = self.formula[self.offset:i + 1]
+                self.token.append(run)
+                return len(run)
+        raise TokenizerError(f"Encountered unmatched '[' in {self.formula}")
+
+    def _parse_error(self):
+        """An error literal, with the sheet prefix pending before it."""
+        self.assert_empty_token(can_follow="!")
+        for code in self.ERROR_CODES:
+            if self.formula.startswith(code, self.offset):
+                self.items.append(Token.make_operand("".join(self.token) + code))
+                del self.token[:]
+                return len(code)
+        raise TokenizerError(f"Invalid error code at position {self.offset} in '{self.formula}'")
+
+    def _parse_whitespace(self):
+        match = self.WSPACE_RE.match(self.formula, self.offset)
+        self.items.append(Token(self.formula[self.offset], Token.WSPACE))
+        return len(match.group(0))
+
+    def _parse_operator(self):
+        f, i = self.formula, self.offset
+        if f[i:i + 2] in (">=", "<=", "<>"):
+            self.items.append(Token(f[i:i + 2], Token.OP_IN))
+            return 2
+        ch = f[i]
+        if ch == "%":
+            token = Token("%", Token.OP_POST)
+        elif ch in "*/^&=><":
+            token = Token(ch, Token.OP_IN)
+        elif not self.items:
+            token = Token(ch, Token.OP_PRE)
+        else:
+            prev = next((t for t in reversed(self.items) if t.type != Token.WSPACE), None)
+            infix = prev is not None and (
+                prev.subtype == Token.CLOSE or prev.type in (Token.OP_POST, Token.OPERAND))
+            token = Token(ch, Token.OP_IN if infix else Token.OP_PRE)
+        self.items.append(token)
+        return 1
+
+    def _parse_opener(self):
+        ch = self.formula[self.offset]
+        if ch == "{":
+            self.assert_empty_token()
+            token = Token.make_subexp("{")
+        elif self.token:
+            token = Token.make_subexp("".join(self.token) + "(", func=True)
+            del self.token[:]
+        else:
+            token = Token.make_subexp("(")
+        self.items.append(token)
+        self.token_stack.append(token)
+        return 1
+
+    def _parse_closer(self):
+        ch = self.formula[self.offset]
+        closer = self.token_stack.pop().get_closer()  # IndexError when nothing is open
+        if closer.value != ch:
+            raise TokenizerError(f"Mismatched ( and {{ pair in '{self.formula}'")
+        self.items.append(closer)
+        return 1
+
+    def _parse_separator(self):
+        ch = self.formula[self.offset]
+        if ch == ";":
+            token = Token(";", Token.SEP, Token.ROW)
+        elif not self.token_stack or self.token_stack[-1].type == Token.PAREN:
+            token = Token(",", Token.OP_IN)  # the union operator
+        else:
+            token = Token(",", Token.SEP, Token.ARG)
+        self.items.append(token)
+        return 1
+
+    def _check_scientific_notation(self):
+        """A sign right after "1E" (or "2.5e", ...) belongs to the number."""
+        ch = self.formula[self.offset]
+        if ch in "+-" and self.token and self.SN_RE.match("".join(self.token)):
+            self.token.append(ch)
+            self.offset += 1
+            return True
+        return False
+
+    def assert_empty_token(self, can_follow=()):
+        """Only a piece that `can_follow` contains may stand before the current character."""
+        if self.token and self.token[-1] not in can_follow:
+            raise TokenizerError(
+                f"Unexpected character at position {self.offset} in '{self.formula}'")
+
+    def save_token(self):
+        if self.token:
+            self.items.append(Token.make_operand("".join(self.token)))
+            del self.token[:]
 
     def render(self):
         """The formula text again, from the tokens."""
