@@ -3,6 +3,7 @@
 #include <formula/translator.hpp>
 
 #include <algorithm>
+#include <cstring>
 
 namespace brindle {
 namespace {
@@ -40,12 +41,24 @@ bool whole(std::string_view s, std::size_t (*part)(std::string_view)) noexcept {
     return !s.empty() && part(s) == s.size();
 }
 
-// Decimal text of a positive 128-bit value, written backwards into `end`.
-char* put_decimal(__int128 v, char* end) noexcept {
+// A row number is below 10^7 plus a difference of two 64-bit values.
+constexpr std::size_t kMaxRowDigits = 40;
+
+// Decimal text of a positive value, written backwards into `end`. 128-bit
+// division is a library call, so it runs only for the digits above 64 bits.
+char* put_decimal(unsigned __int128 v, char* end) noexcept {
+    constexpr std::uint64_t kTen19 = 10'000'000'000'000'000'000ull;
+    std::uint64_t low;
+    if (v > UINT64_MAX) {
+        low = static_cast<std::uint64_t>(v % kTen19);
+        v /= kTen19;
+        for (int i = 0; i < 19; ++i, low /= 10) *--end = static_cast<char>('0' + low % 10);
+    }
+    low = static_cast<std::uint64_t>(v);
     do {
-        *--end = static_cast<char>('0' + static_cast<int>(v % 10));
-        v /= 10;
-    } while (v > 0);
+        *--end = static_cast<char>('0' + low % 10);
+        low /= 10;
+    } while (low > 0);
     return end;
 }
 
@@ -60,10 +73,12 @@ void Translator::push_text(std::string_view s) {
                             static_cast<std::int64_t>(text_.size())});
     }
     text_.append(s);  // arena pieces of one segment stay contiguous
+    max_len_ += s.size();
 }
 
 void Translator::push_num(Seg::Kind kind, std::int64_t n) {
     segs_.push_back(Seg{kind, 0, n});
+    max_len_ += kind == Seg::Kind::Row ? kMaxRowDigits : 3;
     if (kind == Seg::Kind::Row) {
         min_row_ = std::min(min_row_, n);
     } else {
@@ -171,28 +186,45 @@ FormulaResult<void> Translator::translate_into(std::optional<CellPos> dest, std:
         dr = __int128(dest->row) - origin_.row;
         dc = __int128(dest->col) - origin_.col;
     }
-    char buf[48];
-    for (const Seg& s : segs_) {
-        switch (s.kind) {
-            case Seg::Kind::Text:
-                out.append(text_, static_cast<std::size_t>(s.value), s.len);
-                break;
-            case Seg::Kind::Row: {
-                const __int128 m = s.value + dr;
-                if (m <= 0) return out_of_range();
-                char* end = buf + sizeof buf;
-                const char* p = put_decimal(m, end);
-                out.append(p, static_cast<std::size_t>(end - p));
-                break;
-            }
-            case Seg::Kind::Col: {
-                const __int128 m = s.value + dc;
-                if (m < 1 || m > kMaxColumn) return out_of_range();
-                out.append(buf, column_letters(static_cast<std::int64_t>(m), buf));
-                break;
+    // PERF: one size bump for the whole formula instead of an append per
+    // segment; the bound is exact for text and columns, generous for rows.
+    bool in_range = true;
+    const std::size_t old = out.size();
+    out.resize_and_overwrite(old + max_len_, [&](char* buf, std::size_t) {
+        char* p = buf + old;
+        for (const Seg& s : segs_) {
+            switch (s.kind) {
+                case Seg::Kind::Text:
+                    std::memcpy(p, text_.data() + s.value, s.len);
+                    p += s.len;
+                    break;
+                case Seg::Kind::Row: {
+                    const __int128 m = s.value + dr;
+                    if (m <= 0) {
+                        in_range = false;
+                        return static_cast<std::size_t>(p - buf);
+                    }
+                    char digits[kMaxRowDigits];
+                    char* end = digits + sizeof digits;
+                    const char* d = put_decimal(static_cast<unsigned __int128>(m), end);
+                    std::memcpy(p, d, static_cast<std::size_t>(end - d));
+                    p += end - d;
+                    break;
+                }
+                case Seg::Kind::Col: {
+                    const __int128 m = s.value + dc;
+                    if (m < 1 || m > kMaxColumn) {
+                        in_range = false;
+                        return static_cast<std::size_t>(p - buf);
+                    }
+                    p += column_letters(static_cast<std::int64_t>(m), p);
+                    break;
+                }
             }
         }
-    }
+        return static_cast<std::size_t>(p - buf);
+    });
+    if (!in_range) return out_of_range();
     return {};
 }
 

@@ -59,6 +59,7 @@ private:
     std::vector<Seg> segs_;
     std::string text_;  // the text pieces, back to back
     CellPos origin_{};
+    std::size_t max_len_ = 0;  // bound on the rendered length
     // Bounds of the relative numbers, so that check() needs no walk; empty
     // bounds (no relative row or column) are min > max.
     std::int64_t min_row_ = INT64_MAX, min_col_ = INT64_MAX, max_col_ = INT64_MIN;
