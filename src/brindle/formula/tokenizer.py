@@ -49,8 +49,8 @@ class Token:
         self.subtype = subtype
 
     @classmethod
-    def make_operand(cls, value):
-        """An operand token, its subtype taken from the text."""
+    def operand(cls, value):
+        """An operand token, its subtype read from the text."""
         if value.startswith('"'):
             subtype = cls.TEXT
         elif value.startswith("#"):
@@ -60,14 +60,15 @@ class Token:
         else:
             try:
                 float(value)
-                subtype = cls.NUMBER
             except ValueError:
                 subtype = cls.RANGE
+            else:
+                subtype = cls.NUMBER
         return cls(value, cls.OPERAND, subtype)
 
     @classmethod
-    def make_subexp(cls, value, func=False):
-        """A bracket token: "{" / "}", "(" / ")", or a function's "NAME(" / ")"."""
+    def bracket(cls, value, func=False):
+        """An opening or closing bracket: "{" "}", "(" ")", or a function's "NAME(" and ")"."""
         if func:
             type_ = cls.FUNC
         elif value in "{}":
@@ -78,9 +79,9 @@ class Token:
             type_ = cls.FUNC
         return cls(value, type_, cls.CLOSE if value in ")}" else cls.OPEN)
 
-    def get_closer(self):
-        """The closing token for this opening one."""
-        return self.make_subexp("}" if self.type == self.ARRAY else ")", func=self.type == self.FUNC)
+    def closer(self):
+        """The token that closes this opening bracket."""
+        return self.bracket("}" if self.type == self.ARRAY else ")", func=self.type == self.FUNC)
 
     def __eq__(self, other):
         if not isinstance(other, Token):
@@ -91,178 +92,164 @@ class Token:
         return f"Token({self.value!r}, {self.type!r}, {self.subtype!r})"
 
 
+# A mantissa such as "1E" or "2.5e": a sign after it belongs to the number.
+_MANTISSA = re.compile(r"[1-9](\.[0-9]+)?[Ee]$")
+_ERROR_LITERALS = ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A",
+                   "#GETTING_DATA")
+_ENDERS = frozenset(",;}) +-*/^&=><%")  # characters that end a pending operand
+_OPERATORS = frozenset("+-*/^&=><%")
+
+
 class Tokenizer:
     """Tokens of `formula` in `items`."""
-
-    SN_RE = re.compile("^[1-9](\\.[0-9]+)?[Ee]$")  # a mantissa that a sign continues
-    WSPACE_RE = re.compile(r"[ \n]+")
-    STRING_REGEXES = {
-        '"': re.compile('"(?:[^"]*"")*[^"]*"(?!")'),
-        "'": re.compile("'(?:[^']*'')*[^']*'(?!')"),
-    }
-    ERROR_CODES = ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A",
-                   "#GETTING_DATA")
-    TOKEN_ENDERS = ",;}) +-*/^&=><%"
 
     def __init__(self, formula):
         self.formula = formula
         self.items = []
-        self.token_stack = []  # open FUNC / PAREN / ARRAY tokens
-        self.offset = 0
-        self.token = []  # pieces of the pending operand
-        self._parse()
+        self._open = []  # FUNC / PAREN / ARRAY tokens not yet closed
+        self._pending = []  # pieces of the operand being read
+        self._pos = 0
+        self._run()
 
-    def _parse(self):
-        if not self.formula:
-            return
-        if self.formula[0] != "=":
-            self.items.append(Token(self.formula, Token.LITERAL))
-            return
-        self.offset = 1
-        consumers = (
-            ("\"'", self._parse_string),
-            ("[", self._parse_brackets),
-            ("#", self._parse_error),
-            (" \n", self._parse_whitespace),
-            ("+-*/^&=><%", self._parse_operator),
-            ("{(", self._parse_opener),
-            (")}", self._parse_closer),
-            (";,", self._parse_separator),
-        )
-        dispatcher = {}
-        for chars, consumer in consumers:
-            dispatcher.update(dict.fromkeys(chars, consumer))
+    def _run(self):
         f = self.formula
-        while self.offset < len(f):
-            if self._check_scientific_notation():
+        if not f:
+            return
+        if f[0] != "=":
+            self.items.append(Token(f, Token.LITERAL))
+            return
+        self._pos = 1
+        while self._pos < len(f):
+            ch = f[self._pos]
+            if ch in "+-" and self._pending and _MANTISSA.match("".join(self._pending)):
+                self._pending.append(ch)
+                self._pos += 1
                 continue
-            ch = f[self.offset]
-            if ch in self.TOKEN_ENDERS:
-                self.save_token()
-            if ch in dispatcher:
-                self.offset += dispatcher[ch]()
+            if ch in _ENDERS:
+                self._save_token()
+            if ch == '"' or ch == "'":
+                self._quoted(ch)
+            elif ch == "[":
+                self._bracketed()
+            elif ch == "#":
+                self._error_literal()
+            elif ch == " " or ch == "\n":
+                self.items.append(Token(ch, Token.WSPACE))
+                while self._pos < len(f) and f[self._pos] in " \n":
+                    self._pos += 1
+            elif ch in _OPERATORS:
+                self._operator(ch)
+            elif ch in "{(":
+                self._opener(ch)
+            elif ch in ")}":
+                self._closer(ch)
+            elif ch == ";":
+                self._add(Token(";", Token.SEP, Token.ROW))
+            elif ch == ",":
+                if not self._open or self._open[-1].type == Token.PAREN:
+                    self._add(Token(",", Token.OP_IN))  # the union operator
+                else:
+                    self._add(Token(",", Token.SEP, Token.ARG))
             else:
-                self.token.append(ch)
-                self.offset += 1
-        self.save_token()
+                self._pending.append(ch)
+                self._pos += 1
+        self._save_token()
 
-    def _parse_string(self):
-        """A string literal (saved as an operand) or a quoted sheet name (kept pending)."""
-        self.assert_empty_token(can_follow=":")
-        delim = self.formula[self.offset]
-        match = self.STRING_REGEXES[delim].match(self.formula, self.offset)
-        if match is None:
-            subtype = "string" if delim == '"' else "link"
-            raise TokenizerError(f"Reached end of formula while parsing {subtype} in {self.formula}")
-        run = match.group(0)
-        if delim == '"':
-            self.items.append(Token.make_operand(run))
+    def _add(self, token):
+        self.items.append(token)
+        self._pos += len(token.value)
+
+    def _save_token(self):
+        if self._pending:
+            self.items.append(Token.operand("".join(self._pending)))
+            self._pending.clear()
+
+    def _check_pending(self, allowed=""):
+        """Only a piece that `allowed` contains may stand before the current character."""
+        if self._pending and self._pending[-1] not in allowed:
+            raise TokenizerError(
+                f"Unexpected character at position {self._pos} in '{self.formula}'")
+
+    def _quoted(self, quote):
+        """A string (saved at once) or a quoted sheet name (a piece of the pending operand)."""
+        self._check_pending(":")
+        f = self.formula
+        end = self._pos + 1
+        while True:
+            end = f.find(quote, end)
+            if end < 0:
+                what = "string" if quote == '"' else "link"
+                raise TokenizerError(f"Reached end of formula while parsing {what} in {f}")
+            if f.startswith(quote, end + 1):  # a doubled quote stands for itself
+                end += 2
+                continue
+            break
+        run = f[self._pos:end + 1]
+        if quote == '"':
+            self.items.append(Token.operand(run))
         else:
-            self.token.append(run)
-        return len(run)
+            self._pending.append(run)
+        self._pos = end + 1
 
-    def _parse_brackets(self):
+    def _bracketed(self):
         """A bracketed run, nested brackets included, as one piece of the pending operand."""
+        f = self.formula
         depth = 0
-        for i in range(self.offset, len(self.formula)):
-            ch = self.formula[i]
-            if ch == "[":
+        for i in range(self._pos, len(f)):
+            if f[i] == "[":
                 depth += 1
-            elif ch == "]":
+            elif f[i] == "]":
                 depth -= 1
-            if depth == 0:
-                run = self.formula[self.offset:i + 1]
-                self.token.append(run)
-                return len(run)
-        raise TokenizerError(f"Encountered unmatched '[' in {self.formula}")
+                if depth == 0:
+                    self._pending.append(f[self._pos:i + 1])
+                    self._pos = i + 1
+                    return
+        raise TokenizerError(f"Encountered unmatched '[' in {f}")
 
-    def _parse_error(self):
-        """An error literal, with the sheet prefix pending before it."""
-        self.assert_empty_token(can_follow="!")
-        for code in self.ERROR_CODES:
-            if self.formula.startswith(code, self.offset):
-                self.items.append(Token.make_operand("".join(self.token) + code))
-                del self.token[:]
-                return len(code)
-        raise TokenizerError(f"Invalid error code at position {self.offset} in '{self.formula}'")
+    def _error_literal(self):
+        """An error literal, completing a pending sheet prefix ("Sheet1!#REF!")."""
+        self._check_pending("!")
+        for literal in _ERROR_LITERALS:
+            if self.formula.startswith(literal, self._pos):
+                self.items.append(Token.operand("".join(self._pending) + literal))
+                self._pending.clear()
+                self._pos += len(literal)
+                return
+        raise TokenizerError(f"Invalid error code at position {self._pos} in '{self.formula}'")
 
-    def _parse_whitespace(self):
-        match = self.WSPACE_RE.match(self.formula, self.offset)
-        self.items.append(Token(self.formula[self.offset], Token.WSPACE))
-        return len(match.group(0))
-
-    def _parse_operator(self):
-        f, i = self.formula, self.offset
-        if f[i:i + 2] in (">=", "<=", "<>"):
-            self.items.append(Token(f[i:i + 2], Token.OP_IN))
-            return 2
-        ch = f[i]
-        if ch == "%":
-            token = Token("%", Token.OP_POST)
-        elif ch in "*/^&=><":
-            token = Token(ch, Token.OP_IN)
-        elif not self.items:
-            token = Token(ch, Token.OP_PRE)
+    def _operator(self, ch):
+        two = self.formula[self._pos:self._pos + 2]
+        if two in (">=", "<=", "<>"):
+            self._add(Token(two, Token.OP_IN))
+        elif ch == "%":
+            self._add(Token(ch, Token.OP_POST))
+        elif ch not in "+-":
+            self._add(Token(ch, Token.OP_IN))
         else:
+            # A sign after a value is the infix operator, anywhere else a prefix.
             prev = next((t for t in reversed(self.items) if t.type != Token.WSPACE), None)
             infix = prev is not None and (
                 prev.subtype == Token.CLOSE or prev.type in (Token.OP_POST, Token.OPERAND))
-            token = Token(ch, Token.OP_IN if infix else Token.OP_PRE)
-        self.items.append(token)
-        return 1
+            self._add(Token(ch, Token.OP_IN if infix else Token.OP_PRE))
 
-    def _parse_opener(self):
-        ch = self.formula[self.offset]
+    def _opener(self, ch):
         if ch == "{":
-            self.assert_empty_token()
-            token = Token.make_subexp("{")
-        elif self.token:
-            token = Token.make_subexp("".join(self.token) + "(", func=True)
-            del self.token[:]
+            self._check_pending()
+            token = Token.bracket("{")
+        elif self._pending:
+            token = Token.bracket("".join(self._pending) + "(", func=True)
+            self._pending.clear()
         else:
-            token = Token.make_subexp("(")
+            token = Token.bracket("(")
         self.items.append(token)
-        self.token_stack.append(token)
-        return 1
+        self._open.append(token)
+        self._pos += 1
 
-    def _parse_closer(self):
-        ch = self.formula[self.offset]
-        closer = self.token_stack.pop().get_closer()  # IndexError when nothing is open
+    def _closer(self, ch):
+        closer = self._open.pop().closer()  # IndexError when nothing is open
         if closer.value != ch:
             raise TokenizerError(f"Mismatched ( and {{ pair in '{self.formula}'")
-        self.items.append(closer)
-        return 1
-
-    def _parse_separator(self):
-        ch = self.formula[self.offset]
-        if ch == ";":
-            token = Token(";", Token.SEP, Token.ROW)
-        elif not self.token_stack or self.token_stack[-1].type == Token.PAREN:
-            token = Token(",", Token.OP_IN)  # the union operator
-        else:
-            token = Token(",", Token.SEP, Token.ARG)
-        self.items.append(token)
-        return 1
-
-    def _check_scientific_notation(self):
-        """A sign right after "1E" (or "2.5e", ...) belongs to the number."""
-        ch = self.formula[self.offset]
-        if ch in "+-" and self.token and self.SN_RE.match("".join(self.token)):
-            self.token.append(ch)
-            self.offset += 1
-            return True
-        return False
-
-    def assert_empty_token(self, can_follow=()):
-        """Only a piece that `can_follow` contains may stand before the current character."""
-        if self.token and self.token[-1] not in can_follow:
-            raise TokenizerError(
-                f"Unexpected character at position {self.offset} in '{self.formula}'")
-
-    def save_token(self):
-        if self.token:
-            self.items.append(Token.make_operand("".join(self.token)))
-            del self.token[:]
+        self._add(closer)
 
     def render(self):
         """The formula text again, from the tokens."""

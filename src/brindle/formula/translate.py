@@ -11,11 +11,48 @@ class TranslatorError(Exception):
     """The formula cannot be moved: a reference would leave the sheet."""
 
 
-_COL = r"\$?[A-Za-z]{1,3}"
+_COLUMN = r"\$?[A-Za-z]{1,3}"
 _ROW = r"\$?[1-9][0-9]{0,6}"
-ROW_RANGE_RE = re.compile(rf"({_ROW}):({_ROW})$")
-COL_RANGE_RE = re.compile(rf"({_COL}):({_COL})$")
-CELL_REF_RE = re.compile(rf"({_COL})({_ROW})$")
+_WHOLE_ROWS = re.compile(rf"({_ROW}):({_ROW})$")
+_WHOLE_COLUMNS = re.compile(rf"({_COLUMN}):({_COLUMN})$")
+_CELL = re.compile(rf"({_COLUMN})({_ROW})$")
+
+
+def _move_row(row, delta):
+    """Row text moved by `delta`; a "$" pins it."""
+    if row.startswith("$"):
+        return row
+    new = int(row) + delta
+    if new <= 0:
+        raise TranslatorError("Formula out of range")
+    return str(new)
+
+
+def _move_column(letters, delta):
+    """Column letters moved by `delta`, in capitals; a "$" pins them (case kept)."""
+    if letters.startswith("$"):
+        return letters
+    new = column_index_from_string(letters) + delta
+    if not 1 <= new <= MAX_COLUMN:
+        raise TranslatorError("Formula out of range")
+    return get_column_letter(new)
+
+
+def _move_reference(text, rdelta, cdelta):
+    """One range operand with its relative rows and columns moved."""
+    sheet, bang, ref = text.rpartition("!")
+    prefix = sheet + bang
+    if m := _WHOLE_ROWS.match(ref):
+        return prefix + _move_row(m[1], rdelta) + ":" + _move_row(m[2], rdelta)
+    if m := _WHOLE_COLUMNS.match(ref):
+        return prefix + _move_column(m[1], cdelta) + ":" + _move_column(m[2], cdelta)
+    if ":" in ref:
+        return prefix + ":".join(_move_reference(p, rdelta, cdelta) for p in ref.split(":"))
+    if m := _CELL.match(ref):
+        return prefix + _move_column(m[1], cdelta) + _move_row(m[2], rdelta)
+    # A defined name, an error literal, a structured reference: nothing to
+    # move, and the sheet it belongs to stays with it.
+    return text
 
 
 class Translator:
@@ -33,59 +70,12 @@ class Translator:
     def get_tokens(self):
         return list(self.tokenizer.items)
 
-    @staticmethod
-    def translate_row(row, rdelta):
-        """Row text moved by `rdelta`; a "$" pins it."""
-        if row.startswith("$"):
-            return row
-        new = int(row) + rdelta
-        if new <= 0:
-            raise TranslatorError("Formula out of range")
-        return str(new)
-
-    @staticmethod
-    def translate_col(col, cdelta):
-        """Column letters moved by `cdelta` (capitals out); a "$" pins them."""
-        if col.startswith("$"):
-            return col
-        new = column_index_from_string(col) + cdelta
-        if not 1 <= new <= MAX_COLUMN:
-            raise TranslatorError("Formula out of range")
-        return get_column_letter(new)
-
-    @staticmethod
-    def strip_ws_name(range_str):
-        """The sheet prefix (through the last "!") and the reference after it."""
-        if "!" in range_str:
-            sheet, _, ref = range_str.rpartition("!")
-            return sheet + "!", ref
-        return "", range_str
-
-    @classmethod
-    def translate_range(cls, range_str, rdelta, cdelta):
-        """One range operand with its relative rows and columns moved."""
-        prefix, rng = cls.strip_ws_name(range_str)
-        match = ROW_RANGE_RE.match(rng)
-        if match:
-            return (prefix + cls.translate_row(match.group(1), rdelta) + ":"
-                    + cls.translate_row(match.group(2), rdelta))
-        match = COL_RANGE_RE.match(rng)
-        if match:
-            return (prefix + cls.translate_col(match.group(1), cdelta) + ":"
-                    + cls.translate_col(match.group(2), cdelta))
-        if ":" in rng:
-            return prefix + ":".join(cls.translate_range(piece, rdelta, cdelta)
-                                     for piece in rng.split(":"))
-        match = CELL_REF_RE.match(rng)
-        if match:
-            return (prefix + cls.translate_col(match.group(1), cdelta)
-                    + cls.translate_row(match.group(2), rdelta))
-        # A defined name, an error literal, a structured reference: nothing to
-        # move, and the sheet it belongs to stays with it.
-        return range_str
-
     def translate_formula(self, dest=None, row_delta=0, col_delta=0):
-        """The formula as it reads in the cell `dest` (or moved by the given deltas)."""
+        """The formula as it reads in the cell `dest` (or moved by the given deltas).
+
+        The text is rebuilt from the tokens, so whitespace runs come out as
+        their first character and relative column letters in capitals.
+        """
         items = self.tokenizer.items
         if not items:
             return ""
@@ -98,7 +88,7 @@ class Translator:
         out = ["="]
         for token in items:
             if token.type == Token.OPERAND and token.subtype == Token.RANGE:
-                out.append(self.translate_range(token.value, row_delta, col_delta))
+                out.append(_move_reference(token.value, row_delta, col_delta))
             else:
                 out.append(token.value)
         return "".join(out)
