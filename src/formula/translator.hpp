@@ -29,6 +29,8 @@ struct Seg {
     std::int64_t value;    // Text: offset in the arena; Row / Col: the number
 };
 
+// Immutable once made: any number of threads may translate with one
+// translator at the same time.
 class Translator {
 public:
     // Tokenizes `formula` (the master's text) and compiles its references

@@ -30,6 +30,9 @@ struct TokCase {
     const char* tokens;
 };
 
+// Readable parameter names (gtest would otherwise dump the raw bytes).
+void PrintTo(const TokCase& c, std::ostream* os) { *os << testing::PrintToString(std::string(c.formula)); }
+
 class Tokens : public testing::TestWithParam<TokCase> {};
 
 TEST_P(Tokens, Split) {
@@ -93,6 +96,8 @@ struct ErrCase {
     const char* message;
 };
 
+void PrintTo(const ErrCase& c, std::ostream* os) { *os << testing::PrintToString(std::string(c.formula)); }
+
 class TokenErrors : public testing::TestWithParam<ErrCase> {};
 
 TEST_P(TokenErrors, Message) {
@@ -152,6 +157,8 @@ struct MoveCase {
     std::optional<CellPos> dest;
     const char* expected;  // nullptr: out of range
 };
+
+void PrintTo(const MoveCase& c, std::ostream* os) { *os << testing::PrintToString(std::string(c.formula)); }
 
 class Moves : public testing::TestWithParam<MoveCase> {};
 
