@@ -26,3 +26,7 @@ set(BRINDLE_PY_SOURCES
   src/sheet/helpers.cpp
 )
 list(TRANSFORM BRINDLE_PY_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
+list(APPEND BRINDLE_CORE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/../src/formula/tokenizer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/formula/translator.cpp
+)

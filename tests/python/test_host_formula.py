@@ -27,10 +27,47 @@ def test_token_kinds():
     ]
 
 
-@pytest.mark.parametrize("formula", ['="abc', "=SUM(A1", "=A1)", "={1,2)", "=#BAD", "=A1;B1"])
-def test_tokenizer_errors(formula):
-    with pytest.raises(TokenizerError):
+@pytest.mark.parametrize("formula,kinds", [
+    ("=1E+5-A1E+5", [("1E+5", Token.OPERAND, Token.NUMBER), ("-", Token.OP_IN, ""),
+                     ("A1E", Token.OPERAND, Token.RANGE), ("+", Token.OP_IN, ""),
+                     ("5", Token.OPERAND, Token.NUMBER)]),
+    ("=(A1,B1);{1,2}", [("(", Token.PAREN, Token.OPEN), ("A1", Token.OPERAND, Token.RANGE),
+                        (",", Token.OP_IN, ""), ("B1", Token.OPERAND, Token.RANGE),
+                        (")", Token.PAREN, Token.CLOSE), (";", Token.SEP, Token.ROW),
+                        ("{", Token.ARRAY, Token.OPEN), ("1", Token.OPERAND, Token.NUMBER),
+                        (",", Token.SEP, Token.ARG), ("2", Token.OPERAND, Token.NUMBER),
+                        ("}", Token.ARRAY, Token.CLOSE)]),
+    ("= \n-Sheet1!#REF!", [(" ", Token.WSPACE, ""), ("-", Token.OP_PRE, ""),
+                           ("Sheet1!#REF!", Token.OPERAND, Token.RANGE)]),
+    ("=A\nB", [("\n", Token.WSPACE, ""), ("AB", Token.OPERAND, Token.RANGE)]),
+    ("=1_0+TRUE+true", [("1_0", Token.OPERAND, Token.NUMBER), ("+", Token.OP_IN, ""),
+                        ("TRUE", Token.OPERAND, Token.LOGICAL), ("+", Token.OP_IN, ""),
+                        ("true", Token.OPERAND, Token.RANGE)]),
+    ("=SUM(A1", [("SUM(", Token.FUNC, Token.OPEN), ("A1", Token.OPERAND, Token.RANGE)]),
+    ("=", []),
+])
+def test_host_token_kinds(formula, kinds):
+    assert [(t.value, t.type, t.subtype) for t in Tokenizer(formula).items] == kinds
+
+
+@pytest.mark.parametrize("formula,message", [
+    ('="abc', 'Reached end of formula while parsing string in ="abc'),
+    ("='abc", "Reached end of formula while parsing link in ='abc"),
+    ("=T[[a]", "Encountered unmatched '[' in =T[[a]"),
+    ("=#BAD", "Invalid error code at position 1 in '=#BAD'"),
+    ('="ä"&A#N/A', "Unexpected character at position 6 in '=\"ä\"&A#N/A'"),
+    ("=A{1}", "Unexpected character at position 2 in '=A{1}'"),
+    ("={1,2)", "Mismatched ( and { pair in '={1,2)'"),
+])
+def test_tokenizer_errors(formula, message):
+    with pytest.raises(TokenizerError) as info:
         Tokenizer(formula)
+    assert str(info.value) == message
+
+
+def test_unmatched_closer_is_an_index_error():
+    with pytest.raises(IndexError, match="pop from empty list"):
+        Tokenizer("=A1)")
 
 
 @pytest.mark.parametrize("formula,origin,dest,expected", [
@@ -39,6 +76,9 @@ def test_tokenizer_errors(formula):
     ("=A:B+1:2+$A:$A", "A1", "B3", "=B:C+3:4+$A:$A"),
     ("=MyName+A1", "A2", "A3", "=MyName+A2"),
     ("not a formula", "A1", "Z9", "not a formula"),
+    ("=Sheet1!MyName+'a b'!R1C1", "A1", "C3", "=Sheet1!MyName+'a b'!R1C1"),
+    ("=a1  +  $b2", "A1", None, "=A1 + $b2"),
+    ("=", "A1", "B2", ""),
 ])
 def test_translation(formula, origin, dest, expected):
     assert Translator(formula, origin).translate_formula(dest) == expected

@@ -1,10 +1,15 @@
 """Splitting a cell formula into tokens.
 
-This is the small core that the translator needs: string literals, quoted
-sheet names, error literals, operators, parentheses, function calls, array
-braces, separators and operands. It keeps every character of the formula, so
-that joining the token values gives the formula back.
+A formula that does not start with "=" is one literal token. Otherwise the
+text after the "=" is read left to right: strings, quoted sheet names,
+bracketed (structured and external) references and error literals are taken
+whole; operators, parentheses, function calls, array braces and separators
+become tokens of their own; everything else collects into operands. Runs of
+spaces and line feeds become one whitespace token holding their first
+character.
 """
+
+import re
 
 
 class TokenizerError(Exception):
@@ -43,145 +48,208 @@ class Token:
         self.type = type_
         self.subtype = subtype
 
+    @classmethod
+    def operand(cls, value):
+        """An operand token, its subtype read from the text."""
+        if value.startswith('"'):
+            subtype = cls.TEXT
+        elif value.startswith("#"):
+            subtype = cls.ERROR
+        elif value in ("TRUE", "FALSE"):
+            subtype = cls.LOGICAL
+        else:
+            try:
+                float(value)
+            except ValueError:
+                subtype = cls.RANGE
+            else:
+                subtype = cls.NUMBER
+        return cls(value, cls.OPERAND, subtype)
+
+    @classmethod
+    def bracket(cls, value, func=False):
+        """An opening or closing bracket: "{" "}", "(" ")", or a function's "NAME(" and ")"."""
+        if func:
+            type_ = cls.FUNC
+        elif value in "{}":
+            type_ = cls.ARRAY
+        elif value in "()":
+            type_ = cls.PAREN
+        else:
+            type_ = cls.FUNC
+        return cls(value, type_, cls.CLOSE if value in ")}" else cls.OPEN)
+
+    def closer(self):
+        """The token that closes this opening bracket."""
+        return self.bracket("}" if self.type == self.ARRAY else ")", func=self.type == self.FUNC)
+
+    def __eq__(self, other):
+        if not isinstance(other, Token):
+            return NotImplemented
+        return (self.value, self.type, self.subtype) == (other.value, other.type, other.subtype)
+
     def __repr__(self):
         return f"Token({self.value!r}, {self.type!r}, {self.subtype!r})"
 
 
-_ERRORS = ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A",
-           "#GETTING_DATA")
-_INFIX = "+-*/^&=><"
-_TWO_CHAR = ("<=", ">=", "<>")
-
-
-def _operand(text):
-    if text.upper() in ("TRUE", "FALSE"):
-        return Token(text, Token.OPERAND, Token.LOGICAL)
-    try:
-        float(text)
-    except ValueError:
-        return Token(text, Token.OPERAND, Token.RANGE)
-    return Token(text, Token.OPERAND, Token.NUMBER)
+# A mantissa such as "1E" or "2.5e": a sign after it belongs to the number.
+_MANTISSA = re.compile(r"[1-9](\.[0-9]+)?[Ee]$")
+_ERROR_LITERALS = ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A",
+                   "#GETTING_DATA")
+_ENDERS = frozenset(",;}) +-*/^&=><%")  # characters that end a pending operand
+_OPERATORS = frozenset("+-*/^&=><%")
 
 
 class Tokenizer:
-    """Tokens of `formula` in `items`; a text not starting with "=" is one literal."""
+    """Tokens of `formula` in `items`."""
 
     def __init__(self, formula):
         self.formula = formula
         self.items = []
-        self._parse()
+        self._open = []  # FUNC / PAREN / ARRAY tokens not yet closed
+        self._pending = []  # pieces of the operand being read
+        self._pos = 0
+        self._run()
 
-    def _parse(self):
+    def _run(self):
         f = self.formula
-        if not f.startswith("="):
-            if f:
-                self.items.append(Token(f, Token.LITERAL))
+        if not f:
             return
-        items = self.items
-        stack = []  # open tokens: FUNC / PAREN / ARRAY
-        pending = []
-        i, n = 1, len(f)
-
-        def flush():
-            if pending:
-                items.append(_operand("".join(pending)))
-                pending.clear()
-
-        while i < n:
-            ch = f[i]
+        if f[0] != "=":
+            self.items.append(Token(f, Token.LITERAL))
+            return
+        self._pos = 1
+        while self._pos < len(f):
+            ch = f[self._pos]
+            if ch in "+-" and self._pending and _MANTISSA.match("".join(self._pending)):
+                self._pending.append(ch)
+                self._pos += 1
+                continue
+            if ch in _ENDERS:
+                self._save_token()
             if ch == '"' or ch == "'":
-                end = i + 1
-                while True:
-                    end = f.find(ch, end)
-                    if end < 0:
-                        raise TokenizerError(f"Reached end of formula while parsing {ch} in {f}")
-                    if f.startswith(ch * 2, end):
-                        end += 2
-                        continue
-                    break
-                if ch == '"':
-                    flush()
-                    items.append(Token(f[i:end + 1], Token.OPERAND, Token.TEXT))
-                else:
-                    pending.append(f[i:end + 1])  # a quoted sheet name starts a reference
-                i = end + 1
+                self._quoted(ch)
             elif ch == "[":
-                end = f.find("]", i)
-                if end < 0:
-                    raise TokenizerError(f"Encountered unmatched '[' in {f}")
-                pending.append(f[i:end + 1])
-                i = end + 1
-            elif ch == "#" and not pending:
-                for err in _ERRORS:
-                    if f.startswith(err, i):
-                        items.append(Token(err, Token.OPERAND, Token.ERROR))
-                        i += len(err)
-                        break
-                else:
-                    raise TokenizerError(f"Invalid error code at position {i} in '{f}'")
-            elif ch in "eE" and pending and "".join(pending).replace(".", "").isdigit() \
-                    and i + 1 < n and f[i + 1] in "+-":
-                pending.append(f[i:i + 2])  # scientific notation: 1E+3 is one number
-                i += 2
-            elif ch.isspace():
-                flush()
-                j = i
-                while j < n and f[j].isspace():
-                    j += 1
-                items.append(Token(ch, Token.WSPACE))
-                i = j
-            elif f.startswith(_TWO_CHAR, i):
-                flush()
-                items.append(Token(f[i:i + 2], Token.OP_IN))
-                i += 2
-            elif ch in _INFIX:
-                flush()
-                prev = next((t for t in reversed(items) if t.type != Token.WSPACE), None)
-                prefix = ch in "+-" and (
-                    prev is None or prev.type in (Token.OP_IN, Token.OP_PRE, Token.SEP)
-                    or prev.subtype == Token.OPEN)
-                items.append(Token(ch, Token.OP_PRE if prefix else Token.OP_IN))
-                i += 1
-            elif ch == "%":
-                flush()
-                items.append(Token(ch, Token.OP_POST))
-                i += 1
-            elif ch == "(":
-                if pending:
-                    tok = Token("".join(pending) + "(", Token.FUNC, Token.OPEN)
-                    pending.clear()
-                else:
-                    tok = Token("(", Token.PAREN, Token.OPEN)
-                items.append(tok)
-                stack.append(tok)
-                i += 1
-            elif ch == "{":
-                flush()
-                tok = Token("{", Token.ARRAY, Token.OPEN)
-                items.append(tok)
-                stack.append(tok)
-                i += 1
+                self._bracketed()
+            elif ch == "#":
+                self._error_literal()
+            elif ch == " " or ch == "\n":
+                self.items.append(Token(ch, Token.WSPACE))
+                while self._pos < len(f) and f[self._pos] in " \n":
+                    self._pos += 1
+            elif ch in _OPERATORS:
+                self._operator(ch)
+            elif ch in "{(":
+                self._opener(ch)
             elif ch in ")}":
-                flush()
-                want = Token.ARRAY if ch == "}" else (Token.FUNC, Token.PAREN)
-                if not stack or stack[-1].type not in (want if isinstance(want, tuple) else (want,)):
-                    raise TokenizerError(f"Mismatched ( and {{ pair in '{f}'")
-                items.append(Token(ch, stack.pop().type, Token.CLOSE))
-                i += 1
-            elif ch in ",;":
-                flush()
-                in_array = stack and stack[-1].type == Token.ARRAY
-                if ch == ";" and not in_array:
-                    raise TokenizerError(f"Unexpected ';' in '{f}'")
-                sub = Token.ROW if ch == ";" else Token.ARG
-                items.append(Token(ch, Token.SEP, sub) if stack else Token(ch, Token.OP_IN))
-                i += 1
+                self._closer(ch)
+            elif ch == ";":
+                self._add(Token(";", Token.SEP, Token.ROW))
+            elif ch == ",":
+                if not self._open or self._open[-1].type == Token.PAREN:
+                    self._add(Token(",", Token.OP_IN))  # the union operator
+                else:
+                    self._add(Token(",", Token.SEP, Token.ARG))
             else:
-                pending.append(ch)
-                i += 1
-        flush()
-        if stack:
-            raise TokenizerError(f"Mismatched ( and {{ pair in '{f}'")
+                self._pending.append(ch)
+                self._pos += 1
+        self._save_token()
+
+    def _add(self, token):
+        self.items.append(token)
+        self._pos += len(token.value)
+
+    def _save_token(self):
+        if self._pending:
+            self.items.append(Token.operand("".join(self._pending)))
+            self._pending.clear()
+
+    def _check_pending(self, allowed=""):
+        """Only a piece that `allowed` contains may stand before the current character."""
+        if self._pending and self._pending[-1] not in allowed:
+            raise TokenizerError(
+                f"Unexpected character at position {self._pos} in '{self.formula}'")
+
+    def _quoted(self, quote):
+        """A string (saved at once) or a quoted sheet name (a piece of the pending operand)."""
+        self._check_pending(":")
+        f = self.formula
+        end = self._pos + 1
+        while True:
+            end = f.find(quote, end)
+            if end < 0:
+                what = "string" if quote == '"' else "link"
+                raise TokenizerError(f"Reached end of formula while parsing {what} in {f}")
+            if f.startswith(quote, end + 1):  # a doubled quote stands for itself
+                end += 2
+                continue
+            break
+        run = f[self._pos:end + 1]
+        if quote == '"':
+            self.items.append(Token.operand(run))
+        else:
+            self._pending.append(run)
+        self._pos = end + 1
+
+    def _bracketed(self):
+        """A bracketed run, nested brackets included, as one piece of the pending operand."""
+        f = self.formula
+        depth = 0
+        for i in range(self._pos, len(f)):
+            if f[i] == "[":
+                depth += 1
+            elif f[i] == "]":
+                depth -= 1
+                if depth == 0:
+                    self._pending.append(f[self._pos:i + 1])
+                    self._pos = i + 1
+                    return
+        raise TokenizerError(f"Encountered unmatched '[' in {f}")
+
+    def _error_literal(self):
+        """An error literal, completing a pending sheet prefix ("Sheet1!#REF!")."""
+        self._check_pending("!")
+        for literal in _ERROR_LITERALS:
+            if self.formula.startswith(literal, self._pos):
+                self.items.append(Token.operand("".join(self._pending) + literal))
+                self._pending.clear()
+                self._pos += len(literal)
+                return
+        raise TokenizerError(f"Invalid error code at position {self._pos} in '{self.formula}'")
+
+    def _operator(self, ch):
+        two = self.formula[self._pos:self._pos + 2]
+        if two in (">=", "<=", "<>"):
+            self._add(Token(two, Token.OP_IN))
+        elif ch == "%":
+            self._add(Token(ch, Token.OP_POST))
+        elif ch not in "+-":
+            self._add(Token(ch, Token.OP_IN))
+        else:
+            # A sign after a value is the infix operator, anywhere else a prefix.
+            prev = next((t for t in reversed(self.items) if t.type != Token.WSPACE), None)
+            infix = prev is not None and (
+                prev.subtype == Token.CLOSE or prev.type in (Token.OP_POST, Token.OPERAND))
+            self._add(Token(ch, Token.OP_IN if infix else Token.OP_PRE))
+
+    def _opener(self, ch):
+        if ch == "{":
+            self._check_pending()
+            token = Token.bracket("{")
+        elif self._pending:
+            token = Token.bracket("".join(self._pending) + "(", func=True)
+            self._pending.clear()
+        else:
+            token = Token.bracket("(")
+        self.items.append(token)
+        self._open.append(token)
+        self._pos += 1
+
+    def _closer(self, ch):
+        closer = self._open.pop().closer()  # IndexError when nothing is open
+        if closer.value != ch:
+            raise TokenizerError(f"Mismatched ( and {{ pair in '{self.formula}'")
+        self._add(closer)
 
     def render(self):
         """The formula text again, from the tokens."""

@@ -11,24 +11,26 @@ class TranslatorError(Exception):
     """The formula cannot be moved: a reference would leave the sheet."""
 
 
-# A reference part: a cell, a whole column or a whole row, each with "$" pins.
-_CELL = re.compile(r"(\$?)([A-Za-z]{1,3})(\$?)(\d+)$")
-_COL = re.compile(r"(\$?)([A-Za-z]{1,3})$")
-_ROW = re.compile(r"(\$?)(\d+)$")
+_COLUMN = r"\$?[A-Za-z]{1,3}"
+_ROW = r"\$?[1-9][0-9]{0,6}"
+_WHOLE_ROWS = re.compile(rf"({_ROW}):({_ROW})$")
+_WHOLE_COLUMNS = re.compile(rf"({_COLUMN}):({_COLUMN})$")
+_CELL = re.compile(rf"({_COLUMN})({_ROW})$")
 
 
-def _shift_row(pin, row, delta):
-    """The row text after the move; a "$" pins it."""
-    if pin:
+def _move_row(row, delta):
+    """Row text moved by `delta`; a "$" pins it."""
+    if row.startswith("$"):
         return row
     new = int(row) + delta
-    if new < 1:
+    if new <= 0:
         raise TranslatorError("Formula out of range")
     return str(new)
 
 
-def _shift_col(pin, letters, delta):
-    if pin:
+def _move_column(letters, delta):
+    """Column letters moved by `delta`, in capitals; a "$" pins them (case kept)."""
+    if letters.startswith("$"):
         return letters
     new = column_index_from_string(letters) + delta
     if not 1 <= new <= MAX_COLUMN:
@@ -36,35 +38,29 @@ def _shift_col(pin, letters, delta):
     return get_column_letter(new)
 
 
-def _shift_part(part, rdelta, cdelta, whole):
-    """`whole` is "col" or "row" when `part` is one end of a whole-column or whole-row range."""
-    m = _CELL.match(part)
-    if m:
-        cpin, letters, rpin, row = m.groups()
-        return cpin + _shift_col(cpin, letters, cdelta) + rpin + _shift_row(rpin, row, rdelta)
-    if whole == "col":
-        pin, letters = _COL.match(part).groups()
-        return pin + _shift_col(pin, letters, cdelta)
-    if whole == "row":
-        pin, row = _ROW.match(part).groups()
-        return pin + _shift_row(pin, row, rdelta)
-    return part  # a defined name, a table reference, ...
-
-
-def _shift_range(text, rdelta, cdelta):
+def _move_reference(text, rdelta, cdelta):
+    """One range operand with its relative rows and columns moved."""
     sheet, bang, ref = text.rpartition("!")
-    pieces = ref.split(":")
-    if len(pieces) == 2:
-        kinds = [("col" if _COL.match(p) else "row" if _ROW.match(p) else None) for p in pieces]
-        whole = kinds[0] if kinds[0] == kinds[1] else None
-    else:
-        whole = None
-    moved = ":".join(_shift_part(p, rdelta, cdelta, whole) for p in pieces)
-    return sheet + bang + moved
+    prefix = sheet + bang
+    if m := _WHOLE_ROWS.match(ref):
+        return prefix + _move_row(m[1], rdelta) + ":" + _move_row(m[2], rdelta)
+    if m := _WHOLE_COLUMNS.match(ref):
+        return prefix + _move_column(m[1], cdelta) + ":" + _move_column(m[2], cdelta)
+    if ":" in ref:
+        return prefix + ":".join(_move_reference(p, rdelta, cdelta) for p in ref.split(":"))
+    if m := _CELL.match(ref):
+        return prefix + _move_column(m[1], cdelta) + _move_row(m[2], rdelta)
+    # A defined name, an error literal, a structured reference: nothing to
+    # move, and the sheet it belongs to stays with it.
+    return text
 
 
 class Translator:
-    """The formula of the cell `origin`, ready to be moved to other cells."""
+    """The formula of the cell `origin`, ready to be moved to other cells.
+
+    `origin` is an A1-style reference, or None for a formula that is only
+    ever moved by explicit deltas.
+    """
 
     def __init__(self, formula, origin):
         self.formula = formula
@@ -75,20 +71,24 @@ class Translator:
         return list(self.tokenizer.items)
 
     def translate_formula(self, dest=None, row_delta=0, col_delta=0):
-        """The formula as it reads in the cell `dest` (or moved by the given deltas)."""
+        """The formula as it reads in the cell `dest` (or moved by the given deltas).
+
+        The text is rebuilt from the tokens, so whitespace runs come out as
+        their first character and relative column letters in capitals.
+        """
         items = self.tokenizer.items
-        if not items or items[0].type == Token.LITERAL:
-            return self.formula
+        if not items:
+            return ""
+        if items[0].type == Token.LITERAL:
+            return items[0].value
         if dest is not None:
-            if self.origin is None:
-                raise TranslatorError("Translator has no origin to move from")
             orow, ocol = coordinate_to_tuple(self.origin)
             drow, dcol = coordinate_to_tuple(dest)
             row_delta, col_delta = drow - orow, dcol - ocol
         out = ["="]
-        for tok in items:
-            if tok.type == Token.OPERAND and tok.subtype == Token.RANGE:
-                out.append(_shift_range(tok.value, row_delta, col_delta))
+        for token in items:
+            if token.type == Token.OPERAND and token.subtype == Token.RANGE:
+                out.append(_move_reference(token.value, row_delta, col_delta))
             else:
-                out.append(tok.value)
+                out.append(token.value)
         return "".join(out)
