@@ -159,6 +159,16 @@ class RowReader:
         setters = self._setters_for(cell_cls, extra_none)
         new = object.__new__
         fav = self._fav
+        if cell_cls.__setattr__ is object.__setattr__ and not fav and len(setters) == 6:
+            # Plain attribute stores reach the very slots checked above.
+            for c in cells:
+                col = c[1]
+                if min_col <= col <= top:
+                    cell = new(cell_cls)
+                    cell.parent = ws
+                    cell.row, cell.column, cell._value, cell.data_type, cell._style_id = c[:5]
+                    out[col - min_col] = cell
+            return idx, tuple(out)
         for c in cells:
             col = c[1]
             if not min_col <= col <= top:

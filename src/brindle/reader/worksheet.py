@@ -208,27 +208,46 @@ class _SheetReader(Window):
         dispatched = _DISPATCHED
 
         tx = []
-        tx_append = tx.append
+        # Character data always lands in `tx`: cheaper than switching the
+        # handler per element. Each text is taken from where its element
+        # starts to where its first child starts (`cut`).
+        p.CharacterDataHandler = tx.append
         masters = {}  # si text -> host Translator of the group's master cell
-        st = {
-            "depth": 0, "in_sd": False, "ignore": 0, "whole": None,
-            "row": 0, "col": 0, "cells": None,
-            # the cell being read
-            "r": None, "style": 0, "t": None, "v": None, "f": None, "inline": _NO_INLINE,
-            "sub": 0, "seen": 0, "is": None, "is_plain": False, "is_t": False,
-            "unkeyed": None,
-        }
+        unkeyed = None  # master of a group without si
+        depth = 0
+        in_sd = False
+        ignore = 0  # depth of the element being captured whole, 0 if none
+        whole = None  # its capture handle
+        row = col = 0
+        cells = None
+        # The cell being read: attributes, <v> text, <f> parts, inline value.
+        c_r = c_t = c_v = c_f = None
+        c_style = 0
+        c_inline = _NO_INLINE
+        sub = 0  # child being read: 1 <v>, 2 <f>, 3 rich <is>, 4 plain <is>, 5 other
+        seen = 0  # bits: a <v>, an <f>, an <is> was read
+        cut = -1
+        is_handle = None
+        is_plain = is_t = is_t_open = False
+        is_text = ""
+        row_text = ""  # the row number as a reference writes it ("" if no reference can)
+        letters = [""] + list(_column_numbers())
+        plain_int = h["int"] is int
+
+        def text():
+            return "".join(tx) if cut < 0 else "".join(tx[:cut])
 
         def formula_of(f, r):
-            text, ftype, ref, si, attrs = f
-            formula = "=" + text
+            nonlocal unkeyed
+            ftext, ftype, ref, si, attrs = f
+            formula = "=" + ftext
             if ftype == "array":
                 return array_formula(**{"ref": ref, "text": formula})
             if ftype == "dataTable":
                 return data_table(**(attrs or {}))
             if ftype != "shared":
                 return formula
-            master = masters.get(si) if si is not None else st["unkeyed"]
+            master = masters.get(si) if si is not None else unkeyed
             if master is not None:
                 return master.translate_formula(r or None)
             if formula == "=":
@@ -237,7 +256,7 @@ class _SheetReader(Window):
             if si is not None:
                 masters[si] = master
             else:
-                st["unkeyed"] = master
+                unkeyed = master
             return formula
 
         def number(v, r, style, formula_cell):
@@ -257,27 +276,32 @@ class _SheetReader(Window):
                 return "#VALUE!", "e"
 
         def cell_done():
-            r, style, t, v, f = st["r"], st["style"], st["t"], st["v"], st["f"]
+            nonlocal col
+            r, style, t, v, f = c_r, c_style, c_t, c_v, c_f
             if t is None:
                 t = "n"
             elif t == "inlineStr":
                 v = None
             if r:
-                row, col = coordinate(r)
-                st["col"] = col
+                # Cells written in order name the next column of this row:
+                # one comparison instead of parsing the reference.
+                if row_text and col < 18278 and r == letters[col + 1] + row_text:
+                    col += 1
+                    at = row
+                else:
+                    at, col = coordinate(r)
             else:
-                col = st["col"] = st["col"] + 1
-                row = st["row"]
+                col += 1
+                at = row
             formula = None
             formula_cell = f is not None and not data_only
             if f is not None and read_formulas:
                 formula = formula_of(f, r)
                 if not fav:
-                    return (row, col, formula, "f", style, formula, formula)
+                    return (at, col, formula, "f", style, formula, formula)
             if not v:
-                inline = st["inline"]
-                if t == "inlineStr" and inline is not _NO_INLINE:
-                    value, dtype = inline, "s"
+                if t == "inlineStr" and c_inline is not _NO_INLINE:
+                    value, dtype = c_inline, "s"
                 else:
                     value, dtype = None, t
             elif t == "n":
@@ -293,141 +317,146 @@ class _SheetReader(Window):
             else:
                 value, dtype = v, t
             if formula_cell:  # with formula_and_value: the formula, its cached value aside
-                return (row, col, formula, "f", style, formula, value)
-            return (row, col, value, dtype, style, formula, value)
-
-        def start_capture(depth):
-            # Everything inside a captured element belongs to it.
-            st["whole"] = open_capture()
-            st["ignore"] = depth
+                return (at, col, formula, "f", style, formula, value)
+            return (at, col, value, dtype, style, formula, value)
 
         def start(name, attrs):
-            depth = st["depth"] = st["depth"] + 1
-            if st["ignore"]:
-                return
-            if depth == 4:  # a child of a row: a cell
-                if name in dispatched:
-                    start_capture(depth)
-                    return
-                st["r"] = attrs.get("r")
-                st["t"] = attrs.get("t")
-                st["style"] = style_of(attrs.get("s"))
-                st["v"] = st["f"] = None
-                st["inline"] = _NO_INLINE
-                st["sub"] = st["seen"] = 0
+            nonlocal depth, ignore, whole, in_sd, c_r, c_t, c_v, c_f, c_style, c_inline
+            nonlocal sub, seen, cut, is_handle, is_plain, is_t, is_t_open
+            depth += 1
+            if ignore:
                 return
             if depth == 5:  # a child of a cell
-                seen = st["seen"]
                 if name == _V and not seen & 1:
-                    st["seen"] = seen | 1
-                    st["sub"] = 1
+                    seen |= 1
+                    sub = 1
                     tx.clear()
-                    p.CharacterDataHandler = tx_append
+                    cut = -1
                 elif name == _F and not seen & 2:
-                    st["seen"] = seen | 2
-                    st["sub"] = 2
+                    seen |= 2
+                    sub = 2
                     ftype = attrs.get("t")
                     attrs_copy = None
                     if ftype == "dataTable" and not data_only:
                         attrs_copy = {ns_key(k): v for k, v in attrs.items()}
-                    st["f"] = [None, ftype, attrs.get("ref"), attrs.get("si"), attrs_copy]
+                    c_f = [None, ftype, attrs.get("ref"), attrs.get("si"), attrs_copy]
                     tx.clear()
-                    p.CharacterDataHandler = tx_append
-                elif name == _IS and not seen & 4 and st["t"] == "inlineStr":
-                    st["seen"] = seen | 4
+                    cut = -1
+                elif name == _IS and not seen & 4 and c_t == "inlineStr":
+                    seen |= 4
                     if rich:
-                        # Rich text is built from the element as a whole.
-                        st["sub"] = 3
-                        start_capture(depth)
-                        return
-                    st["sub"] = 4
-                    st["is"] = open_capture()
-                    st["is_plain"] = not attrs
-                    st["is_t"] = False
-                    tx.clear()
+                        sub = 3  # rich text is built from the element as a whole
+                        whole = open_capture()
+                        ignore = depth
+                    else:
+                        sub = 4
+                        is_handle = open_capture()
+                        is_plain = not attrs
+                        is_t = is_t_open = False
                 elif name in dispatched:
-                    start_capture(depth)
+                    whole = open_capture()
+                    ignore = depth
                 else:
-                    st["sub"] = 5  # skipped with its content
+                    sub = 5  # skipped with its content
+                return
+            if depth == 4:  # a child of a row: a cell
+                if name in dispatched:
+                    whole = open_capture()
+                    ignore = depth
+                    return
+                c_r = attrs.get("r")
+                c_t = attrs.get("t")
+                s_text = attrs.get("s")
+                if s_text is None:
+                    c_style = 0
+                elif plain_int:
+                    c_style = int(s_text) if s_text else ""
+                else:
+                    c_style = style_of(s_text)
+                c_v = c_f = None
+                c_inline = _NO_INLINE
+                sub = seen = 0
                 return
             if depth > 5:
-                sub = st["sub"]
                 if sub == 4:
-                    if (depth == 6 and st["is_plain"] and not st["is_t"]
-                            and name.rpartition("}")[2] == "t"):
-                        st["is_t"] = True
-                        p.CharacterDataHandler = tx_append
+                    if depth == 6 and is_plain and not is_t and name.rpartition("}")[2] == "t":
+                        is_t = is_t_open = True
+                        tx.clear()
+                        cut = -1
                     else:
-                        st["is_plain"] = False
-                        p.CharacterDataHandler = None
-                elif sub < 3:
-                    # Element text is what precedes the first child element.
-                    p.CharacterDataHandler = None
+                        is_plain = False
+                elif sub < 3 and cut < 0:
+                    cut = len(tx)  # element text ends where the first child starts
                 if name in dispatched:
-                    start_capture(depth)
+                    whole = open_capture()
+                    ignore = depth
                 return
             if depth == 3:
-                if st["in_sd"]:
+                if in_sd:
                     if name == _ROW:
                         start_row(attrs)
                     else:
-                        start_capture(depth)
+                        whole = open_capture()
+                        ignore = depth
                 return
             if depth == 2:
                 if name == _SHEET_DATA:
-                    st["in_sd"] = True
+                    in_sd = True
                 else:
-                    start_capture(depth)
+                    whole = open_capture()
+                    ignore = depth
 
         def start_row(attrs):
+            nonlocal row, col, cells, row_text
             r = attrs.get("r")
-            st["row"] = row = st["row"] + 1 if r is None else row_of(r)
-            st["col"] = 0
-            st["cells"] = []
+            row = row + 1 if r is None else row_of(r)
+            row_text = str(row) if 0 < row < 10**9 else ""
+            col = 0
+            cells = []
+            tx.clear()
             if len(attrs) > (r is not None) + ("spans" in attrs):
                 if any("}" not in k and k != "r" and k != "spans" for k in attrs):
                     rd[str(row)] = {ns_key(k): v for k, v in attrs.items()}
 
         def end(_name):
-            depth = st["depth"]
-            st["depth"] = depth - 1
-            ignore = st["ignore"]
+            nonlocal depth, ignore, in_sd, cells, c_v, c_inline, sub, is_t_open, is_text
+            d = depth
+            depth -= 1
             if ignore:
-                if depth == ignore:
-                    st["ignore"] = 0
-                    data = close_capture(st["whole"])
-                    if depth == 5 and st["sub"] == 3:
-                        st["inline"] = rich_inline(data, namespaces(st["whole"][0]))
-                        st["sub"] = 0
+                if d == ignore:
+                    ignore = 0
+                    data = close_capture(whole)
+                    tx.clear()
+                    if d == 5 and sub == 3:
+                        c_inline = rich_inline(data, namespaces(whole[0]))
+                        sub = 0
                     else:
-                        emit(("element", data, namespaces(st["whole"][0])))
+                        emit(("element", data, namespaces(whole[0])))
                 return
-            if depth == 4:
-                st["cells"].append(cell_done())
-            elif depth == 5:
-                sub = st["sub"]
+            if d == 5:
                 if sub == 1:
-                    p.CharacterDataHandler = None
-                    st["v"] = "".join(tx)
+                    c_v = text()
                 elif sub == 2:
-                    p.CharacterDataHandler = None
-                    st["f"][0] = "".join(tx)
+                    c_f[0] = text()
                 elif sub == 4:
-                    handle = st["is"]
-                    data = close_capture(handle)
-                    if st["is_plain"]:
-                        st["inline"] = "".join(tx)
+                    data = close_capture(is_handle)
+                    if is_plain:
+                        c_inline = is_text if is_t else ""
                     else:
-                        st["inline"] = text_content(data, namespaces(handle[0]))
-                st["sub"] = 0
-            elif depth == 6 and st["sub"] == 4:
-                p.CharacterDataHandler = None
-            elif depth == 3:
-                if st["cells"] is not None:
-                    emit(("row", st["row"], st["cells"]))
-                    st["cells"] = None
-            elif depth == 2:
-                st["in_sd"] = False
+                        c_inline = text_content(data, namespaces(is_handle[0]))
+                sub = 0
+            elif d == 4:
+                cells.append(cell_done())
+            elif d == 6:
+                if is_t_open:
+                    is_t_open = False
+                    is_text = text()
+            elif d == 3:
+                if cells is not None:
+                    emit(("row", row, cells))
+                    cells = None
+            elif d == 2:
+                in_sd = False
 
         p.StartElementHandler = start
         p.EndElementHandler = end
