@@ -1,5 +1,6 @@
 """The pure-Python row reader and the prescan: row shapes, cells, actions and prescan results."""
 
+import datetime
 import io
 
 import pytest
@@ -151,3 +152,44 @@ def test_prescan_without_sheet_data():
     assert got["tail"] == [] and got["rows"] == [] and got["corners"] == {}
     with pytest.raises(TypeError, match="missing helper row_index"):
         prescan_sheet(io.BytesIO(data), True, None, {})
+
+
+def test_streamed_sheet():
+    source = gen.PieceSource(gen.stream_sheet(3000, n_cols=6, n_strings=5))
+    r = RowReader(source, make_parser(shared_strings=list("abcde"),
+                                      date_formats={gen.DATE_STYLE}), make_helpers())
+    count = 0
+    while (row := r.next_row(None, 1, None, True, ReadOnlyCell, None)) is not None:
+        idx, values = row
+        assert len(values) == 6 and values[2] in "abcde"
+        assert values[4] == datetime.datetime(1899, 12, 30) + datetime.timedelta(days=40000 + idx)
+        assert values[5] == f"=A{idx}+1"
+        count += 1
+    assert count == 500 and [a[0] for a in r.actions] == ["element", "element"]
+
+
+def native_reader_or_skip():
+    from brindle import _brindle
+    try:
+        _brindle.RowReader(io.BytesIO(b"<a/>"), make_parser(), make_helpers())
+    except _brindle.NativeFallback:
+        pytest.skip("the native row reader is not built")
+    return _brindle.RowReader
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_native_reader_gives_the_same_rows(seed):
+    native = native_reader_or_skip()
+    rows_, strings = gen.random_sheet(seed, n_rows=30)
+    syntax = gen.Syntax(prefix="x" if seed & 1 else "", newline="\n" if seed & 2 else "",
+                        odd_attrs=bool(seed & 4))
+    data = gen.render(rows_, syntax)
+    got = []
+    for cls in (RowReader, native):
+        r = cls(io.BytesIO(data), make_parser(shared_strings=strings,
+                                              date_formats={gen.DATE_STYLE}), make_helpers())
+        out = []
+        while (row := r.next_raw()) is not None:
+            out.append(row)
+        got.append((out, r.actions))
+    assert got[0] == got[1]

@@ -328,3 +328,50 @@ def test_settings_are_checked_before_reading():
         parser.parse(make_helpers(validate_rpr=make_helpers.__globals__["MISSING"]))
     with pytest.raises(TypeError):
         parser.parse(make_helpers(text_dangerous=["AlternateContent", 3]))
+
+
+def test_dispatched_elements_inside_cells_go_to_their_handler():
+    got = items("<c r='A1'><v>1<col min='1'/>2</v></c><c><x:e xmlns:x='urn:x'><sheetPr/></x:e></c>")
+    assert got == [("element", b"<col min='1'/>", [("", MAIN)]),
+                   ("element", b"<sheetPr/>", [("", MAIN), ("x", "urn:x")]),
+                   ("row", 1, [(1, 1, 1, "n", 0, None, 1), (1, 2, None, "n", 0, None, None)])]
+
+
+@pytest.mark.parametrize("inline,value", [
+    ("<is><t>a</t><t>b</t></is>", "b"),
+    ("<is x='1'><t>a</t></is>", "a"),
+    ("<is><t>a<b/>c</t></is>", "a"),
+    ("<is><mc:AlternateContent xmlns:mc='urn:mc'><mc:Choice><t>no</t></mc:Choice>"
+     "<mc:Fallback><t>yes</t></mc:Fallback></mc:AlternateContent></is>", "yes"),
+])
+def test_inline_strings_built_by_the_host(inline, value):
+    assert one(f"<c t='inlineStr'>{inline}</c>")[:2] == (value, "s")
+
+
+def test_rich_inline_strings():
+    from brindle.cell.rich_text import CellRichText, InlineFont, TextBlock
+    value, data_type, _ = one("<c t='inlineStr'><is><r><rPr><b/></rPr><t>bold</t></r>"
+                              "<r><t> plain</t></r><mergeCells/></is></c>", rich_text=True)
+    assert data_type == "s" and isinstance(value, CellRichText)
+    assert value == [TextBlock(InlineFont(b=True), "bold"), " plain"]
+
+
+@given(st.lists(st.tuples(st.sampled_from(["A", "B", "c", "$D", "XFD", "ZZZ"]),
+                          st.sampled_from(["1", "2", "$2", "10"]), st.booleans()),
+                max_size=6))
+def test_references_in_any_order(refs):
+    from brindle.utils.cell import coordinate_to_tuple
+    body = "".join(f"<c r='{c}{r}'/>" if write else "<c/>" for c, r, write in refs)
+    got = [(c[0], c[1]) for c in cells(f"<row r='2'>{body}</row>")]
+    want, col = [], 0
+    for c, r, write in refs:
+        row, col = coordinate_to_tuple(c + r) if write else (2, col + 1)
+        want.append((row, col))
+    assert got == want
+
+
+@pytest.mark.parametrize("body", ["<row r='0'><c r='A0'/></row>",
+                                  "<row r='-1'><c r='A-1'/></row>"])
+def test_references_the_shortcut_must_not_accept(body):
+    with pytest.raises(ValueError):
+        cells(body)

@@ -426,7 +426,8 @@ class _SheetReader(Window):
                 if d == ignore:
                     ignore = 0
                     data = close_capture(whole)
-                    tx.clear()
+                    if d <= 4:
+                        tx.clear()  # text inside it was collected for nothing
                     if d == 5 and sub == 3:
                         c_inline = rich_inline(data, namespaces(whole[0]))
                         sub = 0
