@@ -18,7 +18,6 @@ ODD_NS = "urn:example:odd"
 WINDOWS_EPOCH = dt.datetime(1899, 12, 30)
 MAC_EPOCH = dt.datetime(1904, 1, 1)
 DATE_STYLE = 1  # style ids the generated sheets use for date cells
-TIME_STYLE = 2
 
 
 @dataclass
@@ -150,7 +149,7 @@ def date_cell(serial, epoch=WINDOWS_EPOCH):
     return Cell(s=str(DATE_STYLE), v=str(serial), value=value, data_type="d", style=DATE_STYLE)
 
 
-def cell_of_kind(kind, rnd, strings):
+def cell_of_kind(kind, rnd, strings, epoch=WINDOWS_EPOCH):
     """A cell of one of the value kinds every reader must handle, with its expected value."""
     if kind == "int":
         return number_cell(rnd.randrange(-10**12, 10**12))
@@ -172,7 +171,8 @@ def cell_of_kind(kind, rnd, strings):
         text = rnd.choice(["inline", "q\"uote", "\u65e5\u672c"])
         return Cell(t="inlineStr", inline=text, value=text, data_type="s")
     if kind == "date":
-        return date_cell(rnd.randrange(61, 2958465))
+        top = 2958465 if epoch == WINDOWS_EPOCH else 2957003
+        return date_cell(rnd.randrange(-600000 if rnd.random() < 0.1 else 0, top), epoch)
     if kind == "iso":
         when = dt.datetime(2000, 1, 1) + dt.timedelta(seconds=rnd.randrange(10**9))
         return Cell(t="d", v=when.isoformat(), value=when, data_type="d")
@@ -187,7 +187,8 @@ KINDS = ("int", "float", "shared", "bool", "error", "str", "inline", "date", "is
          "empty")
 
 
-def random_sheet(seed, n_rows=20, n_cols=8, strings=("alpha", "beta", "gamma")):
+def random_sheet(seed, n_rows=20, n_cols=8, strings=("alpha", "beta", "gamma"),
+                 epoch=WINDOWS_EPOCH):
     """Rows of every value kind, with gaps, missing `r`s, shared formulas and odd row attributes.
 
     Rows are numbered with gaps and one pair is out of order; cells skip
@@ -207,7 +208,7 @@ def random_sheet(seed, n_rows=20, n_cols=8, strings=("alpha", "beta", "gamma")):
         prev = number
         last = 0
         for col in cols:
-            cell = cell_of_kind(rnd.choice(KINDS), rnd, strings)
+            cell = cell_of_kind(rnd.choice(KINDS), rnd, strings, epoch)
             cell.write_r = col != last + 1 or rnd.random() < 0.5
             row.cells.append((col, cell))
             last = col

@@ -295,10 +295,10 @@ SYNTAX = st.builds(
     odd_attrs=st.booleans(), cdata=st.booleans())
 
 
-@given(st.integers(0, 10**6), SYNTAX)
-def test_generated_sheets(seed, syntax):
-    rows, strings = gen.random_sheet(seed)
-    parser = make_parser(shared_strings=strings, date_formats={gen.DATE_STYLE})
+@given(st.integers(0, 10**6), SYNTAX, st.sampled_from([gen.WINDOWS_EPOCH, gen.MAC_EPOCH]))
+def test_generated_sheets(seed, syntax, epoch):
+    rows, strings = gen.random_sheet(seed, epoch=epoch)
+    parser = make_parser(shared_strings=strings, date_formats={gen.DATE_STYLE}, epoch=epoch)
     parser.source = io.BytesIO(gen.render(rows, syntax))
     got = [(i[1], [c[:5] for c in i[2]]) for i in parser.parse() if i[0] == "row"]
     assert got == gen.expected_rows(rows)
