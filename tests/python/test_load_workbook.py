@@ -30,6 +30,7 @@ def every_kind(wb):
     date = wb.add_format({"num_format": "yyyy-mm-dd hh:mm"})
     duration = wb.add_format({"num_format": "[h]:mm:ss"})
     ws.write_row(0, 0, [42, -1.25, "text", True, False, 10**15])
+    ws.write_rich_string(0, 6, "plain ", wb.add_format({"bold": True}), "bold")
     ws.write_string(1, 0, "caf\u00e9 & <b>")
     ws.write_datetime(1, 1, dt.datetime(2024, 2, 29, 13, 30, 15), date)
     ws.write_datetime(1, 2, dt.date(1900, 1, 1), date)
@@ -46,7 +47,7 @@ def every_kind(wb):
 def test_every_kind_of_value(tmp_path, options):
     path = write(tmp_path / "kinds.xlsx", every_kind, **options)
     got = values(path)
-    assert got[0] == (42, -1.25, "text", True, False, 10**15)
+    assert got[0] == (42, -1.25, "text", True, False, 10**15, "plain bold")
     assert got[1] == ("caf\u00e9 & <b>", dt.datetime(2024, 2, 29, 13, 30, 15),
                       dt.datetime(1900, 1, 1), dt.timedelta(days=1.5))
     assert got[2][:2] == ("=A1*2", '=IF(A1>1,"big","small")')

@@ -375,3 +375,16 @@ def test_references_in_any_order(refs):
 def test_references_the_shortcut_must_not_accept(body):
     with pytest.raises(ValueError):
         cells(body)
+
+
+@pytest.mark.parametrize("encoding,declared", [("utf-16", False), ("iso-8859-1", True),
+                                               ("utf-8", True)])
+def test_captured_elements_are_utf8(encoding, declared):
+    decl = f'<?xml version="1.0" encoding="{encoding}"?>' if declared else ""
+    text = (f'{decl}<worksheet xmlns="{MAIN}"><sheetPr codeName="caf\u00e9"/><sheetData>'
+            "<row><c t='str'><v>\u00e9</v></c></row></sheetData></worksheet>")
+    parser = make_parser()
+    parser.source = io.BytesIO(text.encode(encoding))
+    got = list(parser.parse())
+    assert got[0][1] == '<sheetPr codeName="caf\u00e9"/>'.encode()
+    assert got[1][2][0][2] == "\u00e9"

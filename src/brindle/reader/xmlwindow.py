@@ -7,6 +7,7 @@ source positions, so this module drives expat itself and keeps just enough
 of the input to cut such elements out.
 """
 
+import codecs
 import re
 import xml.etree.ElementTree as ET
 from xml.parsers import expat
@@ -37,6 +38,50 @@ def ns_key(name):
     return "{" + name if sep else name
 
 
+_DECLARED = re.compile(rb"""<\?xml[^>]*?encoding\s*=\s*["']([A-Za-z0-9._-]+)""")
+
+
+def _sniff(head):
+    """The encoding of a part that does not start as UTF-8 does, else None."""
+    if head[:2] in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
+        return "utf-16"
+    if head[:4] == b"<\0?\0":
+        return "utf-16-le"
+    if head[:4] == b"\0<\0?":
+        return "utf-16-be"
+    m = _DECLARED.match(head)
+    if m and m.group(1).lower().replace(b"_", b"-") not in (b"utf-8", b"utf8"):
+        return m.group(1).decode("ascii")
+    return None
+
+
+def _utf8_reader(read):
+    """`read(CHUNK)` of the part as UTF-8 bytes, transcoding when it is in another encoding."""
+    head = b""
+    while len(head) < 256:
+        data = read(CHUNK)
+        if not data:
+            break
+        head += data
+    encoding = _sniff(head)
+    if encoding is None:
+        first = [head]
+
+        def plain(_n):
+            return first.pop() if first else read(CHUNK)
+        return plain
+    decoder = codecs.getincrementaldecoder(encoding)()
+    pending = [head]
+
+    def transcoded(_n):
+        while True:
+            data = pending.pop() if pending else read(CHUNK)
+            text = decoder.decode(data, final=not data)
+            if text or not data:
+                return text.encode("utf-8")
+    return transcoded
+
+
 class Window:
     """An expat parser fed from `source`, keeping input bytes from `keep_from()` onward.
 
@@ -46,7 +91,9 @@ class Window:
 
     def __init__(self, source):
         self.source = source
-        p = self.parser = expat.ParserCreate(namespace_separator="}")
+        # Expat always reads UTF-8 here: a part in another encoding is
+        # transcoded first, so that captured bytes are UTF-8 like all others.
+        p = self.parser = expat.ParserCreate("utf-8", namespace_separator="}")
         p.buffer_text = True
         p.buffer_size = CHUNK
         p.StartDoctypeDeclHandler = _refuse_doctype
@@ -106,7 +153,7 @@ class Window:
     def feed_all(self, after_chunk):
         """Parse the whole source, calling `after_chunk()` after each piece (a generator)."""
         p = self.parser
-        read = self.source.read
+        read = _utf8_reader(self.source.read)
         buf = self.buf
         try:
             while True:
