@@ -110,3 +110,30 @@ def test_only_read_only_loading():
 ])
 def test_number_format_kinds(code, date, duration):
     assert (is_date_format(code), is_timedelta_format(code)) == (date, duration)
+
+
+class Refused(Exception):
+    pass
+
+
+def test_native_refusal_mid_sheet_continues_in_python(tmp_path, monkeypatch):
+    from brindle.reader import rows as rows_mod, workbook as wb_mod
+
+    class HalfNative(rows_mod.RowReader):
+        """Gives two rows, then refuses the rest of the sheet."""
+        given = 0
+
+        def next_row(self, *args, **kw):
+            if HalfNative.given == 2:
+                raise Refused("unsupported: test")
+            HalfNative.given += 1
+            return super().next_row(*args, **kw)
+
+    def fill(wb):
+        ws = wb.add_worksheet()
+        for r in range(5):
+            ws.write_row(r, 0, [r, str(r)])
+    path = write(tmp_path / "half.xlsx", fill)
+    monkeypatch.setattr(wb_mod, "_native_reader", lambda: (HalfNative, Refused))
+    assert values(path) == [(r, str(r)) for r in range(5)]
+    assert HalfNative.given == 2

@@ -192,8 +192,46 @@ class ReadOnlyWorksheet:
             date_formats=wb.date_formats, timedelta_formats=wb.timedelta_formats,
             rich_text=wb.rich_text)
 
-    def _make_reader(self, source):
-        return RowReader(source, self._parser(), self.parent._helpers)
+    def _source_rows(self, min_col, max_col, values_only, filler):
+        """(idx, row) pairs of the file, from the native reader when it can read this sheet.
+
+        The native reader refuses input it cannot reproduce exactly with
+        NativeFallback; the sheet is then read again in pure Python, past
+        the rows already given. Warnings are issued as rows are produced.
+        """
+        wb = self.parent
+        given = 0
+        native = _native_reader() if USE_NATIVE else None
+        if native is not None:
+            reader_cls, fallback = native
+            try:
+                with wb._zip.open(self._path) as src:
+                    reader = reader_cls(src, self._parser(), wb._helpers)
+                    done = 0
+                    while True:
+                        item = reader.next_row(self, min_col, max_col, values_only,
+                                               ReadOnlyCell, filler)
+                        done = _replay(reader.actions, done)
+                        if item is None:
+                            return
+                        given += 1
+                        yield item
+            except fallback:
+                pass
+        with wb._zip.open(self._path) as src:
+            reader = RowReader(src, self._parser(), wb._helpers)
+            actions = reader.actions
+            done = seen = 0
+            while True:
+                item = reader.next_row(self, min_col, max_col, values_only, ReadOnlyCell,
+                                       filler)
+                # Warnings of the rows the native reader gave were issued already.
+                done = len(actions) if seen < given else _replay(actions, done)
+                if item is None:
+                    return
+                seen += 1
+                if seen > given:
+                    yield item
 
     def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None,
                   values_only=False):
@@ -209,25 +247,15 @@ class ReadOnlyWorksheet:
         min_col = min_col or 1
         filler = None if values_only else EMPTY_CELL
         blank = (filler,) * (max_col - min_col + 1) if max_col else ()
-        with self.parent._zip.open(self._path) as src:
-            reader = self._make_reader(src)
-            actions = reader.actions
-            done = 0
-            expected = min_row
-            while True:
-                item = reader.next_row(self, min_col, max_col, values_only, ReadOnlyCell,
-                                       filler)
-                done = _replay(actions, done)
-                if item is None:
-                    break
-                idx, row = item
-                if idx < min_row or (max_row is not None and idx > max_row):
-                    continue
-                while expected < idx:
-                    yield blank
-                    expected += 1
-                expected = idx + 1
-                yield row
+        expected = min_row
+        for idx, row in self._source_rows(min_col, max_col, values_only, filler):
+            if idx < min_row or (max_row is not None and idx > max_row):
+                continue
+            while expected < idx:
+                yield blank
+                expected += 1
+            expected = idx + 1
+            yield row
 
     @property
     def rows(self):
@@ -239,6 +267,18 @@ class ReadOnlyWorksheet:
 
     def __repr__(self):
         return f"<ReadOnlyWorksheet {self.title!r}>"
+
+
+# Read-only worksheets use the native row reader when the engine is built.
+USE_NATIVE = True
+
+
+def _native_reader():
+    try:
+        from brindle._brindle import NativeFallback, RowReader as Native
+    except ImportError:
+        return None
+    return Native, NativeFallback
 
 
 def _replay(actions, done):
