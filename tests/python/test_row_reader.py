@@ -106,6 +106,13 @@ def test_construction_errors(helpers, parser, message):
         RowReader(io.BytesIO(b""), parser, helpers)
 
 
+def test_an_error_stays_an_error():
+    r = reader("<row><c t='s'><v>5</v></c></row>")
+    for _ in range(2):
+        with pytest.raises(IndexError):
+            r.next_raw()
+
+
 def test_missing_formula_and_value_is_false():
     r = RowReader(io.BytesIO(doc("<row><c><f>A1</f><v>1</v></c></row>")),
                   make_parser(formula_and_value=MISSING), make_helpers())

@@ -112,17 +112,25 @@ class RowReader:
         self._items = _SheetReader(source, settings, h, rd).items()
         self._cls = None
         self._setters = None
+        self._error = None
 
     @property
     def actions(self):
         return self._actions
 
     def _next(self):
+        if self._error is not None:
+            # A failed read must not look like the end of the sheet later on.
+            raise self._error
         append = self._actions.append
-        for item in self._items:
-            if item[0] == "row":
-                return item
-            append(item)
+        try:
+            for item in self._items:
+                if item[0] == "row":
+                    return item
+                append(item)
+        except Exception as exc:
+            self._error = exc
+            raise
         return None
 
     def next_raw(self):
