@@ -388,3 +388,25 @@ def test_captured_elements_are_utf8(encoding, declared):
     got = list(parser.parse())
     assert got[0][1] == '<sheetPr codeName="caf\u00e9"/>'.encode()
     assert got[1][2][0][2] == "\u00e9"
+
+
+@given(st.lists(st.characters(codec="utf-8", exclude_categories=["Cs", "Cc"])
+                | st.sampled_from(["\r\n", "\r", "\t", "\n"])).map("".join))
+def test_plain_inline_strings_agree_with_the_host_builder(text):
+    from xml.sax.saxutils import escape
+    from brindle.reader.strings import text_content
+    inline = f"<is><t>{escape(text)}</t></is>"
+    value = one(f"<c t='inlineStr'>{inline}</c>")[0]
+    assert value == text_content(inline.encode(), [("", MAIN)])
+
+
+@given(st.integers(0, 10**6))
+def test_prescan_finds_the_styles_the_parse_reads(seed):
+    from brindle.reader.prescan import prescan_sheet
+    rows, strings = gen.random_sheet(seed)
+    data = gen.render(rows, gen.Syntax(newline="\n"))
+    where = {(row.number, col): cell.s for row in rows for col, cell in row.cells}
+    got = prescan_sheet(io.BytesIO(data), True, list(where), make_helpers())
+    assert got["corners"] == where
+    assert got["rows"] == [(row.number, [("r", str(row.number))] * row.write_r + list(row.attrs))
+                           for row in rows if row.attrs]
