@@ -410,3 +410,13 @@ def test_prescan_finds_the_styles_the_parse_reads(seed):
     assert got["corners"] == where
     assert got["rows"] == [(row.number, [("r", str(row.number))] * row.write_r + list(row.attrs))
                            for row in rows if row.attrs]
+
+
+@given(st.integers(1, 40))
+def test_captures_end_where_their_end_tag_does(n):
+    data = (f'<worksheet xmlns="{MAIN}"><sheetPr>abc &amp; d</sheetPr ><sheetData/>'
+            '<x:y xmlns:x="q">t<![CDATA[c>]]></x:y></worksheet>').encode()
+    parser = make_parser()
+    parser.source = Trickle(data, n)
+    assert [i[1] for i in parser.parse()] == [b"<sheetPr>abc &amp; d</sheetPr >",
+                                              b'<x:y xmlns:x="q">t<![CDATA[c>]]></x:y>']
