@@ -436,7 +436,7 @@ class _SheetReader(Window):
                 return
             if d == 5:
                 if sub == 1:
-                    c_v = text()
+                    c_v = "".join(tx) if cut < 0 else "".join(tx[:cut])
                 elif sub == 2:
                     c_f[0] = text()
                 elif sub == 4:
