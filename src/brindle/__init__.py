@@ -12,19 +12,23 @@ Writing::
 
 `brindle.Workbook()` without `write_only` keeps cells in memory
 (`ws["A1"] = 3`, `ws.cell(row, column, value)`, `ws.append(values)`).
+
+Reading: ``brindle.load_workbook(path)`` opens a workbook read-only;
+``wb[name].iter_rows(values_only=True)`` gives its rows.
+
 The native engine `brindle._brindle` is used when it is present; the
-pure-Python writer produces the same files without it.
+pure-Python paths produce the same results without it.
 """
 
 __version__ = "0.1.0"
 
 from brindle.cell import Cell, Comment, Hyperlink, IllegalCharacterError  # noqa: E402
+from brindle.reader.workbook import load_workbook  # noqa: E402
 from brindle.styles import Font, PatternFill, StyleArray  # noqa: E402
 from brindle.workbook import Workbook  # noqa: E402
 from brindle.worksheet import WorkbookAlreadySaved  # noqa: E402
 
 __all__ = [
     "Cell", "Comment", "Font", "Hyperlink", "IllegalCharacterError", "PatternFill", "StyleArray",
-    "Workbook",
-    "WorkbookAlreadySaved",
+    "Workbook", "WorkbookAlreadySaved", "load_workbook",
 ]

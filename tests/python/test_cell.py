@@ -138,9 +138,10 @@ def test_bad_references(call):
 def test_serials_match_date_arithmetic(value):
     exact = (value - WINDOWS_EPOCH) / dt.timedelta(days=1)
     assert abs(to_excel(value) - exact) <= 1e-9 * max(1.0, exact)
-    assert int(to_excel(value)) == (value.date() - WINDOWS_EPOCH.date()).days
-    mac = to_excel(value, MAC_EPOCH)
-    assert int(mac) == (value.date() - MAC_EPOCH.date()).days
+    # The time of day is a fraction below one, but next to midnight the sum
+    # with a large day count may round up to the next whole day.
+    assert 0 <= to_excel(value) - (value.date() - WINDOWS_EPOCH.date()).days <= 1
+    assert 0 <= to_excel(value, MAC_EPOCH) - (value.date() - MAC_EPOCH.date()).days <= 1
 
 
 @pytest.mark.parametrize("value,serial", [

@@ -1,0 +1,289 @@
+"""Opening an xlsx file for reading: the package parts and read-only worksheets."""
+
+import posixpath
+import re
+import warnings
+import xml.etree.ElementTree as ET
+import zipfile
+
+from brindle.reader.helpers import reading_helpers
+from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
+from brindle.reader.strings import _runs
+from brindle.reader.worksheet import MAIN, WorkSheetParser
+from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+
+_REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
+_DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+_M = "{" + MAIN + "}"
+
+# Built-in number formats that show dates or times; 46 ("[h]:mm:ss") is a duration.
+_BUILTIN_DATES = frozenset(range(14, 23)) | frozenset(range(27, 37)) | {45, 46, 47} \
+    | frozenset(range(50, 59))
+_BUILTIN_DURATIONS = frozenset({46})
+_LITERAL = re.compile(r'"[^"]*"|\\.|_.|\*.')
+_BRACKET = re.compile(r"\[[^\]]*\]")
+_ELAPSED = re.compile(r"\[(?:h+|m+|s+)\]", re.I)
+
+
+def is_date_format(code):
+    """Whether a number format code shows a date, a time or a duration."""
+    if code is None:
+        return False
+    text = _LITERAL.sub("", code).split(";")[0]
+    if _ELAPSED.search(text):
+        return True
+    text = _BRACKET.sub("", text)
+    return text.lower() != "general" and re.search(r"[dmyhs]", text, re.I) is not None
+
+
+def is_timedelta_format(code):
+    """Whether a number format code shows a duration (elapsed hours, minutes or seconds)."""
+    if code is None:
+        return False
+    return _ELAPSED.search(_LITERAL.sub("", code).split(";")[0]) is not None
+
+
+def load_workbook(filename, read_only=True, data_only=False, rich_text=False):
+    """Open the xlsx file `filename` (a path or a binary file object) for reading.
+
+    Only read-only workbooks are available: worksheets are read row by row
+    with `iter_rows`, each time from the file. With `data_only`, formula cells
+    give their cached values instead of their formulas; with `rich_text`,
+    inline strings with formatting come back as `CellRichText`.
+    """
+    if not read_only:
+        raise NotImplementedError("only read-only loading is available so far")
+    return ReadOnlyWorkbook(filename, data_only=data_only, rich_text=rich_text)
+
+
+def _part_path(base_dir, target):
+    if target.startswith("/"):
+        return target[1:]
+    return posixpath.normpath(posixpath.join(base_dir, target))
+
+
+class ReadOnlyWorkbook:
+    """The sheets of an xlsx file, read on demand. Use as a context manager or `close()`."""
+
+    def __init__(self, filename, data_only=False, rich_text=False):
+        self._zip = zipfile.ZipFile(filename)
+        self.data_only = data_only
+        self.rich_text = rich_text
+        self._helpers = reading_helpers()
+        wb_path = self._office_document()
+        rels = self._rels(wb_path)
+        root = ET.fromstring(self._zip.read(wb_path))
+        pr = root.find(_M + "workbookPr")
+        date1904 = pr is not None and pr.get("date1904", "0").lower() in ("1", "true")
+        self.epoch = MAC_EPOCH if date1904 else WINDOWS_EPOCH
+        by_type = {}
+        for rel_type, target in rels.values():
+            by_type.setdefault(rel_type.rpartition("/")[2], target)
+        self.shared_strings = self._read_strings(by_type.get("sharedStrings"))
+        self.date_formats, self.timedelta_formats = self._read_styles(by_type.get("styles"))
+        self._sheets = []
+        for sheet in root.iter(_M + "sheet"):
+            rel = rels.get(sheet.get("{%s}id" % _DOC_REL))
+            if rel is not None and rel[0].endswith("/worksheet"):
+                self._sheets.append(ReadOnlyWorksheet(self, sheet.get("name"), rel[1]))
+
+    def _office_document(self):
+        for rel_type, target in self._rels("").values():
+            if rel_type.endswith("/officeDocument"):
+                return target
+        return "xl/workbook.xml"
+
+    def _rels(self, part):
+        """{id: (type, part path)} of the relationships of `part` ("" for the package)."""
+        folder, name = posixpath.split(part)
+        path = posixpath.join(folder, "_rels", name + ".rels")
+        try:
+            root = ET.fromstring(self._zip.read(path))
+        except KeyError:
+            return {}
+        out = {}
+        for rel in root.iter("{%s}Relationship" % _REL_NS):
+            if rel.get("TargetMode") == "External":
+                continue
+            out[rel.get("Id")] = (rel.get("Type", ""), _part_path(folder, rel.get("Target", "")))
+        return out
+
+    def _read_strings(self, path):
+        if path is None:
+            return []
+        out = []
+        with self._zip.open(path) as src:
+            for _, elem in ET.iterparse(src):
+                if elem.tag == _M + "si":
+                    text, runs = _runs(elem)
+                    value = (text or "") + "".join(t for _, t in runs if t is not None)
+                    out.append(value.replace("x005F_", ""))
+                    elem.clear()
+        return out
+
+    def _read_styles(self, path):
+        if path is None:
+            return set(), set()
+        root = ET.fromstring(self._zip.read(path))
+        codes = {}
+        fmts = root.find(_M + "numFmts")
+        for fmt in (fmts if fmts is not None else ()):
+            try:
+                codes[int(fmt.get("numFmtId"))] = fmt.get("formatCode")
+            except (TypeError, ValueError):
+                continue
+        dates, durations = set(), set()
+        xfs = root.find(_M + "cellXfs")
+        for i, xf in enumerate(xfs if xfs is not None else ()):
+            try:
+                fmt_id = int(xf.get("numFmtId", "0"))
+            except ValueError:
+                continue
+            if fmt_id in codes:
+                if is_date_format(codes[fmt_id]):
+                    dates.add(i)
+                if is_timedelta_format(codes[fmt_id]):
+                    durations.add(i)
+            elif fmt_id in _BUILTIN_DATES:
+                dates.add(i)
+                if fmt_id in _BUILTIN_DURATIONS:
+                    durations.add(i)
+        return dates, durations
+
+    @property
+    def sheetnames(self):
+        return [ws.title for ws in self._sheets]
+
+    @property
+    def worksheets(self):
+        return list(self._sheets)
+
+    def __getitem__(self, name):
+        for ws in self._sheets:
+            if ws.title == name:
+                return ws
+        raise KeyError(f"Worksheet {name} does not exist.")
+
+    def __iter__(self):
+        return iter(self._sheets)
+
+    def close(self):
+        self._zip.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class ReadOnlyWorksheet:
+    """One worksheet of a read-only workbook; its rows are read anew by each iteration."""
+
+    def __init__(self, workbook, title, path):
+        self.parent = workbook
+        self.title = title
+        self._path = path
+
+    def _parser(self):
+        wb = self.parent
+        return WorkSheetParser(
+            None, shared_strings=wb.shared_strings, data_only=wb.data_only, epoch=wb.epoch,
+            date_formats=wb.date_formats, timedelta_formats=wb.timedelta_formats,
+            rich_text=wb.rich_text)
+
+    def _source_rows(self, min_col, max_col, values_only, filler):
+        """(idx, row) pairs of the file, from the native reader when it can read this sheet.
+
+        The native reader refuses input it cannot reproduce exactly with
+        NativeFallback; the sheet is then read again in pure Python, past
+        the rows already given. Warnings are issued as rows are produced.
+        """
+        wb = self.parent
+        given = 0
+        native = _native_reader() if USE_NATIVE else None
+        if native is not None:
+            reader_cls, fallback = native
+            try:
+                with wb._zip.open(self._path) as src:
+                    reader = reader_cls(src, self._parser(), wb._helpers)
+                    done = 0
+                    while True:
+                        item = reader.next_row(self, min_col, max_col, values_only,
+                                               ReadOnlyCell, filler)
+                        done = _replay(reader.actions, done)
+                        if item is None:
+                            return
+                        given += 1
+                        yield item
+            except fallback:
+                pass
+        with wb._zip.open(self._path) as src:
+            reader = RowReader(src, self._parser(), wb._helpers)
+            actions = reader.actions
+            done = seen = 0
+            while True:
+                item = reader.next_row(self, min_col, max_col, values_only, ReadOnlyCell,
+                                       filler)
+                # Warnings of the rows the native reader gave were issued already.
+                done = len(actions) if seen < given else _replay(actions, done)
+                if item is None:
+                    return
+                seen += 1
+                if seen > given:
+                    yield item
+
+    def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None,
+                  values_only=False):
+        """Rows as tuples of cells (or of values), in the order of the file.
+
+        Columns run from `min_col` (default 1) to `max_col` (default: the
+        row's last cell); missing cells are `EMPTY_CELL` (None with
+        `values_only`). Rows missing between two rows of the file come out
+        as empty rows. Dates that cannot be read give "#VALUE!" and a
+        warning.
+        """
+        min_row = min_row or 1
+        min_col = min_col or 1
+        filler = None if values_only else EMPTY_CELL
+        blank = (filler,) * (max_col - min_col + 1) if max_col else ()
+        expected = min_row
+        for idx, row in self._source_rows(min_col, max_col, values_only, filler):
+            if idx < min_row or (max_row is not None and idx > max_row):
+                continue
+            while expected < idx:
+                yield blank
+                expected += 1
+            expected = idx + 1
+            yield row
+
+    @property
+    def rows(self):
+        return self.iter_rows()
+
+    @property
+    def values(self):
+        return self.iter_rows(values_only=True)
+
+    def __repr__(self):
+        return f"<ReadOnlyWorksheet {self.title!r}>"
+
+
+# Read-only worksheets use the native row reader when the engine is built.
+USE_NATIVE = True
+
+
+def _native_reader():
+    try:
+        from brindle._brindle import NativeFallback, RowReader as Native
+    except ImportError:
+        return None
+    return Native, NativeFallback
+
+
+def _replay(actions, done):
+    """Issue the warnings collected since `done`; returns the new count."""
+    for action in actions[done:]:
+        if action[0] == "warn":
+            warnings.warn(action[1], UserWarning, stacklevel=3)
+    return len(actions)

@@ -1,0 +1,509 @@
+"""Reading the cells of a worksheet part.
+
+`WorkSheetParser.parse` walks the worksheet XML once and yields, in document
+order:
+
+* ``("row", idx, cells)`` for each ``<row>`` of ``<sheetData>``: idx is the
+  row number, each cell a tuple ``(row, column, value, data_type, style_id,
+  formula, cached_value)``; `formula` is the cell's formula when one was read
+  (`value` itself for a formula cell; the formula beside the cached value
+  with both `data_only` and `formula_and_value`), else None; `cached_value`
+  is the cached result of a formula cell read with `formula_and_value`, else
+  `value`;
+* ``("element", data, namespaces)`` for every other child of the worksheet
+  element and every child of ``<sheetData>`` that is not a row: the raw bytes
+  of the element exactly as in the part, with the (prefix, uri) bindings its
+  ancestors put in scope, for the caller's handlers to replay;
+* ``("warn", message)`` for a cell whose date serial gives no date.
+
+The native engine reproduces this output; where this module makes a choice
+that is not forced by the file format it says so, because that choice is
+then the engine's requirement too.
+"""
+
+import operator
+import re
+
+from brindle.reader.helpers import checked_helpers, reading_helpers
+from brindle.reader.xmlwindow import Window, ns_key
+from brindle.utils.cell import get_column_letter
+from brindle.utils.datetime import WINDOWS_EPOCH
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+
+# Worksheet elements that the workbook reader dispatches to handlers of
+# their own. Found where only cells belong (inside a row), they are still
+# handed to the dispatcher rather than read as cells.
+DISPATCHED = frozenset({
+    "row", "col", "extLst", "sheetPr", "rowBreaks", "colBreaks", "pageSetup", "scenarios",
+    "autoFilter", "sheetViews", "tableParts", "hyperlinks", "mergeCells", "pageMargins",
+    "printOptions", "headerFooter", "legacyDrawing", "sheetFormatPr", "sheetProtection",
+    "dataValidations", "conditionalFormatting", "customSheetViews",
+})
+
+_M = MAIN + "}"
+_DISPATCHED = frozenset(_M + name for name in DISPATCHED)
+_SHEET_DATA, _ROW, _V, _F, _IS = _M + "sheetData", _M + "row", _M + "v", _M + "f", _M + "is"
+
+# 1 to 18 ASCII digits after an optional "-": texts the engine converts itself.
+_SHORT_INT = re.compile(r"-?[0-9]{1,18}")
+_DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_INT64 = range(-(1 << 63), 1 << 63)
+_NO_INLINE = object()
+_COLUMNS = None
+
+
+def _column_numbers():
+    global _COLUMNS
+    if _COLUMNS is None:
+        _COLUMNS = {get_column_letter(i): i for i in range(1, 18279)}
+    return _COLUMNS
+
+
+def int_set(items):
+    """The style ids of `items` that count: int instances, not bools, in the 64-bit range."""
+    out = set()
+    for item in items:
+        if isinstance(item, int) and type(item) is not bool and item in _INT64:
+            out.add(int(item))
+    return out
+
+
+def _as_double(value):
+    """A float for what the C API can take as a double (float, __float__, __index__)."""
+    if isinstance(value, (str, bytes, bytearray, memoryview)):
+        return value
+    try:
+        return float(value)
+    except (TypeError, OverflowError):
+        return value
+
+
+class Settings:
+    """What a parse needs of the worksheet parser, read once before the first byte."""
+
+    __slots__ = ("epoch", "formula_and_value", "shared_strings", "data_only", "rich_text",
+                 "date_formats", "timedelta_formats")
+
+    @classmethod
+    def from_parser(cls, parser):
+        self = cls()
+        parser.epoch  # read twice, as the engine does: once to test it, once to keep it
+        self.epoch = parser.epoch
+        try:
+            fav = parser.formula_and_value
+        except Exception:
+            fav = False  # parsers of older callers lack the attribute
+        self.formula_and_value = bool(fav)
+        parser.shared_strings
+        self.shared_strings = parser.shared_strings
+        self.data_only = bool(parser.data_only)
+        self.rich_text = bool(parser.rich_text)
+        self.date_formats = int_set(parser.date_formats)
+        self.timedelta_formats = int_set(parser.timedelta_formats)
+        return self
+
+
+def row_dimensions_of(parser):
+    rd = parser.row_dimensions
+    if not isinstance(rd, dict):
+        raise TypeError(f"row_dimensions must be dict, not {type(rd).__name__}")
+    return rd
+
+
+def _conversions(h):
+    """Per-text conversions bound to the helpers; plain builtins skip the short-text test."""
+    int_h = h["int"]
+    float_h = h["float"]
+    row_h = h["row_index"]
+    coord_h = h["coordinate_to_tuple"]
+    index = operator.index
+    short = _SHORT_INT.fullmatch
+
+    if int_h is int:
+        to_int = int
+    else:
+        def to_int(text):
+            return int(text) if short(text) else int_h(text)
+
+    if float_h is float:
+        to_float = float
+    else:
+        decimal = _DECIMAL.fullmatch
+
+        def to_float(text):
+            return float(text) if decimal(text) else _as_double(float_h(text))
+
+    def style_of(text):
+        if text is None:
+            return 0
+        if not text:
+            return ""
+        if int_h is int:
+            return int(text)  # what the engine's short path gives, for every text
+        if short(text):
+            return int(text)
+        value = int_h(text)
+        number = index(value)
+        return number if number in _INT64 else value
+
+    def row_of(text):
+        if short(text):
+            return int(text)
+        return index(row_h(text))
+
+    columns = _column_numbers()
+
+    def coordinate(ref):
+        letters = ref.rstrip("0123456789")
+        digits = ref[len(letters):]
+        col = columns.get(letters)
+        if col is not None and digits and digits[0] != "0" and len(digits) <= 9:
+            return int(digits), col
+        row, col = coord_h(ref)
+        return index(row), index(col)
+
+    return to_int, to_float, style_of, row_of, coordinate
+
+
+class _SheetReader(Window):
+    """One pass over one worksheet part; `items()` yields what the module docstring lists."""
+
+    def __init__(self, source, settings, helpers, row_dimensions):
+        super().__init__(source)
+        self.settings = settings
+        self.h = helpers
+        self.row_dimensions = row_dimensions
+        self.out = []
+
+    def items(self):
+        out = self.out
+
+        def flush():
+            if out:
+                yield from out
+                out.clear()
+
+        self._install()
+        return self.feed_all(flush)
+
+    def _install(self):  # noqa: C901 - one state machine, kept in one place for speed
+        s = self.settings
+        h = self.h
+        p = self.parser
+        out = self.out
+        emit = out.append
+        rd = self.row_dimensions
+        open_capture, close_capture, namespaces = (self.open_capture, self.close_capture,
+                                                   self.namespaces)
+        to_int, to_float, style_of, row_of, coordinate = _conversions(h)
+        data_only, fav, rich = s.data_only, s.formula_and_value, s.rich_text
+        read_formulas = not data_only or fav
+        shared_strings, epoch = s.shared_strings, s.epoch
+        date_formats, timedelta_formats = s.date_formats, s.timedelta_formats
+        from_excel, from_iso, date_warning = h["from_excel"], h["from_ISO8601"], h["date_warning"]
+        array_formula, data_table, translator = (h["ArrayFormula"], h["DataTableFormula"],
+                                                 h["Translator"])
+        text_content, rich_inline = h["text_content"], h["rich_inline"]
+        dispatched = _DISPATCHED
+
+        tx = []
+        # Character data always lands in `tx`: cheaper than switching the
+        # handler per element. Each text is taken from where its element
+        # starts to where its first child starts (`cut`).
+        p.CharacterDataHandler = tx.append
+        masters = {}  # si text -> host Translator of the group's master cell
+        unkeyed = None  # master of a group without si
+        depth = 0
+        in_sd = False
+        ignore = 0  # depth of the element being captured whole, 0 if none
+        whole = None  # its capture handle
+        row = col = 0
+        cells = None
+        # The cell being read: attributes, <v> text, <f> parts, inline value.
+        c_r = c_t = c_v = c_f = None
+        c_style = 0
+        c_inline = _NO_INLINE
+        sub = 0  # child being read: 1 <v>, 2 <f>, 3 rich <is>, 4 plain <is>, 5 other
+        seen = 0  # bits: a <v>, an <f>, an <is> was read
+        cut = -1
+        is_handle = None
+        is_plain = is_t = is_t_open = False
+        is_text = ""
+        row_text = ""  # the row number as a reference writes it ("" if no reference can)
+        letters = [""] + list(_column_numbers())
+        plain_int = h["int"] is int
+
+        def text():
+            return "".join(tx) if cut < 0 else "".join(tx[:cut])
+
+        def formula_of(f, r):
+            nonlocal unkeyed
+            ftext, ftype, ref, si, attrs = f
+            formula = "=" + ftext
+            if ftype == "array":
+                return array_formula(**{"ref": ref, "text": formula})
+            if ftype == "dataTable":
+                return data_table(**(attrs or {}))
+            if ftype != "shared":
+                return formula
+            master = masters.get(si) if si is not None else unkeyed
+            if master is not None:
+                return master.translate_formula(r or None)
+            if formula == "=":
+                return formula
+            master = translator(formula, r or None)
+            if si is not None:
+                masters[si] = master
+            else:
+                unkeyed = master
+            return formula
+
+        def number(v, r, style, formula_cell):
+            if "." in v or "e" in v or "E" in v:
+                value = to_float(v)
+            else:
+                value = to_int(v)
+            if type(style) is not int or style not in date_formats:
+                return value, "n"
+            try:
+                return from_excel(value, epoch,
+                                  timedelta=style in timedelta_formats), "d"
+            except (OverflowError, ValueError):
+                message = date_warning(r, value)
+                if not formula_cell:
+                    emit(("warn", message))
+                return "#VALUE!", "e"
+
+        def cell_done():
+            nonlocal col
+            r, style, t, v, f = c_r, c_style, c_t, c_v, c_f
+            if t is None:
+                t = "n"
+            elif t == "inlineStr":
+                v = None
+            if r:
+                # Cells written in order name the next column of this row:
+                # one comparison instead of parsing the reference.
+                if row_text and col < 18278 and r == letters[col + 1] + row_text:
+                    col += 1
+                    at = row
+                else:
+                    at, col = coordinate(r)
+            else:
+                col += 1
+                at = row
+            formula = None
+            formula_cell = f is not None and not data_only
+            if f is not None and read_formulas:
+                formula = formula_of(f, r)
+                if not fav:
+                    return (at, col, formula, "f", style, formula, formula)
+            if not v:
+                if t == "inlineStr" and c_inline is not _NO_INLINE:
+                    value, dtype = c_inline, "s"
+                else:
+                    value, dtype = None, t
+            elif t == "n":
+                value, dtype = number(v, r, style, formula_cell)
+            elif t == "s":
+                value, dtype = shared_strings[to_int(v)], "s"
+            elif t == "b":
+                value, dtype = bool(to_int(v)), "b"
+            elif t == "str":
+                value, dtype = v, "s"
+            elif t == "d":
+                value, dtype = from_iso(v), "d"
+            else:
+                value, dtype = v, t
+            if formula_cell:  # with formula_and_value: the formula, its cached value aside
+                return (at, col, formula, "f", style, formula, value)
+            return (at, col, value, dtype, style, formula, value)
+
+        def start(name, attrs):
+            nonlocal depth, ignore, whole, in_sd, c_r, c_t, c_v, c_f, c_style, c_inline
+            nonlocal sub, seen, cut, is_handle, is_plain, is_t, is_t_open
+            depth += 1
+            if ignore:
+                return
+            if depth == 5:  # a child of a cell
+                if name == _V and not seen & 1:
+                    seen |= 1
+                    sub = 1
+                    tx.clear()
+                    cut = -1
+                elif name == _F and not seen & 2:
+                    seen |= 2
+                    sub = 2
+                    ftype = attrs.get("t")
+                    attrs_copy = None
+                    if ftype == "dataTable" and not data_only:
+                        attrs_copy = {ns_key(k): v for k, v in attrs.items()}
+                    c_f = [None, ftype, attrs.get("ref"), attrs.get("si"), attrs_copy]
+                    tx.clear()
+                    cut = -1
+                elif name == _IS and not seen & 4 and c_t == "inlineStr":
+                    seen |= 4
+                    if rich:
+                        sub = 3  # rich text is built from the element as a whole
+                        whole = open_capture()
+                        ignore = depth
+                    else:
+                        sub = 4
+                        is_handle = open_capture()
+                        is_plain = not attrs
+                        is_t = is_t_open = False
+                elif name in dispatched:
+                    whole = open_capture()
+                    ignore = depth
+                else:
+                    sub = 5  # skipped with its content
+                return
+            if depth == 4:  # a child of a row: a cell
+                if name in dispatched:
+                    whole = open_capture()
+                    ignore = depth
+                    return
+                c_r = attrs.get("r")
+                c_t = attrs.get("t")
+                s_text = attrs.get("s")
+                if s_text is None:
+                    c_style = 0
+                elif plain_int:
+                    c_style = int(s_text) if s_text else ""
+                else:
+                    c_style = style_of(s_text)
+                c_v = c_f = None
+                c_inline = _NO_INLINE
+                sub = seen = 0
+                return
+            if depth > 5:
+                if sub == 4:
+                    if depth == 6 and is_plain and not is_t and name.rpartition("}")[2] == "t":
+                        is_t = is_t_open = True
+                        tx.clear()
+                        cut = -1
+                    else:
+                        is_plain = False
+                elif sub < 3 and cut < 0:
+                    cut = len(tx)  # element text ends where the first child starts
+                if name in dispatched:
+                    whole = open_capture()
+                    ignore = depth
+                return
+            if depth == 3:
+                if in_sd:
+                    if name == _ROW:
+                        start_row(attrs)
+                    else:
+                        whole = open_capture()
+                        ignore = depth
+                return
+            if depth == 2:
+                if name == _SHEET_DATA:
+                    in_sd = True
+                else:
+                    whole = open_capture()
+                    ignore = depth
+
+        def start_row(attrs):
+            nonlocal row, col, cells, row_text
+            r = attrs.get("r")
+            row = row + 1 if r is None else row_of(r)
+            row_text = str(row) if 0 < row < 10**9 else ""
+            col = 0
+            cells = []
+            tx.clear()
+            if len(attrs) > (r is not None) + ("spans" in attrs):
+                if any("}" not in k and k != "r" and k != "spans" for k in attrs):
+                    rd[str(row)] = {ns_key(k): v for k, v in attrs.items()}
+
+        def end(_name):
+            nonlocal depth, ignore, in_sd, cells, c_v, c_inline, sub, is_t_open, is_text
+            d = depth
+            depth -= 1
+            if ignore:
+                if d == ignore:
+                    ignore = 0
+                    data = close_capture(whole)
+                    if d <= 4:
+                        tx.clear()  # text inside it was collected for nothing
+                    if d == 5 and sub == 3:
+                        c_inline = rich_inline(data, namespaces(whole[0]))
+                        sub = 0
+                    else:
+                        emit(("element", data, namespaces(whole[0])))
+                return
+            if d == 5:
+                if sub == 1:
+                    c_v = "".join(tx) if cut < 0 else "".join(tx[:cut])
+                elif sub == 2:
+                    c_f[0] = text()
+                elif sub == 4:
+                    data = close_capture(is_handle)
+                    if is_plain:
+                        c_inline = is_text if is_t else ""
+                    else:
+                        c_inline = text_content(data, namespaces(is_handle[0]))
+                sub = 0
+            elif d == 4:
+                cells.append(cell_done())
+            elif d == 6:
+                if is_t_open:
+                    is_t_open = False
+                    is_text = text()
+            elif d == 3:
+                if cells is not None:
+                    emit(("row", row, cells))
+                    cells = None
+            elif d == 2:
+                in_sd = False
+
+        p.StartElementHandler = start
+        p.EndElementHandler = end
+
+
+def iter_items(source, parser, helpers=None):
+    """The items of the worksheet part `source` read with `parser`'s settings (see module doc).
+
+    `helpers` defaults to the library's own reading helpers; it is checked
+    and the settings are read before any byte of `source` is.
+    """
+    h = checked_helpers(reading_helpers() if helpers is None else helpers)
+    settings = Settings.from_parser(parser)
+    rd = row_dimensions_of(parser)
+    return _SheetReader(source, settings, h, rd).items()
+
+
+class WorkSheetParser:
+    """The settings of one worksheet read, and the parse itself.
+
+    The attributes are what any reader of the worksheet (this module or the
+    native engine) reads before it starts: `epoch` (the workbook's date
+    epoch), `shared_strings` (the workbook's string table), `data_only`
+    (cached values instead of formulas), `formula_and_value` (both),
+    `rich_text` (inline strings as rich text), `date_formats` and
+    `timedelta_formats` (style ids of date and duration number formats).
+    `row_dimensions` collects, by row number as text, the attributes of rows
+    that carry more than their number.
+    """
+
+    def __init__(self, src=None, shared_strings=None, data_only=False, epoch=WINDOWS_EPOCH,
+                 date_formats=(), timedelta_formats=(), rich_text=False,
+                 formula_and_value=False):
+        self.source = src
+        self.epoch = epoch
+        self.formula_and_value = formula_and_value
+        self.shared_strings = [] if shared_strings is None else shared_strings
+        self.data_only = data_only
+        self.rich_text = rich_text
+        self.date_formats = set(date_formats)
+        self.timedelta_formats = set(timedelta_formats)
+        self.row_dimensions = {}
+
+    def parse(self, helpers=None):
+        """Yield the items of `self.source` (see the module docstring)."""
+        return iter_items(self.source, self, helpers)
+
+    def __repr__(self):
+        return f"WorkSheetParser({vars(self)!r})"
