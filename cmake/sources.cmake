@@ -1,6 +1,9 @@
 # Plain C++: no Python.h anywhere below.
 set(BRINDLE_CORE_SOURCES
   src/utils/strip.cpp
+  src/xml/chars.cpp
+  src/xml/namespaces.cpp
+  src/xml/reader.cpp
 )
 list(TRANSFORM BRINDLE_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
 
