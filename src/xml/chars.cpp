@@ -83,6 +83,12 @@ XmlResult<void> validate_utf8(const std::uint8_t* p, std::size_t n) noexcept {
         std::uint8_t c = p[i];
         if (c < 0x80) {
             ++i;
+#if defined(__SSE2__)
+            // PERF: mostly-ASCII text with a few accents skips whole blocks.
+            while (i + 16 <= n &&
+                   _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))) == 0)
+                i += 16;
+#endif
             continue;
         }
         if (c >= 0xC2 && c <= 0xDF) {

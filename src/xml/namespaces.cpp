@@ -62,38 +62,54 @@ std::uint32_t UriTable::intern(std::string_view uri) {
 }
 
 void Bindings::push(std::string_view prefix, std::uint32_t id) {
-    stack_.push_back({static_cast<std::uint32_t>(prefixes_.size()), static_cast<std::uint32_t>(prefix.size()), id});
+    auto at = static_cast<std::uint32_t>(stack_.size());
+    std::uint32_t shadowed = kNone;
+    if (auto it = innermost_.find(prefix); it != innermost_.end()) {
+        shadowed = it->second;
+        it->second = at;
+    } else {
+        innermost_.emplace(prefix, at);
+    }
+    stack_.push_back({static_cast<std::uint32_t>(prefixes_.size()), static_cast<std::uint32_t>(prefix.size()), id,
+                      shadowed});
     prefixes_.append(prefix);
 }
 
 void Bindings::pop(std::size_t n) noexcept {
     if (n == 0) return;
     std::size_t keep = stack_.size() - n;
+    for (std::size_t i = stack_.size(); i-- > keep;) {
+        const Binding& b = stack_[i];
+        auto it = innermost_.find(prefix(b));
+        if (b.shadowed == kNone) innermost_.erase(it);
+        else it->second = b.shadowed;
+    }
     prefixes_.resize(stack_[keep].off);
     stack_.resize(keep);
 }
 
 std::uint32_t Bindings::lookup(std::string_view p) const noexcept {
     if (p == "xml") return kNsXml;
-    for (std::size_t i = stack_.size(); i-- > 0;) {
-        if (prefix(stack_[i]) == p) return stack_[i].id;
+    if (stack_.size() <= kWalkLimit) {
+        for (std::size_t i = stack_.size(); i-- > 0;) {
+            if (prefix(stack_[i]) == p) return stack_[i].id;
+        }
+    } else if (auto it = innermost_.find(p); it != innermost_.end()) {
+        return stack_[it->second].id;
     }
     return p.empty() ? kNsNone : kNsUnbound;
 }
 
 NamespaceList Bindings::in_scope(const UriTable& uris) const {
     NamespaceList out;
+    // Walking outermost first and keeping the first position of each prefix:
+    // its entry then holds the innermost URI, which the per-prefix index
+    // gives directly.
     for (const Binding& b : stack_) {
+        if (b.shadowed != kNone) continue;  // a redeclaration: its prefix is listed already
         std::string_view p = prefix(b);
-        bool found = false;
-        for (auto& entry : out) {
-            if (entry.first == p) {
-                entry.second = uris.uri(b.id);
-                found = true;
-                break;
-            }
-        }
-        if (!found) out.emplace_back(std::string(p), uris.uri(b.id));
+        auto it = innermost_.find(p);
+        out.emplace_back(std::string(p), uris.uri(stack_[it->second].id));
     }
     return out;
 }

@@ -62,14 +62,21 @@ public:
     NamespaceList in_scope(const UriTable& uris) const;
 
 private:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    // Up to this many bindings a walk from the top beats hashing the prefix.
+    static constexpr std::size_t kWalkLimit = 8;
     struct Binding {
         std::uint32_t off;
         std::uint32_t len;
         std::uint32_t id;
+        std::uint32_t shadowed;  // the previous binding of the same prefix, or kNone
     };
     std::string_view prefix(const Binding& b) const noexcept { return {prefixes_.data() + b.off, b.len}; }
     std::string prefixes_;
     std::vector<Binding> stack_;
+    // Innermost binding per prefix. Kept so that deep documents that declare
+    // at every level resolve each name in constant time, not in their depth.
+    std::unordered_map<std::string, std::uint32_t, UriHash, std::equal_to<>> innermost_;
 };
 
 }  // namespace brindle

@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace brindle {
@@ -206,6 +207,10 @@ private:
     [[nodiscard]] R start_tag();
     [[nodiscard]] R end_tag();
     [[nodiscard]] XmlResult<void> declare(std::string_view prefix, const Attr& a);
+    bool seen_raw(Span name);
+    bool expanded_duplicate();
+
+    static constexpr std::size_t kLinearAttrs = 16;
 
     std::string names_;
     std::vector<OpenElem> stack_;
@@ -213,6 +218,8 @@ private:
     Bindings bindings_;
     std::vector<Attr> attrs_;
     std::vector<Span> raw_names_;  // every attribute name of the tag, declarations included
+    std::unordered_set<std::string_view, UriHash> raw_set_;  // the same, for big tags
+    std::unordered_set<std::string, UriHash, std::equal_to<>> expanded_set_;
     std::string scratch_;
     bool root_seen_ = false;
     bool root_closed_ = false;

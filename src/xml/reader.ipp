@@ -136,6 +136,51 @@ XmlResult<void> Reader<Src>::declare(std::string_view prefix, const Attr& a) {
     return {};
 }
 
+// Whether an attribute of the current tag already has this raw name. Small
+// tags compare linearly; big ones switch to a hash set so that a hostile tag
+// with many attributes costs linear, not quadratic, time.
+template <ByteSource Src>
+bool Reader<Src>::seen_raw(Span name) {
+    std::string_view n = view(name);
+    if (raw_names_.size() < kLinearAttrs) {
+        for (const Span& r : raw_names_)
+            if (view(r) == n) return true;
+        raw_names_.push_back(name);
+        return false;
+    }
+    if (raw_names_.size() == kLinearAttrs) {
+        raw_set_.clear();
+        for (const Span& r : raw_names_) raw_set_.insert(view(r));
+        raw_names_.push_back(name);  // marks the set as in use
+    }
+    return !raw_set_.insert(n).second;
+}
+
+// Two prefixed attributes naming one (namespace, local name).
+template <ByteSource Src>
+bool Reader<Src>::expanded_duplicate() {
+    if (attrs_.size() <= kLinearAttrs) {
+        for (std::size_t x = 0; x < attrs_.size(); ++x) {
+            const Attr& a = attrs_[x];
+            if (a.ns == 0) continue;
+            for (std::size_t y = 0; y < x; ++y) {
+                const Attr& o = attrs_[y];
+                if (o.ns == a.ns && view(o.local) == view(a.local)) return true;
+            }
+        }
+        return false;
+    }
+    expanded_set_.clear();
+    std::string key;
+    for (const Attr& a : attrs_) {
+        if (a.ns == 0) continue;
+        key.assign(reinterpret_cast<const char*>(&a.ns), sizeof a.ns);
+        key.append(view(a.local));
+        if (!expanded_set_.insert(key).second) return true;
+    }
+    return false;
+}
+
 template <ByteSource Src>
 XmlResult<Event> Reader<Src>::start_tag() {
     if (root_closed_) return malformed("junk after document element");
@@ -173,12 +218,7 @@ XmlResult<Event> Reader<Src>::start_tag() {
         if (v1 == body_end) return malformed("unterminated attribute");
         j = v1 + 1;
         const bool needs_decode = BR_TRY(detail::check_attr_value(p + v0, v1 - v0));
-        const std::size_t len = n1 - n0;
-        for (const Span& r : raw_names_) {
-            if (r.size() == len && std::memcmp(p + r.start, p + n0, len) == 0)
-                return malformed("duplicate attribute");
-        }
-        raw_names_.push_back({n0, n1});
+        if (seen_raw({n0, n1})) return malformed("duplicate attribute");
         const std::size_t acolon = BR_TRY(detail::check_qname(p, n0, n1));
         Attr a{{n0, n1}, {n0, n1}, {v0, v1}, -2, needs_decode};
         if (acolon != detail::npos) a.local = {acolon + 1, n1};
@@ -209,14 +249,7 @@ XmlResult<Event> Reader<Src>::start_tag() {
             if (id == kNsUnbound || id == kNsNone) return malformed("unbound prefix");
             a.ns = static_cast<std::int32_t>(id);
         }
-        for (std::size_t x = 0; x < attrs_.size(); ++x) {
-            const Attr& a = attrs_[x];
-            if (a.ns == 0) continue;
-            for (std::size_t y = 0; y < x; ++y) {
-                const Attr& o = attrs_[y];
-                if (o.ns == a.ns && view(o.local) == view(a.local)) return malformed("duplicate attribute");
-            }
-        }
+        if (expanded_duplicate()) return malformed("duplicate attribute");
     } else {
         for (Attr& a : attrs_) a.ns = 0;
     }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 using namespace brindle;
 
 TEST(XmlNamespaces, FixedIdsAndInterning) {
@@ -37,4 +41,38 @@ TEST(XmlNamespaces, LookupAndScope) {
     b.pop(2);
     EXPECT_EQ(b.lookup("p"), kNsUnbound);
     EXPECT_TRUE(b.in_scope(t).empty());
+}
+
+TEST(XmlNamespaces, DeepStacksMatchAWalk) {
+    // Past a handful of bindings lookups go through the per-prefix index;
+    // it must answer what a walk from the top answers, through pops too.
+    UriTable t;
+    Bindings b;
+    std::vector<std::pair<std::string, std::uint32_t>> model;
+    auto walk = [&](std::string_view p) -> std::uint32_t {
+        if (p == "xml") return kNsXml;
+        for (std::size_t i = model.size(); i-- > 0;)
+            if (model[i].first == p) return model[i].second;
+        return p.empty() ? kNsNone : kNsUnbound;
+    };
+    const char* prefixes[] = {"", "p", "q", "p", "", "r", "p"};
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 40; ++i) {
+            std::string p = prefixes[i % 7];
+            std::uint32_t id = t.intern("u" + std::to_string(i));
+            b.push(p, id);
+            model.emplace_back(p, id);
+            for (const char* q : {"", "p", "q", "r", "s", "xml"}) ASSERT_EQ(b.lookup(q), walk(q)) << i << q;
+        }
+        NamespaceList want;
+        for (auto& [p, id] : model) {
+            auto it = std::find_if(want.begin(), want.end(), [&](auto& e) { return e.first == p; });
+            if (it != want.end()) it->second = t.uri(id);
+            else want.emplace_back(p, t.uri(id));
+        }
+        EXPECT_EQ(b.in_scope(t), want);
+        b.pop(25);
+        model.resize(model.size() - 25);
+        for (const char* q : {"", "p", "q", "r", "s"}) ASSERT_EQ(b.lookup(q), walk(q)) << q;
+    }
 }

@@ -348,6 +348,21 @@ TEST(XmlReader, DeepNestingNeedsNoStack) {
     EXPECT_EQ(max_depth, std::size_t{kDepth});
 }
 
+TEST(XmlReader, ManyAttributesInOneTag) {
+    // Big tags check duplicates through a hash set; small ones linearly.
+    for (int n : {15, 16, 17, 40, 3000}) {
+        std::string attrs = " xmlns:p='u' xmlns:q='u'";
+        for (int i = 0; i < n; ++i) attrs += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+        std::string ok = "<e" + attrs + " p:x='1' q:y='2'/>";
+        std::string raw_dup = "<e" + attrs + " a0='again'/>";
+        std::string ns_dup = "<e" + attrs + " p:x='1' q:x='2'/>";
+        SCOPED_TRACE(n);
+        EXPECT_EQ(last_line(event_stream(ok, kWhole)), "$");
+        EXPECT_EQ(last_line(event_stream(raw_dup, kWhole)), "malformed: duplicate attribute");
+        EXPECT_EQ(last_line(event_stream(ns_dup, kWhole)), "malformed: duplicate attribute");
+    }
+}
+
 TEST(XmlReader, EmptyTagEndRepeatsStartTag) {
     std::string doc = "<r><a x='1'/></r>";
     Reader<MemorySource> r(doc.data(), doc.size());
