@@ -23,6 +23,8 @@ inline void scan_scalar(const std::uint8_t* p, std::size_t n, SpanFlags& f) noex
             f.amp = true;
         } else if (c == '<') {
             f.lt = true;
+        } else if (c == '>') {
+            f.gt = true;
         }
     }
 }
@@ -38,15 +40,16 @@ SpanFlags scan_span(const std::uint8_t* p, std::size_t n) noexcept {
     const __m128i k20 = _mm_set1_epi8(0x20);
     const __m128i kAmp = _mm_set1_epi8('&');
     const __m128i kLt = _mm_set1_epi8('<');
+    const __m128i kGt = _mm_set1_epi8('>');
     const __m128i kCr = _mm_set1_epi8('\r');
     const __m128i kTab = _mm_set1_epi8('\t');
     const __m128i kLf = _mm_set1_epi8('\n');
-    unsigned acc_high = 0, acc_amp = 0, acc_lt = 0, acc_cr = 0, acc_tl = 0, acc_bad = 0;
+    unsigned acc_high = 0, acc_amp = 0, acc_lt = 0, acc_gt = 0, acc_cr = 0, acc_tl = 0, acc_bad = 0;
     for (; i + 16 <= n; i += 16) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         unsigned low = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, k20)));
-        unsigned special = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, kAmp), _mm_cmpeq_epi8(x, kLt))));
+        unsigned special = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, kAmp), _mm_cmpeq_epi8(x, kLt)), _mm_cmpeq_epi8(x, kGt))));
         if ((low | special) == 0) [[likely]]
             continue;
         unsigned high = static_cast<unsigned>(_mm_movemask_epi8(x));
@@ -63,11 +66,13 @@ SpanFlags scan_span(const std::uint8_t* p, std::size_t n) noexcept {
         if (special) {
             acc_amp |= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, kAmp)));
             acc_lt |= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, kLt)));
+            acc_gt |= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, kGt)));
         }
     }
     f.high = acc_high != 0;
     f.amp = acc_amp != 0;
     f.lt = acc_lt != 0;
+    f.gt = acc_gt != 0;
     f.cr = acc_cr != 0;
     f.tab_lf = acc_tl != 0;
     f.bad_ctrl = acc_bad != 0;

@@ -68,6 +68,7 @@ struct SpanFlags {
     bool cr = false;      // CR
     bool tab_lf = false;  // TAB or LF
     bool lt = false;      // '<'
+    bool gt = false;      // '>'
     bool high = false;    // a byte at or above 0x80
     bool bad_ctrl = false;  // a control byte other than TAB, LF, CR
 };

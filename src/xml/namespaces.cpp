@@ -72,6 +72,7 @@ void Bindings::push(std::string_view prefix, std::uint32_t id) {
     }
     stack_.push_back({static_cast<std::uint32_t>(prefixes_.size()), static_cast<std::uint32_t>(prefix.size()), id,
                       shadowed});
+    if (prefix.empty()) default_top_ = at;
     prefixes_.append(prefix);
 }
 
@@ -83,12 +84,14 @@ void Bindings::pop(std::size_t n) noexcept {
         auto it = innermost_.find(prefix(b));
         if (b.shadowed == kNone) innermost_.erase(it);
         else it->second = b.shadowed;
+        if (b.len == 0) default_top_ = b.shadowed;
     }
     prefixes_.resize(stack_[keep].off);
     stack_.resize(keep);
 }
 
 std::uint32_t Bindings::lookup(std::string_view p) const noexcept {
+    if (p.empty()) return default_top_ == kNone ? kNsNone : stack_[default_top_].id;
     if (p == "xml") return kNsXml;
     if (stack_.size() <= kWalkLimit) {
         for (std::size_t i = stack_.size(); i-- > 0;) {

@@ -77,6 +77,8 @@ private:
     // Innermost binding per prefix. Kept so that deep documents that declare
     // at every level resolve each name in constant time, not in their depth.
     std::unordered_map<std::string, std::uint32_t, UriHash, std::equal_to<>> innermost_;
+    // The innermost default-namespace binding: every unprefixed element asks.
+    std::uint32_t default_top_ = kNone;
 };
 
 }  // namespace brindle

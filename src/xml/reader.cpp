@@ -89,10 +89,15 @@ XmlResult<std::size_t> scan_name(const std::uint8_t* p, std::size_t i, std::size
 }
 
 XmlResult<std::size_t> check_qname(const std::uint8_t* p, std::size_t i, std::size_t end) noexcept {
-    std::size_t colon = find_byte(p, i, end, ':');
-    if (colon == end) return npos;
-    if (colon == i || colon + 1 == end || find_byte(p, colon + 1, end, ':') != end)
-        return unsupported("bad qname");
+    // Names are short: a plain loop beats a library call here.
+    std::size_t colon = npos;
+    for (std::size_t k = i; k < end; ++k) {
+        if (p[k] != ':') continue;
+        if (colon != npos) return unsupported("bad qname");
+        colon = k;
+    }
+    if (colon == npos) return npos;
+    if (colon == i || colon + 1 == end) return unsupported("bad qname");
     if (!is_local_start(p[colon + 1])) return malformed("bad qname");
     return colon;
 }
@@ -111,7 +116,7 @@ XmlResult<bool> check_text(const std::uint8_t* p, std::size_t n) noexcept {
     if (f.bad_ctrl) return malformed("invalid character");
     if (f.high) BR_TRY_VOID(validate_utf8(p, n));
     if (f.amp) BR_TRY_VOID(validate_refs(p, n));
-    if (contains(p, n, "]]>", 3)) return malformed("]]> in text");
+    if (f.gt && contains(p, n, "]]>", 3)) return malformed("]]> in text");
     return f.amp || f.cr;
 }
 

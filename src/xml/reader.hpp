@@ -37,6 +37,7 @@ struct OpenElem {
     std::uint32_t name_off;  // into the reader's concatenated names
     std::uint32_t name_len;
     std::uint32_t nbind;  // bindings its start tag declared
+    std::uint32_t ns;     // resolved at the start tag; the same bindings are in scope at its end
 };
 
 namespace detail {

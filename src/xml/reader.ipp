@@ -259,7 +259,7 @@ XmlResult<Event> Reader<Src>::start_tag() {
     win.tag_start = s;
     win.tag_end = e + 1;
     stack_.push_back({static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(name_end - s - 1),
-                      static_cast<std::uint32_t>(bindings_.size() - bind_base)});
+                      static_cast<std::uint32_t>(bindings_.size() - bind_base), ns});
     names_.append(reinterpret_cast<const char*>(p) + s + 1, name_end - s - 1);
     root_seen_ = true;
     win.pos = e + 1;
@@ -281,14 +281,8 @@ XmlResult<Event> Reader<Src>::end_tag() {
     if (j != e) return malformed("bad end tag");
     std::string_view name = view({s + 2, name_end});
     if (stack_.empty() || open_name() != name) return malformed("mismatched tag");
-    if (colon == detail::npos) {
-        elem_ns = bindings_.lookup({});
-        elem_local = {s + 2, name_end};
-    } else {
-        std::uint32_t id = bindings_.lookup(view({s + 2, colon}));
-        elem_ns = id == kNsUnbound ? kNsNone : id;
-        elem_local = {colon + 1, name_end};
-    }
+    elem_ns = stack_.back().ns;
+    elem_local = colon == detail::npos ? Span{s + 2, name_end} : Span{colon + 1, name_end};
     win.tag_start = s;
     win.tag_end = e + 1;
     win.pos = e + 1;

@@ -59,13 +59,14 @@ TEST(XmlChars, ValidateChars) {
 TEST(XmlChars, ScanFlagsAcrossBlocks) {
     // Each marker placed at every offset of a 40-byte span, so that both the
     // vector blocks and the scalar tail see it.
-    for (char marker : {'&', '<', '\r', '\t', '\n', '\x01', '\x80'}) {
+    for (char marker : {'&', '<', '>', '\r', '\t', '\n', '\x01', '\x80'}) {
         for (std::size_t at = 0; at < 40; ++at) {
             std::string s(40, 'a');
             s[at] = marker;
             SpanFlags f = scan_span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
             EXPECT_EQ(f.amp, marker == '&');
             EXPECT_EQ(f.lt, marker == '<');
+            EXPECT_EQ(f.gt, marker == '>');
             EXPECT_EQ(f.cr, marker == '\r');
             EXPECT_EQ(f.tab_lf, marker == '\t' || marker == '\n');
             EXPECT_EQ(f.bad_ctrl, marker == '\x01');
