@@ -46,23 +46,29 @@ def run_expat(doc):
             if s:
                 events.append(("text", s))
 
+    def split(name):
+        # With prefixes reported, a name is local, uri+local or uri+local+prefix.
+        parts = name.split(SEP)
+        uri, local = (parts[0], parts[1]) if len(parts) > 1 else ("", parts[0])
+        qname = parts[2] + ":" + local if len(parts) == 3 else local
+        return uri, local, qname
+
     def key(name):
-        if SEP in name:
-            uri, local = name.split(SEP)
-            return "{%s}%s" % (uri, local)
-        return name
+        uri, local, _ = split(name)
+        return "{%s}%s" % (uri, local) if uri else local
 
     def start(name, attrs):
         flush()
-        uri, _, local = name.rpartition(SEP)
-        events.append(("start", uri, local, {key(k): v for k, v in attrs.items()}))
+        uri, local, qname = split(name)
+        events.append(("start", qname, uri, local, {key(k): v for k, v in attrs.items()}))
 
     def end(name):
         flush()
-        uri, _, local = name.rpartition(SEP)
+        uri, local, _ = split(name)
         events.append(("end", uri, local))
 
     p = expat.ParserCreate(namespace_separator=SEP)
+    p.namespace_prefixes = True
     p.StartElementHandler = start
     p.EndElementHandler = end
     p.CharacterDataHandler = text.append
@@ -85,7 +91,7 @@ def normal_form(native_events):
             else:
                 out.append(("text", e["text"]))
         elif "start" in e:
-            out.append(("start", e["ns"], e["local"], e["attrs"]))
+            out.append(("start", e["start"], e["ns"], e["local"], e["attrs"]))
         else:
             out.append(("end", e["ns"], e["end"]))
     return out
