@@ -175,19 +175,9 @@ private:
     XmlResult<std::size_t> find_tag_end(std::size_t rel) {
         std::uint8_t quote = 0;
         for (;;) {
-            std::size_t from = win.pos + rel, end = win.filled();
-            std::size_t i = quote ? find_byte(b(), from, end, quote) : find_any3(b(), from, end, '>', '"', '\'');
-            if (i < end) {
-                if (quote) {
-                    quote = 0;
-                } else if (b()[i] == '>') {
-                    return i - win.pos;
-                } else {
-                    quote = b()[i];
-                }
-                rel = i + 1 - win.pos;
-                continue;
-            }
+            std::size_t end = win.filled();
+            std::size_t i = find_tag_close(b(), win.pos + rel, end, quote);
+            if (i < end) return i - win.pos;
             rel = end - win.pos;
             if (!BR_TRY(win.more())) return detail::npos;
         }
