@@ -10,23 +10,39 @@ namespace brindle {
 
 namespace {
 
-inline void scan_scalar(const std::uint8_t* p, std::size_t n, SpanFlags& f) noexcept {
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint8_t c = p[i];
-        if (c < 0x20) {
-            if (c == '\r') f.cr = true;
-            else if (c == '\t' || c == '\n') f.tab_lf = true;
-            else f.bad_ctrl = true;
-        } else if (c >= 0x80) {
-            f.high = true;
-        } else if (c == '&') {
-            f.amp = true;
-        } else if (c == '<') {
-            f.lt = true;
-        } else if (c == '>') {
-            f.gt = true;
-        }
+// Per-byte flags for the scalar part of scan_span: one lookup and one OR
+// per byte, no branches.
+enum : std::uint8_t { kFAmp = 1, kFCr = 2, kFTabLf = 4, kFLt = 8, kFGt = 16, kFHighB = 32, kFBad = 64 };
+struct SpanTable {
+    std::uint8_t v[256];
+};
+consteval SpanTable make_span_table() {
+    SpanTable t{};
+    for (int c = 0; c < 256; ++c) {
+        std::uint8_t f = 0;
+        if (c == '&') f = kFAmp;
+        else if (c == '\r') f = kFCr;
+        else if (c == '\t' || c == '\n') f = kFTabLf;
+        else if (c == '<') f = kFLt;
+        else if (c == '>') f = kFGt;
+        else if (c >= 0x80) f = kFHighB;
+        else if (c < 0x20) f = kFBad;
+        t.v[c] = f;
     }
+    return t;
+}
+constexpr SpanTable kSpanTable = make_span_table();
+
+inline void scan_scalar(const std::uint8_t* p, std::size_t n, SpanFlags& f) noexcept {
+    unsigned acc = 0;
+    for (std::size_t i = 0; i < n; ++i) acc |= kSpanTable.v[p[i]];
+    f.amp |= (acc & kFAmp) != 0;
+    f.cr |= (acc & kFCr) != 0;
+    f.tab_lf |= (acc & kFTabLf) != 0;
+    f.lt |= (acc & kFLt) != 0;
+    f.gt |= (acc & kFGt) != 0;
+    f.high |= (acc & kFHighB) != 0;
+    f.bad_ctrl |= (acc & kFBad) != 0;
 }
 
 }  // namespace

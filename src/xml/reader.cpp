@@ -74,34 +74,6 @@ XmlResult<void> check_pi(const std::uint8_t* p, std::size_t n) noexcept {
     return validate_chars(p, n);
 }
 
-XmlResult<std::size_t> scan_name(const std::uint8_t* p, std::size_t i, std::size_t end) noexcept {
-    if (i == end) return malformed("expected name");
-    std::uint8_t c = p[i];
-    if (c >= 0x80) return unsupported("non-ascii name");
-    if (!is_name_start(c)) return malformed("bad name");
-    for (++i; i < end; ++i) {
-        c = p[i];
-        if (is_name_char(c)) continue;
-        if (c >= 0x80) return unsupported("non-ascii name");
-        break;
-    }
-    return i;
-}
-
-XmlResult<std::size_t> check_qname(const std::uint8_t* p, std::size_t i, std::size_t end) noexcept {
-    // Names are short: a plain loop beats a library call here.
-    std::size_t colon = npos;
-    for (std::size_t k = i; k < end; ++k) {
-        if (p[k] != ':') continue;
-        if (colon != npos) return unsupported("bad qname");
-        colon = k;
-    }
-    if (colon == npos) return npos;
-    if (colon == i || colon + 1 == end) return unsupported("bad qname");
-    if (!is_local_start(p[colon + 1])) return malformed("bad qname");
-    return colon;
-}
-
 XmlResult<bool> check_attr_value(const std::uint8_t* p, std::size_t n) noexcept {
     SpanFlags f = scan_span(p, n);
     if (f.lt) return malformed("< in attribute");

@@ -45,16 +45,50 @@ namespace detail {
 [[nodiscard]] XmlResult<void> check_xml_decl(const std::uint8_t* p, std::size_t n) noexcept;
 // Processing instruction body (between "<?" and "?>").
 [[nodiscard]] XmlResult<void> check_pi(const std::uint8_t* p, std::size_t n) noexcept;
-// A name at p[i] (i < end known or not): returns the index after it.
-[[nodiscard]] XmlResult<std::size_t> scan_name(const std::uint8_t* p, std::size_t i, std::size_t end) noexcept;
-// The qualified-name rule; returns the colon index or `npos`.
-[[nodiscard]] XmlResult<std::size_t> check_qname(const std::uint8_t* p, std::size_t i, std::size_t end) noexcept;
+inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+struct NameScan {
+    std::size_t end;    // index after the name
+    std::size_t colon;  // first colon, or npos
+    bool more_colons;
+};
+
+// A name starting at p[i]. Colons are noted on the way so that the
+// qualified-name rule, which may only be applied later, needs no second pass.
+[[nodiscard]] inline XmlResult<NameScan> scan_name(const std::uint8_t* p, std::size_t i, std::size_t end) noexcept {
+    if (i == end) return malformed("expected name");
+    std::uint8_t c = p[i];
+    if (!is_name_start(c)) return c >= 0x80 ? unsupported("non-ascii name") : malformed("bad name");
+    NameScan n{0, c == ':' ? i : npos, false};
+    for (++i; i < end; ++i) {
+        c = p[i];
+        if (!is_name_char(c)) {
+            if (c >= 0x80) return unsupported("non-ascii name");
+            break;
+        }
+        if (c == ':') {
+            if (n.colon == npos) n.colon = i;
+            else n.more_colons = true;
+        }
+    }
+    n.end = i;
+    return n;
+}
+
+// The qualified-name rule for a name starting at `start`; returns the colon
+// index or npos.
+[[nodiscard]] inline XmlResult<std::size_t> check_qname(const std::uint8_t* p, std::size_t start,
+                                                        const NameScan& n) noexcept {
+    if (n.colon == npos) return npos;
+    if (n.more_colons || n.colon == start || n.colon + 1 == n.end) return unsupported("bad qname");
+    if (!is_local_start(p[n.colon + 1])) return malformed("bad qname");
+    return n.colon;
+}
 // Value checks of one attribute; answers whether it needs decoding.
 [[nodiscard]] XmlResult<bool> check_attr_value(const std::uint8_t* p, std::size_t n) noexcept;
 // Character data checks; answers whether text_str must rewrite it.
 [[nodiscard]] XmlResult<bool> check_text(const std::uint8_t* p, std::size_t n) noexcept;
 [[nodiscard]] XmlResult<void> check_comment(const std::uint8_t* p, std::size_t n) noexcept;
-inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
 }  // namespace detail
 
 template <ByteSource Src>

@@ -191,8 +191,9 @@ XmlResult<Event> Reader<Src>::start_tag() {
     const bool empty = gt >= 2 && p[e - 1] == '/';
     const std::size_t body_end = empty ? e - 1 : e;
 
-    const std::size_t name_end = BR_TRY(detail::scan_name(p, s + 1, body_end));
-    const std::size_t colon = BR_TRY(detail::check_qname(p, s + 1, name_end));
+    const detail::NameScan name = BR_TRY(detail::scan_name(p, s + 1, body_end));
+    const std::size_t name_end = name.end;
+    const std::size_t colon = BR_TRY(detail::check_qname(p, s + 1, name));
 
     attrs_.clear();
     raw_names_.clear();
@@ -205,7 +206,8 @@ XmlResult<Event> Reader<Src>::start_tag() {
         if (j == body_end) break;
         if (j == ws0) return malformed("missing whitespace between attributes");
         const std::size_t n0 = j;
-        const std::size_t n1 = BR_TRY(detail::scan_name(p, j, body_end));
+        const detail::NameScan aname = BR_TRY(detail::scan_name(p, j, body_end));
+        const std::size_t n1 = aname.end;
         if (n1 == body_end) return malformed("expected =");
         j = n1;
         while (j < body_end && is_ws(p[j])) ++j;
@@ -219,7 +221,7 @@ XmlResult<Event> Reader<Src>::start_tag() {
         j = v1 + 1;
         const bool needs_decode = BR_TRY(detail::check_attr_value(p + v0, v1 - v0));
         if (seen_raw({n0, n1})) return malformed("duplicate attribute");
-        const std::size_t acolon = BR_TRY(detail::check_qname(p, n0, n1));
+        const std::size_t acolon = BR_TRY(detail::check_qname(p, n0, aname));
         Attr a{{n0, n1}, {n0, n1}, {v0, v1}, -2, needs_decode};
         if (acolon != detail::npos) a.local = {acolon + 1, n1};
         std::string_view raw = view(a.raw);
@@ -274,13 +276,13 @@ XmlResult<Event> Reader<Src>::end_tag() {
     if (gt == detail::npos) return malformed("unclosed end tag");
     const std::uint8_t* p = b();
     const std::size_t s = win.pos, e = s + gt;
-    const std::size_t name_end = BR_TRY(detail::scan_name(p, s + 2, e));
-    const std::size_t colon = BR_TRY(detail::check_qname(p, s + 2, name_end));
+    const detail::NameScan name = BR_TRY(detail::scan_name(p, s + 2, e));
+    const std::size_t name_end = name.end;
+    const std::size_t colon = BR_TRY(detail::check_qname(p, s + 2, name));
     std::size_t j = name_end;
     while (j < e && is_ws(p[j])) ++j;
     if (j != e) return malformed("bad end tag");
-    std::string_view name = view({s + 2, name_end});
-    if (stack_.empty() || open_name() != name) return malformed("mismatched tag");
+    if (stack_.empty() || open_name() != view({s + 2, name_end})) return malformed("mismatched tag");
     elem_ns = stack_.back().ns;
     elem_local = colon == detail::npos ? Span{s + 2, name_end} : Span{colon + 1, name_end};
     win.tag_start = s;
