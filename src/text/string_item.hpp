@@ -24,9 +24,12 @@ using NameSet = std::unordered_set<std::string, UriHash, std::equal_to<>>;
 struct TextCtx {
     NameSet item_dangerous;  // children of an item that need the host
     NameSet run_dangerous;   // children of a run that need the host
-    // Validator verdicts by the exact bytes of an <rPr> element: identical
-    // run properties, which repeat throughout a workbook, are judged once.
+    // Validator verdicts by the exact bytes of an <rPr> element and the
+    // namespaces in scope (the validator is given both, and the same bytes
+    // can mean different elements under other bindings): identical run
+    // properties, which repeat throughout a workbook, are judged once.
     std::unordered_map<std::string, bool, UriHash, std::equal_to<>> verdicts;
+    std::string key;  // reused for lookups
 };
 
 struct TextItem {
@@ -121,8 +124,10 @@ template <ByteSource Src, class Forbid, class Validator>
                     if (host || pending) continue;
                     std::string_view rpr(reinterpret_cast<const char*>(r.win.buf.data()) + r.win.capture_start + from,
                                          r.win.tag_end - r.win.capture_start - from);
+                    ctx.key.assign(rpr);
+                    r.append_scope_key(ctx.key);
                     bool ok;
-                    if (auto it = ctx.verdicts.find(rpr); it != ctx.verdicts.end()) {
+                    if (auto it = ctx.verdicts.find(ctx.key); it != ctx.verdicts.end()) {
                         ok = it->second;
                     } else {
                         auto verdict = validate(rpr, r.in_scope_namespaces());
@@ -131,7 +136,7 @@ template <ByteSource Src, class Forbid, class Validator>
                             continue;
                         }
                         ok = *verdict;
-                        ctx.verdicts.emplace(std::string(rpr), ok);
+                        ctx.verdicts.emplace(ctx.key, ok);
                     }
                     if (!ok) host = true;
                 } else if (child == "t") {

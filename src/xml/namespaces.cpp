@@ -117,4 +117,16 @@ NamespaceList Bindings::in_scope(const UriTable& uris) const {
     return out;
 }
 
+void Bindings::append_scope_key(const UriTable& uris, std::string& out) const {
+    for (const Binding& b : stack_) {
+        if (b.shadowed != kNone) continue;
+        std::string_view p = prefix(b);
+        // NUL cannot occur in a well-formed document.
+        out.push_back('\0');
+        out.append(p);
+        out.push_back('\0');
+        out.append(uris.uri(stack_[innermost_.find(p)->second].id));
+    }
+}
+
 }  // namespace brindle

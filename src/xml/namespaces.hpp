@@ -60,6 +60,9 @@ public:
     // (prefix, URI) pairs in scope; a redeclared prefix keeps the position of
     // its first declaration and takes the innermost URI.
     NamespaceList in_scope(const UriTable& uris) const;
+    // The same pairs appended to `out` as NUL-separated text, without
+    // allocating once `out` has grown: a key for what is in scope.
+    void append_scope_key(const UriTable& uris, std::string& out) const;
 
 private:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;

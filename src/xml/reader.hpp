@@ -168,6 +168,8 @@ public:
     }
 
     NamespaceList in_scope_namespaces() const { return bindings_.in_scope(uris_); }
+    // in_scope_namespaces() as text appended to `out`, without allocating.
+    void append_scope_key(std::string& out) const { bindings_.append_scope_key(uris_, out); }
     std::uint32_t default_ns() const noexcept { return bindings_.lookup({}); }
     const UriTable& uris() const noexcept { return uris_; }
     const std::string& uri(std::uint32_t id) const noexcept { return uris_.uri(id); }

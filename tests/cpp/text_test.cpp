@@ -173,6 +173,19 @@ TEST(StringItem, ValidatorSeesScopeAndIsCached) {
     EXPECT_EQ(v.calls, 2);
 }
 
+TEST(StringItem, VerdictDependsOnScope) {
+    // The same bytes under another binding of their prefix are other
+    // elements: the validator is asked again.
+    TextCtx ctx;
+    Verdicts v;
+    std::string a = "<si xmlns:x='urn:1'><r><rPr><x:b/></rPr><t>a</t></r></si>";
+    std::string b = "<si xmlns:x='urn:2'><r><rPr><x:b/></rPr><t>a</t></r></si>";
+    EXPECT_EQ(item_of(a, 7, ctx, v), "plain 'a'");
+    EXPECT_EQ(item_of(b, 7, ctx, v), "plain 'a'");
+    EXPECT_EQ(item_of(a, 7, ctx, v), "plain 'a'");
+    EXPECT_EQ(v.calls, 2);
+}
+
 TEST(StringItem, DeferredItemListsAncestorNamespaces) {
     TextCtx ctx;
     Verdicts v;

@@ -71,6 +71,10 @@ TEST(XmlNamespaces, DeepStacksMatchAWalk) {
             else want.emplace_back(p, t.uri(id));
         }
         EXPECT_EQ(b.in_scope(t), want);
+        std::string key, want_key;
+        b.append_scope_key(t, key);
+        for (auto& [p, u] : want) want_key += std::string(1, '\0') + p + std::string(1, '\0') + u;
+        EXPECT_EQ(key, want_key);
         b.pop(25);
         model.resize(model.size() - 25);
         for (const char* q : {"", "p", "q", "r", "s"}) ASSERT_EQ(b.lookup(q), walk(q)) << q;
