@@ -30,6 +30,9 @@ struct TextCtx {
     // properties, which repeat throughout a workbook, are judged once.
     std::unordered_map<std::string, bool, UriHash, std::equal_to<>> verdicts;
     std::string key;  // reused for lookups
+    // Reused per item: texts of the runs so far, and of the current run.
+    std::string runs_text;
+    std::string run_text;
 };
 
 struct TextItem {
@@ -56,12 +59,17 @@ struct CaptureGuard {
 
 }  // namespace detail
 
-// Reads one string item from its start event through its end. `validate` is
-// called as validate(rpr_bytes, namespaces) -> XmlResult<bool>; its error is
-// held back until the item has been read to its end.
+// Reads one string item from its start event through its end into `item`,
+// whose buffers are reused. `validate` is called as
+// validate(rpr_bytes, namespaces) -> XmlResult<bool>; its error is held back
+// until the item has been read to its end.
 template <ByteSource Src, class Forbid, class Validator>
-[[nodiscard]] XmlResult<TextItem> parse_text(Reader<Src>& r, TextCtx& ctx, Forbid&& forbid, Validator&& validate) {
-    TextItem item;
+[[nodiscard]] XmlResult<void> parse_text_into(Reader<Src>& r, TextCtx& ctx, Forbid&& forbid, Validator&& validate,
+                                              TextItem& item) {
+    item.deferred = false;
+    item.text.clear();
+    item.bytes.clear();
+    item.namespaces.clear();
     r.begin_capture();
     detail::CaptureGuard<Src> guard{r};
     bool host = detail::has_plain_attr(r.attrs());
@@ -76,11 +84,13 @@ template <ByteSource Src, class Forbid, class Validator>
     if (r.last_kind() == Event::EmptyTag) {
         BR_TRY(r.next());
         if (host) finish_deferred();
-        return item;
+        return {};
     }
 
-    std::optional<std::string> item_text;
-    std::vector<std::optional<std::string>> runs;
+    // The item's own <t> goes straight into item.text; run texts collect
+    // apart, because the item text comes first whatever the order.
+    bool item_text = false;
+    ctx.runs_text.clear();
     std::optional<XmlError> pending;
 
     for (;;) {
@@ -97,7 +107,8 @@ template <ByteSource Src, class Forbid, class Validator>
         if (name == "phoneticPr" || name == "rPh") {
             BR_TRY_VOID(skip_checked(r, forbid));
         } else if (name == "t") {
-            item_text = BR_TRY(element_text_checked(r, forbid));
+            item.text.clear();  // a later <t> replaces an earlier one
+            item_text = BR_TRY(element_text_into(r, item.text, forbid));
         } else if (name == "r") {
             if (detail::has_plain_attr(r.attrs())) host = true;
             if (r.last_kind() == Event::EmptyTag) {
@@ -105,7 +116,7 @@ template <ByteSource Src, class Forbid, class Validator>
                 continue;
             }
             const std::size_t run_depth = r.depth();
-            std::optional<std::string> run_text;
+            bool run_text = false;
             for (;;) {
                 Event rev = BR_TRY(r.next());
                 if (rev == Event::EndOfDocument) return detail::unexpected_eof();
@@ -140,13 +151,14 @@ template <ByteSource Src, class Forbid, class Validator>
                     }
                     if (!ok) host = true;
                 } else if (child == "t") {
-                    run_text = BR_TRY(element_text_checked(r, forbid));
+                    ctx.run_text.clear();
+                    run_text = BR_TRY(element_text_into(r, ctx.run_text, forbid));
                 } else {
                     if (ctx.run_dangerous.contains(child)) host = true;
                     BR_TRY_VOID(skip_checked(r, forbid));
                 }
             }
-            runs.push_back(std::move(run_text));
+            if (run_text) ctx.runs_text += ctx.run_text;
         } else {
             if (ctx.item_dangerous.contains(name)) host = true;
             BR_TRY_VOID(skip_checked(r, forbid));
@@ -155,12 +167,19 @@ template <ByteSource Src, class Forbid, class Validator>
 
     if (pending) return std::unexpected(*pending);
     if (host) {
+        item.text.clear();
         finish_deferred();
-        return item;
+        return {};
     }
-    if (item_text) item.text = std::move(*item_text);
-    for (auto& t : runs)
-        if (t) item.text += *t;
+    if (!item_text) item.text.clear();
+    item.text += ctx.runs_text;
+    return {};
+}
+
+template <ByteSource Src, class Forbid, class Validator>
+[[nodiscard]] XmlResult<TextItem> parse_text(Reader<Src>& r, TextCtx& ctx, Forbid&& forbid, Validator&& validate) {
+    TextItem item;
+    BR_TRY_VOID(parse_text_into(r, ctx, forbid, validate, item));
     return item;
 }
 
