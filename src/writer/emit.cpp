@@ -95,7 +95,9 @@ PyResult<void> Writer::write_one(PyObject* cell) {
     const auto row = exact_int(row_obj.get());
     const auto column = exact_int(column_obj.get());
     if (!row || !column || *column < 1 || *column > kMaxColumn) return push_fallback(cell, styled);
-    if (!PyUnicode_Check(data_type.get())) return push_fallback(cell, styled);
+    // Exactly str: a subclass may compare or escape itself differently,
+    // which only the host's own writer reproduces.
+    if (!PyUnicode_CheckExact(data_type.get())) return push_fallback(cell, styled);
     Py_ssize_t dt_len = 0;
     const char* dt_p = PyUnicode_AsUTF8AndSize(data_type.get(), &dt_len);
     if (!dt_p) {

@@ -102,7 +102,8 @@ def _prepare(ws, cell, styled):
     """(attributes, content form, text) of a cell to be written."""
     value = cell._value
     data_type = cell.data_type
-    attrib = {"r": f"{get_column_letter(cell.column)}{operator.index(cell.row)}"}
+    row, column = cell.row, cell.column
+    attrib = {"r": f"{get_column_letter(column)}{operator.index(row)}"}
     if styled:
         attrib["s"] = str(ws.parent._cell_styles.add(cell._style))
     if data_type == "f":
