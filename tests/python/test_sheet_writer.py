@@ -780,3 +780,46 @@ def test_use_from_another_thread_during_a_call_is_refused():
     w.write_row([], 3)  # free again once the call is over
     w.flush()
     assert host.text() == '<row r="1"></row><row r="3"></row>'
+
+
+def class_change_run(writer_cls):
+    """Cells whose class changes between rows and during a helper call."""
+
+    class Plain(brindle.Cell):
+        __slots__ = ()
+
+    class ValueProperty(brindle.Cell):
+        __slots__ = ()
+        _value = property(lambda self: "from a property")
+
+    ws = brindle.Workbook().active
+    helpers = make_writer_helpers(False)
+    add_comment = helpers["add_comment"]
+
+    def switching_add_comment(ws, cell):
+        add_comment(ws, cell)
+        cell.__class__ = ValueProperty
+
+    helpers["add_comment"] = switching_add_comment
+    calls, log = [], []
+    writer = writer_cls(ws, calls.append, False, helpers)
+    cells = [Plain(ws, r, 1, r) for r in range(1, 5)]
+    unset = Plain(ws, 5, 1, 5)
+    del unset._style
+    commented = Plain(ws, 6, 1, 6)
+    commented._comment = brindle.Comment("switch")
+    writer.write_row([cells[0], cells[1]], 1)
+    Plain.data_type = property(lambda self: "e")  # the class itself changes
+    writer.write_row([cells[2]], 2)
+    del Plain.data_type
+    writer.write_row([cells[3], commented, cells[3]], 3)
+    try:
+        writer.write_row([unset], 4)
+    except AttributeError as exc:
+        log.append(str(exc))
+    writer.flush()
+    return calls, log
+
+
+def test_slot_reads_follow_the_cell_class():
+    assert class_change_run(m.SheetWriter) == class_change_run(PySheetWriter)

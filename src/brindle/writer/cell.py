@@ -90,7 +90,14 @@ def date_value_raw(ws, value):
 
 def date_value(ws, cell):
     """`date_value_raw` for the value of `cell`."""
-    return date_value_raw(ws, cell._value)
+    value = cell._value
+    t = type(value)
+    if t is _dt.datetime or t is _dt.date:
+        # The common case in one frame fewer.
+        wb = ws.parent
+        if not wb.iso_dates and (t is _dt.date or value.tzinfo is None):
+            return to_excel(value, wb.epoch), False
+    return date_value_raw(ws, value)
 
 
 def add_comment(ws, cell):
