@@ -823,3 +823,34 @@ def class_change_run(writer_cls):
 
 def test_slot_reads_follow_the_cell_class():
     assert class_change_run(m.SheetWriter) == class_change_run(PySheetWriter)
+
+
+@pytest.mark.parametrize("native", [True, False], ids=["native", "pure"])
+def test_a_disk_that_keeps_failing(native):
+    # The pure path writes whole rows, so each append just fails; the
+    # native writer cannot hand back text it holds for earlier rows, so
+    # the sheet refuses to go on rather than save rows that went missing.
+    from brindle.writer.sheet import BrokenSheetError
+
+    class Failing(FlakyFile):
+        def write(self, data):
+            raise OSError("disk full")
+
+    wb = brindle.Workbook(write_only=True, native=native)
+    ws = wb.create_sheet()
+    ws.append([1])
+    ws._stream.sink.file = Failing(ws._stream.sink.file)
+    with pytest.raises(OSError, match="disk full"):
+        for _ in range(20000):
+            ws.append(["x" * 100] * 10)
+    if native:
+        for attempt in (lambda: ws.append([2]), lambda: wb.save(io.BytesIO())):
+            with pytest.raises(BrokenSheetError):
+                attempt()
+        return
+    with pytest.raises(OSError, match="disk full"):
+        ws.append([2])
+    out = io.BytesIO()
+    wb.save(out)
+    sheet = zipfile.ZipFile(out).read("xl/worksheets/sheet1.xml")
+    assert re.findall(rb"<row [^>]*>", sheet) == [b'<row r="1">']
