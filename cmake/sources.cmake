@@ -27,6 +27,7 @@ set(BRINDLE_PY_SOURCES
   src/pysource.cpp
   src/slots.cpp
   src/sheet/helpers.cpp
+  src/writer/cell_layout.cpp
 )
 list(TRANSFORM BRINDLE_PY_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
 list(APPEND BRINDLE_CORE_SOURCES

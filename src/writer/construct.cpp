@@ -57,6 +57,8 @@ PyResult<void> Writer::init(PyObject* ws, PyObject* write, bool lxml, PyObject* 
     n_update_ = BR_TRY(intern("update"));
     n_get_ = BR_TRY(intern("get"));
     n_row_dimensions_ = BR_TRY(intern("row_dimensions"));
+    field_names_ = {n_comment_.get(), n_value_.get(), n_style_.get(), n_data_type_.get(),
+                    n_row_.get(), n_column_.get()};
     {
         PyRef wb = BR_TRY(getattr(ws, "parent"));
         cell_styles_ = BR_TRY(getattr(wb.get(), "_cell_styles"));
@@ -109,13 +111,14 @@ int Writer::traverse(visitproc visit, void* arg) const {
         if (int e = r->visit(visit, arg)) return e;
     for (const auto& [key, entry] : style_cache_)
         if (int e = entry.id.visit(visit, arg)) return e;
-    return 0;
+    return layout_.traverse(visit, arg);
 }
 
 void Writer::clear() noexcept {
     for (PyRef* r : {&ws_, &write_, &cell_styles_, &style_array_cls_, &hyperlinks_, &add_comment_,
                      &write_cell_, &date_value_, &date_value_raw_, &safe_string_})
         r->reset();
+    layout_.clear();
     // Moved out first: dropping an id may run arbitrary code, which must
     // not find the map half destroyed.
     auto cache = std::move(style_cache_);

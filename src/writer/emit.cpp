@@ -78,24 +78,26 @@ std::size_t utf8_len(unsigned char lead) noexcept {
 }  // namespace
 
 PyResult<void> Writer::write_one(PyObject* cell) {
-    PyRef comment = BR_TRY(getattr(cell, n_comment_.get()));
+    PyRef comment = BR_TRY(cell_attr(cell, CellLayout::Comment));
     if (comment.get() != Py_None) {
         PyRef r = PyRef::steal(
             PyObject_CallFunctionObjArgs(add_comment_.get(), ws_.get(), cell, nullptr));
         if (!r) return py_err();
     }
-    PyRef value = BR_TRY(getattr(cell, n_value_.get()));
-    PyRef style = BR_TRY(getattr(cell, n_style_.get()));
+    PyRef value = BR_TRY(cell_attr(cell, CellLayout::Value));
+    PyRef style = BR_TRY(cell_attr(cell, CellLayout::Style));
     const bool styled = BR_TRY(has_style(style.get()));
     if (value.get() == Py_None && !styled && !BR_TRY(truth(comment.get()))) return {};
 
-    PyRef data_type = BR_TRY(getattr(cell, n_data_type_.get()));
-    PyRef row_obj = BR_TRY(getattr(cell, n_row_.get()));
-    PyRef column_obj = BR_TRY(getattr(cell, n_column_.get()));
+    PyRef data_type = BR_TRY(cell_attr(cell, CellLayout::DataType));
+    PyRef row_obj = BR_TRY(cell_attr(cell, CellLayout::Row));
+    PyRef column_obj = BR_TRY(cell_attr(cell, CellLayout::Column));
     const auto row = exact_int(row_obj.get());
     const auto column = exact_int(column_obj.get());
     if (!row || !column || *column < 1 || *column > kMaxColumn) return push_fallback(cell, styled);
-    if (!PyUnicode_Check(data_type.get())) return push_fallback(cell, styled);
+    // Exactly str: a subclass may compare or escape itself differently,
+    // which only the host's own writer reproduces.
+    if (!PyUnicode_CheckExact(data_type.get())) return push_fallback(cell, styled);
     Py_ssize_t dt_len = 0;
     const char* dt_p = PyUnicode_AsUTF8AndSize(data_type.get(), &dt_len);
     if (!dt_p) {

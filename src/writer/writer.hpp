@@ -13,6 +13,7 @@
 #include <dates.hpp>
 #include <lib/errors.hpp>
 #include <lib/pyref.hpp>
+#include <writer/cell_layout.hpp>
 #include <writer/classify.hpp>
 
 #include <array>
@@ -93,6 +94,13 @@ public:
 private:
     [[nodiscard]] PyResult<void> init_epoch();
     [[nodiscard]] PyResult<std::optional<StyleKey>> style_key(PyObject* style);
+    // One of the six plain attributes of a cell (not `hyperlink`).
+    [[nodiscard]] PyResult<PyRef> cell_attr(PyObject* cell, CellLayout::Field f) {
+        if (PyRef v = layout_.read(cell, f, field_names_)) return v;
+        PyRef r = PyRef::steal(PyObject_GetAttr(cell, field_names_[f]));
+        if (!r) return py_err();
+        return r;
+    }
 
     std::string buf_;
     std::optional<Epoch> epoch_;
@@ -100,6 +108,10 @@ private:
     // Interned attribute and method names.
     PyRef n_value_, n_style_, n_comment_, n_data_type_, n_hyperlink_, n_row_, n_column_;
     PyRef n_add_, n_append_, n_update_, n_get_, n_row_dimensions_;
+    // The names above in CellLayout's field order; the strings are owned by
+    // the n_* members and live as long as the writer.
+    std::array<PyObject*, CellLayout::kFields> field_names_{};
+    CellLayout layout_;
     PyRef cell_styles_;
     std::unordered_map<StyleKey, StyleEntry, StyleKeyHash> style_cache_{
         0, StyleKeyHash{reinterpret_cast<std::uintptr_t>(this) * 0x9E3779B97F4A7C15ull}};

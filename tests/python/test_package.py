@@ -259,3 +259,38 @@ def test_any_values_read_back(rows, lxml, tmp_path_factory):
                 got_value = float(text)
                 assert math.isfinite(got_value), (value, text)
                 assert abs(got_value - value) <= 5e-16 * abs(value), (value, text)
+
+
+@needs_converter
+@pytest.mark.parametrize("lxml,date1904", [(False, False), (True, True)], ids=["etree", "lxml"])
+def test_a_large_write_only_sheet_reads_back(lxml, date1904, tmp_path):
+    # Enough rows for the sheet data to pass through several flushes, with
+    # dates in either system and a styled cell now and then.
+    from brindle.writer.engine import native_engine
+
+    wb = brindle.Workbook(write_only=True, lxml=lxml)
+    wb.date1904 = date1904
+    ws = wb.create_sheet("Big")
+    total = brindle.Cell(ws, value="total")
+    total.font = brindle.Font(bold=True, color="FF0000")
+    start = dt.datetime(2024, 1, 1)
+    n = 25000
+    for r in range(n):
+        ws.append([r, r / 8, f"text {r} é", start + dt.timedelta(hours=r),
+                   total if r % 1000 == 0 else None])
+    assert ws._stream.is_native is (native_engine() is not None)
+    data = save(wb)
+    assert len(zipfile.ZipFile(io.BytesIO(data)).read("xl/worksheets/sheet1.xml")) > 2 << 20
+    rows = read_back(data, tmp_path, raw=True)
+    assert len(rows) == n
+    base = dt.datetime(1904, 1, 1) if date1904 else None
+    for r in (0, 1, 999, 1000, 12345, n - 1):
+        when = start + dt.timedelta(hours=r)
+        want = (when - base) / dt.timedelta(days=1) if base else serial(when)
+        assert rows[r][:3] == [str(r), repr(r / 8).removesuffix(".0"), f"text {r} é"]
+        assert float(rows[r][3]) == pytest.approx(want, abs=1e-9)
+        assert rows[r][4] == ("total" if r % 1000 == 0 else "")
+    doc = gnumeric_doc(data, tmp_path)
+    styles = re.findall(r"<gnm:Style ([^>]*)>\s*<gnm:Font ([^>]*)>", doc)
+    assert any('Fore="FFFF:0:0"' in s and 'Bold="1"' in f for s, f in styles)
+    assert any("yyyy-mm-dd h:mm:ss" in s for s, _ in styles)

@@ -1,13 +1,11 @@
 """The pure-Python SheetWriter: the same text as the row writers, in the same
-pieces as the native writer, and the native writer held to it when the build
-has one."""
+pieces as the native writer (which is held to it in test_sheet_writer)."""
 
 import pytest
 from hypothesis import given, strategies as st
 
 import brindle
 from brindle.writer.cell import make_writer_helpers
-from brindle.writer.engine import native_engine
 from brindle.writer.rows import sorted_rows, write_row, write_rows
 from brindle.writer.sheet_writer import FLUSH_AT, SheetWriter
 
@@ -116,39 +114,3 @@ def test_keys_other_than_integer_pairs_use_the_host_order():
     SheetWriter(ws, calls.append, False, make_writer_helpers(False)).write_sheet_data(rows_fallback)
     assert seen and calls == [
         '<sheetData><row r="5"><c r="A9" t="inlineStr"><is><t>odd</t></is></c></row></sheetData>']
-
-
-def _native_writer_class():
-    engine = native_engine()
-    if engine is None:
-        return None
-    ws = brindle.Workbook().active
-    try:
-        engine.SheetWriter(ws, print, False, make_writer_helpers(False))
-    except engine.NativeFallback:
-        return None
-    return engine.SheetWriter
-
-
-NATIVE = _native_writer_class()
-
-
-@pytest.mark.skipif(NATIVE is None, reason="the engine in this build has no SheetWriter")
-@given(st.lists(st.lists(values, max_size=5), max_size=5), st.sets(st.integers(1, 7)),
-       st.booleans())
-def test_native_writer_matches(rows, dims, lxml):
-    ws = sheet(rows, lxml, dims)
-    expected = row_calls(ws, lxml)
-    ws._hyperlinks.clear()
-    assert row_calls(ws, lxml, NATIVE) == expected
-
-
-def row_calls(ws, lxml, writer_cls=SheetWriter):
-    """What `write` receives when the rows are written one by one, as for a
-    write-only worksheet."""
-    calls = []
-    writer = writer_cls(ws, calls.append, lxml, make_writer_helpers(lxml))
-    for row, cells in sorted_rows(ws):
-        writer.write_row(cells, row)
-    writer.flush()
-    return calls

@@ -1,6 +1,10 @@
 """The workbook and worksheet surface used to build files."""
 
+import io
+import zipfile
+
 import pytest
+from hypothesis import given, strategies as st
 
 import brindle
 from brindle.worksheet import Worksheet, WriteOnlyWorksheet
@@ -55,3 +59,29 @@ def test_a_reused_cell_is_written_once_per_row():
     f.seek(0)
     data = f.read()
     assert data.count(b'<c r="B') == 3 and b'<c r="B3" s="1" t="n"><v>2</v></c>' in data
+
+
+plain_values = (st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=5)
+                | st.sampled_from(["=A1", "#N/A", " x"]) | st.datetimes() | st.dates()
+                | st.times() | st.timedeltas() | st.decimals(allow_nan=False))
+
+
+@given(rows=st.lists(st.lists(plain_values, max_size=5), max_size=6), native=st.booleans())
+def test_appended_values_are_written_as_cells_holding_them(rows, native):
+    # Plain values take a shortcut past `Cell`; the file must be the one
+    # written from cells that hold the same values.
+    def saved(as_cells):
+        wb = brindle.Workbook(write_only=True, native=native)
+        ws = wb.create_sheet()
+        for row in rows:
+            try:
+                ws.append([brindle.Cell(ws, value=v) if as_cells and v is not None else v
+                           for v in row])
+            except ValueError:
+                pass
+        out = io.BytesIO()
+        wb.save(out)
+        z = zipfile.ZipFile(out)
+        return {name: z.read(name) for name in z.namelist()}
+
+    assert saved(False) == saved(True)

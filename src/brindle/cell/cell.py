@@ -4,6 +4,7 @@ import datetime as _dt
 import decimal
 import functools
 import numbers
+import operator
 import re
 
 from brindle.styles.cell_style import StyleArray
@@ -201,12 +202,7 @@ class Cell:
 
     # -- hyperlink and comment --------------------------------------------
 
-    @property
-    def hyperlink(self):
-        return self._hyperlink
-
-    @hyperlink.setter
-    def hyperlink(self, target):
+    def _set_hyperlink(self, target):
         from brindle.cell.hyperlink import Hyperlink
 
         if target is None:
@@ -224,6 +220,11 @@ class Cell:
         self._hyperlink = link
         if self._value is None:
             self.value = link.target if link.target is not None else link.location
+
+    # The getter is a C callable: every written cell reads its link, and a
+    # Python-level getter would cost a frame per cell.
+    hyperlink = property(operator.attrgetter("_hyperlink"), _set_hyperlink,
+                         doc="The cell's `Hyperlink`, or None.")
 
     @property
     def comment(self):

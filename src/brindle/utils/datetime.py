@@ -127,9 +127,16 @@ def to_excel(value, epoch=WINDOWS_EPOCH):
     phantom 29 February. A datetime with a time zone keeps its wall-clock
     time (serials have no zone).
     """
-    if isinstance(value, _dt.timedelta):
+    t = type(value)
+    # Exact types first: one identity test for the common values.
+    if t is _dt.datetime:
+        if value.tzinfo is not None:
+            value = value.replace(tzinfo=None)
+    elif t is _dt.date:
+        value = _dt.datetime(value.year, value.month, value.day)
+    elif isinstance(value, _dt.timedelta):
         return (value.days * 86400 + value.seconds + value.microseconds / 1_000_000) / 86400
-    if isinstance(value, _dt.datetime):
+    elif isinstance(value, _dt.datetime):
         value = value.replace(tzinfo=None)
     elif isinstance(value, _dt.date):
         value = _dt.datetime(value.year, value.month, value.day)
@@ -140,6 +147,8 @@ def to_excel(value, epoch=WINDOWS_EPOCH):
     delta = value - epoch
     total = (delta.days * 86400 + delta.seconds) * 1_000_000 + delta.microseconds
     days = total // _DAY_US
-    if epoch == WINDOWS_EPOCH and 1 <= days <= 60:
+    if 1 <= days <= 60 and epoch == WINDOWS_EPOCH:
         days -= 1
-    return _time_fraction(value) + days
+    # _time_fraction, inline: this runs for every date cell written.
+    return (value.microsecond / 1_000_000
+            + (value.hour * 3600 + value.minute * 60 + value.second)) / 86400 + days

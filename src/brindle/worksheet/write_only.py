@@ -1,7 +1,18 @@
 """Write-only worksheets: rows go to disk as they are appended."""
 
-from brindle.cell.cell import Cell
+import datetime as _dt
+
+from brindle.cell.cell import Cell, _data_type_of
+from brindle.styles.cell_style import StyleArray
 from brindle.worksheet.worksheet import MAX_COL, MAX_ROW, _SheetBase
+
+# Exact types whose cells need no more than a value and a data type.
+_PLAIN = {int: "n", float: "n", bool: "b"}
+_DATES = frozenset((_dt.datetime, _dt.date, _dt.time, _dt.timedelta))
+
+
+# The style of every unstyled cell that `append` makes; nothing changes it.
+_UNSTYLED = StyleArray()
 
 
 class WorkbookAlreadySaved(Exception):
@@ -26,6 +37,8 @@ class WriteOnlyWorksheet(_SheetBase):
         self._stream = None
         self._closed = False
         self._used = None
+        self._scratch = [None]
+        self._date_styles = {}
 
     @property
     def max_row(self):
@@ -41,20 +54,48 @@ class WriteOnlyWorksheet(_SheetBase):
             raise TypeError(f"a row is an iterable of values, not {type(row).__name__}")
         row_idx = self._max_row + 1
         cells = []
+        scratch = self._scratch
         for column, value in enumerate(row, 1):
             if column > MAX_COL:
                 raise ValueError(f"a row holds at most {MAX_COL} cells")
-            if isinstance(value, Cell):
-                if value.parent is None:
-                    value.parent = self
-                value.row = row_idx
-                value.column = column
-                if value._hyperlink is not None:
-                    # Earlier rows may have recorded this cell's link already.
-                    value._hyperlink = value._hyperlink.copy(value.coordinate)
-                cells.append(value)
-            elif value is not None:
-                cells.append(Cell(self, row_idx, column, value))
+            t = type(value)
+            data_type = _PLAIN.get(t)
+            style = _UNSTYLED
+            if data_type is None:
+                if value is None:
+                    continue
+                if t is str:
+                    value, data_type = _data_type_of(value)
+                elif t in _DATES:
+                    data_type = "d"
+                    style = self._date_styles.get(t)
+                    if style is None:
+                        style = self._date_style(value)
+                elif isinstance(value, Cell):
+                    if value.parent is None:
+                        value.parent = self
+                    value.row = row_idx
+                    value.column = column
+                    if value._hyperlink is not None:
+                        # Earlier rows may have recorded this cell's link already.
+                        value._hyperlink = value._hyperlink.copy(value.coordinate)
+                    cells.append(value)
+                    continue
+                else:
+                    cells.append(Cell(self, row_idx, column, value))
+                    continue
+            # Plain values go through one reused cell per column: the writers
+            # read a row's cells only while it is written and keep none of
+            # them (these have no link or comment to keep).
+            try:
+                cell = scratch[column]
+            except IndexError:
+                cell = self._scratch_cell(column)
+            cell.row = row_idx
+            cell._value = value
+            cell.data_type = data_type
+            cell._style = style
+            cells.append(cell)
         if self._stream is None:
             self._stream = self.parent._row_stream(self)
         self._stream.write_row(cells, row_idx)
@@ -68,6 +109,17 @@ class WriteOnlyWorksheet(_SheetBase):
                 used[1] = min(used[1], first)
                 used[2] = row_idx
                 used[3] = max(used[3], last)
+
+    def _scratch_cell(self, column):
+        while len(self._scratch) <= column:
+            self._scratch.append(Cell(self, None, len(self._scratch)))
+        return self._scratch[column]
+
+    def _date_style(self, value):
+        """The style a cell takes on for a date of this type (its number
+        format registered with the workbook, as assigning the value does)."""
+        style = self._date_styles[type(value)] = Cell(self, value=value)._style
+        return style
 
     def _used_range(self):
         return None if self._used is None else tuple(self._used)

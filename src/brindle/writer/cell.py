@@ -90,7 +90,14 @@ def date_value_raw(ws, value):
 
 def date_value(ws, cell):
     """`date_value_raw` for the value of `cell`."""
-    return date_value_raw(ws, cell._value)
+    value = cell._value
+    t = type(value)
+    if t is _dt.datetime or t is _dt.date:
+        # The common case in one frame fewer.
+        wb = ws.parent
+        if not wb.iso_dates and (t is _dt.date or value.tzinfo is None):
+            return to_excel(value, wb.epoch), False
+    return date_value_raw(ws, value)
 
 
 def add_comment(ws, cell):
@@ -102,7 +109,8 @@ def _prepare(ws, cell, styled):
     """(attributes, content form, text) of a cell to be written."""
     value = cell._value
     data_type = cell.data_type
-    attrib = {"r": f"{get_column_letter(cell.column)}{operator.index(cell.row)}"}
+    row, column = cell.row, cell.column
+    attrib = {"r": f"{get_column_letter(column)}{operator.index(row)}"}
     if styled:
         attrib["s"] = str(ws.parent._cell_styles.add(cell._style))
     if data_type == "f":

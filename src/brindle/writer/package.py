@@ -27,6 +27,11 @@ REL_HYPERLINK = DOC_REL_NS + "/hyperlink"
 REL_COMMENTS = DOC_REL_NS + "/comments"
 REL_VML = DOC_REL_NS + "/vmlDrawing"
 
+# Deflate level of the parts. Sheet XML is very repetitive: level 3 makes
+# files about a tenth larger than the default level 6 and compresses them
+# more than twice as fast, which matters when rows stream in by the million.
+COMPRESS_LEVEL = 3
+
 XML_DECL = '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
 
 
@@ -149,7 +154,8 @@ def write_package(wb, filename):
         for ws in wb._sheets:
             data.append((ws._finish(), True) if wb.write_only
                         else (write_sheet_data(ws, wb.lxml, wb.native), False))
-        with zipfile.ZipFile(filename, "w", zipfile.ZIP_DEFLATED) as zf:
+        with zipfile.ZipFile(filename, "w", zipfile.ZIP_DEFLATED,
+                             compresslevel=COMPRESS_LEVEL) as zf:
             _write_package(zf, wb, data)
     finally:
         if not wb.write_only:

@@ -21,9 +21,10 @@ def cells_to_write(ws, cells):
         comment = cell._comment
         if comment is not None:
             add_comment(ws, cell)
+        value = cell._value
         style = cell._style
         styled = style is not None and any(style)
-        if cell._value is None and not styled and not comment:
+        if value is None and not styled and not comment:
             continue
         yield cell, styled
 

@@ -53,55 +53,102 @@ def _native_writer(ws, sink, use_native):
     return writer, engine.NativeFallback
 
 
+class BrokenSheetError(OSError):
+    """A write-only sheet's data could not be brought back to whole rows
+    after a failed write; the sheet cannot be continued or saved."""
+
+
 class RowStream:
-    """Writes the rows of a write-only worksheet one at a time."""
+    """Writes the rows of a write-only worksheet one at a time.
+
+    A row that fails (a cell that raises, a `write` that fails) leaves no
+    trace: not in the file, not among the sheet's links and comments, so
+    the sheet can go on with the next append and its rows stay numbered
+    without gaps or repeats, on either path.
+    """
 
     def __init__(self, ws, lxml, use_native=True):
         self.ws = ws
         self.sink = SheetDataFile(lxml)
         self.native, self.fallback = _native_writer(ws, self.sink, use_native)
-        # The file's length after the last row the native writer completed:
-        # what lies before it is whole rows, whatever the writer flushed.
+        # The file's length after the last complete row known to be in it,
+        # and how many complete rows the native writer holds beyond that
+        # (in its buffer, or flushed by a call that then failed).
         self._settled = 0
+        self._pending = 0
+        self._broken = None
 
     @property
     def is_native(self):
         return self.native is not None
 
-    def write_row(self, cells, row_idx):
-        ws = self.ws
-        if self.native is not None:
-            links, comments = len(ws._hyperlinks), len(ws._comments)
-            try:
-                self.native.write_row(cells, row_idx)
-                self._settled = self.sink.file.tell()
-                return
-            except BaseException as exc:
-                # The failed row must not stay half written, whatever happens
-                # next; what its cells recorded goes with it.
-                self._drop_partial_row()
-                del ws._hyperlinks[links:]
-                del ws._comments[comments:]
-                if not isinstance(exc, self.fallback):
-                    raise
-        self.sink.write(write_row(ws, cells, row_idx, self.sink.lxml))
+    def _check(self):
+        if self._broken is not None:
+            raise BrokenSheetError(
+                "an earlier failed write left this sheet's data incomplete") from self._broken
 
-    def _drop_partial_row(self):
-        # Past the settled length come complete rows and then the partial one
-        # (the writer may have flushed some of it already); the last row end
-        # tag marks the cut, as "<" never appears unescaped inside text or
-        # attribute values.
+    def write_row(self, cells, row_idx):
+        self._check()
+        ws = self.ws
+        links, comments = len(ws._hyperlinks), len(ws._comments)
+        try:
+            if self.native is not None:
+                try:
+                    self._write_native(cells, row_idx)
+                    return
+                except self.fallback:
+                    self._recover()
+                    del ws._hyperlinks[links:]
+                    del ws._comments[comments:]
+            self.sink.write(write_row(ws, cells, row_idx, self.sink.lxml))
+            self._settled = self.sink.file.tell()
+        except BaseException as exc:
+            try:
+                self._recover()
+            except BaseException:
+                self._broken = exc
+                raise
+            del ws._hyperlinks[links:]
+            del ws._comments[comments:]
+            raise
+
+    def _write_native(self, cells, row_idx):
+        before = self.sink.file.tell()
+        self.native.write_row(cells, row_idx)
+        if self.sink.file.tell() != before:
+            # The writer flushes only after a row end: the file now holds
+            # every complete row.
+            self._settled = self.sink.file.tell()
+            self._pending = 0
+        else:
+            self._pending += 1
+
+    def _recover(self):
+        """Cut the data back to the complete rows before the failed one."""
         f = self.sink.file
-        self.native.flush()
+        # Whatever a failed write put in the file goes: the native writer
+        # still holds all its text past the settled length.
+        self.sink.truncate(self._settled)
+        if self.native is not None:
+            self.native.flush()
+        # "<" never appears unescaped inside text or attribute values, so
+        # each row end tag past the settled length ends one complete row.
         f.seek(self._settled)
-        cut = f.read().rfind(_ROW_END)
-        self.sink.truncate(self._settled if cut < 0 else self._settled + cut + len(_ROW_END))
-        self._settled = self.sink.file.tell()
+        data = f.read()
+        cut = 0
+        for _ in range(self._pending):
+            cut = data.index(_ROW_END, cut) + len(_ROW_END)
+        self.sink.truncate(self._settled + cut)
+        self._settled = f.tell()
+        self._pending = 0
 
     def finish(self):
         """Push out everything still buffered; returns the sink."""
+        self._check()
         if self.native is not None:
             self.native.flush()
+            self._settled = self.sink.file.tell()
+            self._pending = 0
         return self.sink
 
 

@@ -80,9 +80,20 @@ class SheetWriter:
         attrs = {"r": row_text}
         if dim is not None:
             attrs.update(dim)
+        # Attributes are written in order up to the first that is not text,
+        # which then raises with the partial start tag left in the buffer.
+        good, error = {}, None
         for key, value in attrs.items():
             if not isinstance(key, str) or not isinstance(value, str):
-                raise TypeError("row attributes must be str")
+                error = TypeError("row attributes must be str")
+                break
+            try:
+                key.encode("utf-8")
+                value.encode("utf-8")
+            except UnicodeEncodeError as exc:
+                error = exc
+                break
+            good[key] = value
         if self._lxml:
             import io
 
@@ -90,12 +101,15 @@ class SheetWriter:
 
             out = io.BytesIO()
             with xmlfile(out) as xf:
-                with xf.element("row", attrs):
+                with xf.element("row", good):
                     pass
-            self._append(out.getvalue()[:-len(b"</row>")])
+            self._append(out.getvalue()[:-len(b"></row>")])
         else:
-            text = ET.tostring(ET.Element("row", attrs), encoding="unicode")
-            self._append_text(text[:-3] + ">")
+            text = ET.tostring(ET.Element("row", good), encoding="unicode")
+            self._append_text(text[:-3])
+        if error is not None:
+            raise error
+        self._append(b">")
 
     def _row_end(self):
         self._append(b"</row>")
