@@ -1,5 +1,6 @@
 """Test support: the objects the host hands the native engine, built as the reader builds them."""
 
+from brindle.cell.cell import Cell  # noqa: F401 - the slot layout the full-mode loader fills
 from brindle.reader.helpers import reading_helpers
 from brindle.reader.worksheet import WorkSheetParser
 from brindle.utils import datetime as xl_dates  # noqa: F401 - tests reach the epochs here
@@ -27,24 +28,3 @@ def make_parser(**overrides):
         else:
             setattr(parser, name, value)
     return parser
-
-
-class Cell:
-    """A host cell with the slot layout the full-mode loader fills."""
-
-    __slots__ = ("parent", "_style", "row", "column", "_value", "_hyperlink", "data_type",
-                 "_comment")
-
-    def __init__(self, worksheet, row=None, column=None, value=None, style_array=None):
-        self.parent = worksheet
-        self.row = row
-        self.column = column
-        self._value = value
-        self._style = style_array
-        self._hyperlink = None
-        self.data_type = "n"
-        self._comment = None
-
-    @property
-    def value(self):
-        return self._value
