@@ -4,6 +4,9 @@ set(BRINDLE_CORE_SOURCES
   src/dates.cpp
   src/utils/number_text.cpp
   src/writer/escape.cpp
+  src/xml/chars.cpp
+  src/xml/namespaces.cpp
+  src/xml/reader.cpp
 )
 list(TRANSFORM BRINDLE_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
 
