@@ -97,6 +97,15 @@ int visit_item(const Item& it, visitproc visit, void* arg) {
     return py_err();
 }
 
+bool append_element(ReaderState& st, const Item& it) {
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(it.bytes.data(), Py_ssize_t(it.bytes.size())));
+    if (!bytes) return false;
+    PyRef ns = PyRef::steal(st.parser->ns_list(it.namespaces));
+    if (!ns) return false;
+    PyRef entry = PyRef::steal(Py_BuildValue("(sOO)", "element", bytes.get(), ns.get()));
+    return entry && PyList_Append(st.actions.get(), entry.get()) == 0;
+}
+
 PyResult<Item> next_ready(ReaderState& st) {
     if (st.pending) {
         st.queue.clear();
@@ -125,27 +134,20 @@ PyResult<Item> next_ready(ReaderState& st) {
             wrap_error();
             return fail(st);
         }
-        if (it.kind == Item::Kind::End) st.end = true;
-        else st.queue.push_back({std::move(it), p.abs_pos()});
+        if (it.kind == Item::Kind::End) {
+            st.end = true;
+        } else if (it.kind == Item::Kind::Element) {
+            // Appended as soon as it is read: warnings of the rows parsed
+            // ahead go to `actions` at parse time too, and the host replays
+            // the list in document order.
+            if (!append_element(st, it)) return fail(st);
+        } else {
+            st.queue.push_back({std::move(it), p.abs_pos()});
+        }
     }
 }
 
-// The next row; elements on the way go to `actions`. End: kind End.
-PyResult<Item> next_row_item(ReaderState& st) {
-    for (;;) {
-        Item it = BR_TRY(next_ready(st));
-        if (it.kind != Item::Kind::Element) return it;
-        PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(it.bytes.data(), Py_ssize_t(it.bytes.size())));
-        if (!bytes) return py_err();
-        PyRef ns = PyRef::steal(st.parser->ns_list(it.namespaces));
-        if (!ns) return py_err();
-        PyRef entry = PyRef::steal(PyTuple_Pack(3, PyUnicode_InternFromString("element"), bytes.get(), ns.get()));
-        if (!entry) return py_err();
-        // PyTuple_Pack took its own reference to the interned name.
-        Py_DECREF(PyTuple_GET_ITEM(entry.get(), 0));
-        if (PyList_Append(st.actions.get(), entry.get()) < 0) return py_err();
-    }
-}
+PyResult<Item> next_row_item(ReaderState& st) { return next_ready(st); }
 
 void recycle(ReaderState& st, Item& it) {
     it.cells.clear();

@@ -1,0 +1,718 @@
+"""The native read-only row reader against rows worked out by hand and the
+host's own conversions (from_excel, Translator, the formula classes)."""
+
+import datetime as dt
+import gc
+import io
+import sys
+import threading
+
+import pytest
+
+from brindle import _brindle as m
+from brindle._testing import MISSING, make_helpers, make_parser
+from brindle.formula import ArrayFormula, DataTableFormula, Translator
+from brindle.utils import datetime as xl_dates
+from brindle.utils.cell import coordinate_to_tuple
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+NS = f'xmlns="{MAIN}"'
+
+
+def sheet(rows="", before="", after="", root=NS):
+    return f"<worksheet {root}>{before}<sheetData>{rows}</sheetData>{after}</worksheet>".encode()
+
+
+def reader(data, helpers=None, **parser):
+    return m.RowReader(io.BytesIO(data), make_parser(**parser), helpers or make_helpers())
+
+
+def raw(data, **parser):
+    r = reader(data, **parser)
+    rows = []
+    while (row := r.next_raw()) is not None:
+        rows.append(row)
+    return rows, r.actions
+
+
+def one_cell(cell, **parser):
+    rows, _ = raw(sheet(f'<row r="1">{cell}</row>'), **parser)
+    (_, cells), = rows
+    (c,) = cells
+    return c
+
+
+def fallback_message(data, **parser):
+    with pytest.raises(m.NativeFallback) as info:
+        raw(data, **parser)
+    return info.value.args[0]
+
+
+def wrapped(exc):
+    return f"native reader error: {type(exc).__qualname__}: {exc}"
+
+
+class Cell:
+    __slots__ = ("parent", "row", "column", "_value", "data_type", "_style_id", "formula",
+                 "cached_value", "extra")
+
+
+FILLER = object()
+
+
+# --- values ------------------------------------------------------------------
+
+@pytest.mark.parametrize("cell, value, data_type", [
+    ('<c r="A1"><v>42</v></c>', 42, "n"),
+    ('<c r="A1"><v>007</v></c>', 7, "n"),
+    ('<c r="A1"><v>-0</v></c>', 0, "n"),
+    ('<c r="A1"><v>-123456789012345678</v></c>', -123456789012345678, "n"),
+    ('<c r="A1"><v>12345678901234567890</v></c>', 12345678901234567890, "n"),
+    ('<c r="A1"><v> 7</v></c>', 7, "n"),
+    ('<c r="A1"><v>1_000</v></c>', 1000, "n"),
+    ('<c r="A1"><v>1.5</v></c>', 1.5, "n"),
+    ('<c r="A1"><v>.5</v></c>', 0.5, "n"),
+    ('<c r="A1"><v>5.</v></c>', 5.0, "n"),
+    ('<c r="A1"><v>+1E3</v></c>', 1000.0, "n"),
+    ('<c r="A1"><v>-1.25e-2</v></c>', -0.0125, "n"),
+    ('<c r="A1"><v>0.1000000000000000055511151231257827</v></c>', 0.1, "n"),
+    ('<c r="A1"><v>1e400</v></c>', float("inf"), "n"),
+    ('<c r="A1"><v>1e-400</v></c>', 0.0, "n"),
+    ('<c r="A1"><v> 2.5 </v></c>', 2.5, "n"),
+    ('<c r="A1"><v></v></c>', None, "n"),
+    ('<c r="A1"/>', None, "n"),
+    ('<c r="A1" t="str"/>', None, "str"),
+    ('<c r="A1" t="s"><v>1</v></c>', "one", "s"),
+    ('<c r="A1" t="s"><v>-1</v></c>', "two", "s"),
+    ('<c r="A1" t="s"><v>-0</v></c>', "zero", "s"),
+    ('<c r="A1" t="s"><v>0001</v></c>', "one", "s"),
+    ('<c r="A1" t="b"><v>1</v></c>', True, "b"),
+    ('<c r="A1" t="b"><v>2</v></c>', True, "b"),
+    ('<c r="A1" t="b"><v>-0</v></c>', False, "b"),
+    ('<c r="A1" t="b"><v> 0</v></c>', False, "b"),
+    ('<c r="A1" t="e"><v>#N/A</v></c>', "#N/A", "e"),
+    ('<c r="A1" t="e"><v>nonsense</v></c>', "nonsense", "e"),
+    ('<c r="A1" t="str"><v>a&amp;b</v></c>', "a&b", "s"),
+    ('<c r="A1" t="f"><v>x</v></c>', "x", "f"),
+    ('<c r="A1" t="odd"><v>x</v></c>', "x", "odd"),
+    ('<c r="A1" t="odd"/>', None, "odd"),
+    ('<c r="A1" t="d"><v>2020-01-02T03:04:05</v></c>', dt.datetime(2020, 1, 2, 3, 4, 5), "d"),
+    ('<c r="A1" t="inlineStr"><is><t>hi</t></is></c>', "hi", "s"),
+    ('<c r="A1" t="inlineStr"><v>9</v><is><r><t>a</t></r><r><t>b</t></r></is></c>', "ab", "s"),
+    ('<c r="A1" t="inlineStr"><v>9</v></c>', None, "inlineStr"),
+    ('<c r="A1" t="n"><is><t>hi</t></is><v>3</v></c>', 3, "n"),
+    ('<c r="A1"><v>1</v><v>2</v></c>', 1, "n"),
+    ('<c r="A1"><v>1<x/>2</v></c>', 1, "n"),
+    ('<c r="A1"><x:v xmlns:x="urn:x">8</x:v><v>3</v></c>', 3, "n"),
+    ('<c r="A1" x:t="s" xmlns:x="urn:x" odd="1"><v>3</v></c>', 3, "n"),
+    ('<c r="A1"><v>\t4\n</v></c>', 4, "n"),
+    ('<c r="A1"><v>1\r\n</v></c>', 1, "n"),
+    ('<c r="A1"><v><![CDATA[5]]></v></c>', 5, "n"),
+    ('<c r="A1" t="str"><v>caf\u00e9 \u20ac</v></c>', "caf\u00e9 \u20ac", "s"),
+])
+def test_values(cell, value, data_type):
+    row, col, got, got_type, style = one_cell(cell, shared_strings=["zero", "one", "two"])
+    assert (row, col, style) == (1, 1, 0)
+    assert (got, got_type) == (value, data_type)
+    assert type(got) is type(value)
+
+
+@pytest.mark.parametrize("text", ["1e", "1.2.3", "inf", "nan", "0x10", "", "1e+"])
+def test_numbers_the_host_refuses(text):
+    cell = f'<c r="A1"><v>{text}</v></c>'
+    if not text:
+        assert one_cell(cell)[2] is None
+        return
+    conv = float if any(ch in text for ch in ".eE") else int
+    with pytest.raises(ValueError) as host:
+        conv(text)
+    assert fallback_message(sheet(f'<row r="1">{cell}</row>')) == wrapped(host.value)
+
+
+def test_host_helpers_decide_odd_numbers():
+    calls = []
+
+    def my_int(text):
+        calls.append(("int", text))
+        return 5
+
+    def my_float(text):
+        calls.append(("float", text))
+        return "kept"
+
+    h = make_helpers(int=my_int, float=my_float)
+    r = m.RowReader(io.BytesIO(sheet('<row r="1"><c><v>+5</v></c><c><v>1.5</v></c>'
+                                     '<c><v>1.5x</v></c><c t="b"><v>yes</v></c>'
+                                     '<c s="+2"><v>3</v></c></row>')), make_parser(), h)
+    _, cells = r.next_raw()
+    assert [c[2] for c in cells] == [5, 1.5, "kept", True, 3]
+    assert cells[4][4] == 5
+    assert calls == [("int", "+5"), ("float", "1.5x"), ("int", "yes"), ("int", "+2")]
+
+
+@pytest.mark.parametrize("s, style", [
+    ('', ""), ('s="0"', 0), ('s="007"', 7), ('s="-3"', -3), ('s="+3"', 3), ('s=" 3"', 3),
+    ('s="1_0"', 10), ('s="12345678901234567890"', 12345678901234567890),
+    ('s="-123456789012345678"', -123456789012345678),
+])
+def test_style_ids(s, style):
+    attr = s if s else 's=""'
+    got = one_cell(f'<c r="A1" {attr}><v>1</v></c>')[4]
+    assert got == style and type(got) is type(style)
+
+
+def test_absent_style_is_zero_and_bad_style_raises_the_host_error():
+    assert one_cell('<c r="A1"><v>1</v></c>')[4] == 0
+    with pytest.raises(ValueError) as host:
+        int("x")
+    assert fallback_message(sheet('<row><c s="x"><v>1</v></c></row>')) == wrapped(host.value)
+
+
+@pytest.mark.parametrize("index", ["3", "99999999999999999999", "-4"])
+def test_shared_string_index_out_of_range(index):
+    data = sheet(f'<row><c t="s"><v>{index}</v></c></row>')
+    with pytest.raises(IndexError) as host:
+        ["a", "b", "c"][int(index)]
+    assert fallback_message(data, shared_strings=["a", "b", "c"]) == wrapped(host.value)
+
+
+def test_shared_strings_of_other_types_are_indexed_by_python():
+    class Table:
+        def __getitem__(self, i):
+            return f"item {i}"
+
+    data = sheet('<row><c t="s"><v>0</v></c><c t="s"><v>-7</v></c></row>')
+    (_, cells), = raw(data, shared_strings=Table())[0]
+    assert [c[2] for c in cells] == ["item 0", "item -7"]
+    data = sheet('<row><c t="s"><v>0</v></c><c t="s"><v>-1</v></c></row>')
+    (_, cells), = raw(data, shared_strings=("x", "y"))[0]
+    assert [c[2] for c in cells] == ["x", "y"]
+
+
+# --- dates -------------------------------------------------------------------
+
+SERIALS = ["0", "1", "59", "60", "61", "-1", "2958465", "0.5", "1.5", "59.75", "60.25", "-0.5",
+           "0.99999999999", "43831.0000000058", "43831.123456", "1e-9", "-693593", "-693594",
+           "2958465.9999999", "36526.5000005"]
+
+
+@pytest.mark.parametrize("epoch", [xl_dates.WINDOWS_EPOCH, xl_dates.MAC_EPOCH,
+                                   dt.datetime(2000, 5, 6, 7, 8, 9, 123456)],
+                         ids=["1900", "1904", "odd"])
+def test_dates_match_from_excel(epoch):
+    cells = "".join(f'<c s="7"><v>{v}</v></c>' for v in SERIALS)
+    (_, got), = raw(sheet(f"<row>{cells}</row>"), epoch=epoch, date_formats={7})[0]
+    for text, cell in zip(SERIALS, got):
+        number = float(text) if "." in text or "e" in text else int(text)
+        try:
+            want = (xl_dates.from_excel(number, epoch), "d")
+        except (OverflowError, ValueError):
+            want = ("#VALUE!", "e")
+        assert (cell[2], cell[3]) == want, text
+        assert type(cell[2]) is type(want[0])
+
+
+def test_date_edges_of_the_1900_system():
+    cells = "".join(f'<c s="1"><v>{v}</v></c>' for v in ["1", "60", "0", "2958466", "1000000000"])
+    (_, got), = raw(sheet(f"<row>{cells}</row>"), date_formats={1})[0]
+    assert [c[2] for c in got] == [dt.datetime(1900, 1, 1), dt.datetime(1900, 2, 28), dt.time(0),
+                                   "#VALUE!", "#VALUE!"]
+
+
+def test_out_of_range_date_warns_except_in_formula_cells():
+    data = sheet('<row r="2"><c r="B2" s="1"><v>1e10</v></c><c s="1"><v>-1e10</v></c></row>'
+                 '<row r="3"><c r="A3" s="1"><f>1+1</f><v>1e10</v></c></row>')
+    rows, actions = raw(data, date_formats={1}, formula_and_value=True)
+    assert [c[2:4] for c in rows[0][1]] == [("#VALUE!", "e"), ("#VALUE!", "e")]
+    assert rows[1][1][0][2:4] == ("=1+1", "f")
+    assert actions == [("warn", xl_dates.date_warning("B2", 1e10)),
+                       ("warn", xl_dates.date_warning(None, -1e10))]
+
+
+@pytest.mark.parametrize("epoch", [
+    dt.datetime(1899, 12, 30, tzinfo=dt.timezone.utc),
+    dt.date(1899, 12, 30),
+    type("Sub", (dt.datetime,), {})(1899, 12, 30),
+], ids=["tz", "date", "subclass"])
+def test_epochs_without_native_form_use_the_host(epoch):
+    seen = []
+
+    def from_excel(value, epoch, timedelta=False):
+        seen.append((value, epoch, timedelta))
+        return "converted"
+
+    r = m.RowReader(io.BytesIO(sheet('<row><c s="1"><v>2</v></c></row>')),
+                    make_parser(epoch=epoch, date_formats={1}), make_helpers(from_excel=from_excel))
+    assert r.next_raw() == (1, [(1, 1, "converted", "d", 1)])
+    assert seen == [(2, epoch, False)]
+
+
+def test_duration_styles_and_big_numbers_go_to_from_excel():
+    data = sheet('<row><c s="1"><v>1.5</v></c><c s="2"><v>12345678901234567890</v></c>'
+                 '<c s="3"><v>2</v></c></row>')
+    (_, cells), = raw(data, date_formats={1, 2, True, 1.0, "3"}, timedelta_formats={1})[0]
+    assert cells[0][2:4] == (dt.timedelta(days=1.5), "d")
+    assert cells[1][2:4] == ("#VALUE!", "e")
+    assert cells[2][2:4] == (2, "n")
+
+
+def test_from_excel_errors_other_than_range_are_raised():
+    def from_excel(value, epoch, timedelta=False):
+        raise KeyError("boom")
+
+    r = m.RowReader(io.BytesIO(sheet('<row><c s="1"><v>2</v></c></row>')),
+                    make_parser(date_formats={1}, timedelta_formats={1}),
+                    make_helpers(from_excel=from_excel))
+    with pytest.raises(m.NativeFallback, match="^native reader error: KeyError: 'boom'$"):
+        r.next_raw()
+
+
+# --- formulas ----------------------------------------------------------------
+
+def formula_rows(rows_xml, **parser):
+    return [[c[2] for c in cells] for _, cells in raw(sheet(rows_xml), **parser)[0]]
+
+
+def test_plain_array_and_data_table_formulas():
+    got, = formula_rows(
+        '<row r="1"><c r="A1"><f>SUM(B1:B2)</f><v>3</v></c><c r="B1"><f/></c>'
+        '<c r="C1"><f t="array" ref="C1:C2">B1*2</f></c><c r="D1"><f t="array">1</f></c>'
+        '<c r="E1"><f t="dataTable" ref="E1:F2" dt2D="1" r1="A1" r2="B1"/></c>'
+        '<c r="F1"><f t="normal">1+1</f></c></row>')
+    assert got == ["=SUM(B1:B2)", "=", ArrayFormula("C1:C2", "=B1*2"), ArrayFormula(None, "=1"),
+                   DataTableFormula(ref="E1:F2", dt2D="1", r1="A1", r2="B1", t="dataTable"),
+                   "=1+1"]
+    assert got[3].ref is None
+
+
+def test_shared_formulas_translate_like_the_host():
+    master = "SUM($A1:B$2)+'x y'!C3+D:D+4:4"
+    rows = (f'<row r="5"><c r="B5"><f t="shared" si="0" ref="B5:C9">{master}</f></c></row>'
+            '<row r="6"><c r="C6"><f t="shared" si="0"/></c><c r="D6"><f t="shared" si="0">ZZ</f></c></row>'
+            '<row r="9"><c r="E9"><f t="shared" si="0"/></c><c><f t="shared" si="0"/></c></row>')
+    host = Translator("=" + master, "B5")
+    assert formula_rows(rows) == [
+        ["=" + master], [host.translate_formula("C6"), host.translate_formula("D6")],
+        [host.translate_formula("E9"), host.translate_formula(None)]]
+
+
+def test_shared_formula_groups_by_si_bytes_and_without_si():
+    rows = ('<row r="1"><c r="A1"><f t="shared" si="1">A2</f></c><c r="B1"><f t="shared" si="01">A3</f></c>'
+            '<c r="C1"><f t="shared">A4</f></c></row>'
+            '<row r="2"><c r="A2"><f t="shared" si="1"/></c><c r="B2"><f t="shared" si="01"/></c>'
+            '<c r="C2"><f t="shared"/></c><c r="D2"><f t="shared" si="7"/></c></row>')
+    assert formula_rows(rows) == [["=A2", "=A3", "=A4"], ["=A3", "=A4", "=A5", "="]]
+
+
+def test_shared_master_without_coordinate_uses_the_host_translator():
+    rows = ('<row r="1"><c><f t="shared" si="0">A1+1</f></c></row>'
+            '<row r="2"><c r="A2"><f t="shared" si="0"/></c></row>')
+    assert formula_rows(rows[:rows.index("</row>") + 6]) == [["=A1+1"]]
+    # The host's translator cannot move a formula that has no origin cell.
+    with pytest.raises(ValueError) as host:
+        Translator("=A1+1", None).translate_formula("A2")
+    assert fallback_message(sheet(rows)) == wrapped(host.value)
+
+
+def test_dependent_moved_off_the_sheet_raises_translator_error():
+    rows = ('<row r="2"><c r="A2"><f t="shared" si="0">A1</f></c></row>'
+            '<row r="1"><c r="A1"><f t="shared" si="0"/></c></row>')
+    assert fallback_message(sheet(rows)) == (
+        "native reader error: TranslatorError: Formula out of range")
+
+
+@pytest.mark.parametrize("formula", ['"open', "SUM(1))", "#NOPE"])
+def test_masters_that_tokenize_badly_raise_the_host_error(formula):
+    data = sheet(f'<row r="1"><c r="A1"><f t="shared" si="0">{formula}</f></c></row>')
+    try:
+        Translator("=" + formula, "A1").translate_formula("A2")
+    except Exception as host:  # noqa: BLE001 - whatever the host raises is the expectation
+        assert fallback_message(data) == wrapped(host)
+    else:
+        pytest.fail("the host accepted the formula")
+
+
+def test_formula_and_value_modes():
+    row = ('<row r="1"><c r="A1"><f>1+1</f><v>2</v></c><c r="B1" t="s"><f t="array" ref="B1">"a"</f>'
+           '<v>0</v></c><c r="C1"><v>5</v></c></row>')
+    full = raw(sheet(row), shared_strings=["a"], formula_and_value=True)[0][0][1]
+    assert [c[2:4] for c in full] == [("=1+1", "f"), (ArrayFormula("B1", '="a"'), "f"), (5, "n")]
+    values = raw(sheet(row), shared_strings=["a"], data_only=True)[0][0][1]
+    assert [c[2:4] for c in values] == [(2, "n"), ("a", "s"), (5, "n")]
+
+    r = reader(sheet(row), shared_strings=["a"], formula_and_value=True)
+    _, cells = r.next_row("ws", 1, None, False, Cell, FILLER)
+    assert [(c._value, c.formula, c.cached_value) for c in cells] == [
+        ("=1+1", "=1+1", 2), (ArrayFormula("B1", '="a"'), ArrayFormula("B1", '="a"'), "a"),
+        (5, None, 5)]
+    assert cells[0].formula is cells[0]._value and cells[2].cached_value is cells[2]._value
+
+    r = reader(sheet(row), shared_strings=["a"], formula_and_value=True, data_only=True)
+    _, cells = r.next_row("ws", 1, None, False, Cell, FILLER)
+    assert [(c._value, c.data_type, c.formula, c.cached_value) for c in cells] == [
+        (2, "n", "=1+1", 2), ("a", "s", ArrayFormula("B1", '="a"'), "a"), (5, "n", None, 5)]
+
+
+def test_data_only_ignores_formulas_entirely():
+    rows = ('<row r="1"><c r="A1"><f t="shared" si="0">"unclosed</f><v>1</v></c></row>'
+            '<row r="2"><c r="A2"><f t="shared" si="0"/><v>2</v></c></row>')
+    assert formula_rows(rows, data_only=True) == [[1], [2]]
+
+
+# --- rows and the document ---------------------------------------------------
+
+def test_row_and_column_numbering():
+    rows, _ = raw(sheet('<row r="10"><c><v>1</v></c></row><row><c r="C5"><v>2</v></c><c/><c/></row>'
+                        '<row/><row r="2"><c r="B2"/></row><row r="007"><c/></row>'))
+    assert [(idx, [c[:2] for c in cells]) for idx, cells in rows] == [
+        (10, [(10, 1)]), (11, [(5, 3), (11, 4), (11, 5)]), (12, []), (2, [(2, 2)]), (7, [(7, 1)])]
+
+
+def test_references_the_fast_rule_leaves_to_the_host():
+    rows, _ = raw(sheet('<row r="1"><c r="$B$1"/><c r="b1"/><c r="A&#49;"/></row>'))
+    ((_, cells),) = rows
+    assert [c[:2] for c in cells] == [(1, 2), (1, 2), (1, 1)]
+
+
+@pytest.mark.parametrize("r", ["ZZZZ1", "A0", "A01", "A1B", "1A", "A1234567890123"])
+def test_bad_coordinates_raise_the_host_error(r):
+    try:
+        coordinate_to_tuple(r)
+    except ValueError as host:
+        assert fallback_message(sheet(f'<row><c r="{r}"/></row>')) == wrapped(host)
+    else:
+        rows, _ = raw(sheet(f'<row><c r="{r}"/></row>'))
+        assert rows[0][1][0][:2] == coordinate_to_tuple(r)
+
+
+@pytest.mark.parametrize("r, result", [
+    ("", ValueError), ("+4", 4), (" 4 ", 4), ("99999999999999999999", OverflowError),
+    ("x", ValueError), ("-2", -2),
+])
+def test_row_numbers(r, result):
+    data = sheet(f'<row r="{r}"><c/></row>')
+    if isinstance(result, int):
+        assert raw(data)[0][0][0] == result
+    else:
+        assert fallback_message(data).startswith(f"native reader error: {result.__name__}: ")
+
+
+def test_row_dimensions():
+    parser_dims = {}
+    raw(sheet('<row r="1" spans="1:2"/><row r="2" x:ht="3" xmlns:x="urn:x"/>'
+              '<row r="3" ht="15" customHeight="1" x:y="z" xmlns:x="urn:x"/><row ht="a&amp;b"/>'),
+        row_dimensions=parser_dims)
+    assert parser_dims == {"3": {"r": "3", "ht": "15", "customHeight": "1", "{urn:x}y": "z"},
+                           "4": {"ht": "a&b"}}
+
+
+def test_elements_are_actions_in_document_order():
+    before = '<sheetPr><tabColor rgb="FF0000"/></sheetPr><dimension ref="A1"/>'
+    after = '<mergeCells count="1"><mergeCell ref="A1:B1"/></mergeCells><x:ext xmlns:x="urn:x"/>'
+    data = sheet('<row r="1"><c r="A1" s="1"><v>1e10</v></c></row><odd a="1">t</odd>'
+                 '<row r="2"/>', before, after)
+    rows, actions = raw(data, date_formats={1})
+    assert [r[0] for r in rows] == [1, 2]
+    ns = [("", MAIN)]
+    assert actions == [
+        ("element", b'<sheetPr><tabColor rgb="FF0000"/></sheetPr>', ns),
+        ("element", b'<dimension ref="A1"/>', ns),
+        ("warn", xl_dates.date_warning("A1", 1e10)),
+        ("element", b'<odd a="1">t</odd>', ns),
+        ("element", b'<mergeCells count="1"><mergeCell ref="A1:B1"/></mergeCells>', ns),
+        ("element", b'<x:ext xmlns:x="urn:x"/>', ns),
+    ]
+
+
+def test_sheets_without_rows():
+    assert raw(sheet("").replace(b"<sheetData></sheetData>", b"<sheetData/>")) == ([], [])
+    assert raw(f'<worksheet {NS}><dimension ref="A1"/></worksheet>'.encode()) == (
+        [], [("element", b'<dimension ref="A1"/>', [("", MAIN)])])
+
+
+def test_prefixed_main_namespace_and_foreign_elements():
+    data = (f'<x:worksheet xmlns:x="{MAIN}" xmlns:o="urn:o"><x:sheetData>'
+            '<x:row r="3"><x:c r="B3" t="s"><x:v>0</x:v></x:c><o:c><x:v>5</x:v></o:c></x:row>'
+            '<row xmlns="urn:other"><c><v>1</v></c></row>'
+            '</x:sheetData></x:worksheet>').encode()
+    rows, actions = raw(data, shared_strings=["s"])
+    assert rows == [(3, [(3, 2, "s", "s", 0), (3, 3, 5, "n", 0)])]
+    assert actions == [("element", b'<row xmlns="urn:other"><c><v>1</v></c></row>',
+                        [("x", MAIN), ("o", "urn:o")])]
+
+
+def test_default_namespace_elsewhere_reads_through_events():
+    data = (f'<worksheet xmlns="urn:x" xmlns:m="{MAIN}"><m:sheetData><m:row>'
+            '<m:c><m:v>1</m:v></m:c><c><v>2</v></c></m:row></m:sheetData></worksheet>').encode()
+    # <c> in another namespace is still a cell; its <v> is not the main one.
+    assert raw(data)[0] == [(1, [(1, 1, 1, "n", 0), (1, 2, None, "n", 0)])]
+
+
+# --- refused input -----------------------------------------------------------
+
+@pytest.mark.parametrize("rows, message", [
+    ('<row><row/></row>', "unsupported: dispatch tag inside row"),
+    ('<row><mergeCells/></row>', "unsupported: dispatch tag inside row"),
+    ('<row><c><col/></c></row>', "unsupported: dispatch tag inside cell"),
+    ('<row><c><v>1<row/></v></c></row>', "unsupported: nested element handled by dispatcher"),
+    ('<row><c><x:extra xmlns:x="urn:x"><hyperlinks/></x:extra></c></row>',
+     "unsupported: nested element handled by dispatcher"),
+    ('<row><c><other><sheetPr/></other></c></row>', "unsupported: nested element handled by dispatcher"),
+    ('<row><c t="inlineStr"><is><t>a</t><extLst/></is></c></row>',
+     "unsupported: nested element handled by dispatcher"),
+])
+def test_dispatch_elements_where_cells_belong(rows, message):
+    assert fallback_message(sheet(rows)) == message
+
+
+def test_unexpected_nesting():
+    data = f'<worksheet {NS}><sheetData><row/></sheetData></worksheet>'.encode()
+    assert raw(data)[0] == [(1, [])]
+    data = f'<a {NS}><b><sheetData><row/></sheetData></b></a>'.encode()
+    assert raw(data) == ([], [("element", b"<b><sheetData><row/></sheetData></b>", [("", MAIN)])])
+
+
+@pytest.mark.parametrize("cut", [30, 80, 95, 100, 120, -20, -1])
+def test_truncated_worksheets(cut):
+    data = sheet('<row r="1"><c r="A1" t="s"><v>0</v></c></row><row r="2"><c><f>1</f></c></row>')
+    assert fallback_message(data[:cut], shared_strings=["a"]).startswith("malformed: ")
+
+
+def test_error_shortly_after_the_last_row_comes_before_it():
+    rows = "".join(f'<row r="{i}"><c r="A{i}"><v>{i}</v></c></row>' for i in range(1, 40))
+    data = sheet(rows, after="<broken></worksheet>")
+    r = reader(data)
+    with pytest.raises(m.NativeFallback, match="^malformed: "):
+        r.next_raw()
+    with pytest.raises(m.NativeFallback, match="^malformed: "):
+        r.next_raw()  # the same error again, not rows after it
+
+
+def test_rows_well_before_an_error_are_released():
+    row = '<row r="{0}"><c r="A{0}"><v>{0}</v></c></row>'
+    rows = "".join(row.format(i) for i in range(1, 2001))
+    data = sheet(rows + "<row><c><v>1</v></c>", after="")[:-len("</sheetData></worksheet>")]
+    r = reader(data)
+    got = 0
+    with pytest.raises(m.NativeFallback, match="^malformed: "):
+        while r.next_raw() is not None:
+            got += 1
+    end = data.index(row.format(2000).encode()) + len(row.format(2000))
+    # Everything that ended a whole 16 KiB block before the end was released.
+    assert 1000 < got < 2000
+    cut_rows = [i for i in range(1, 2001)
+                if (data.index(row.format(i).encode()) + len(row.format(i))) // 16384 * 16384 + 16384
+                <= end]
+    assert got >= len(cut_rows) - 1
+
+
+def test_host_exceptions_are_folded_into_native_fallback():
+    class Weird(Exception):
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    def bad_int(text):
+        raise Weird
+
+    r = m.RowReader(io.BytesIO(sheet('<row><c><v>+1</v></c></row>')), make_parser(),
+                    make_helpers(int=bad_int))
+    with pytest.raises(m.NativeFallback) as info:
+        r.next_raw()
+    assert info.value.args == (
+        "native reader error: test_host_exceptions_are_folded_into_native_fallback.<locals>.Weird"
+        ": <exception str() failed>",)
+    assert isinstance(info.value.__context__, Weird)
+
+
+def test_source_errors_are_folded_too():
+    class Source:
+        def read(self, n):
+            raise OSError("disk gone")
+
+    r = m.RowReader(Source(), make_parser(), make_helpers())
+    with pytest.raises(m.NativeFallback, match="^native reader error: OSError: disk gone$"):
+        r.next_raw()
+
+
+def test_construction_errors_are_raised_as_they_are():
+    with pytest.raises(TypeError, match="missing helper int"):
+        m.RowReader(io.BytesIO(b""), make_parser(), make_helpers(int=MISSING))
+    with pytest.raises(TypeError):
+        m.RowReader(io.BytesIO(b""), make_parser(row_dimensions=[]), make_helpers())
+    with pytest.raises(AttributeError):
+        m.RowReader(io.BytesIO(b""), make_parser(data_only=MISSING), make_helpers())
+    with pytest.raises(TypeError, match="helpers"):
+        m.RowReader(io.BytesIO(b""), make_parser(), [])
+    r = m.RowReader(io.BytesIO(sheet()), make_parser(formula_and_value=MISSING), make_helpers())
+    assert r.next_raw() is None and r.next_raw() is None
+
+
+# --- next_row ----------------------------------------------------------------
+
+def rows_of(data, *args, **parser):
+    r = reader(data, **parser)
+    out = []
+    while (row := r.next_row(*args)) is not None:
+        out.append(row)
+    return out
+
+
+def test_next_row_shapes():
+    data = sheet('<row r="1"/><row r="2"><c r="B2"><v>1</v></c><c r="E2"><v>2</v></c></row>'
+                 '<row r="3"><c r="B5"><v>3</v></c><c r="B3"><v>4</v></c></row>')
+    assert rows_of(data, "ws", 1, None, True, Cell, None) == [
+        (1, ()), (2, (None, 1, None, None, 2)), (3, (None, 4))]
+    assert rows_of(data, "ws", 1, 3, True, Cell, 0) == [(1, (0, 0, 0)), (2, (0, 1, 0)), (3, (0, 4, 0))]
+    assert rows_of(data, "ws", 3, None, True, Cell, 0) == [(1, ()), (2, (0, 0, 2)), (3, ())]
+    assert rows_of(data, "ws", 9, 4, True, Cell, 0) == [(1, ()), (2, ()), (3, ())]
+
+    (_, first), (_, second), (_, third) = rows_of(data, "ws", 1, None, False, Cell, FILLER)
+    assert first == ()
+    assert second[0] is FILLER and second[2] is FILLER and second[3] is FILLER
+    cell = second[1]
+    assert (cell.parent, cell.row, cell.column, cell._value, cell.data_type, cell._style_id) == (
+        "ws", 2, 2, 1, "n", 0)
+    assert not hasattr(cell, "formula") and not hasattr(cell, "extra")
+    moved = third[1]
+    assert (moved.row, moved.column, moved._value) == (3, 2, 4)
+
+
+def test_next_row_cells_from_another_row_keep_their_row():
+    data = sheet('<row r="1"><c r="B5"><v>3</v></c></row>')
+    (_, cells), = rows_of(data, "ws", 1, None, False, Cell, FILLER)
+    assert cells[1].row == 5 and cells[1].column == 2
+
+
+def test_next_row_extra_slots_and_layout_changes():
+    class Other:
+        __slots__ = ("parent", "row", "column", "_value", "data_type", "_style_id", "more")
+
+    data = sheet('<row><c><v>1</v></c></row><row><c><v>2</v></c></row><row><c><v>3</v></c></row>')
+    r = reader(data)
+    (_, (c1,)) = r.next_row("ws", 1, None, False, Cell, FILLER, ["extra"])
+    assert c1.extra is None and not hasattr(c1, "formula")
+    (_, (c2,)) = r.next_row("ws", 1, None, False, Other, FILLER, ("more",))
+    assert type(c2) is Other and c2.more is None and c2._value == 2
+    (_, (c3,)) = r.next_row("ws", 1, None, False, Cell, FILLER)
+    assert type(c3) is Cell and not hasattr(c3, "extra")
+
+
+def test_shared_row_numbers_within_a_row():
+    data = sheet(f'<row r="{10**12}"><c/><c/><c r="C5"/></row>')
+    (_, cells), = rows_of(data, "ws", 1, None, False, Cell, FILLER)
+    assert cells[0].row is cells[1].row
+
+
+@pytest.mark.parametrize("args, name", [
+    (("ws", "1", None, True, Cell, None), "min_col"),
+    (("ws", 1, 2.0, True, Cell, None), "max_col"),
+    (("ws", 1, None, 1, Cell, None), "values_only"),
+    (("ws", 1, None, False, "Cell", None), "cell_cls"),
+    (("ws", 1, None, False, Cell, None, "extra"), "extra_none"),
+    (("ws", 1, None, False, Cell, None, 5), "extra_none"),
+])
+def test_next_row_argument_types(args, name):
+    r = reader(sheet("<row><c/></row>"))
+    with pytest.raises(TypeError, match=name):
+        r.next_row(*args)
+
+
+def test_next_row_slot_errors():
+    class NoSlots:
+        pass
+
+    r = reader(sheet("<row><c/></row>"))
+    with pytest.raises(AttributeError):
+        r.next_row("ws", 1, None, False, NoSlots, None)
+    with pytest.raises(AttributeError, match="nothing"):
+        r.next_row("ws", 1, None, False, Cell, None, ["nothing"])
+
+
+# --- ownership, GC, threads --------------------------------------------------
+
+def test_no_references_are_leaked():
+    filler, ws, shared = object(), object(), "shared text"
+    helpers = make_helpers()
+    parser = make_parser(shared_strings=[shared], date_formats={1}, formula_and_value=True)
+    data = sheet("".join(f'<row r="{i}"><c r="A{i}" t="s"><v>0</v></c><c s="1"><v>{i}.5</v></c>'
+                         f'<c><f>A{i}</f><v>1</v></c><c t="inlineStr"><is><t>x</t></is></c>'
+                         f'<c r="E{i}"><f t="shared" si="0">A1</f></c></row>'
+                         for i in range(1, 50)), after="<mergeCells/>")
+
+    def run():
+        r = m.RowReader(io.BytesIO(data), parser, helpers)
+        while r.next_row(ws, 1, 8, False, Cell, filler, ["extra"]) is not None:
+            pass
+        r = m.RowReader(io.BytesIO(data), parser, helpers)
+        while r.next_raw() is not None:
+            pass
+
+    run()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in (filler, ws, shared, helpers["int"], parser, Cell)]
+    for _ in range(5):
+        run()
+    gc.collect()
+    after = [sys.getrefcount(o) for o in (filler, ws, shared, helpers["int"], parser, Cell)]
+    assert after == before
+
+
+def test_cycles_through_the_reader_are_collected():
+    class Marker:
+        collected = False
+
+        def __del__(self):
+            Marker.collected = True
+
+    r = reader(sheet("<row><c/></row>"))
+    marker = Marker()
+    marker.r = r
+    r.actions.append(marker)
+    del r, marker
+    gc.collect()
+    assert Marker.collected
+
+
+def test_concurrent_use_is_refused():
+    entered, release = threading.Event(), threading.Event()
+
+    class Slow:
+        def __init__(self):
+            self.data = io.BytesIO(sheet("<row><c/></row>"))
+
+        def read(self, n):
+            entered.set()
+            assert release.wait(10)
+            return self.data.read(n)
+
+    r = m.RowReader(Slow(), make_parser(), make_helpers())
+    results = []
+    t = threading.Thread(target=lambda: results.append(r.next_raw()))
+    t.start()
+    try:
+        assert entered.wait(10)
+        for call in (r.next_raw, lambda: r.next_row("ws", 1, None, True, Cell, None)):
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                call()
+    finally:
+        release.set()
+        t.join(10)
+    assert results == [(1, [(1, 1, None, "n", 0)])]
+
+
+def test_reentrant_use_is_refused():
+    class Source:
+        def __init__(self):
+            self.data = io.BytesIO(sheet("<row><c/></row>"))
+            self.reader = None
+
+        def read(self, n):
+            self.reader.next_raw()
+            return self.data.read(n)
+
+    src = Source()
+    r = m.RowReader(src, make_parser(), make_helpers())
+    src.reader = r
+    with pytest.raises(m.NativeFallback, match="^native reader error: RuntimeError: Already borrowed$"):
+        r.next_raw()
+    src.reader = None
