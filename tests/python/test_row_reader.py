@@ -359,6 +359,43 @@ def test_data_only_ignores_formulas_entirely():
     assert formula_rows(rows, data_only=True) == [[1], [2]]
 
 
+def test_inline_strings_the_host_builds():
+    calls = []
+
+    def record(name):
+        def helper(data, namespaces):
+            calls.append((name, data, namespaces))
+            return f"{name} value"
+        return helper
+
+    helpers = make_helpers(text_content=record("text"), rich_inline=record("rich"))
+    data = sheet('<row><c t="inlineStr"><is odd="1"><t>a</t></is></c>'
+                 '<c t="inlineStr"><is><r><rPr><b/></rPr><t>b</t></r></is></c></row>')
+    r = m.RowReader(io.BytesIO(data), make_parser(), helpers)
+    assert [c[2:4] for c in r.next_raw()[1]] == [("text value", "s"), ("b", "s")]
+    assert calls == [("text", b'<is odd="1"><t>a</t></is>', [("", MAIN)])]
+    calls.clear()
+    r = m.RowReader(io.BytesIO(data), make_parser(rich_text=True), helpers)
+    assert [c[2:4] for c in r.next_raw()[1]] == [("rich value", "s"), ("rich value", "s")]
+    assert [c[1] for c in calls] == [b'<is odd="1"><t>a</t></is>',
+                                     b"<is><r><rPr><b/></rPr><t>b</t></r></is>"]
+
+
+def test_run_properties_are_judged_once_per_text():
+    seen = []
+
+    def validate(data, namespaces):
+        seen.append(data)
+        return b"<i/>" not in data
+
+    helpers = make_helpers(validate_rpr=validate, text_content=lambda d, n: "host")
+    run = '<c t="inlineStr"><is><r><rPr>{}</rPr><t>x</t></r></is></c>'
+    data = sheet("<row>" + run.format("<b/>") * 3 + run.format("<i/>") * 2 + "</row>")
+    r = m.RowReader(io.BytesIO(data), make_parser(), helpers)
+    assert [c[2] for c in r.next_raw()[1]] == ["x", "x", "x", "host", "host"]
+    assert seen == [b"<rPr><b/></rPr>", b"<rPr><i/></rPr>"]
+
+
 # --- rows and the document ---------------------------------------------------
 
 def test_row_and_column_numbering():
@@ -716,3 +753,59 @@ def test_reentrant_use_is_refused():
     with pytest.raises(m.NativeFallback, match="^native reader error: RuntimeError: Already borrowed$"):
         r.next_raw()
     src.reader = None
+
+
+# --- the window fast path against the event path ------------------------------
+
+from hypothesis import given, strategies as st  # noqa: E402
+
+_texts = st.sampled_from(["1", "007", "-3", "1.5", "2e3", "x", "", " 4", "a&amp;b", "&#49;", "\t5\n",
+                          "6\r\n", "caf\u00e9", "1<!---->2", "<![CDATA[9]]>", "A1+B$2", "\u20ac"])
+_attrs = st.sampled_from(['', ' r="B3"', ' r="A&#49;"', ' s="2"', ' s=""', ' t="s"', ' t="str"',
+                          ' t="b"', ' t="e"', ' t="inlineStr"', ' t=\'n\'', ' odd="1"', '  s="1" ',
+                          ' r="C4" s="1" t="str"'])
+_children = st.lists(st.one_of(
+    st.builds(lambda t: f"<v>{t}</v>", _texts),
+    st.just("<v/>"),
+    st.builds(lambda t: f"<f>{t}</f>", _texts),
+    st.builds(lambda t, a: f"<f{a}>{t}</f>", _texts,
+              st.sampled_from([' t="shared" si="0"', ' t="array" ref="A1"', ' si="1" t="shared"',
+                               ' t="shared"', ' t="normal"', ' ca="1"'])),
+    st.just("<f/>"),
+    st.just('<is><t>in</t></is>'),
+    st.just(" "),
+), max_size=4)
+_cells = st.lists(st.tuples(_attrs, _children, st.booleans()), min_size=1, max_size=6)
+
+
+def _doc(cells, prefix):
+    p = "x:" if prefix else ""
+    out = []
+    for attrs, children, empty in cells:
+        if empty and not children:
+            out.append(f"<{p}c{attrs}/>")
+        else:
+            body = "".join(ch.replace("<v", f"<{p}v").replace("</v", f"</{p}v")
+                           .replace("<f", f"<{p}f").replace("</f", f"</{p}f")
+                           .replace("<is>", f"<{p}is>").replace("</is>", f"</{p}is>")
+                           .replace("<t>", f"<{p}t>").replace("</t>", f"</{p}t>")
+                           for ch in children)
+            out.append(f"<{p}c{attrs}>{body}</{p}c>")
+    rows = f'<{p}row r="3">{"".join(out)}</{p}row><{p}row r="4"><{p}c><{p}f t="shared" si="0"/></{p}c></{p}row>'
+    if prefix:
+        return (f'<x:worksheet xmlns:x="{MAIN}"><x:sheetData>{rows}</x:sheetData></x:worksheet>').encode()
+    return sheet(rows)
+
+
+def _outcome(data, **parser):
+    try:
+        return raw(data, **parser)[0]
+    except m.NativeFallback as e:
+        return ("fallback", e.args)
+
+
+@given(_cells, st.booleans(), st.booleans())
+def test_fast_cells_read_like_event_cells(cells, fav, data_only):
+    parser = dict(shared_strings=["s0", "s1", "s2"], date_formats={2}, formula_and_value=fav,
+                  data_only=data_only)
+    assert _outcome(_doc(cells, False), **parser) == _outcome(_doc(cells, True), **parser)
