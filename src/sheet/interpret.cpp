@@ -62,8 +62,14 @@ DType SheetParser::dtype_of(std::string_view t) {
     return d;
 }
 
-XmlResult<CellRec> SheetParser::interpret(StyleId style) {
-    CellRec rec;
+XmlResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells) {
+    // Built in place: a cell record is a few hundred bytes, and a failing
+    // cell is popped again.
+    CellRec& rec = cells.emplace_back();
+    struct Undo {
+        std::vector<CellRec>* cells;
+        ~Undo() { if (cells) cells->pop_back(); }
+    } undo{&cells};
     rec.style = std::move(style);
     const std::string_view t = bufs_.has_t ? std::string_view(bufs_.t) : std::string_view("n");
     const bool v_present = !bufs_.v.empty() && t != "inlineStr";
@@ -86,7 +92,8 @@ XmlResult<CellRec> SheetParser::interpret(StyleId style) {
     if (rec.formula_cell && !fav) {
         rec.value = std::move(formula);
         rec.data_type = DType::of(kDtF);
-        return rec;
+        undo.cells = nullptr;
+        return {};
     }
 
     Val value;
@@ -114,7 +121,8 @@ XmlResult<CellRec> SheetParser::interpret(StyleId style) {
             rec.has_formula = true;
         }
     }
-    return rec;
+    undo.cells = nullptr;
+    return {};
 }
 
 XmlResult<void> SheetParser::value_rule(std::string_view t, const StyleId& style, bool formula_cell, Val& value,

@@ -290,8 +290,7 @@ XmlResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
             }
         }
     }
-    cells.push_back(BR_TRY(interpret(std::move(style))));
-    return {};
+    return interpret(std::move(style), cells);
 }
 
 // A whole ordinary cell straight from the window: <c ...> with <v> and <f>
@@ -375,7 +374,7 @@ XmlResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
     w.tag_end = j;
     w.pos = j;
     StyleId style = BR_TRY(style_of(bufs_.has_s, bufs_.s));
-    cells.push_back(BR_TRY(interpret(std::move(style))));
+    BR_TRY_VOID(interpret(std::move(style), cells));
     return true;
 }
 

@@ -94,6 +94,10 @@ public:
 
     int visit(visitproc visit, void* arg) const;
 
+    // The shared-formula masters, for a caller that keeps cells past the
+    // parse (indexes of SharedFormula values point into this array).
+    [[nodiscard]] std::vector<SharedMaster> take_shared() noexcept { return std::move(shared_); }
+
     SheetReader reader;
 
     // Exposed for the prescan and the tests of the number rules.
@@ -132,7 +136,7 @@ private:
     [[nodiscard]] XmlResult<PyRef> host_item(PyObject* fn, std::string_view bytes, const NamespaceList& ns);
     void begin_cell();
     [[nodiscard]] XmlResult<PyRef> attr_dict();
-    [[nodiscard]] XmlResult<CellRec> interpret(StyleId style);
+    [[nodiscard]] XmlResult<void> interpret(StyleId style, std::vector<CellRec>& cells);
     [[nodiscard]] XmlResult<void> value_rule(std::string_view t, const StyleId& style, bool formula_cell,
                                              Val& value, DType& dtype);
     [[nodiscard]] XmlResult<void> number_rule(const StyleId& style, bool formula_cell, Val& value,
