@@ -3,6 +3,7 @@ the styles at requested positions, from a scan that refuses what it could
 misread."""
 
 import io
+import sys
 
 import pytest
 
@@ -116,3 +117,21 @@ def test_argument_errors():
         m.prescan_sheet(io.BytesIO(b""), True, None, {})
     with pytest.raises(TypeError):
         m.prescan_sheet(io.BytesIO(b""), True, [(1, "a")], make_helpers())
+
+
+def test_no_references_are_leaked():
+    helpers = make_helpers()
+    wanted = [(1, 1), (2, 2)]
+    doc = DOC.encode()
+
+    def run():
+        scan(doc, True, wanted, helpers=helpers)
+        with pytest.raises(m.NativeFallback):
+            scan(f'<worksheet {NS}><sheetData><row ht="1"/><!-- --></sheetData></worksheet>', True,
+                 wanted, helpers=helpers)
+
+    run()
+    before = [sys.getrefcount(o) for o in (helpers["row_index"], wanted[0])]
+    for _ in range(20):
+        run()
+    assert [sys.getrefcount(o) for o in (helpers["row_index"], wanted[0])] == before
