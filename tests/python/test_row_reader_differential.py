@@ -27,6 +27,8 @@ formulas = st.sampled_from([None, "<f>1+1</f>", "<f/>", '<f t="array" ref="A1:A2
                             '<f t="shared">C1</f>', '<f t="shared"/>',
                             '<f t="dataTable" ref="A1:B2" r1="A1"/>'])
 extras = st.sampled_from(["", "<is><t>in</t></is>", "<is><r><t>a</t></r><r><t>b</t></r></is>",
+                          "<is><r><rPr><b/><sz val='9'/></rPr><t>a</t></r></is>",
+                          "<is><r><rPr><odd/></rPr><t>a</t></r></is>", "<is a='1'><t>q</t></is>",
                           "<x:e xmlns:x='urn:x'><v>9</v></x:e>", "<v>7</v>", "<extra/>"])
 
 
@@ -87,10 +89,12 @@ def run(cls, data, parser_kw, mode):
         return ("error", f"{type(e).__qualname__}: {e}")
 
 
-@given(worksheet(), st.booleans(), st.booleans(), st.sampled_from(["raw", "values", "cells"]))
-def test_native_reads_like_pure(data, fav, data_only, mode):
+@given(worksheet(), st.booleans(), st.booleans(), st.booleans(),
+       st.sampled_from(["raw", "values", "cells"]))
+def test_native_reads_like_pure(data, fav, data_only, rich, mode):
     parser_kw = dict(shared_strings=["s0", "s1", "s2", "s3"], date_formats={1, 2},
-                     timedelta_formats={2}, formula_and_value=fav, data_only=data_only)
+                     timedelta_formats={2}, formula_and_value=fav, data_only=data_only,
+                     rich_text=rich)
     native = run(m.RowReader, data, parser_kw, mode)
     pure = run(rows_mod.RowReader, data, parser_kw, mode)
     if pure[0] == "error":
