@@ -374,7 +374,6 @@ PyObject* row_tuple(ReaderState& st, const RowArgs& a, std::vector<std::string>&
             cell = PyRef::steal(p.val_to_py(c.value));
             if (!cell) return nullptr;
         } else {
-            const std::size_t n = st.layout->size();
             PyRef vals[8];
             PyObject* row = rows.get(c.row);
             if (!row) return nullptr;
@@ -395,7 +394,7 @@ PyObject* row_tuple(ReaderState& st, const RowArgs& a, std::vector<std::string>&
                 if (!vals[6] || !vals[7]) return nullptr;
                 used = 8;
             }
-            (void)n;  // slots past `used` are set to None by build()
+            // The extra_none slots past `used` are set to None by build().
             PyResult<PyRef> built = st.layout->build(std::span<PyRef>(vals, used));
             if (!built) return nullptr;
             cell = std::move(*built);
