@@ -149,9 +149,12 @@ PyResult<Item> next_ready(ReaderState& st) {
 
 PyResult<Item> next_row_item(ReaderState& st) { return next_ready(st); }
 
+// Rows are released in bursts (a whole 16 KiB block at a time) and parsed
+// in bursts, so the pool must hold about a block's worth of rows to spare
+// the parse its allocations; it never exceeds what was queued at once.
 void recycle(ReaderState& st, Item& it) {
     it.cells.clear();
-    if (st.spare.size() < 4) st.spare.push_back(std::move(it.cells));
+    if (st.spare.size() < 4096 && it.cells.capacity() != 0) st.spare.push_back(std::move(it.cells));
 }
 
 // The Python int of a row number, shared by the cells of one row.
