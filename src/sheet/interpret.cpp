@@ -131,7 +131,8 @@ XmlResult<void> SheetParser::value_rule(std::string_view t, const StyleId& style
     if (t == "n") return number_rule(style, formula_cell, value, dtype);
     if (t == "s") {
         dtype = DType::of(kDtS);
-        if (auto i = short_decimal(v); i && *i >= 0 && std::uint64_t(*i) < settings_.shared_strings_len) {
+        if (auto i = short_decimal(v);
+            i && *i >= 0 && *i <= INT64_C(0xFFFFFFFF) && std::uint64_t(*i) < settings_.shared_strings_len) {
             value = Val::shared_string(std::uint32_t(*i));
             return {};
         }

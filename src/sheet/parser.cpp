@@ -232,9 +232,11 @@ XmlResult<PyRef> SheetParser::host_item(PyObject* fn, std::string_view bytes, co
 
 void SheetParser::begin_cell() {
     bufs_.clear();
-    dt_dict_.reset();
-    inline_ = Val{};
-    has_inline_ = false;
+    if (dt_dict_) dt_dict_.reset();
+    if (has_inline_) {
+        inline_ = Val{};
+        has_inline_ = false;
+    }
 }
 
 XmlResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
