@@ -277,9 +277,10 @@ XmlResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
                 for (const Attr& a : reader.attrs()) {
                     if (a.ns != 0) continue;
                     std::string_view n = reader.view(a.local);
-                    if (n == "t") bufs_.f_t.assign(reader.attr_value(a, scratch_)), bufs_.has_f_t = true;
-                    else if (n == "ref") bufs_.f_ref.assign(reader.attr_value(a, scratch_)), bufs_.has_f_ref = true;
-                    else if (n == "si") bufs_.f_si.assign(reader.attr_value(a, scratch_)), bufs_.has_f_si = true;
+                    std::string* dst = n == "t" ? &bufs_.f_t : n == "ref" ? &bufs_.f_ref : n == "si" ? &bufs_.f_si : nullptr;
+                    if (!dst) continue;
+                    dst->assign(reader.attr_value(a, scratch_));
+                    (n == "t" ? bufs_.has_f_t : n == "ref" ? bufs_.has_f_ref : bufs_.has_f_si) = true;
                 }
                 if (bufs_.has_f_t && bufs_.f_t == "dataTable" && !settings_.data_only)
                     dt_dict_ = BR_TRY(attr_dict());
