@@ -692,6 +692,36 @@ def test_no_references_are_leaked():
     assert after == before
 
 
+@pytest.mark.parametrize("cell", [
+    '<c r="A{i}" t="s"><v>0</v></c><c s="1"><v>{i}.5</v></c><c t="str"><v>t{i}</v></c>',
+    '<c r="B{i}"><f t="shared" si="0">A1</f></c><c t="inlineStr"><is><t>x{i}</t></is></c>',
+    '<c><f t="array" ref="Z1">1</f><v>{i}</v></c><c t="d"><v>2020-01-0{d}</v></c>',
+], ids=["values", "formulas", "objects"])
+def test_memory_does_not_grow_per_row(cell):
+    data = sheet("".join(f'<row r="{i}" ht="1">' + cell.format(i=i, d=i % 9 + 1) + "</row>"
+                         for i in range(1, 2001)))
+    parser = make_parser(shared_strings=["s"], date_formats={1}, formula_and_value=True)
+    helpers = make_helpers()
+
+    def run():
+        parser.row_dimensions = {}
+        r = m.RowReader(io.BytesIO(data), parser, helpers)
+        while r.next_row("ws", 1, None, False, Cell, None, ["extra"]) is not None:
+            pass
+        r = m.RowReader(io.BytesIO(data), parser, helpers)
+        while r.next_raw() is not None:
+            pass
+
+    for _ in range(2):
+        run()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(5):
+        run()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 500  # 20,000 rows went through
+
+
 def test_cycles_through_the_reader_are_collected():
     class Marker:
         collected = False
