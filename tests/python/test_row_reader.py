@@ -582,6 +582,27 @@ def test_construction_errors_are_raised_as_they_are():
     assert r.next_raw() is None and r.next_raw() is None
 
 
+def test_parser_settings_are_read_once_in_order():
+    seen = []
+
+    class Parser:
+        def __init__(self):
+            self.__dict__.update(vars(make_parser(shared_strings=["a"])))
+
+        def __getattribute__(self, name):
+            if not name.startswith("__"):
+                seen.append(name)
+            return object.__getattribute__(self, name)
+
+    parser = Parser()
+    r = m.RowReader(io.BytesIO(sheet('<row><c t="s"><v>0</v></c></row>')), parser, make_helpers())
+    assert seen == ["epoch", "epoch", "formula_and_value", "shared_strings", "shared_strings",
+                    "data_only", "rich_text", "date_formats", "timedelta_formats", "row_dimensions"]
+    object.__setattr__(parser, "shared_strings", ["changed"])
+    assert r.next_raw() == (1, [(1, 1, "a", "s", 0)])
+    assert len(seen) == 10
+
+
 # --- next_row ----------------------------------------------------------------
 
 def rows_of(data, *args, **parser):
