@@ -34,3 +34,10 @@ list(APPEND BRINDLE_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/formula/tokenizer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/formula/translator.cpp
 )
+list(APPEND BRINDLE_PY_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/../src/sheet/settings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/sheet/parser.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/sheet/interpret.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/sheet/convert.cpp
+)
+list(APPEND BRINDLE_PY_SOURCES ${CMAKE_CURRENT_LIST_DIR}/../src/prescan/prescan.cpp)

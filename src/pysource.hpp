@@ -23,6 +23,10 @@ public:
     [[nodiscard]] XmlResult<bool> read_chunk(ByteBuf& out);
 
     HeldException& held() noexcept { return held_; }
+    int visit(visitproc visit, void* arg) const {
+        if (int e = source_.visit(visit, arg)) return e;
+        return held_.exc.visit(visit, arg);
+    }
 
 private:
     PyRef source_;

@@ -5,6 +5,7 @@
 #include <lib/args.hpp>
 #include <lib/errors.hpp>
 #include <lib/types.hpp>
+#include <prescan/prescan.hpp>
 
 namespace brindle {
 namespace {
@@ -33,12 +34,12 @@ PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return raise_fallback(kNotAvailable);
 }
 
-PyObject* prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* prescan_sheet_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     PyObject* a[4];
     if (!parse_args({"prescan_sheet", {"source", "want_rows", "corners", "helpers"}, 4}, args,
                     nargs, kw, a))
         return nullptr;
-    return raise_fallback(kNotAvailable);
+    return brindle::prescan_sheet(a[0], a[1], a[2], a[3]);
 }
 
 template <auto F>
@@ -64,7 +65,7 @@ PyMethodDef module_functions[] = {
      "find_dimension(source)\n--\n\n"
      "Find the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
      "Returns (snippet, namespaces) or None."},
-    {"prescan_sheet", fastcall<prescan_sheet>(), METH_FASTCALL | METH_KEYWORDS,
+    {"prescan_sheet", fastcall<prescan_sheet_fn>(), METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\n"
      "prescan_sheet(source, want_rows, corners, helpers) -> dict"},
     {nullptr, nullptr, 0, nullptr},

@@ -29,7 +29,7 @@ PyResult<NameSet> name_set(PyObject* helpers, const char* key) {
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(item.get(), &n);
         if (!s) return py_err();  // lone surrogates
-        out.insert(std::string_view(s, std::size_t(n)));
+        out.emplace(s, std::size_t(n));
     }
     if (PyErr_Occurred()) return py_err();
     return out;

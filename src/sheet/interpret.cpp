@@ -1,0 +1,329 @@
+// One cell's collected texts to its native record: position, formula, value
+// by data type, and the date rule with its warning path.
+#include <sheet/parser.hpp>
+
+#include <utils/cell_text.hpp>
+
+#include <climits>
+
+namespace brindle {
+namespace {
+
+PyResult<PyRef> call_kw(PyObject* fn, PyObject* kwargs) {
+    PyRef args = PyRef::steal(PyTuple_New(0));
+    if (!args) return py_err();
+    PyRef res = PyRef::steal(PyObject_Call(fn, args.get(), kwargs));
+    if (!res) return py_err();
+    return res;
+}
+
+PyRef str_or_none(bool present, std::string_view s) {
+    if (!present) return PyRef::borrow(Py_None);
+    return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+}
+
+// Sets the host exception for a formula error; always the Python error kind.
+[[gnu::cold, gnu::noinline]] std::unexpected<XmlError> formula_err(const Helpers& h, const FormulaError& e) {
+    PyObject* cls = nullptr;
+    switch (e.kind) {
+        case FormulaErrorKind::Tokenizer:
+            cls = h.TokenizerError.get();
+            break;
+        case FormulaErrorKind::Translator:
+            cls = h.TranslatorError.get();
+            break;
+        case FormulaErrorKind::PopEmpty:
+            PyErr_SetString(PyExc_IndexError, "pop from empty list");
+            return py_fail();
+        case FormulaErrorKind::NeedPython:
+            PyErr_SetString(PyExc_TypeError, "internal: NeedPython");
+            return py_fail();
+    }
+    PyRef msg = PyRef::steal(PyUnicode_FromStringAndSize(e.message.data(), Py_ssize_t(e.message.size())));
+    if (!msg) return py_fail();
+    PyRef inst = PyRef::steal(PyObject_CallOneArg(cls, msg.get()));
+    if (!inst) return py_fail();
+    if (PyExceptionInstance_Check(inst.get()))
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(inst.get())), inst.get());
+    else
+        PyErr_SetObject(PyExc_TypeError, inst.get());  // raising a non-exception fails like this
+    return py_fail();
+}
+
+}  // namespace
+
+DType SheetParser::dtype_of(std::string_view t) {
+    static constexpr std::string_view kNames[kDtCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
+    for (std::uint8_t k = 0; k < kDtCount; ++k)
+        if (kNames[k] == t) return DType::of(k);
+    DType d;
+    d.code = kDtCount;
+    d.py = PyRef::steal(PyUnicode_FromStringAndSize(t.data(), Py_ssize_t(t.size())));
+    return d;
+}
+
+XmlResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells) {
+    // Built in place: a cell record is a few hundred bytes, and a failing
+    // cell is popped again.
+    CellRec& rec = cells.emplace_back();
+    struct Undo {
+        std::vector<CellRec>* cells;
+        ~Undo() { if (cells) cells->pop_back(); }
+    } undo{&cells};
+    rec.style = std::move(style);
+    const std::string_view t = bufs_.has_t ? std::string_view(bufs_.t) : std::string_view("n");
+    const bool v_present = !bufs_.v.empty() && t != "inlineStr";
+
+    if (bufs_.has_r && !bufs_.r.empty()) {
+        auto [row, col] = BR_TRY(coordinate(bufs_.r));
+        rec.row = row;
+        rec.column = col;
+        col_counter_ = col;
+    } else {
+        if (col_counter_ == INT64_MAX) return unsupported("column index");
+        rec.row = row_counter_;
+        rec.column = ++col_counter_;
+    }
+
+    const bool data_only = settings_.data_only, fav = settings_.formula_and_value;
+    rec.formula_cell = bufs_.has_f && !data_only;
+    Val formula;
+    if (bufs_.has_f && (!data_only || fav)) formula = BR_TRY(formula_step(rec));
+    if (rec.formula_cell && !fav) {
+        rec.value = std::move(formula);
+        rec.data_type = DType::of(kDtF);
+        undo.cells = nullptr;
+        return {};
+    }
+
+    Val value;
+    DType dtype;
+    if (v_present) {
+        BR_TRY_VOID(value_rule(t, rec.style, rec.formula_cell, value, dtype));
+    } else if (t == "inlineStr" && has_inline_) {
+        value = std::move(inline_);
+        dtype = DType::of(kDtS);
+    } else {
+        dtype = dtype_of(t);
+        if (dtype.code == kDtCount && !dtype.py) return py_fail();
+    }
+
+    if (rec.formula_cell) {  // and formula_and_value: the formula, its cached value aside
+        rec.value = std::move(formula);
+        rec.cached = std::move(value);
+        rec.has_cached = true;
+        rec.data_type = DType::of(kDtF);
+    } else {
+        rec.value = std::move(value);
+        rec.data_type = std::move(dtype);
+        if (bufs_.has_f && fav) {
+            rec.formula = std::move(formula);
+            rec.has_formula = true;
+        }
+    }
+    undo.cells = nullptr;
+    return {};
+}
+
+XmlResult<void> SheetParser::value_rule(std::string_view t, const StyleId& style, bool formula_cell, Val& value,
+                                        DType& dtype) {
+    const std::string_view v = bufs_.v;
+    if (t == "n") return number_rule(style, formula_cell, value, dtype);
+    if (t == "s") {
+        dtype = DType::of(kDtS);
+        if (auto i = short_decimal(v);
+            i && *i >= 0 && *i <= INT64_C(0xFFFFFFFF) && std::uint64_t(*i) < settings_.shared_strings_len) {
+            value = Val::shared_string(std::uint32_t(*i));
+            return {};
+        }
+        PyRef idx = BR_TRY(py_int(v));
+        PyRef item = PyRef::steal(PyObject_GetItem(settings_.shared_strings.get(), idx.get()));
+        if (!item) return py_fail();
+        value = Val::py_(std::move(item));
+        return {};
+    }
+    if (t == "b") {
+        dtype = DType::of(kDtB);
+        if (auto i = short_decimal(v)) {
+            value = Val::bool_(*i != 0);
+            return {};
+        }
+        PyRef n = BR_TRY(py_int(v));
+        int truth = PyObject_IsTrue(n.get());
+        if (truth < 0) return py_fail();
+        value = Val::bool_(truth != 0);
+        return {};
+    }
+    if (t == "d") {
+        dtype = DType::of(kDtD);
+        value = Val::py_(BR_TRY(py_call1(helpers_.from_ISO8601.get(), v)));
+        return {};
+    }
+    value = Val::text_(v);
+    if (t == "e") dtype = DType::of(kDtE);
+    else if (t == "f") dtype = DType::of(kDtF);
+    else if (t == "str") dtype = DType::of(kDtS);
+    else {
+        dtype = dtype_of(t);
+        if (dtype.code == kDtCount && !dtype.py) return py_fail();
+    }
+    return {};
+}
+
+XmlResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell, Val& value, DType& dtype) {
+    const std::string_view v = bufs_.v;
+    dtype = DType::of(kDtN);
+    if (integer_text(v)) {
+        if (auto i = short_decimal(v)) value = Val::int_(*i);
+        else value = Val::py_(BR_TRY(py_call1(helpers_.int_.get(), v)));
+    } else if (auto d = parse_decimal(v)) {
+        value = Val::float_(*d);
+    } else {
+        PyRef o = BR_TRY(py_call1(helpers_.float_.get(), v));
+        // What converts to a double is kept as one; str and the like stay as
+        // the host made them.
+        if (PyUnicode_Check(o.get()) || PyBytes_Check(o.get()) || PyByteArray_Check(o.get()) ||
+            PyMemoryView_Check(o.get())) {
+            value = Val::py_(std::move(o));
+        } else {
+            double x = PyFloat_AsDouble(o.get());
+            if (x == -1.0 && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError))
+                    return py_fail();
+                PyErr_Clear();
+                value = Val::py_(std::move(o));
+            } else {
+                value = Val::float_(x);
+            }
+        }
+    }
+
+    if (style.py || !settings_.date_formats.contains(style.id)) return {};
+    const bool timedelta = settings_.timedelta_formats.contains(style.id);
+    if (!timedelta && settings_.epoch && (value.kind == Val::Kind::Int || value.kind == Val::Kind::Float)) {
+        const bool is_int = value.kind == Val::Kind::Int;
+        DateParts parts = is_int ? from_excel_int(value.i, *settings_.epoch) : from_excel_float(value.f, *settings_.epoch);
+        if (parts.ok()) {
+            value.kind = is_int ? Val::Kind::DateInt : Val::Kind::DateFloat;
+            dtype = DType::of(kDtD);
+            return {};
+        }
+        PyRef num = PyRef::steal(val_to_py(value));
+        if (!num) return py_fail();
+        return date_warning(value, dtype, num.get(), formula_cell);
+    }
+    PyRef num = PyRef::steal(val_to_py(value));
+    if (!num) return py_fail();
+    PyRef kw = PyRef::steal(Py_BuildValue("{s:O}", "timedelta", timedelta ? Py_True : Py_False));
+    if (!kw) return py_fail();
+    PyRef args = PyRef::steal(PyTuple_Pack(2, num.get(), settings_.epoch_obj.get()));
+    if (!args) return py_fail();
+    PyRef res = PyRef::steal(PyObject_Call(helpers_.from_excel.get(), args.get(), kw.get()));
+    if (!res) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+            return py_fail();
+        PyErr_Clear();
+        return date_warning(value, dtype, num.get(), formula_cell);
+    }
+    value = Val::py_(std::move(res));
+    dtype = DType::of(kDtD);
+    return {};
+}
+
+XmlResult<void> SheetParser::date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell) {
+    PyRef coord = str_or_none(bufs_.has_r, bufs_.r);
+    if (!coord) return py_fail();
+    PyRef msg = PyRef::steal(PyObject_CallFunctionObjArgs(helpers_.date_warning.get(), coord.get(), number, nullptr));
+    if (!msg) return py_fail();
+    if (!formula_cell) {
+        PyRef entry = PyRef::steal(Py_BuildValue("(sO)", "warn", msg.get()));
+        if (!entry || PyList_Append(actions_.get(), entry.get()) < 0) return py_fail();
+    }
+    value = Val::text_("#VALUE!");
+    dtype = DType::of(kDtE);
+    return {};
+}
+
+XmlResult<Val> SheetParser::formula_step(const CellRec& rec) {
+    formula_buf_.assign("=");
+    formula_buf_.append(bufs_.f);
+    const std::string_view ft = bufs_.f_t;
+    if (!bufs_.has_f_t || (ft != "array" && ft != "dataTable" && ft != "shared")) return Val::text_(formula_buf_);
+    if (ft == "array") {
+        PyRef ref = str_or_none(bufs_.has_f_ref, bufs_.f_ref);
+        if (!ref) return py_fail();
+        PyRef text = str_or_none(true, formula_buf_);
+        if (!text) return py_fail();
+        PyRef kw = PyRef::steal(Py_BuildValue("{s:O,s:O}", "ref", ref.get(), "text", text.get()));
+        if (!kw) return py_fail();
+        PyResult<PyRef> res = call_kw(helpers_.ArrayFormula.get(), kw.get());
+        if (!res) return py_fail();
+        return Val::py_(std::move(*res));
+    }
+    if (ft == "dataTable") {
+        PyRef kw = dt_dict_ ? dt_dict_.clone() : PyRef::steal(PyDict_New());
+        if (!kw) return py_fail();
+        PyResult<PyRef> res = call_kw(helpers_.DataTableFormula.get(), kw.get());
+        if (!res) return py_fail();
+        return Val::py_(std::move(*res));
+    }
+    return shared_formula(rec, formula_buf_);
+}
+
+XmlResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view formula) {
+    std::optional<std::uint32_t> idx;
+    if (bufs_.has_f_si) {
+        if (auto it = shared_by_si_.find(std::string_view(bufs_.f_si)); it != shared_by_si_.end()) idx = it->second;
+    } else {
+        idx = unkeyed_shared_;
+    }
+    const bool has_coord = bufs_.has_r && !bufs_.r.empty();
+    if (idx) {
+        const SharedMaster& m = shared_[*idx];
+        if (!m.native) {
+            PyRef r = str_or_none(has_coord, bufs_.r);
+            if (!r) return py_fail();
+            PyRef res = PyRef::steal(PyObject_CallMethod(m.host.get(), "translate_formula", "O", r.get()));
+            if (!res) return py_fail();
+            return Val::py_(std::move(res));
+        }
+        std::optional<CellPos> dest;
+        if (has_coord) dest = CellPos{rec.row, rec.column};
+        if (auto ok = m.native->check(dest); !ok) return formula_err(helpers_, ok.error());
+        Val v;
+        v.kind = Val::Kind::SharedFormula;
+        v.has_coord = has_coord;
+        v.i = rec.row;
+        v.col = rec.column;
+        v.index = *idx;
+        return v;
+    }
+    if (formula == "=") return Val::text_(formula);
+    if (shared_.size() >= UINT32_MAX) return unsupported("too many shared formulas");
+    SharedMaster m;
+    if (has_coord) {
+        auto made = Translator::make(formula, CellPos{rec.row, rec.column});
+        if (made) {
+            m.native = std::move(*made);
+            m.row = rec.row;
+            m.col = rec.column;
+        } else if (made.error().kind != FormulaErrorKind::NeedPython) {
+            return formula_err(helpers_, made.error());
+        }
+    }
+    if (!m.native) {
+        PyRef r = str_or_none(has_coord, bufs_.r);
+        PyRef text = str_or_none(true, formula);
+        if (!r || !text) return py_fail();
+        m.host = PyRef::steal(PyObject_CallFunctionObjArgs(helpers_.Translator.get(), text.get(), r.get(), nullptr));
+        if (!m.host) return py_fail();
+    }
+    // Registered only once built: a failing master leaves nothing behind.
+    shared_.push_back(std::move(m));
+    const auto index = static_cast<std::uint32_t>(shared_.size() - 1);
+    if (bufs_.has_f_si) shared_by_si_.insert_or_assign(bufs_.f_si, index);
+    else unkeyed_shared_ = index;
+    return Val::text_(formula);
+}
+
+}  // namespace brindle

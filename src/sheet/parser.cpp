@@ -1,0 +1,484 @@
+// Walking the worksheet: the top-level dispatch, rows and the children of
+// cells. Value interpretation is in interpret.cpp, Python objects in
+// convert.cpp.
+#include <sheet/parser.hpp>
+
+#include <text/element_text.hpp>
+#include <utils/cell_text.hpp>
+#include <xml/fast_attrs.hpp>
+
+#include <array>
+#include <climits>
+#include <cstring>
+
+namespace brindle {
+namespace {
+
+constexpr std::array<std::string_view, 22> kDispatched = {
+    "row", "col", "extLst", "sheetPr", "rowBreaks", "colBreaks", "pageSetup", "scenarios",
+    "autoFilter", "sheetViews", "tableParts", "hyperlinks", "mergeCells", "pageMargins",
+    "printOptions", "headerFooter", "legacyDrawing", "sheetFormatPr", "sheetProtection",
+    "dataValidations", "conditionalFormatting", "customSheetViews",
+};
+
+auto forbid = [](std::uint32_t ns, std::string_view local) { return forbid_dispatch(ns, local); };
+
+// Cell texts the fast path may take byte for byte: what the reader would
+// hand over unchanged (no references, no CR, no '>' that could end "]]>"),
+// in valid UTF-8 without the two non-characters XML excludes.
+bool plain_text(const std::uint8_t* p, std::size_t n) noexcept {
+    if (n <= 24) {
+        // Cell values are short: a plain loop beats the setup of a vector scan.
+        bool high = false;
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint8_t c = p[k];
+            if (c < 0x20) {
+                if (c != '\t' && c != '\n') return false;
+            } else if (c == '&' || c == '>' || c == '<') {
+                return false;
+            }
+            high |= c >= 0x80;
+        }
+        return !high || validate_utf8(p, n).has_value();
+    }
+    SpanFlags f = scan_span(p, n);
+    if (f.bad_ctrl || f.cr || f.amp || f.gt || f.lt) return false;
+    return !f.high || validate_utf8(p, n).has_value();
+}
+
+}  // namespace
+
+bool forbid_dispatch(std::uint32_t ns, std::string_view local) noexcept {
+    if (ns != kNsMain) return false;
+    for (std::string_view d : kDispatched)
+        if (d == local) return true;
+    return false;
+}
+
+SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, PyRef actions,
+                         PyRef row_dimensions)
+    : reader(source), settings_(std::move(settings)), helpers_(std::move(helpers)),
+      actions_(std::move(actions)), row_dimensions_(std::move(row_dimensions)) {
+    static constexpr const char* kNames[kDtCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
+    for (int k = 0; k < kDtCount; ++k) dt_[k] = PyRef::steal(PyUnicode_InternFromString(kNames[k]));
+    text_.item_dangerous = helpers_.text_dangerous;
+    text_.run_dangerous = helpers_.rich_dangerous;
+}
+
+XmlResult<Item> SheetParser::next_item() {
+    Item it;
+    BR_TRY_VOID(next_item_into(it));
+    return it;
+}
+
+XmlResult<void> SheetParser::next_item_into(Item& out) {
+    for (;;) {
+        const Event ev = BR_TRY(reader.next());
+        switch (ev) {
+            case Event::EndOfDocument:
+                out.kind = Item::Kind::End;
+                return {};
+            case Event::CharData:
+                continue;
+            case Event::EndTag:
+                if (reader.depth() == 1) in_sheet_data_ = false;
+                continue;
+            case Event::StartTag:
+            case Event::EmptyTag:
+                break;
+        }
+        const std::size_t depth = reader.depth();
+        if (depth == 1) continue;
+        const bool main = reader.elem_ns == kNsMain;
+        std::string_view local = reader.view(reader.elem_local);
+        if (depth == 2 && main && local == "sheetData") {
+            // An empty <sheetData/> is left again by its end event.
+            in_sheet_data_ = true;
+            continue;
+        }
+        if (depth == 3 && in_sheet_data_ && main && local == "row") return parse_row(out);
+        if (depth == 2 || (depth == 3 && in_sheet_data_)) {
+            auto [bytes, ns] = BR_TRY(capture_checked());
+            out.kind = Item::Kind::Element;
+            out.bytes = std::move(bytes);
+            out.namespaces = std::move(ns);
+            return {};
+        }
+        return unsupported("unexpected nesting");
+    }
+}
+
+XmlResult<std::pair<std::string, NamespaceList>> SheetParser::capture_checked() {
+    reader.begin_capture();
+    detail::CaptureGuard<PySource> guard{reader};
+    if (reader.last_kind() == Event::EmptyTag) {
+        BR_TRY(reader.next());
+    } else {
+        const std::size_t depth = reader.depth();
+        for (;;) {
+            const Event ev = BR_TRY(reader.next());
+            if (ev == Event::EndOfDocument) return malformed("unexpected eof");
+            if (ev == Event::EndTag && reader.depth() < depth) break;
+        }
+    }
+    std::string bytes = reader.end_capture();
+    return std::pair{std::move(bytes), reader.in_scope_namespaces()};
+}
+
+XmlResult<PyRef> SheetParser::attr_dict() {
+    PyRef d = PyRef::steal(PyDict_New());
+    if (!d) return py_fail();
+    std::string key;
+    for (const Attr& a : reader.attrs()) {
+        reader.attr_key(a, key);
+        std::string_view v = reader.attr_value(a, scratch_);
+        PyRef k = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), Py_ssize_t(key.size())));
+        if (!k) return py_fail();
+        PyRef val = PyRef::steal(PyUnicode_FromStringAndSize(v.data(), Py_ssize_t(v.size())));
+        if (!val || PyDict_SetItem(d.get(), k.get(), val.get()) < 0) return py_fail();
+    }
+    return d;
+}
+
+XmlResult<void> SheetParser::parse_row(Item& out) {
+    out.kind = Item::Kind::Row;
+    out.cells.clear();
+    const Attr* r_attr = nullptr;
+    bool other = false;
+    for (const Attr& a : reader.attrs()) {
+        if (a.ns != 0) continue;
+        std::string_view local = reader.view(a.local);
+        if (local == "r") r_attr = &a;
+        else if (local != "spans") other = true;
+    }
+    if (!r_attr) {
+        if (row_counter_ == INT64_MAX) return unsupported("row index");
+        ++row_counter_;
+    } else {
+        std::string_view text = reader.attr_value(*r_attr, scratch_);
+        if (auto v = short_decimal(text)) {
+            row_counter_ = *v;
+        } else {
+            PyRef res = BR_TRY(py_call1(helpers_.row_index.get(), text));
+            long long v2 = PyLong_AsLongLong(res.get());
+            if (v2 == -1 && PyErr_Occurred()) return py_fail();
+            row_counter_ = v2;
+        }
+    }
+    col_counter_ = 0;
+    out.row = row_counter_;
+    if (other) {
+        PyRef d = BR_TRY(attr_dict());
+        PyRef key = PyRef::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(row_counter_)));
+        if (!key || PyDict_SetItem(row_dimensions_.get(), key.get(), d.get()) < 0) return py_fail();
+    }
+    if (reader.last_kind() == Event::EmptyTag) {
+        BR_TRY(reader.next());
+        return {};
+    }
+    const std::size_t depth = reader.depth();
+    const bool fast = !settings_.rich_text && reader.default_ns() == kNsMain;
+    for (;;) {
+        if (fast && BR_TRY(fast_cell(out.cells))) continue;
+        const Event ev = BR_TRY(reader.next());
+        switch (ev) {
+            case Event::EndOfDocument:
+                return malformed("eof in row");
+            case Event::CharData:
+                continue;
+            case Event::EndTag:
+                if (reader.depth() < depth) return {};
+                continue;
+            case Event::StartTag:
+            case Event::EmptyTag:
+                if (forbid_dispatch(reader.elem_ns, reader.view(reader.elem_local)))
+                    return unsupported("dispatch tag inside row");
+                BR_TRY_VOID(parse_cell(out.cells));
+                continue;
+        }
+    }
+}
+
+XmlResult<void> SheetParser::read_inline() {
+    if (settings_.rich_text) {
+        auto [bytes, ns] = BR_TRY(capture_checked());
+        inline_ = Val::py_(BR_TRY(host_item(helpers_.rich_inline.get(), bytes, ns)));
+    } else {
+        auto validate = [this](std::string_view rpr, const NamespaceList& ns) -> XmlResult<bool> {
+            PyRef res = BR_TRY(host_item(helpers_.validate_rpr.get(), rpr, ns));
+            int t = PyObject_IsTrue(res.get());
+            if (t < 0) return py_fail();
+            return t != 0;
+        };
+        TextItem item = BR_TRY(parse_text(reader, text_, forbid, validate));
+        if (item.deferred)
+            inline_ = Val::py_(BR_TRY(host_item(helpers_.text_content.get(), item.bytes, item.namespaces)));
+        else
+            inline_ = Val::text_(item.text);
+    }
+    has_inline_ = true;
+    return {};
+}
+
+XmlResult<PyRef> SheetParser::host_item(PyObject* fn, std::string_view bytes, const NamespaceList& ns) {
+    PyRef b = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
+    if (!b) return py_fail();
+    PyRef l = PyRef::steal(ns_list(ns));
+    if (!l) return py_fail();
+    PyRef res = PyRef::steal(PyObject_CallFunctionObjArgs(fn, b.get(), l.get(), nullptr));
+    if (!res) return py_fail();
+    return res;
+}
+
+void SheetParser::begin_cell() {
+    bufs_.clear();
+    if (dt_dict_) dt_dict_.reset();
+    if (has_inline_) {
+        inline_ = Val{};
+        has_inline_ = false;
+    }
+}
+
+XmlResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
+    begin_cell();
+    for (const Attr& a : reader.attrs()) {
+        if (a.ns != 0 || a.local.size() != 1) continue;
+        const char c = reader.view(a.local)[0];
+        std::string* dst = c == 'r' ? &bufs_.r : c == 's' ? &bufs_.s : c == 't' ? &bufs_.t : nullptr;
+        if (!dst) continue;
+        dst->assign(reader.attr_value(a, scratch_));
+        (c == 'r' ? bufs_.has_r : c == 's' ? bufs_.has_s : bufs_.has_t) = true;
+    }
+    StyleId style = BR_TRY(style_of(bufs_.has_s, bufs_.s));
+    if (reader.last_kind() == Event::EmptyTag) {
+        BR_TRY(reader.next());
+    } else {
+        const bool inline_type = bufs_.has_t && bufs_.t == "inlineStr";
+        bool seen_v = false, seen_is = false;
+        const std::size_t depth = reader.depth();
+        for (;;) {
+            const Event ev = BR_TRY(reader.next());
+            if (ev == Event::EndOfDocument) return malformed("eof in cell");
+            if (ev == Event::CharData) continue;
+            if (ev == Event::EndTag) {
+                if (reader.depth() < depth) break;
+                continue;
+            }
+            const std::uint32_t ns = reader.elem_ns;
+            std::string_view local = reader.view(reader.elem_local);
+            if (forbid_dispatch(ns, local)) return unsupported("dispatch tag inside cell");
+            if (ns != kNsMain) {
+                BR_TRY_VOID(skip_checked(reader, forbid));
+            } else if (local == "v" && !seen_v) {
+                seen_v = true;
+                bufs_.has_v = BR_TRY(element_text_into(reader, bufs_.v, forbid));
+            } else if (local == "f" && !bufs_.has_f) {
+                bufs_.has_f = true;
+                for (const Attr& a : reader.attrs()) {
+                    if (a.ns != 0) continue;
+                    std::string_view n = reader.view(a.local);
+                    std::string* dst = n == "t" ? &bufs_.f_t : n == "ref" ? &bufs_.f_ref : n == "si" ? &bufs_.f_si : nullptr;
+                    if (!dst) continue;
+                    dst->assign(reader.attr_value(a, scratch_));
+                    (n == "t" ? bufs_.has_f_t : n == "ref" ? bufs_.has_f_ref : bufs_.has_f_si) = true;
+                }
+                if (bufs_.has_f_t && bufs_.f_t == "dataTable" && !settings_.data_only)
+                    dt_dict_ = BR_TRY(attr_dict());
+                BR_TRY(element_text_into(reader, bufs_.f, forbid));
+            } else if (local == "is" && inline_type && !seen_is) {
+                seen_is = true;
+                BR_TRY_VOID(read_inline());
+            } else {
+                BR_TRY_VOID(skip_checked(reader, forbid));
+            }
+        }
+    }
+    return interpret(std::move(style), cells);
+}
+
+// A whole ordinary cell straight from the window: <c ...> with <v> and <f>
+// children in their plain forms only. Anything else leaves the reader
+// untouched and answers false, and the cell is read through events.
+XmlResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
+    auto& w = reader.win;
+    const std::uint8_t* p = w.buf.data();
+    const std::size_t n = w.filled();
+    const std::size_t i = w.pos;
+    if (n - i < 4 || p[i] != '<' || p[i + 1] != 'c') return false;
+    if (p[i + 2] != ' ' && p[i + 2] != '/' && p[i + 2] != '>') return false;
+    cell_tag_.reset();
+    const FastScan tag = fast_attrs(w, i + 2, cell_tag_);
+    if (tag.status == FastStatus::NotTaken) return false;
+    std::size_t j = tag.pos;
+    FastValue v, f;
+    f_tag_.reset();
+    if (tag.status == FastStatus::Start) {
+        for (;;) {
+            if (n - j < 4 || p[j] != '<') return false;
+            const std::uint8_t k = p[j + 1], d = p[j + 2];
+            if (k == '/') {
+                if (d != 'c' || p[j + 3] != '>') return false;
+                j += 4;
+                break;
+            }
+            if (k == 'v') {
+                if (v.present) return false;
+                if (d == '/') {
+                    if (p[j + 3] != '>') return false;
+                    v.set(j, j);
+                    j += 4;
+                    continue;
+                }
+                if (d != '>') return false;
+                const std::size_t t0 = j + 3;
+                const std::size_t lt = find_byte(p, t0, n, '<');
+                if (n - lt < 4 || std::memcmp(p + lt, "</v>", 4) != 0) return false;
+                if (!plain_text(p + t0, lt - t0)) return false;
+                v.set(t0, lt);
+                j = lt + 4;
+            } else if (k == 'f') {
+                if (f.present || (d != ' ' && d != '/' && d != '>')) return false;
+                const FastScan ft = fast_attrs(w, j + 2, f_tag_);
+                if (ft.status == FastStatus::NotTaken) return false;
+                if (ft.status == FastStatus::Empty) {
+                    f.set(ft.pos, ft.pos);
+                    j = ft.pos;
+                    continue;
+                }
+                const std::size_t t0 = ft.pos;
+                const std::size_t lt = find_byte(p, t0, n, '<');
+                if (n - lt < 4 || std::memcmp(p + lt, "</f>", 4) != 0) return false;
+                if (!plain_text(p + t0, lt - t0)) return false;
+                f.set(t0, lt);
+                j = lt + 4;
+            } else {
+                return false;
+            }
+        }
+    }
+    auto text = [&](Span s) { return reader.view(s); };
+    if (f.present && f_tag_.t.present && text(f_tag_.t.span) == "dataTable") return false;
+
+    begin_cell();
+    auto take = [&](const FastValue& fv, std::string& dst, bool& has) {
+        if (!fv.present) return;
+        dst.assign(text(fv.span));
+        has = true;
+    };
+    take(cell_tag_.r, bufs_.r, bufs_.has_r);
+    take(cell_tag_.s, bufs_.s, bufs_.has_s);
+    take(cell_tag_.t, bufs_.t, bufs_.has_t);
+    take(v, bufs_.v, bufs_.has_v);
+    take(f, bufs_.f, bufs_.has_f);
+    take(f_tag_.t, bufs_.f_t, bufs_.has_f_t);
+    take(f_tag_.ref, bufs_.f_ref, bufs_.has_f_ref);
+    take(f_tag_.si, bufs_.f_si, bufs_.has_f_si);
+    w.tag_start = i;
+    w.tag_end = j;
+    w.pos = j;
+    StyleId style = BR_TRY(style_of(bufs_.has_s, bufs_.s));
+    BR_TRY_VOID(interpret(std::move(style), cells));
+    return true;
+}
+
+PyObject* SheetParser::ns_list(const NamespaceList& ns) const {
+    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(ns.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < ns.size(); ++k) {
+        const auto& [prefix, uri] = ns[k];
+        PyObject* t = Py_BuildValue("(s#s#)", prefix.data(), Py_ssize_t(prefix.size()), uri.data(),
+                                    Py_ssize_t(uri.size()));
+        if (!t) return nullptr;
+        PyList_SET_ITEM(list.get(), Py_ssize_t(k), t);
+    }
+    return list.release();
+}
+
+XmlResult<PyRef> SheetParser::py_call1(PyObject* fn, std::string_view text) {
+    PyRef s = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    if (!s) return py_fail();
+    PyRef res = PyRef::steal(PyObject_CallOneArg(fn, s.get()));
+    if (!res) return py_fail();
+    return res;
+}
+
+XmlResult<PyRef> SheetParser::py_int(std::string_view text) {
+    if (auto v = short_decimal(text)) {
+        PyRef o = PyRef::steal(PyLong_FromLongLong(*v));
+        if (!o) return py_fail();
+        return o;
+    }
+    return py_call1(helpers_.int_.get(), text);
+}
+
+XmlResult<StyleId> SheetParser::style_of(bool present, std::string_view text) {
+    StyleId out;
+    if (!present) return out;
+    if (text.empty()) {
+        out.py = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
+        if (!out.py) return py_fail();
+        return out;
+    }
+    if (auto v = short_decimal(text)) {
+        out.id = *v;
+        return out;
+    }
+    PyRef res = BR_TRY(py_call1(helpers_.int_.get(), text));
+    long long v = PyLong_AsLongLong(res.get());
+    if (v == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return py_fail();
+        PyErr_Clear();
+        out.py = std::move(res);
+        return out;
+    }
+    out.id = v;
+    return out;
+}
+
+XmlResult<std::pair<std::int64_t, std::int64_t>> SheetParser::coordinate(std::string_view r) {
+    if (auto rc = fast_coordinate(r)) return *rc;
+    PyRef res = BR_TRY(py_call1(helpers_.coordinate_to_tuple.get(), r));
+    PyRef seq = PyRef::steal(PySequence_Tuple(res.get()));
+    if (!seq) return py_fail();
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+    if (n != 2) {
+        if (n > 2) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        else PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        return py_fail();
+    }
+    long long row = PyLong_AsLongLong(PyTuple_GET_ITEM(seq.get(), 0));
+    if (row == -1 && PyErr_Occurred()) return py_fail();
+    long long col = PyLong_AsLongLong(PyTuple_GET_ITEM(seq.get(), 1));
+    if (col == -1 && PyErr_Occurred()) return py_fail();
+    return std::pair<std::int64_t, std::int64_t>{row, col};
+}
+
+namespace {
+int visit_val(const Val& v, visitproc visit, void* arg) { return v.py.visit(visit, arg); }
+}  // namespace
+
+int visit_cell(const CellRec& c, visitproc visit, void* arg) {
+    if (int e = c.style.py.visit(visit, arg)) return e;
+    if (int e = visit_val(c.value, visit, arg)) return e;
+    if (int e = visit_val(c.formula, visit, arg)) return e;
+    if (int e = visit_val(c.cached, visit, arg)) return e;
+    return c.data_type.py.visit(visit, arg);
+}
+
+int SheetParser::visit(visitproc visit, void* arg) const {
+    const PyRef* refs[] = {&settings_.shared_strings, &settings_.epoch_obj, &helpers_.int_, &helpers_.float_,
+                           &helpers_.coordinate_to_tuple, &helpers_.row_index, &helpers_.from_excel,
+                           &helpers_.from_ISO8601, &helpers_.date_warning, &helpers_.ArrayFormula,
+                           &helpers_.DataTableFormula, &helpers_.Translator, &helpers_.TokenizerError,
+                           &helpers_.TranslatorError, &helpers_.text_content, &helpers_.rich_inline,
+                           &helpers_.validate_rpr, &actions_, &row_dimensions_, &dt_dict_, &inline_.py};
+    for (const PyRef* r : refs)
+        if (int e = r->visit(visit, arg)) return e;
+    for (const SharedMaster& s : shared_)
+        if (int e = s.host.visit(visit, arg)) return e;
+    for (const PyRef& d : dt_)
+        if (int e = d.visit(visit, arg)) return e;
+    return reader.win.source.visit(visit, arg);
+}
+
+}  // namespace brindle

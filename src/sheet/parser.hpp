@@ -1,0 +1,151 @@
+// The worksheet parser: walks the worksheet part with the pull reader and
+// yields each row of <sheetData> as parsed cells, each other top-level
+// element as raw bytes, and the end. All per-worksheet state lives here.
+#pragma once
+
+#include <Python.h>
+
+#include <formula/translator.hpp>
+#include <lib/errors.hpp>
+#include <lib/pyref.hpp>
+#include <pysource.hpp>
+#include <sheet/helpers.hpp>
+#include <sheet/settings.hpp>
+#include <sheet/values.hpp>
+#include <text/string_item.hpp>
+#include <xml/fast_attrs.hpp>
+#include <xml/reader.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace brindle {
+
+using SheetReader = Reader<PySource>;
+
+// The elements the host's worksheet dispatcher handles itself: never to be
+// swallowed inside a row, a cell or cell text.
+[[nodiscard]] bool forbid_dispatch(std::uint32_t ns, std::string_view local) noexcept;
+
+// A shared-formula master: native when the C++ translator reproduces the
+// host's, else the host Translator instance.
+struct SharedMaster {
+    std::optional<Translator> native;
+    std::int64_t row = 0, col = 0;
+    PyRef host;
+};
+
+struct Item {
+    enum class Kind : std::uint8_t { Row, Element, End };
+    Kind kind = Kind::End;
+    std::int64_t row = 0;
+    std::vector<CellRec> cells;
+    std::string bytes;
+    NamespaceList namespaces;
+};
+
+// The texts collected for one cell; cleared, never shrunk, between cells.
+struct CellBufs {
+    std::string r, s, t, v, f, f_t, f_ref, f_si;
+    bool has_r = false, has_s = false, has_t = false, has_v = false;
+    bool has_f = false, has_f_t = false, has_f_ref = false, has_f_si = false;
+    void clear() noexcept {
+        r.clear(), s.clear(), t.clear(), v.clear(), f.clear(), f_t.clear(), f_ref.clear(), f_si.clear();
+        has_r = has_s = has_t = has_v = has_f = has_f_t = has_f_ref = has_f_si = false;
+    }
+};
+
+// Python's exception is set: the sheet parser's third error kind.
+[[nodiscard, gnu::cold, gnu::noinline]] inline std::unexpected<XmlError> py_fail() {
+    return std::unexpected(XmlError::source());
+}
+
+// Visits every Python object a parsed cell holds.
+int visit_cell(const CellRec& c, visitproc visit, void* arg);
+
+class SheetParser {
+public:
+    SheetParser(PyObject* source, Helpers helpers, Settings settings, PyRef actions, PyRef row_dimensions);
+    SheetParser(const SheetParser&) = delete;
+    SheetParser& operator=(const SheetParser&) = delete;
+
+    [[nodiscard]] XmlResult<Item> next_item();
+    [[nodiscard]] XmlResult<void> next_item_into(Item& out);
+
+    // A native value to its Python object (a new reference), or nullptr with
+    // an exception set. Text gives up its buffer.
+    [[nodiscard]] PyObject* val_to_py(Val& v);
+    // The data type / style id objects of a cell (new references).
+    [[nodiscard]] PyObject* dtype_to_py(const DType& d) const;
+    [[nodiscard]] static PyObject* style_to_py(const StyleId& s);
+
+    // The error as the caller's Python exception; always nullptr.
+    [[gnu::cold]] PyObject* raise(const XmlError& e) { return fallback_err(e, &reader.win.source.held()); }
+
+    [[nodiscard]] std::uint64_t abs_pos() const noexcept { return reader.win.abs_pos(); }
+    const Settings& settings() const noexcept { return settings_; }
+    PyObject* dt(std::uint8_t code) const noexcept { return dt_[code].get(); }
+    const Helpers& helpers() const noexcept { return helpers_; }
+    [[nodiscard]] PyObject* ns_list(const NamespaceList& ns) const;
+
+    int visit(visitproc visit, void* arg) const;
+
+    // The shared-formula masters, for a caller that keeps cells past the
+    // parse (indexes of SharedFormula values point into this array).
+    [[nodiscard]] std::vector<SharedMaster> take_shared() noexcept { return std::move(shared_); }
+
+    SheetReader reader;
+
+    // Exposed for the prescan and the tests of the number rules.
+    [[nodiscard]] XmlResult<StyleId> style_of(bool present, std::string_view text);
+    [[nodiscard]] XmlResult<PyRef> py_int(std::string_view text);
+    [[nodiscard]] XmlResult<PyRef> py_call1(PyObject* fn, std::string_view text);
+    [[nodiscard]] XmlResult<std::pair<std::int64_t, std::int64_t>> coordinate(std::string_view r);
+    [[nodiscard]] XmlResult<std::pair<std::string, NamespaceList>> capture_checked();
+
+private:
+    CellBufs bufs_;
+    std::vector<SharedMaster> shared_;
+    std::optional<std::uint32_t> unkeyed_shared_;
+    Settings settings_;
+    Helpers helpers_;
+    PyRef dt_[kDtCount];
+    TextCtx text_;
+    std::unordered_map<std::string, std::uint32_t, UriHash, std::equal_to<>> shared_by_si_;
+    PyRef actions_;
+    PyRef row_dimensions_;
+    std::int64_t row_counter_ = 0;
+    std::int64_t col_counter_ = 0;
+    bool in_sheet_data_ = false;
+    std::string scratch_;
+    std::string formula_buf_;
+    PyRef dt_dict_;  // the dataTable attributes of the current cell
+    Val inline_;     // the parsed <is> of the current cell
+    bool has_inline_ = false;
+    CellTagCollector cell_tag_;
+    FormulaTagCollector f_tag_;
+
+    [[nodiscard]] XmlResult<void> parse_row(Item& out);
+    [[nodiscard]] XmlResult<void> parse_cell(std::vector<CellRec>& cells);
+    [[nodiscard]] XmlResult<bool> fast_cell(std::vector<CellRec>& cells);
+    [[nodiscard]] XmlResult<void> read_inline();
+    [[nodiscard]] XmlResult<PyRef> host_item(PyObject* fn, std::string_view bytes, const NamespaceList& ns);
+    void begin_cell();
+    [[nodiscard]] XmlResult<PyRef> attr_dict();
+    [[nodiscard]] XmlResult<void> interpret(StyleId style, std::vector<CellRec>& cells);
+    [[nodiscard]] XmlResult<void> value_rule(std::string_view t, const StyleId& style, bool formula_cell,
+                                             Val& value, DType& dtype);
+    [[nodiscard]] XmlResult<void> number_rule(const StyleId& style, bool formula_cell, Val& value,
+                                              DType& dtype);
+    [[nodiscard]] XmlResult<void> date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell);
+    [[nodiscard]] XmlResult<Val> formula_step(const CellRec& rec);
+    [[nodiscard]] XmlResult<Val> shared_formula(const CellRec& rec, std::string_view formula);
+    [[nodiscard]] DType dtype_of(std::string_view t);
+    [[nodiscard]] PyObject* shared_to_py(const Val& v);
+};
+
+}  // namespace brindle

@@ -1,0 +1,67 @@
+// One parsed cell in native form. Values stay native (integers, doubles,
+// shared-string indexes, date serials) until someone asks for the Python
+// object, so that ordinary cells cost no Python object at parse time.
+#pragma once
+
+#include <Python.h>
+
+#include <lib/pyref.hpp>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace brindle {
+
+// The `s` attribute: a 64-bit id, or the host's object for the empty text
+// and for integers beyond 64 bits.
+struct StyleId {
+    std::int64_t id = 0;
+    PyRef py;  // set: this object is the style id
+};
+
+struct Val {
+    enum class Kind : std::uint8_t {
+        Empty, Int, Float, Bool, SharedString, Text, SharedFormula, DateInt, DateFloat, Py
+    };
+    Kind kind = Kind::Empty;
+    bool has_coord = false;  // SharedFormula: the dependent cell had an `r`
+    std::uint32_t index = 0;  // SharedString, SharedFormula (the master)
+    std::int64_t i = 0;       // Int, DateInt, Bool; SharedFormula: row
+    std::int64_t col = 0;     // SharedFormula
+    double f = 0;             // Float, DateFloat
+    std::string text;         // Text
+    PyRef py;                 // Py
+
+    static Val int_(std::int64_t v) { Val x; x.kind = Kind::Int; x.i = v; return x; }
+    static Val float_(double v) { Val x; x.kind = Kind::Float; x.f = v; return x; }
+    static Val bool_(bool v) { Val x; x.kind = Kind::Bool; x.i = v; return x; }
+    static Val shared_string(std::uint32_t idx) { Val x; x.kind = Kind::SharedString; x.index = idx; return x; }
+    static Val text_(std::string_view s) { Val x; x.kind = Kind::Text; x.text.assign(s); return x; }
+    static Val py_(PyRef o) { Val x; x.kind = Kind::Py; x.py = std::move(o); return x; }
+};
+
+// Data-type codes; they index the parser's interned strings.
+enum DtCode : std::uint8_t { kDtN, kDtS, kDtF, kDtB, kDtE, kDtD, kDtInlineStr, kDtCount };
+
+struct DType {
+    std::uint8_t code = kDtN;  // kDtCount: `py` holds the type text
+    PyRef py;
+    static DType of(std::uint8_t c) { DType d; d.code = c; return d; }
+};
+
+struct CellRec {
+    StyleId style;
+    Val value;
+    Val formula;  // Empty unless data_only and formula_and_value
+    Val cached;   // Empty unless a formula cell kept with formula_and_value
+    bool has_formula = false;
+    bool has_cached = false;
+    DType data_type;
+    std::int64_t row = 0;
+    std::int64_t column = 0;
+    bool formula_cell = false;
+};
+
+}  // namespace brindle
