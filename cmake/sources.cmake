@@ -34,3 +34,7 @@ list(APPEND BRINDLE_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/formula/tokenizer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/formula/translator.cpp
 )
+list(APPEND BRINDLE_PY_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/../src/prescan/prescan.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/prescan/pyobjects.cpp
+)

@@ -5,6 +5,7 @@
 #include <lib/args.hpp>
 #include <lib/errors.hpp>
 #include <lib/types.hpp>
+#include <prescan/prescan.hpp>
 
 namespace brindle {
 namespace {
@@ -38,7 +39,7 @@ PyObject* prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!parse_args({"prescan_sheet", {"source", "want_rows", "corners", "helpers"}, 4}, args,
                     nargs, kw, a))
         return nullptr;
-    return raise_fallback(kNotAvailable);
+    return prescan::prescan_sheet(a[0], a[1], a[2], a[3]);
 }
 
 template <auto F>
