@@ -13,6 +13,7 @@
 // attributes are reached through the `Sink`.
 #pragma once
 
+#include <prescan/search.hpp>
 #include <utils/coordinate.hpp>
 #include <xml/chars.hpp>
 #include <xml/error.hpp>
@@ -218,12 +219,18 @@ private:
     // Only the end tag matters: nothing inside is counted.
     [[nodiscard]] XmlResult<void> find_end(Window<Src>& w) {
         for (;;) {
-            BR_TRY_VOID(next_lt(w));
+            const std::size_t end = w.filled();
+            const std::size_t i = find_markup(w.buf.data(), w.pos, end, 's', false);
+            if (i == end) {
+                w.pos = end;
+                if (!BR_TRY(w.more())) return malformed("eof in element");
+                continue;
+            }
+            w.pos = i;
             if (!BR_TRY(have(w, 12)) && w.filled() - w.pos < 2) return malformed("eof in tag");
             const std::uint8_t* p = w.buf.data() + w.pos;
-            const std::size_t avail = w.filled() - w.pos;
             if (p[1] == '!' || p[1] == '?') return unsupported("comment/cdata/pi in sheetData");
-            if (is_sheet_data_end(p, avail)) return {};
+            if (is_sheet_data_end(p, w.filled() - w.pos)) return {};
             w.pos += 1;
         }
     }
@@ -231,6 +238,8 @@ private:
     // The '>' closing the start tag at w.pos, searched from offset `rel`;
     // returns its offset from w.pos.
     [[nodiscard]] static XmlResult<std::size_t> tag_close(Window<Src>& w, std::size_t rel) {
+        const std::size_t quick = quick_tag_close(w.buf.data(), w.pos + rel, w.filled());
+        if (quick < w.filled()) return quick - w.pos;
         std::uint8_t quote = 0;
         for (;;) {
             const std::size_t end = w.filled();
@@ -278,6 +287,31 @@ private:
             }
             if (!empty) ++depth_;
             w.pos += gt + 1;
+            if (in_row_ && !count_cells && depth_ == 1) BR_TRY_VOID(skip_row(w));
+        }
+    }
+
+    // Moves w.pos to the end tag of the open row when nothing inside it is
+    // counted. In well-formed content the first "</row" closes it unless a
+    // row opens inside, which is refused rather than tracked.
+    [[nodiscard]] XmlResult<void> skip_row(Window<Src>& w) {
+        for (;;) {
+            const std::size_t end = w.filled();
+            const std::size_t i = find_markup(w.buf.data(), w.pos, end, 'r', true);
+            if (i == end) {
+                w.pos = end;
+                if (!BR_TRY(w.more())) return malformed("eof in element");
+                continue;
+            }
+            w.pos = i;
+            if (!BR_TRY(have(w, 6)) && w.filled() - w.pos < 2) return malformed("eof in tag");
+            const std::uint8_t* p = w.buf.data() + w.pos;
+            const std::size_t avail = w.filled() - w.pos;
+            if (p[1] == '!' || p[1] == '?') return unsupported("comment/cdata/pi in sheetData");
+            if (avail >= 6 && std::memcmp(p, "</row", 5) == 0 && is_end_delim(p[5])) return {};
+            if (avail >= 5 && std::memcmp(p, "<row", 4) == 0 && is_tag_delim(p[4]))
+                return unsupported("row inside row");
+            w.pos += 1;
         }
     }
 

@@ -110,6 +110,8 @@ def test_prefixed_or_cdata_sheets_fall_back_instead_of_miscounting(seed):
     ("<row\n r = \"3\"\t><c\tr='A3'\n s='9' /><c r=\"B3\" s=\"a>b\"></c></row>", False,
      [(3, 1), (3, 2)], [], {(3, 1): "9", (3, 2): "a>b"}),
     ("", True, [(1, 1)], [], {}),
+    ("<row r='1'><row r='5' ht='1'><c r='A5'/></row><c s='1'/></row>", True, [(5, 1), (1, 1)], [],
+     {(1, 1): "1"}),
 ])
 def test_edge_cases(body, want_rows, corners, rows, found):
     for chunk in (None, 1, 7):
@@ -156,7 +158,7 @@ def test_sheet_data_placement(data):
     # A prefixed row is a row to a parser; a prefixed foreign element is not.
     ("<x:row r='1' xmlns:x='" + MAIN + "'/>", "unsupported: prefixed element in sheetData", "count"),
     ("<row r='1'><x:c r='A1' xmlns:x='urn:o'/></row>", "unsupported: prefixed element in sheetData",
-     "count"),
+     "cells"),
     ("<row r='1' xmlns='urn:o'/>", "unsupported: namespace declaration in sheetData", "count"),
     ("<row r='1'><c r='A1' xmlns='urn:o'/></row>", "unsupported: namespace declaration in sheetData",
      "cells"),
@@ -164,11 +166,14 @@ def test_sheet_data_placement(data):
     ("<row r='9223372036854775807'/><row/>", "unsupported: row index", "count"),
     ("<row r='1'><c r='a1'/></row>", "unsupported: coordinate", "cells"),
     ("<row r='1'><c r='XFD0'/></row>", "unsupported: coordinate", "cells"),
-    ("<row r='1'><c r='A1' s='1'", "malformed: eof in tag", "count"),
+    ("<row r='1'><c r='A1' s='1'", "malformed: eof in tag", "cells"),
     ("<row r='1'><c r='A1' s='1'/>", "malformed: eof in element", "all"),
     ("<row r='1' q:ht='1'/>", "malformed: unbound prefix", "rows"),
-    ("<row r='1'></c></row>", "malformed: mismatched tag", "count"),
+    ("<row r='1'></c></row>", "malformed: mismatched tag", "cells"),
     ("<row r='1' r='2'/>", "malformed: duplicate attribute", "rows"),
+    # Row content is skipped to its end tag when no cell is asked for.
+    ("<row r='1'><row r='5' ht='1'/></row>", "unsupported: row inside row", "rows"),
+    ("<row r='1'><c r='A1' s='1'", "malformed: eof in element", "rows"),
 ])
 def test_refused_input(body, reason, modes):
     data = doc(body)
