@@ -279,38 +279,51 @@ private:
             const std::size_t gt = BR_TRY(tag_close(w, n));
             const std::uint8_t* p = w.buf.data() + w.pos;
             const bool empty = gt >= 2 && p[gt - 1] == '/';
+            // Nothing inside a cell counts, nor inside a row when no cell is
+            // asked for: their content is only searched for their end.
             if (depth_ == 0 && n == 4 && std::memcmp(p + 1, "row", 3) == 0) {
                 BR_TRY_VOID(row_tag(p, gt, empty));
                 in_row_ = !empty;
+                w.pos += gt + 1;
+                if (empty) continue;
+                ++depth_;
+                if (!count_cells) BR_TRY_VOID(skip_to_end(w, "row", "row inside row"));
             } else if (count_cells && depth_ == 1 && in_row_ && n == 2 && p[1] == 'c') {
                 BR_TRY_VOID(cell_tag(p, gt, empty));
+                w.pos += gt + 1;
+                if (empty) continue;
+                ++depth_;
+                BR_TRY_VOID(skip_to_end(w, "c", "cell inside cell"));
+            } else {
+                if (!empty) ++depth_;
+                w.pos += gt + 1;
             }
-            if (!empty) ++depth_;
-            w.pos += gt + 1;
-            if (in_row_ && !count_cells && depth_ == 1) BR_TRY_VOID(skip_row(w));
         }
     }
 
-    // Moves w.pos to the end tag of the open row when nothing inside it is
-    // counted. In well-formed content the first "</row" closes it unless a
-    // row opens inside, which is refused rather than tracked.
-    [[nodiscard]] XmlResult<void> skip_row(Window<Src>& w) {
+    // Moves w.pos to the end tag of the open row or cell `name` when nothing
+    // inside it is counted. In well-formed content the first "</name" closes
+    // it unless an element of the same name opens inside, which is refused
+    // rather than tracked.
+    [[nodiscard]] XmlResult<void> skip_to_end(Window<Src>& w, std::string_view name, const char* nested) {
+        const std::size_t m = name.size();
         for (;;) {
             const std::size_t end = w.filled();
-            const std::size_t i = find_markup(w.buf.data(), w.pos, end, 'r', true);
+            const std::size_t i = find_markup(w.buf.data(), w.pos, end, std::uint8_t(name[0]), true);
             if (i == end) {
                 w.pos = end;
                 if (!BR_TRY(w.more())) return malformed("eof in element");
                 continue;
             }
             w.pos = i;
-            if (!BR_TRY(have(w, 6)) && w.filled() - w.pos < 2) return malformed("eof in tag");
+            if (!BR_TRY(have(w, m + 3)) && w.filled() - w.pos < 2) return malformed("eof in tag");
             const std::uint8_t* p = w.buf.data() + w.pos;
             const std::size_t avail = w.filled() - w.pos;
             if (p[1] == '!' || p[1] == '?') return unsupported("comment/cdata/pi in sheetData");
-            if (avail >= 6 && std::memcmp(p, "</row", 5) == 0 && is_end_delim(p[5])) return {};
-            if (avail >= 5 && std::memcmp(p, "<row", 4) == 0 && is_tag_delim(p[4]))
-                return unsupported("row inside row");
+            if (avail >= m + 3 && p[1] == '/' && std::memcmp(p + 2, name.data(), m) == 0 && is_end_delim(p[m + 2]))
+                return {};
+            if (avail >= m + 2 && std::memcmp(p + 1, name.data(), m) == 0 && is_tag_delim(p[m + 1]))
+                return unsupported(nested);
             w.pos += 1;
         }
     }

@@ -174,6 +174,8 @@ def test_sheet_data_placement(data):
     # Row content is skipped to its end tag when no cell is asked for.
     ("<row r='1'><row r='5' ht='1'/></row>", "unsupported: row inside row", "rows"),
     ("<row r='1'><c r='A1' s='1'", "malformed: eof in element", "rows"),
+    ("<row r='1'><c r='A1'><c r='B1'/></c></row>", "unsupported: cell inside cell", "cells"),
+    ("<row r='1'><c r='A1'><v>1</v>", "malformed: eof in element", "cells"),
 ])
 def test_refused_input(body, reason, modes):
     data = doc(body)
