@@ -152,8 +152,9 @@ inline constexpr std::size_t kMaxAttrs = 64;
             const std::string_view prefix = rv.substr(6);
             if (prefix == "xmlns") return malformed("xmlns prefix");
             if (v1 == v0) return malformed("empty prefixed namespace");
-            // The xml prefix and the reserved URIs take the reader's checks
-            // and rules; nothing here needs them.
+            const std::string_view uri = sv({v0, v1});
+            if (uri == kXmlnsNamespace || uri == kXmlNamespace) return malformed("reserved namespace");
+            // Rebinding xml has rules of its own; nothing here needs it.
             if (prefix == "xml") return unsupported("namespace declaration in sheetData");
             decls.push_back({Span{n0 + 6, n1}, Span{v0, v1}});
             continue;

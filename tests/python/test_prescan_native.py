@@ -171,6 +171,7 @@ def test_sheet_data_placement(data):
     ("<row r='1' q:ht='1'/>", "malformed: unbound prefix", "rows"),
     ("<row r='1'></c></row>", "malformed: mismatched tag", "cells"),
     ("<row r='1' r='2'/>", "malformed: duplicate attribute", "rows"),
+    ("<row r='1' xmlns:q='http://www.w3.org/2000/xmlns/'/>", "malformed: reserved namespace", "rows"),
     # Row content is skipped to its end tag when no cell is asked for.
     ("<row r='1'><row r='5' ht='1'/></row>", "unsupported: row inside row", "rows"),
     ("<row r='1'><c r='A1' s='1'", "malformed: eof in element", "rows"),
