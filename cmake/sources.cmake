@@ -40,4 +40,7 @@ list(APPEND BRINDLE_PY_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/sheet/interpret.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/sheet/convert.cpp
 )
-list(APPEND BRINDLE_PY_SOURCES ${CMAKE_CURRENT_LIST_DIR}/../src/prescan/prescan.cpp)
+list(APPEND BRINDLE_PY_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/../src/prescan/prescan.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/prescan/pyobjects.cpp
+)

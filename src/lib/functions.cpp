@@ -39,7 +39,7 @@ PyObject* prescan_sheet_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!parse_args({"prescan_sheet", {"source", "want_rows", "corners", "helpers"}, 4}, args,
                     nargs, kw, a))
         return nullptr;
-    return brindle::prescan_sheet(a[0], a[1], a[2], a[3]);
+    return prescan::prescan_sheet(a[0], a[1], a[2], a[3]);
 }
 
 template <auto F>

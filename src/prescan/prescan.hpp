@@ -1,13 +1,11 @@
-// The quick look at a worksheet before a load: the elements around
-// <sheetData>, the rows with attributes of their own and the styles of a
-// few cells, without reading any cell value.
+// prescan_sheet(source, want_rows, corners, helpers) -> dict
 #pragma once
 
 #include <Python.h>
 
-namespace brindle {
+namespace brindle::prescan {
 
-// The module function's body; arguments already extracted (borrowed).
-[[nodiscard]] PyObject* prescan_sheet(PyObject* source, PyObject* want_rows, PyObject* corners, PyObject* helpers);
+// Arguments are borrowed; returns a new dict, or nullptr with an exception set.
+PyObject* prescan_sheet(PyObject* source, PyObject* want_rows, PyObject* corners, PyObject* helpers);
 
-}  // namespace brindle
+}  // namespace brindle::prescan

@@ -81,7 +81,7 @@ def test_row_numbers_through_the_host():
     ('<row><c r="a1" s="1"/></row>', "unsupported: coordinate"),
     ('<row xmlns:y="urn:y"/>', "unsupported: namespace declaration"),
     ('<row r="1" ht=1/>', "malformed: expected quote"),
-    ('<row r="1"ht="1"/>', "malformed: missing whitespace"),
+    ('<row r="1"ht="1"/>', "malformed: missing whitespace between attributes"),
     ('<row r="99999999999999999999"/>', "unsupported: row index"),
     ('<row ht="1" q:x="1"/>', "malformed: unbound prefix"),
 ])

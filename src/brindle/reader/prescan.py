@@ -31,8 +31,10 @@ def prescan_sheet(source, want_rows, corners, helpers):
     Rows of ``<sheetData>`` are its ``row`` children and cells their ``c``
     children, in the main namespace.
     """
+    if type(want_rows) is not bool:
+        raise TypeError(f"want_rows must be a bool, not {type(want_rows).__name__}")
     if not isinstance(helpers, dict):
-        raise TypeError(f"helpers must be dict, not {type(helpers).__name__}")
+        raise TypeError(f"helpers must be a dict, not {type(helpers).__name__}")
     row_index = dict.get(helpers, "row_index", _ABSENT)
     if row_index is _ABSENT:
         raise TypeError("missing helper row_index")
@@ -40,7 +42,7 @@ def prescan_sheet(source, want_rows, corners, helpers):
     if corners is not None:
         for row, col in corners:
             wanted.add((operator.index(row), operator.index(col)))
-    scan = _Prescan(source, bool(want_rows), wanted, row_index)
+    scan = _Prescan(source, want_rows, wanted, row_index)
     for _ in scan.feed_all(tuple):
         pass
     return {"head": scan.head, "tail": scan.tail, "rows": scan.rows,
@@ -75,7 +77,8 @@ class _Prescan(Window):
                 self.capture = (self.open_capture(), depth)
         elif depth == 3:
             self.in_row = self.in_sd and name == _ROW
-            if self.in_row:
+            # Row numbers matter only to rows and cells that are asked for.
+            if self.in_row and (self.want_rows or self.wanted):
                 self._row(attrs)
         elif depth == 4 and self.in_row and name == _C and self.wanted:
             self._cell(attrs)
