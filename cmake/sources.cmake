@@ -33,3 +33,8 @@ list(APPEND BRINDLE_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/formula/tokenizer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/formula/translator.cpp
 )
+list(APPEND BRINDLE_PY_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/../src/lib/pyxml.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/strings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/lib/dimension.cpp
+)
