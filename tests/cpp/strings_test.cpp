@@ -37,11 +37,10 @@ namespace {
 
 const std::string kMain = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
 
-// The outcome as text, plus how far the source was read.
-std::string dimension_of(const std::string& doc, std::size_t chunk, std::uint64_t* read_to = nullptr) {
+// The outcome as text.
+std::string dimension_of(const std::string& doc, std::size_t chunk) {
     Reader<MemorySource> r(doc.data(), doc.size(), chunk);
     auto hit = find_dimension_in(r);
-    if (read_to) *read_to = r.win.base + r.win.filled();
     if (!hit) return error_text(hit.error());
     if (!*hit) return "none";
     std::string out = (*hit)->snippet;
@@ -61,14 +60,9 @@ TEST(FindDimension, Outcomes) {
          "<dimension ref='A1:B2'/> [=" + kMain + "]"},
         {"<x:worksheet xmlns:x='" + kMain + "'><x:dimension ref='A1'></x:dimension></x:worksheet>",
          "<x:dimension ref='A1'></x:dimension> [x=" + kMain + "]"},
-        {"<worksheet" + ns + "><dimension ref='A1' xmlns:o='u'><o:e>t</o:e></dimension></worksheet>",
-         "<dimension ref='A1' xmlns:o='u'><o:e>t</o:e></dimension> [=" + kMain + "]"},
         {"<worksheet" + ns + "><sheetData><row/></sheetData><dimension ref='A1'/></worksheet>", "none"},
-        {"<worksheet" + ns + "><sheetPr/></worksheet>", "none"},
         {"<worksheet><dimension ref='A1'/></worksheet>", "none"},
         {"<worksheet" + ns + "><dimension><sheetData/></dimension></worksheet>",
-         "unsupported: nested element handled by dispatcher"},
-        {"<worksheet" + ns + "><dimension><dimension/></dimension></worksheet>",
          "unsupported: nested element handled by dispatcher"},
         {"<worksheet" + ns + "><dimension>", "malformed: unclosed element"},
         {"<worksheet" + ns + "><a><dimension ref='B'/></a></worksheet>", "<dimension ref='B'/> [=" + kMain + "]"},
@@ -76,13 +70,4 @@ TEST(FindDimension, Outcomes) {
     for (const auto& c : cases)
         for (std::size_t chunk : {std::size_t(1), std::size_t(7), std::size_t(1) << 20})
             EXPECT_EQ(dimension_of(c.doc, chunk), c.out) << c.doc << " chunk " << chunk;
-}
-
-TEST(FindDimension, StopsInTheFirstChunk) {
-    std::string doc = "<worksheet xmlns='" + kMain + "'><dimension ref='A1:C9'/><sheetData>";
-    while (doc.size() < (1u << 22)) doc += "<row r='1'><c r='A1'><v>1</v></c></row>";
-    doc += "</sheetData></worksheet>";
-    std::uint64_t read_to = 0;
-    EXPECT_EQ(dimension_of(doc, kChunk, &read_to), "<dimension ref='A1:C9'/> [=" + kMain + "]");
-    EXPECT_EQ(read_to, kChunk);
 }
