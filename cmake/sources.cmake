@@ -43,4 +43,7 @@ list(APPEND BRINDLE_PY_SOURCES
 list(APPEND BRINDLE_PY_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/prescan/prescan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/prescan/pyobjects.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/lib/pyxml.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/strings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/lib/dimension.cpp
 )

@@ -3,6 +3,7 @@
 // does not depend on how the input is chunked, captures return exactly the
 // element's bytes, and the fast attribute scan agrees with the general path
 // whenever it takes a tag.
+#include <dimension.hpp>
 #include <text/element_text.hpp>
 #include <text/string_item.hpp>
 #include <xml/fast_attrs.hpp>
@@ -145,6 +146,21 @@ std::string run_text(std::string_view doc, std::size_t chunk) {
     }
 }
 
+// The dimension lookup: its snippet must be the document's own bytes.
+std::string run_dimension(std::string_view doc, std::size_t chunk) {
+    Reader<MemorySource> r(doc.data(), doc.size(), chunk);
+    auto hit = find_dimension_in(r);
+    if (!hit) return "!" + std::to_string(static_cast<int>(hit.error().kind)) + hit.error().reason;
+    if (!*hit) return "none";
+    if (r.win.capture_on) fail("dimension capture left open");
+    const std::string& s = (*hit)->snippet;
+    const std::uint64_t end = r.win.base + r.win.tag_end;
+    if (end < s.size() || doc.substr(end - s.size(), s.size()) != s) fail("dimension bytes");
+    std::string out = s;
+    for (auto& [prefix, uri] : (*hit)->namespaces) out += " " + prefix + "=" + uri;
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -163,5 +179,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string split = run(doc, chunk, true);
     if (whole != split) fail("chunking changed the events");
     if (run_text(doc, doc.size() + 1) != run_text(doc, chunk)) fail("chunking changed the texts");
+    if (run_dimension(doc, doc.size() + 1) != run_dimension(doc, chunk)) fail("chunking changed the dimension");
     return 0;
 }

@@ -3,18 +3,20 @@
 #include <Python.h>
 
 #include <lib/args.hpp>
+#include <lib/dimension.hpp>
 #include <lib/errors.hpp>
 #include <lib/types.hpp>
 #include <prescan/prescan.hpp>
+#include <strings.hpp>
 
 namespace brindle {
 namespace {
 
-PyObject* read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* read_string_table_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     PyObject* a[2];
     if (!parse_args({"read_string_table", {"source", "helpers"}, 2}, args, nargs, kw, a))
         return nullptr;
-    return raise_fallback(kNotAvailable);
+    return read_string_table(a[0], a[1]);
 }
 
 PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -28,10 +30,10 @@ PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return raise_fallback(kNotAvailable);
 }
 
-PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* find_dimension_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     PyObject* a[1];
     if (!parse_args({"find_dimension", {"source"}, 1}, args, nargs, kw, a)) return nullptr;
-    return raise_fallback(kNotAvailable);
+    return find_dimension(a[0]);
 }
 
 PyObject* prescan_sheet_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -50,7 +52,7 @@ constexpr PyCFunction fastcall() {
 }  // namespace
 
 PyMethodDef module_functions[] = {
-    {"read_string_table", fastcall<read_string_table>(), METH_FASTCALL | METH_KEYWORDS,
+    {"read_string_table", fastcall<read_string_table_fn>(), METH_FASTCALL | METH_KEYWORDS,
      "read_string_table(source, helpers)\n--\n\nread_string_table(source, helpers) -> list"},
     {"bind_cells", fastcall<bind_cells>(), METH_FASTCALL | METH_KEYWORDS,
      "bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)\n--\n\n"
@@ -61,7 +63,7 @@ PyMethodDef module_functions[] = {
      "objects only when accessed. Other elements are appended to `actions` as\n"
      "`(\"element\", bytes, namespaces)` and warnings as `(\"warn\", message)`\n"
      "for the caller to replay in document order."},
-    {"find_dimension", fastcall<find_dimension>(), METH_FASTCALL | METH_KEYWORDS,
+    {"find_dimension", fastcall<find_dimension_fn>(), METH_FASTCALL | METH_KEYWORDS,
      "find_dimension(source)\n--\n\n"
      "Find the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
      "Returns (snippet, namespaces) or None."},

@@ -5,6 +5,7 @@
 // that the host builds it.
 #pragma once
 
+#include <sheet/name_set.hpp>
 #include <text/element_text.hpp>
 #include <xml/namespaces.hpp>
 #include <xml/reader.hpp>
@@ -13,12 +14,9 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace brindle {
-
-using NameSet = std::unordered_set<std::string, UriHash, std::equal_to<>>;
 
 // Per-call context of string items.
 struct TextCtx {

@@ -106,9 +106,7 @@ def test_argument_errors(call, message):
 
 
 @pytest.mark.parametrize("call", [
-    lambda: m.read_string_table(source=None, helpers={}),
     lambda: m.bind_cells(*range(8)),
-    lambda: m.find_dimension(None),
 ])
 def test_unbuilt_entry_points_fall_back(call):
     with pytest.raises(m.NativeFallback) as info:

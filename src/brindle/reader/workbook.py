@@ -8,7 +8,7 @@ import zipfile
 
 from brindle.reader.helpers import reading_helpers
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
-from brindle.reader.strings import _runs
+from brindle.reader.string_table import read_string_table
 from brindle.reader.worksheet import MAIN, WorkSheetParser
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
@@ -111,15 +111,16 @@ class ReadOnlyWorkbook:
     def _read_strings(self, path):
         if path is None:
             return []
-        out = []
+        native = _native_function("read_string_table") if USE_NATIVE else None
+        if native is not None:
+            read, fallback = native
+            try:
+                with self._zip.open(path) as src:
+                    return read(src, self._helpers)
+            except fallback:
+                pass
         with self._zip.open(path) as src:
-            for _, elem in ET.iterparse(src):
-                if elem.tag == _M + "si":
-                    text, runs = _runs(elem)
-                    value = (text or "") + "".join(t for _, t in runs if t is not None)
-                    out.append(value.replace("x005F_", ""))
-                    elem.clear()
-        return out
+            return read_string_table(src, self._helpers)
 
     def _read_styles(self, path):
         if path is None:
@@ -269,7 +270,8 @@ class ReadOnlyWorksheet:
         return f"<ReadOnlyWorksheet {self.title!r}>"
 
 
-# Read-only worksheets use the native row reader when the engine is built.
+# Read-only worksheets use the native row reader, and the shared strings the
+# native table reader, when the engine is built.
 USE_NATIVE = True
 
 
@@ -279,6 +281,15 @@ def _native_reader():
     except ImportError:
         return None
     return Native, NativeFallback
+
+
+def _native_function(name):
+    """(the engine's function `name`, NativeFallback), or None without the engine."""
+    try:
+        from brindle import _brindle
+    except ImportError:
+        return None
+    return getattr(_brindle, name), _brindle.NativeFallback
 
 
 def _replay(actions, done):

@@ -1,0 +1,116 @@
+#include <strings.hpp>
+
+#include <lib/errors.hpp>
+#include <lib/pyref.hpp>
+#include <lib/pyxml.hpp>
+#include <pysource.hpp>
+#include <sheet/helpers.hpp>
+#include <text/string_item.hpp>
+#include <text/x005f.hpp>
+#include <xml/reader.hpp>
+
+#include <new>
+#include <string_view>
+
+namespace brindle {
+namespace {
+
+[[gnu::cold, gnu::noinline]] PyObject* helpers_not_dict(PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "read_string_table() argument 'helpers' must be dict, not %.200s",
+                 Py_TYPE(got)->tp_name);
+    return nullptr;
+}
+
+// f(a, b) with two new references built here.
+PyResult<PyRef> call2(PyObject* f, PyRef a, PyRef b) {
+    PyObject* args[] = {a.get(), b.get()};
+    PyRef out = PyRef::steal(PyObject_Vectorcall(f, args, 2, nullptr));
+    if (!out) return py_err();
+    return out;
+}
+
+class StringTable {
+public:
+    StringTable(PyObject* source, StringHelpers h) : h_(std::move(h)), r_(source) {
+        ctx_.item_dangerous = h_.base.text_dangerous;
+        ctx_.run_dangerous = h_.base.rich_dangerous;
+    }
+
+    PyObject* run() {
+        PyRef out = PyRef::steal(PyList_New(0));
+        if (!out) return nullptr;
+        auto validate = [this](std::string_view rpr, const NamespaceList& ns) -> XmlResult<bool> {
+            return validate_rpr(rpr, ns);
+        };
+        for (;;) {
+            auto ev = r_.next();
+            if (!ev) return fail(ev.error());
+            if (*ev == Event::EndOfDocument) return out.release();
+            if (*ev != Event::StartTag && *ev != Event::EmptyTag) continue;
+            if (r_.elem_ns != kNsMain || r_.view(r_.elem_local) != "si") continue;
+            if (r_.depth() != 2) return fail(XmlError::unsupported("nested si"));
+            if (auto done = parse_text_into(r_, ctx_, forbid_si, validate, item_); !done)
+                return fail(done.error());
+            auto value = item_.deferred ? deferred() : plain();
+            if (!value) return nullptr;
+            if (PyList_Append(out.get(), value->get()) < 0) return nullptr;
+        }
+    }
+
+private:
+    PyResult<PyRef> plain() {
+        remove_x005f(item_.text);
+        return str_from_utf8(item_.text);
+    }
+
+    PyResult<PyRef> deferred() {
+        PyRef bytes = BR_TRY(bytes_from(item_.bytes));
+        PyRef ns = BR_TRY(namespace_list(item_.namespaces));
+        return call2(h_.si_content.get(), std::move(bytes), std::move(ns));
+    }
+
+    // The host's verdict on run properties; its exception waits in `held_`
+    // until the item has been read to its end.
+    XmlResult<bool> validate_rpr(std::string_view rpr, const NamespaceList& ns) {
+        auto verdict = [&]() -> PyResult<bool> {
+            PyRef bytes = BR_TRY(bytes_from(rpr));
+            PyRef list = BR_TRY(namespace_list(ns));
+            PyRef res = BR_TRY(call2(h_.base.validate_rpr.get(), std::move(bytes), std::move(list)));
+            const int truth = PyObject_IsTrue(res.get());
+            if (truth < 0) return py_err();
+            return truth != 0;
+        }();
+        if (verdict) return *verdict;
+        held_.capture();
+        return std::unexpected(XmlError::source());
+    }
+
+    // A held exception of the byte source ends the read, so when both are
+    // held the source's is the one that stopped us.
+    [[gnu::cold, gnu::noinline]] PyObject* fail(const XmlError& e) {
+        HeldException& src = r_.win.source.held();
+        return fallback_err(e, src.exc ? &src : &held_);
+    }
+
+    StringHelpers h_;
+    Reader<PySource> r_;
+    TextCtx ctx_;
+    TextItem item_;
+    HeldException held_;
+};
+
+}  // namespace
+
+PyObject* read_string_table(PyObject* source, PyObject* helpers) {
+    if (!PyDict_Check(helpers)) return helpers_not_dict(helpers);
+    try {
+        auto h = StringHelpers::from_dict(helpers);
+        if (!h) return nullptr;
+        StringTable table(source, std::move(*h));
+        return table.run();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace brindle

@@ -1,0 +1,13 @@
+// The shared-string table of a workbook, read into the list the host keeps.
+#pragma once
+
+#include <Python.h>
+
+namespace brindle {
+
+// read_string_table(source, helpers) -> list: one entry per main-namespace
+// <si> item directly inside the root. Items the engine cannot vouch for go
+// to helpers["si_content"]; XML errors leave as NativeFallback.
+PyObject* read_string_table(PyObject* source, PyObject* helpers);
+
+}  // namespace brindle
