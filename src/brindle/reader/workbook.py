@@ -11,6 +11,7 @@ from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.strings import _runs
 from brindle.reader.worksheet import MAIN, WorkSheetParser
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from brindle.writer.engine import native_engine
 
 _REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -269,16 +270,16 @@ class ReadOnlyWorksheet:
         return f"<ReadOnlyWorksheet {self.title!r}>"
 
 
-# Read-only worksheets use the native row reader when the engine is built.
+# Read-only worksheets use the native row reader when the engine is built
+# (and BRINDLE_NO_NATIVE is not set).
 USE_NATIVE = True
 
 
 def _native_reader():
-    try:
-        from brindle._brindle import NativeFallback, RowReader as Native
-    except ImportError:
+    engine = native_engine()
+    if engine is None:
         return None
-    return Native, NativeFallback
+    return engine.RowReader, engine.NativeFallback
 
 
 def _replay(actions, done):
