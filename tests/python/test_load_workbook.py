@@ -7,7 +7,9 @@ import pytest
 
 import brindle
 from brindle.reader.rows import EMPTY_CELL
+from brindle.reader import workbook as wb_mod
 from brindle.reader.workbook import is_date_format, is_timedelta_format
+from brindle.writer.engine import native_engine
 
 xlsxwriter = pytest.importorskip("xlsxwriter")
 
@@ -19,10 +21,30 @@ def write(path, fill, **options):
     return path
 
 
-def values(path, sheet=None, **kw):
+def read_values(path, sheet=None, **kw):
     with brindle.load_workbook(path, **kw) as wb:
         ws = wb[sheet] if sheet else wb.worksheets[0]
         return list(ws.iter_rows(values_only=True))
+
+
+class Forbidden:
+    def __init__(self, *args):
+        raise AssertionError("the pure-Python reader stepped in")
+
+
+def values(path, sheet=None, **kw):
+    """The rows as the native reader gives them alone (when the engine is built),
+    checked against the pure-Python reader's."""
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(wb_mod, "USE_NATIVE", False)
+        pure = read_values(path, sheet, **kw)
+    if native_engine() is None:
+        return pure
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(wb_mod, "RowReader", Forbidden)
+        got = read_values(path, sheet, **kw)
+    assert got == pure
+    return got
 
 
 def every_kind(wb):
@@ -117,7 +139,7 @@ class Refused(Exception):
 
 
 def test_native_refusal_mid_sheet_continues_in_python(tmp_path, monkeypatch):
-    from brindle.reader import rows as rows_mod, workbook as wb_mod
+    from brindle.reader import rows as rows_mod
 
     class HalfNative(rows_mod.RowReader):
         """Gives two rows, then refuses the rest of the sheet."""
@@ -135,5 +157,5 @@ def test_native_refusal_mid_sheet_continues_in_python(tmp_path, monkeypatch):
             ws.write_row(r, 0, [r, str(r)])
     path = write(tmp_path / "half.xlsx", fill)
     monkeypatch.setattr(wb_mod, "_native_reader", lambda: (HalfNative, Refused))
-    assert values(path) == [(r, str(r)) for r in range(5)]
+    assert read_values(path) == [(r, str(r)) for r in range(5)]
     assert HalfNative.given == 2

@@ -11,6 +11,7 @@ from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table
 from brindle.reader.worksheet import MAIN, WorkSheetParser
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from brindle.writer.engine import native_engine
 
 _REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -271,25 +272,24 @@ class ReadOnlyWorksheet:
 
 
 # Read-only worksheets use the native row reader, and the shared strings the
-# native table reader, when the engine is built.
+# native table reader, when the engine is built (and BRINDLE_NO_NATIVE is not
+# set).
 USE_NATIVE = True
 
 
 def _native_reader():
-    try:
-        from brindle._brindle import NativeFallback, RowReader as Native
-    except ImportError:
+    engine = native_engine()
+    if engine is None:
         return None
-    return Native, NativeFallback
+    return engine.RowReader, engine.NativeFallback
 
 
 def _native_function(name):
     """(the engine's function `name`, NativeFallback), or None without the engine."""
-    try:
-        from brindle import _brindle
-    except ImportError:
+    engine = native_engine()
+    if engine is None:
         return None
-    return getattr(_brindle, name), _brindle.NativeFallback
+    return getattr(engine, name), engine.NativeFallback
 
 
 def _replay(actions, done):
