@@ -18,11 +18,11 @@ struct ArgSpec {
 
 // Vectorcall form. Fills out[i] with a borrowed reference or nullptr (not
 // given, has a default). Returns false with TypeError set on a bad call.
-[[nodiscard]] bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+[[nodiscard]] bool parse_args(const ArgSpec& sig, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames, PyObject** out);
 
 // tp_new / tp_init form (args tuple, kwargs dict or nullptr).
-[[nodiscard]] bool parse_args_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
+[[nodiscard]] bool parse_args_tuple(const ArgSpec& sig, PyObject* args, PyObject* kwargs,
                                     PyObject** out);
 
 }  // namespace brindle

@@ -1,4 +1,4 @@
-// Type objects of the module, each built from its spec on first use and
+// Type objects of the module, each built from its PyType_Spec on first use and
 // cached for the life of the process. Each returns a borrowed reference, or
 // nullptr with an exception set.
 #pragma once

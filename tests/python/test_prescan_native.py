@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 from brindle import _sheetgen as gen
 from brindle._testing import make_helpers
 from brindle.reader.prescan import prescan_sheet as pure
+from sources import Trickle
 
 m = pytest.importorskip("brindle._brindle")
 MAIN = gen.MAIN
@@ -22,16 +23,6 @@ def doc(body, head="", tail="", root_attrs=""):
             '</worksheet>').encode()
 
 
-class Trickle:
-    """At most `n` bytes per read, so that tags straddle the window's refills."""
-
-    def __init__(self, data, n):
-        self.data, self.n, self.pos = data, n, 0
-
-    def read(self, size):
-        out = self.data[self.pos:self.pos + min(size, self.n)]
-        self.pos += len(out)
-        return out
 
 
 def native(data, want_rows=True, corners=None, helpers=HELPERS, chunk=None):

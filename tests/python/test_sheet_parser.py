@@ -11,6 +11,7 @@ from brindle import _sheetgen as gen
 from brindle._testing import make_helpers, make_parser
 from brindle.formula import ArrayFormula, DataTableFormula, TranslatorError
 from brindle.utils.datetime import MAC_EPOCH
+from sources import Trickle
 
 MAIN = gen.MAIN
 STRINGS = ["zero", "one", "two"]
@@ -267,16 +268,6 @@ def test_items_in_document_order_with_exact_bytes():
     assert elements[4][1] == b'<w:pageMargins xmlns:r="urn:other" left="1"/>'
 
 
-class Trickle:
-    """A source that hands out at most `n` bytes per read."""
-
-    def __init__(self, data, n):
-        self.data, self.n, self.pos = data, n, 0
-
-    def read(self, size):
-        out = self.data[self.pos:self.pos + min(size, self.n)]
-        self.pos += len(out)
-        return out
 
 
 @given(st.integers(1, 64))

@@ -281,19 +281,19 @@ RAW_DIMS = st.dictionaries(st.integers(1, 6), st.sampled_from([
     {"spans": "1:2", "r": "x&\t"}, {"ht": 15}, [("customHeight", "1")], {}]), max_size=2)
 
 
-def raw_cell(ws, spec):
+def raw_cell(ws, desc):
     cell = Raising.__new__(Raising)
     object.__setattr__(cell, "broken", None)
     brindle.Cell.__init__(cell, ws, 1, 1)
-    if spec["link"] is not None:
-        cell.hyperlink = spec["link"]
-    if spec["comment"] is not None:
-        cell._comment = brindle.Comment(spec["comment"]) if spec["comment"] else ""
-    if spec["style"] is not None:
-        cell._style = STYLES[spec["style"]]()
-    cell._value, cell.data_type = spec["value"], spec["data_type"]
-    cell.row, cell.column = spec["row"], spec["column"]
-    object.__setattr__(cell, "broken", spec["broken"])
+    if desc["link"] is not None:
+        cell.hyperlink = desc["link"]
+    if desc["comment"] is not None:
+        cell._comment = brindle.Comment(desc["comment"]) if desc["comment"] else ""
+    if desc["style"] is not None:
+        cell._style = STYLES[desc["style"]]()
+    cell._value, cell.data_type = desc["value"], desc["data_type"]
+    cell.row, cell.column = desc["row"], desc["column"]
+    object.__setattr__(cell, "broken", desc["broken"])
     return cell
 
 
@@ -313,7 +313,7 @@ def sheet_writer_run(cls, rows, dims, lxml, iso, date1904, failing_write):
     log = []
     for r, row in enumerate(rows, 1):
         try:
-            writer.write_row([raw_cell(ws, spec) for spec in row], r)
+            writer.write_row([raw_cell(ws, desc) for desc in row], r)
             log.append(None)
         except Exception as exc:  # noqa: BLE001 - compared between the writers
             log.append(outcome(exc))
