@@ -1,11 +1,8 @@
+#include <lib/pyxml.hpp>
 #include <prescan/pyobjects.hpp>
 
 namespace brindle::prescan {
 namespace {
-
-PyRef str_of(const std::string& s) {
-    return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
-}
 
 [[gnu::cold]] bool unpack_error(PyObject* exc, const char* fmt, Py_ssize_t n) {
     PyErr_Format(exc, fmt, n);
@@ -66,17 +63,8 @@ bool index64(PyObject* v, std::int64_t& out, bool& fits) {
 }  // namespace
 
 PyRef ns_list(const NamespaceList& bindings) {
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(bindings.size())));
-    if (!list) return list;
-    for (std::size_t i = 0; i < bindings.size(); ++i) {
-        PyRef prefix = str_of(bindings[i].first);
-        PyRef uri = str_of(bindings[i].second);
-        if (!prefix || !uri) return PyRef();
-        PyObject* pair = PyTuple_Pack(2, prefix.get(), uri.get());
-        if (!pair) return PyRef();
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), pair);
-    }
-    return list;
+    auto list = namespace_list(bindings);
+    return list ? std::move(*list) : PyRef();
 }
 
 PyRef element_tuple(std::string_view bytes, const NamespaceList& bindings) {

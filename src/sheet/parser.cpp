@@ -3,6 +3,8 @@
 // convert.cpp.
 #include <sheet/parser.hpp>
 
+#include <lib/pyxml.hpp>
+
 #include <text/element_text.hpp>
 #include <utils/cell_text.hpp>
 #include <xml/fast_attrs.hpp>
@@ -382,16 +384,8 @@ XmlResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
 }
 
 PyObject* SheetParser::ns_list(const NamespaceList& ns) const {
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(ns.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < ns.size(); ++k) {
-        const auto& [prefix, uri] = ns[k];
-        PyObject* t = Py_BuildValue("(s#s#)", prefix.data(), Py_ssize_t(prefix.size()), uri.data(),
-                                    Py_ssize_t(uri.size()));
-        if (!t) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(k), t);
-    }
-    return list.release();
+    auto list = namespace_list(ns);
+    return list ? list->release() : nullptr;
 }
 
 XmlResult<PyRef> SheetParser::py_call1(PyObject* fn, std::string_view text) {
