@@ -45,19 +45,26 @@ class RowDimensions(dict):
 
 
 class ColumnDimension:
-    """Display properties of one column: `width` (in characters) and `hidden`."""
+    """Display properties of one column: `width` (in characters), `hidden`,
+    `outline_level` and `collapsed`. `max` (default: the column itself) is
+    the last column they apply to, for a run of equal columns."""
 
-    __slots__ = ("index", "width", "hidden")
+    __slots__ = ("index", "width", "hidden", "outline_level", "collapsed", "max")
 
-    def __init__(self, index, width=None, hidden=False):
+    def __init__(self, index, width=None, hidden=False, outline_level=0, collapsed=False):
         self.index = index
         self.width = width
         self.hidden = hidden
+        self.outline_level = outline_level
+        self.collapsed = collapsed
+        self.max = None
 
     def to_xml(self):
-        if self.width is None and not self.hidden:
+        if self.width is None and not self.hidden and not self.outline_level \
+                and not self.collapsed:
             return ""
-        attrs = f'min="{self.index}" max="{self.index}"'
+        last = self.index if self.max is None else max(int(self.max), self.index)
+        attrs = f'min="{self.index}" max="{last}"'
         if self.width is not None:
             width = float(self.width)
             if not 0 <= width <= 255:
@@ -65,6 +72,10 @@ class ColumnDimension:
             attrs += f' width="{width:.16g}" customWidth="1"'
         if self.hidden:
             attrs += ' hidden="1"'
+        if self.outline_level:
+            attrs += f' outlineLevel="{int(self.outline_level)}"'
+        if self.collapsed:
+            attrs += ' collapsed="1"'
         return f"<col {attrs}/>"
 
 
@@ -79,5 +90,18 @@ class ColumnDimensions(dict):
         return dim
 
     def to_xml(self):
-        cols = "".join(d.to_xml() for d in sorted(self.values(), key=lambda d: d.index))
+        dims = sorted(self.values(), key=lambda d: d.index)
+        parts = []
+        for i, dim in enumerate(dims):
+            text = dim.to_xml()
+            if text and dim.max is not None and i + 1 < len(dims) and dims[i + 1].index <= dim.max:
+                # A run may not cover a column that has a dimension of its own.
+                saved = dim.max
+                dim.max = dims[i + 1].index - 1
+                try:
+                    text = dim.to_xml()
+                finally:
+                    dim.max = saved
+            parts.append(text)
+        cols = "".join(parts)
         return f"<cols>{cols}</cols>" if cols else ""

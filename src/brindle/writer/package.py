@@ -5,6 +5,7 @@ import zipfile
 
 from brindle.styles.stylesheet import stylesheet_xml
 from brindle.utils.cell import coordinate_to_tuple
+from brindle.worksheet.elements import ORDER as SHEET_ORDER
 from brindle.writer.sheet import write_sheet_data
 
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -102,6 +103,26 @@ def _vml_xml(comments, sheet_no):
         f'{"".join(shapes)}</xml>')
 
 
+def _sheet_views(ws):
+    view = getattr(ws, "_view_attrs", None)
+    freeze = getattr(ws, "freeze_panes", None)
+    if view is None and freeze is None:
+        return ""
+    attrs = dict(view or {})
+    attrs.setdefault("workbookViewId", "0")
+    body = ""
+    if freeze is not None:
+        row, column = coordinate_to_tuple(freeze)
+        x, y = column - 1, row - 1
+        pane = "bottomRight" if x and y else ("topRight" if x else "bottomLeft")
+        body = ("<pane" + _attrs([("xSplit", str(x) if x else None),
+                                  ("ySplit", str(y) if y else None),
+                                  ("topLeftCell", freeze), ("activePane", pane),
+                                  ("state", "frozen")])
+                + f'/><selection pane="{pane}"/>')
+    return f"<sheetViews><sheetView{_attrs(attrs.items())}>{body}</sheetView></sheetViews>"
+
+
 def _write_sheet(zf, ws, sheet_no, sink, bare_rows):
     rels = _Rels()
     links = []
@@ -112,19 +133,39 @@ def _write_sheet(zf, ws, sheet_no, sink, bare_rows):
         links.append("<hyperlink" + _attrs([
             ("ref", link.ref), ("r:id", rid), ("location", link.location),
             ("tooltip", link.tooltip), ("display", link.display)]) + "/>")
-    tail = []
+    # Elements by name: those made here, then those a loaded sheet kept as read.
+    made = {"sheetViews": _sheet_views(ws), "cols": ws.column_dimensions.to_xml()}
+    merged = getattr(ws, "merged_cells", ())
+    if merged:
+        made["mergeCells"] = (f'<mergeCells count="{len(merged)}">'
+                              + "".join(f'<mergeCell ref="{quote(r)}"/>' for r in merged)
+                              + "</mergeCells>")
     if links:
-        tail.append(f"<hyperlinks>{''.join(links)}</hyperlinks>")
-    tail.append('<pageMargins left="0.75" right="0.75" top="1" bottom="1" '
-                'header="0.5" footer="0.5"/>')
+        made["hyperlinks"] = f"<hyperlinks>{''.join(links)}</hyperlinks>"
+    kept = getattr(ws, "_kept", {})
+    if "pageMargins" not in kept:
+        made["pageMargins"] = ('<pageMargins left="0.75" right="0.75" top="1" bottom="1" '
+                               'header="0.5" footer="0.5"/>')
     if ws._comments:
         rels.add(REL_COMMENTS, f"/xl/comments/comment{sheet_no}.xml")
-        tail.append(f'<legacyDrawing r:id="{rels.add(REL_VML, f"/{_vml_name(sheet_no)}")}"/>')
+        made["legacyDrawing"] = (
+            f'<legacyDrawing r:id="{rels.add(REL_VML, f"/{_vml_name(sheet_no)}")}"/>')
+    head, tail = [], []
+    parts = head  # elements before <sheetData>, then those after it
+    for name in SHEET_ORDER:
+        if name == "dimension":
+            parts.append(f'<dimension ref="{ws.calculate_dimension()}"/>')
+        elif name == "sheetData":
+            parts = tail
+        elif name in made:
+            if made[name]:
+                parts.append(made[name])
+        elif name in kept:
+            parts.extend(kept[name])
 
     with zf.open(f"xl/worksheets/sheet{sheet_no}.xml", "w") as out:
         out.write((f'{XML_DECL}<worksheet xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">'
-                   f'<dimension ref="{ws.calculate_dimension()}"/>'
-                   f'{ws.column_dimensions.to_xml()}').encode())
+                   + "".join(head)).encode())
         if bare_rows:
             out.write(b"<sheetData>")
         sink.copy_to(out)
