@@ -62,10 +62,20 @@ class _Attributes(_Frozen):
         object.__setattr__(self, "attrs", tuple(pairs))
 
     def __getattr__(self, name):
+        # Only reached for names that are not slots: attributes, None when unset.
+        if name.startswith("_"):
+            raise AttributeError(name)
         for key, value in object.__getattribute__(self, "attrs"):
             if key == name:
                 return value
-        raise AttributeError(name)
+        return None
+
+    def _key(self):
+        return self.attrs
+
+    def __repr__(self):
+        args = ", ".join(f"{k}={v!r}" for k, v in self.attrs)
+        return f"{type(self).__name__}({args})"
 
     def __bool__(self):
         return bool(self.attrs)

@@ -21,12 +21,74 @@ _TRUE = ("1", "true", "on")
 _FONT_PLAIN = {"b", "i", "strike", "u", "sz", "color", "name", "family"}
 
 
+_XML_NS = "http://www.w3.org/XML/1998/namespace"
+# Prefixes files usually give these namespaces; others get ns0, ns1 ...
+_PREFIXES = {
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships": "r",
+    "http://schemas.openxmlformats.org/markup-compatibility/2006": "mc",
+    "http://schemas.microsoft.com/office/spreadsheetml/2009/9/main": "x14",
+    "http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac": "x14ac",
+    "http://schemas.microsoft.com/office/excel/2006/main": "xm",
+}
+
+
+def _esc(text, attr=False):
+    text = text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+    if attr:
+        text = (text.replace('"', "&quot;").replace("\n", "&#10;").replace("\r", "&#13;")
+                .replace("\t", "&#9;"))
+    return text
+
+
 def element_text(el):
-    """`el` serialised on its own, with its namespace declarations."""
-    try:
-        return ET.tostring(el, encoding="unicode", default_namespace=MAIN)
-    except ValueError:  # an element outside any namespace
-        return ET.tostring(el, encoding="unicode")
+    """`el` serialised on its own (without its tail), in the main namespace
+    by default and with every other namespace it uses declared on it."""
+    nodes = list(el.iter())
+    # Without a namespace-less element anywhere, the main namespace can be the default.
+    default = all(n.tag[:1] == "{" for n in nodes)
+    prefixes = {}
+
+    def name(tag, attr):
+        if tag[:1] != "{":
+            return tag
+        uri, _, local = tag[1:].partition("}")
+        if uri == MAIN and default and not attr:
+            return local
+        if uri == _XML_NS:
+            return "xml:" + local
+        prefix = prefixes.get(uri)
+        if prefix is None:
+            prefix = _PREFIXES.get(uri, "x" if uri == MAIN else f"ns{len(prefixes)}")
+            if prefix in prefixes.values():
+                prefix = f"ns{len(prefixes)}"
+            prefixes[uri] = prefix
+        return f"{prefix}:{local}"
+
+    def walk(node, out):
+        tag = name(node.tag, False)
+        attrs = "".join(f' {name(k, True)}="{_esc(v, True)}"' for k, v in node.attrib.items())
+        out.append(f"<{tag}{attrs}")
+        # Whitespace between child elements is layout, not content.
+        text = node.text if node.text and not (len(node) and node.text.isspace()) else None
+        if len(node) or text:
+            out.append(">")
+            if text:
+                out.append(_esc(text))
+            for child in node:
+                walk(child, out)
+                if child.tail and not child.tail.isspace():
+                    out.append(_esc(child.tail))
+            out.append(f"</{tag}>")
+        else:
+            out.append("/>")
+        return out
+
+    body = walk(el, [])
+    decls = (f' xmlns="{MAIN}"' if default else "") + "".join(
+        f' xmlns:{p}="{_esc(u, True)}"' for u, p in prefixes.items())
+    tag_end = 1 + len(name(el.tag, False))
+    body[0] = body[0][:tag_end] + decls + body[0][tag_end:]
+    return "".join(body)
 
 
 def _local(tag):
