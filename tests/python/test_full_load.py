@@ -319,10 +319,70 @@ def test_a_failed_load_raises_and_names_the_sheet(sheet, error):
 # -- the worksheet's cells -------------------------------------------------------------------
 
 
-@pytest.fixture(params=["new", "new-python", "loaded", "loaded-python"])
-def sheet(request):
-    """A sheet with 1 in A1, "b" in C2, 3 in B4: new or loaded, with the engine or without."""
+class ModelStore:
+    """The engine store's Python-visible interface over a dict, and nothing more: row
+    iteration through `_row` creates cells as the engine does (no style, the store's
+    sheet as parent, also for values_only), `_bounds` gives the extent."""
+
+    def __init__(self, ws):
+        self.ws = ws
+        self.d = {}
+
+    def __len__(self):
+        return len(self.d)
+
+    def __getitem__(self, key):
+        return self.d[key]
+
+    def __setitem__(self, key, value):
+        self.d[key] = value
+
+    def __delitem__(self, key):
+        del self.d[key]
+
+    def __contains__(self, key):
+        return key in self.d
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def get(self, key, default=None):
+        return self.d.get(key, default)
+
+    def clear(self):
+        self.d.clear()
+
+    def _in_dict_mode(self):
+        return False
+
+    def _bounds(self):
+        if not self.d:
+            return None
+        rows, cols = [k[0] for k in self.d], [k[1] for k in self.d]
+        return min(rows), max(rows), min(cols), max(cols)
+
+    def _row(self, row, min_col, max_col, values_only):
+        out, created = [], False
+        for column in range(min_col, max_col + 1):
+            cell = self.d.get((row, column))
+            if cell is None:
+                cell = self.d[(row, column)] = self.ws._new_cell(row, column)
+                created = True
+            out.append(cell.value if values_only else cell)
+        return tuple(out), created
+
+
+@pytest.fixture(params=["new", "new-python", "new-model", "loaded", "loaded-python",
+                        "loaded-model"])
+def sheet(request, monkeypatch):
+    """A sheet with 1 in A1, "b" in C2, 3 in B4: new or loaded, with the engine or
+    without, or with a stand-in for the engine's store."""
     native = not request.param.endswith("python")
+    if request.param.endswith("model"):
+        from brindle.worksheet import worksheet as ws_mod
+
+        monkeypatch.setattr(ws_mod, "new_cell_store", lambda native, ws: ModelStore(ws))
+        monkeypatch.setattr(ws_mod, "is_cell_store", lambda cells: isinstance(cells, ModelStore))
     wb = brindle.Workbook(native=native)
     ws = wb.active
     ws["A1"], ws["C2"], ws["B4"] = 1, "b", 3

@@ -91,7 +91,7 @@ class Worksheet(_SheetBase):
 
     def __init__(self, parent, title):
         super().__init__(parent, title)
-        self._cells = new_cell_store(getattr(parent, "native", True))
+        self._cells = new_cell_store(getattr(parent, "native", True), self)
         self._current_row = 0
         self.merged_cells = []
         self._freeze = None
