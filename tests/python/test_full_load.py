@@ -196,6 +196,7 @@ def xlsxwriter_book(path, date1904=False):
     ws.data_validation("G1", {"validate": "integer", "criteria": ">", "value": 0})
     other = wb.add_worksheet("Second")
     other.write(0, 0, "x")
+    other.hide()
     wb.close()
     return path
 
@@ -203,6 +204,7 @@ def xlsxwriter_book(path, date1904=False):
 def check_kinds(wb, date1904):
     ws = wb["Kinds"]
     assert wb.sheetnames == ["Kinds", "Second"] and wb.date1904 == date1904
+    assert [ws.sheet_state for ws in wb.worksheets] == ["visible", "hidden"]
     assert [c.value for c in ws[1]] == [42, -1.25, "text", True, False, 10**15]
     assert ws["C2"].value == dt.datetime(2024, 2, 29, 13, 30, 15) and ws["C2"].is_date
     assert ws["C2"].number_format == "yyyy-mm-dd hh:mm"
@@ -235,8 +237,10 @@ def test_xlsxwriter_file_loads_and_survives_a_save(tmp_path, date1904):
         again = load(saved(wb))
     check_kinds(again, date1904)
     assert full_values(again) == full_values(wb)
-    assert b"<cfRule" in zipfile.ZipFile(io.BytesIO(saved(again))).read(
-        "xl/worksheets/sheet1.xml")
+    archive = zipfile.ZipFile(io.BytesIO(saved(again)))
+    assert b"<cfRule" in archive.read("xl/worksheets/sheet1.xml")
+    assert archive.read("xl/theme/theme1.xml") == zipfile.ZipFile(path).read(
+        "xl/theme/theme1.xml")
 
 
 def test_gnumeric_file_loads_like_the_read_only_reader(tmp_path):

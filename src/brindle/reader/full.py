@@ -31,7 +31,6 @@ from brindle.writer.engine import native_engine
 _M = "{" + MAIN + "}"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 _REL = "{http://schemas.openxmlformats.org/package/2006/relationships}Relationship"
-_XML_NS = "http://www.w3.org/XML/1998/namespace"
 _TRUE = ("1", "true")
 _KNOWN = frozenset(ORDER)
 _new_array = array.array.__new__
@@ -88,15 +87,27 @@ class _Loader:
         wb._sheets.clear()
         wb.epoch = pkg.epoch
         styles_path = pkg._parts.get("styles")
-        if styles_path is not None:
-            cell_styles = read_stylesheet(pkg._zip.read(styles_path), wb)
-        else:
-            cell_styles = [StyleArray()]
+        try:
+            if styles_path is not None:
+                cell_styles = read_stylesheet(pkg._zip.read(styles_path), wb)
+            else:
+                cell_styles = [StyleArray()]
+            theme_path = pkg._parts.get("theme")
+            if theme_path is not None:
+                wb._theme = pkg._zip.read(theme_path)
+        except Exception as exc:
+            exc.add_note(f"while loading the stylesheet ({styles_path})")
+            raise
+        states = {}
+        for sheet in ET.fromstring(pkg._zip.read(pkg._office_document())).iter(_M + "sheet"):
+            if sheet.get("state") in ("hidden", "veryHidden"):
+                states[sheet.get("name")] = sheet.get("state")
         for n, source in enumerate(pkg._sheets, 1):
             ws = Worksheet(wb, "Sheet")
             # Titles are taken as the file has them, even ones this library
             # would not accept for a new sheet.
             ws._title = source.title or f"Sheet{n}"
+            ws.sheet_state = states.get(source.title, "visible")
             wb._sheets.append(ws)
             try:
                 self.load_sheet(ws, source, cell_styles)

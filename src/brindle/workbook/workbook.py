@@ -53,6 +53,7 @@ class Workbook:
         # the colour palette.
         self._dxfs_xml = None
         self._colors_xml = None
+        self._theme = None  # the theme part's bytes, kept from a loaded file
         self._sheets = []
         self._saved = False
         if not self.write_only:

@@ -42,6 +42,7 @@ class _SheetBase:
         self._title = check_title(title)
         self.row_dimensions = RowDimensions()
         self.column_dimensions = ColumnDimensions()
+        self.sheet_state = "visible"  # or "hidden", "veryHidden"
         # Filled while the sheet data is written: links and comments of the
         # cells actually written, in document order.
         self._hyperlinks = []

@@ -24,6 +24,8 @@ CT_RELS = "application/vnd.openxmlformats-package.relationships+xml"
 REL_OFFICE_DOCUMENT = DOC_REL_NS + "/officeDocument"
 REL_WORKSHEET = DOC_REL_NS + "/worksheet"
 REL_STYLES = DOC_REL_NS + "/styles"
+REL_THEME = DOC_REL_NS + "/theme"
+CT_THEME = "application/vnd.openxmlformats-officedocument.theme+xml"
 REL_HYPERLINK = DOC_REL_NS + "/hyperlink"
 REL_COMMENTS = DOC_REL_NS + "/comments"
 REL_VML = DOC_REL_NS + "/vmlDrawing"
@@ -207,6 +209,10 @@ def write_package(wb, filename):
 def _write_package(zf, wb, data):
     sheets = list(enumerate(wb._sheets, 1))
     overrides = [("/xl/workbook.xml", CT_WORKBOOK), ("/xl/styles.xml", CT_STYLES)]
+    # The theme of a loaded workbook, which its theme colours and fonts refer to.
+    theme = getattr(wb, "_theme", None)
+    if theme is not None:
+        overrides.append(("/xl/theme/theme1.xml", CT_THEME))
     overrides += [(f"/xl/worksheets/sheet{n}.xml", CT_WORKSHEET) for n, _ in sheets]
     overrides += [(f"/xl/comments/comment{n}.xml", CT_COMMENTS) for n, ws in sheets
                   if ws._comments]
@@ -226,8 +232,12 @@ def _write_package(zf, wb, data):
     entries = []
     for n, ws in sheets:
         rid = wb_rels.add(REL_WORKSHEET, f"/xl/worksheets/sheet{n}.xml")
-        entries.append(f'<sheet name="{quote(ws.title)}" sheetId="{n}" r:id="{rid}"/>')
+        state = getattr(ws, "sheet_state", "visible")
+        state = f' state="{quote(state)}"' if state != "visible" else ""
+        entries.append(f'<sheet name="{quote(ws.title)}" sheetId="{n}"{state} r:id="{rid}"/>')
     wb_rels.add(REL_STYLES, "/xl/styles.xml")
+    if theme is not None:
+        wb_rels.add(REL_THEME, "/xl/theme/theme1.xml")
     pr = '<workbookPr date1904="1"/>' if wb.date1904 else "<workbookPr/>"
     zf.writestr("xl/workbook.xml", (
         f'{XML_DECL}<workbook xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">{pr}'
@@ -236,5 +246,7 @@ def _write_package(zf, wb, data):
         '<calcPr calcId="191029" fullCalcOnLoad="1"/></workbook>'))
     zf.writestr("xl/_rels/workbook.xml.rels", wb_rels.xml())
     zf.writestr("xl/styles.xml", stylesheet_xml(wb))
+    if theme is not None:
+        zf.writestr("xl/theme/theme1.xml", theme)
     for (n, ws), (sink, bare_rows) in zip(sheets, data):
         _write_sheet(zf, ws, n, sink, bare_rows)
