@@ -26,6 +26,7 @@ from test_read_end_to_end import package, refuse_at
 xlsxwriter = pytest.importorskip("xlsxwriter")
 
 NATIVE_STORE = cell_store_class() is not None
+DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 
 
 class Forbidden:
@@ -297,13 +298,19 @@ def test_unkept_parts_warn_and_known_elements_come_back():
         [gen.Row(1, [(1, gen.number_cell(1))])],
         head=("<sheetPr><tabColor rgb='FF00FF00'/></sheetPr>",),
         tail=("<autoFilter ref='A1:A1'/>", "<pageMargins left='0.3' right='0.3' top='1' "
-              "bottom='1' header='0.5' footer='0.5'/>", "<drawing r:id='rId9' xmlns:r="
-              "'http://schemas.openxmlformats.org/officeDocument/2006/relationships'/>"))
-    with pytest.warns(UserWarning, match="drawing"):
+              "bottom='1' header='0.5' footer='0.5'/>",
+              f"<pageSetup orientation='landscape' r:id='rId2' xmlns:r='{DOC_REL}'/>",
+              f"<drawing r:id='rId9' xmlns:r='{DOC_REL}'/>",
+              f"<extLst xmlns:r='{DOC_REL}'><ext uri='{{A}}'><q:x xmlns:q='urn:q'/></ext>"
+              f"<ext uri='{{B}}'><q:y xmlns:q='urn:q' r:id='rId3'/></ext></extLst>"))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
         wb = load(package(sheet))
+    assert sorted(str(w.message).split(":")[1].split()[0] for w in caught) == ["<drawing>", "an"]
     text = zipfile.ZipFile(io.BytesIO(saved(wb))).read("xl/worksheets/sheet1.xml").decode()
     assert "tabColor" in text and "autoFilter" in text and 'left="0.3"' in text
-    assert "drawing" not in text
+    assert 'orientation="landscape"' in text and "{A}" in text
+    assert "drawing" not in text and "{B}" not in text and "rId" not in text
     assert text.index("sheetPr") < text.index("sheetData") < text.index("autoFilter") \
         < text.index("pageMargins")
 

@@ -180,10 +180,22 @@ class _SheetExtras:
         elif name in REFERENCING:
             self.warn(f"<{name}> refers to parts of the file that are not kept; it is left out")
         else:
-            # Relationship ids would point at parts that are not written again.
-            for node in el.iter():
-                for key in [k for k in node.attrib if k.startswith("{" + _DOC_REL + "}")]:
-                    del node.attrib[key]
+            # Relationship ids point at parts that are not written again: on
+            # the element itself they name a side part (printer settings) and
+            # go; deeper down they are what an extension is about, and the
+            # extension goes.
+            _drop_rel_attrs(el)
+            if name == "extLst":
+                for ext in [e for e in el if _refers(e)]:
+                    self.warn(f"an extension ({ext.get('uri')}) refers to parts of the file "
+                              "that are not kept; it is left out")
+                    el.remove(ext)
+                if not len(el):
+                    return
+            elif _refers(el):
+                self.warn(f"<{name}> refers to parts of the file that are not kept; "
+                          "it is left out")
+                return
             self.ws._kept.setdefault(name, []).append(element_text(el))
 
     def on_dimension(self, el):
@@ -316,6 +328,20 @@ class _SheetExtras:
         except ValueError:
             self.warn(f"{ref} lies outside the sheet; what it carries is left out")
             return None
+
+
+def _is_rel(key):
+    return key.startswith("{" + _DOC_REL + "}")
+
+
+def _drop_rel_attrs(el):
+    for key in [k for k in el.attrib if _is_rel(k)]:
+        del el.attrib[key]
+
+
+def _refers(el):
+    """Whether a relationship id appears anywhere in `el`."""
+    return any(_is_rel(k) for node in el.iter() for k in node.attrib)
 
 
 def _int(text):
