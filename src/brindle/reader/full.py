@@ -10,6 +10,7 @@ comes back from either as "element" actions, replayed here in document order.
 """
 
 import array
+import os
 import posixpath
 import warnings
 import xml.etree.ElementTree as ET
@@ -34,6 +35,8 @@ _REL = "{http://schemas.openxmlformats.org/package/2006/relationships}Relationsh
 _TRUE = ("1", "true")
 _KNOWN = frozenset(ORDER)
 _new_array = array.array.__new__
+# Warnings are reported at the caller's line, outside this package.
+_HERE = (os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), ""),)
 
 
 def bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions):
@@ -150,12 +153,13 @@ class _SheetExtras:
         self.path = path
 
     def warn(self, message):
-        warnings.warn(f"worksheet {self.ws.title!r}: {message}", UserWarning, stacklevel=5)
+        warnings.warn(f"worksheet {self.ws.title!r}: {message}", UserWarning,
+                      skip_file_prefixes=_HERE)
 
     def replay(self, actions, row_dimensions):
         for action in actions:
             if action[0] == "warn":
-                warnings.warn(action[1], UserWarning, stacklevel=4)
+                warnings.warn(action[1], UserWarning, skip_file_prefixes=_HERE)
             elif action[0] == "element":
                 self.element(action[1], action[2])
         self.rows(row_dimensions)

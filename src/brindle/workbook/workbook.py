@@ -10,7 +10,8 @@ from brindle.worksheet.write_only import WorkbookAlreadySaved, WriteOnlyWorkshee
 
 
 class Workbook:
-    """A workbook to be written as an xlsx file.
+    """A workbook to be written as an xlsx file; `load_workbook` returns one
+    too, read from a file, to be changed and saved.
 
     Workbook(write_only=False, iso_dates=False, lxml=False, native=True)
 
