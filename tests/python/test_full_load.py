@@ -444,3 +444,63 @@ def test_iteration_over_an_empty_sheet():
     assert list(ws.rows) == [] and list(ws.values) == []
     assert (ws.max_row, ws.max_column, ws.calculate_dimension()) == (1, 1, "A1")
     assert list(ws.iter_rows(max_row=1, max_col=2, values_only=True)) == [(None, None)]
+
+
+def _store_kinds():
+    kinds = ["python", "model"]
+    return kinds + (["native"] if NATIVE_STORE else [])
+
+
+def _sheet_with(kind):
+    wb = brindle.Workbook(native=kind == "native")
+    ws = wb.active
+    if kind == "model":
+        ws._cells = ModelStore(ws)
+    return ws
+
+
+def _row_form(ws, rows):
+    return [tuple((c.row, c.column, c.value, c.data_type, c._style is None) for c in row)
+            for row in rows]
+
+
+_op = st.one_of(
+    st.tuples(st.just("set"), st.integers(1, 6), st.integers(1, 5), st.integers(0, 99)),
+    st.tuples(st.just("get"), st.integers(1, 6), st.integers(1, 5)),
+    st.tuples(st.just("del"), st.integers(1, 6), st.integers(1, 5)),
+    st.tuples(st.just("append"), st.lists(st.none() | st.integers(0, 9), max_size=4)),
+    st.tuples(st.just("rows"), st.none() | st.integers(1, 7), st.none() | st.integers(1, 7),
+              st.none() | st.integers(1, 6), st.none() | st.integers(1, 6), st.booleans()),
+)
+
+
+@settings(max_examples=60)
+@given(ops=st.lists(_op, max_size=25))
+def test_sheet_operations_agree_whatever_holds_the_cells(ops):
+    sheets = {kind: _sheet_with(kind) for kind in _store_kinds()}
+    for op in ops:
+        seen = {}
+        for kind, ws in sheets.items():
+            if op[0] == "set":
+                ws.cell(op[1], op[2]).value = op[3]
+                result = None
+            elif op[0] == "get":
+                c = ws.cell(op[1], op[2])
+                result = (c.coordinate, c.value, c.data_type)
+            elif op[0] == "del":
+                del ws[f"{'ABCDE'[op[2] - 1]}{op[1]}"]
+                result = None
+            elif op[0] == "append":
+                ws.append(op[1])
+                result = None
+            else:
+                rows = list(ws.iter_rows(*op[1:5], values_only=op[5]))
+                result = rows if op[5] else _row_form(ws, rows)
+            seen[kind] = (result, len(ws._cells), ws.max_row, ws.max_column,
+                          ws.calculate_dimension(), ws._current_row, list(ws._cells))
+        first = next(iter(seen.values()))
+        assert all(v == first for v in seen.values()), (op, seen)
+    # And they save alike.
+    parts = {kind: zipfile.ZipFile(io.BytesIO(saved(ws.parent))).read("xl/worksheets/sheet1.xml")
+             for kind, ws in sheets.items()}
+    assert len(set(parts.values())) == 1
