@@ -190,6 +190,8 @@ def xlsxwriter_book(path, date1904=False):
     ws.set_column(0, 0, 25)
     ws.set_column(3, 5, 12)
     ws.set_row(2, 30)
+    ws.set_row(11, None, bold)
+    ws.set_column(7, 7, None, filled)
     ws.merge_range("D8:E9", "merged")
     ws.freeze_panes(1, 2)
     ws.conditional_format("A1:A3", {"type": "cell", "criteria": ">", "value": 5,
@@ -220,10 +222,14 @@ def check_kinds(wb, date1904):
     assert ws.column_dimensions["A"].width == pytest.approx(25.7109375, abs=1)
     assert ws.column_dimensions["D"].max == 6
     assert ws.row_dimensions[3].height == 30
+    styles = wb._cell_styles
+    assert wb._fonts[styles[ws.row_dimensions[12].style_id].fontId].bold
+    assert wb._fills[styles[ws.column_dimensions["H"].style_id].fillId] == PatternFill("FFFF00")
     assert ws.merged_cells == ["D8:E9"]
     assert ws.freeze_panes == "C2"
     assert set(ws._kept) >= {"conditionalFormatting", "dataValidations"}
     assert (ws.max_row, ws.max_column, ws.calculate_dimension()) == (10, 6, "A1:F10")
+    assert ws.row_dimensions[12].style_id and ws.column_dimensions["H"].style_id
 
 
 @pytest.mark.parametrize("date1904", [False, True])

@@ -141,16 +141,24 @@ class _Loader:
                 bind_cells(src, parser, ws, store, cell_styles, Cell, pkg._helpers, actions)
         bounds = ws._bounds()
         ws._current_row = bounds[1] if bounds is not None else 0
-        _SheetExtras(ws, pkg, source._path).replay(actions, parser.row_dimensions)
+        _SheetExtras(ws, pkg, source._path, cell_styles).replay(actions, parser.row_dimensions)
 
 
 class _SheetExtras:
     """Replays the actions of one worksheet onto it."""
 
-    def __init__(self, ws, pkg, path):
+    def __init__(self, ws, pkg, path, cell_styles):
         self.ws = ws
         self.pkg = pkg
         self.path = path
+        self.cell_styles = cell_styles
+
+    def style_id(self, text):
+        """The workbook's index for the file's cell format `text`, None for none or a bad one."""
+        index = _int(text)
+        if not 0 < index < len(self.cell_styles):
+            return None
+        return self.ws.parent._cell_styles.add(self.cell_styles[index]) or None
 
     def warn(self, message):
         warnings.warn(f"worksheet {self.ws.title!r}: {message}", UserWarning,
@@ -243,6 +251,7 @@ class _SheetExtras:
             dim.hidden = col.get("hidden", "0").lower() in _TRUE
             dim.outline_level = _int(col.get("outlineLevel"))
             dim.collapsed = col.get("collapsed", "0").lower() in _TRUE
+            dim.style_id = self.style_id(col.get("style"))
 
     def on_mergeCells(self, el):
         for merged in el.iterfind(_M + "mergeCell"):
@@ -300,6 +309,8 @@ class _SheetExtras:
             dim.hidden = attrs.get("hidden", "0").lower() in _TRUE
             dim.outline_level = _int(attrs.get("outlineLevel"))
             dim.collapsed = attrs.get("collapsed", "0").lower() in _TRUE
+            if attrs.get("customFormat", "0").lower() in _TRUE:
+                dim.style_id = self.style_id(attrs.get("s"))
 
     def comments(self):
         parts = [path for kind, path in self.pkg._rels(self.path).values()

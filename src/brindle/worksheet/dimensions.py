@@ -10,7 +10,9 @@ class RowDimension:
     pairs.
     """
 
-    __slots__ = ("index", "height", "hidden", "outline_level", "collapsed")
+    # `style_id`: the row's own format, an index into the workbook's cell
+    # styles (`wb._cell_styles`, whose indexes never change), or None.
+    __slots__ = ("index", "height", "hidden", "outline_level", "collapsed", "style_id")
 
     def __init__(self, index, height=None, hidden=False, outline_level=0, collapsed=False):
         self.index = index
@@ -18,8 +20,12 @@ class RowDimension:
         self.hidden = hidden
         self.outline_level = outline_level
         self.collapsed = collapsed
+        self.style_id = None
 
     def __iter__(self):
+        if self.style_id:
+            yield "s", str(int(self.style_id))
+            yield "customFormat", "1"
         if self.height is not None:
             yield "ht", "%.16g" % float(self.height)
             yield "customHeight", "1"
@@ -49,7 +55,7 @@ class ColumnDimension:
     `outline_level` and `collapsed`. `max` (default: the column itself) is
     the last column they apply to, for a run of equal columns."""
 
-    __slots__ = ("index", "width", "hidden", "outline_level", "collapsed", "max")
+    __slots__ = ("index", "width", "hidden", "outline_level", "collapsed", "max", "style_id")
 
     def __init__(self, index, width=None, hidden=False, outline_level=0, collapsed=False):
         self.index = index
@@ -58,13 +64,16 @@ class ColumnDimension:
         self.outline_level = outline_level
         self.collapsed = collapsed
         self.max = None
+        self.style_id = None  # as for rows: an index into the workbook's cell styles
 
     def to_xml(self):
         if self.width is None and not self.hidden and not self.outline_level \
-                and not self.collapsed:
+                and not self.collapsed and not self.style_id:
             return ""
         last = self.index if self.max is None else max(int(self.max), self.index)
         attrs = f'min="{self.index}" max="{last}"'
+        if self.style_id:
+            attrs += f' style="{int(self.style_id)}"'
         if self.width is not None:
             width = float(self.width)
             if not 0 <= width <= 255:
