@@ -102,9 +102,15 @@ class _Loader:
             exc.add_note(f"while loading the stylesheet ({styles_path})")
             raise
         states = {}
-        for sheet in ET.fromstring(pkg._zip.read(pkg._office_document())).iter(_M + "sheet"):
+        book = ET.fromstring(pkg._zip.read(pkg._office_document()))
+        for sheet in book.iter(_M + "sheet"):
             if sheet.get("state") in ("hidden", "veryHidden"):
                 states[sheet.get("name")] = sheet.get("state")
+        names = book.find(_M + "definedNames")
+        if names is not None and len(names):
+            # Named ranges, print areas and titles, kept as they are: their
+            # sheet numbers hold as long as the sheets keep their order.
+            wb._defined_names_xml = element_text(names)
         for n, source in enumerate(pkg._sheets, 1):
             ws = Worksheet(wb, "Sheet")
             # Titles are taken as the file has them, even ones this library

@@ -55,6 +55,7 @@ class Workbook:
         self._dxfs_xml = None
         self._colors_xml = None
         self._theme = None  # the theme part's bytes, kept from a loaded file
+        self._defined_names_xml = None  # and its <definedNames>
         self._sheets = []
         self._saved = False
         if not self.write_only:

@@ -242,7 +242,7 @@ def _write_package(zf, wb, data):
     zf.writestr("xl/workbook.xml", (
         f'{XML_DECL}<workbook xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">{pr}'
         '<bookViews><workbookView activeTab="0"/></bookViews>'
-        f'<sheets>{"".join(entries)}</sheets>'
+        f'<sheets>{"".join(entries)}</sheets>{getattr(wb, "_defined_names_xml", None) or ""}'
         '<calcPr calcId="191029" fullCalcOnLoad="1"/></workbook>'))
     zf.writestr("xl/_rels/workbook.xml.rels", wb_rels.xml())
     zf.writestr("xl/styles.xml", stylesheet_xml(wb))
