@@ -151,7 +151,10 @@ def test_dates_both_systems_and_shared_formulas(date1904):
             gen.Row(3, [(1, gen.Cell(f="", f_attrs=(("t", "shared"), ("si", "0"))))]),
             gen.Row(4, [(1, gen.Cell(f="", f_attrs=(("t", "shared"), ("si", "0"))))]),
             gen.Row(5, [(1, gen.Cell(f="SUM(B1:B3)", f_attrs=(("t", "array"),
-                                                              ("ref", "A5:A6"))))])]
+                                                              ("ref", "A5:A6"))))]),
+            gen.Row(7, [(2, gen.Cell(f="", f_attrs=(("t", "dataTable"), ("ref", "B7:B8"),
+                                                    ("dt2D", "1"), ("r1", "A1"),
+                                                    ("r2", "A2"))))])]
     wb = load(package(gen.render(rows), date1904=date1904))
     ws = wb["S"]
     assert ws["B1"].value == dt.time(0) and ws["B1"].is_date
@@ -160,9 +163,12 @@ def test_dates_both_systems_and_shared_formulas(date1904):
     assert ws["D1"].number_format == "mm-dd-yy"
     assert [ws.cell(r, 1).value for r in (2, 3, 4)] == ["=B2+C$1", "=B3+C$1", "=B4+C$1"]
     assert ws["A5"].value == ArrayFormula("A5:A6", "=SUM(B1:B3)")
+    wb.lxml = date1904  # both serialisers, one per run
     again = load(saved(wb))["S"]
     assert snapshot(again)[:3] == snapshot(ws)[:3]
     assert again["A5"].value == ArrayFormula("A5:A6", "=SUM(B1:B3)")
+    table = again["B7"].value
+    assert table == ws["B7"].value and (table.ref, table.dt2D, table.r2) == ("B7:B8", "1", "A2")
     assert [again.cell(r, 1).value for r in (2, 3, 4)] == ["=B2+C$1", "=B3+C$1", "=B4+C$1"]
     assert again.parent.date1904 == date1904
 
