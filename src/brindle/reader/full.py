@@ -26,7 +26,7 @@ from brindle.utils.cell import coordinate_to_tuple, get_column_letter
 from brindle.workbook.workbook import Workbook
 from brindle.worksheet.elements import ORDER, REFERENCING
 from brindle.worksheet.store import is_cell_store
-from brindle.worksheet.worksheet import Worksheet, _range_text
+from brindle.worksheet.worksheet import Worksheet
 from brindle.writer.engine import native_engine
 
 _M = "{" + MAIN + "}"

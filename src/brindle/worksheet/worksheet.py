@@ -13,7 +13,8 @@ MAX_ROW = 1_048_576
 MAX_COL = 16_384
 # What row iteration accepts: loaded files may hold cells past Excel's limits.
 _MAX_INDEX = 0xFFFFFFFF
-_RANGE_RE = re.compile(r"^\$?([A-Za-z]{1,3})\$?([1-9][0-9]*)(?::\$?([A-Za-z]{1,3})\$?([1-9][0-9]*))?$")
+_RANGE_RE = re.compile(
+    r"^\$?([A-Za-z]{1,3})\$?([1-9][0-9]*)(?::\$?([A-Za-z]{1,3})\$?([1-9][0-9]*))?$")
 _MISSING = object()
 
 _INVALID_TITLE = set('\\/*?:[]')
