@@ -270,6 +270,16 @@ def test_gnumeric_file_loads_like_the_read_only_reader(tmp_path):
     assert full_values(wb) == read_only_values(str(out))
     assert "FFFFFF00" in repr(wb["Kinds"]["B2"].fill)
     assert full_values(load(saved(wb))) == full_values(wb)
+    # What brindle saves from a loaded file (either one), Gnumeric reads back.
+    for n, book in enumerate((wb, load(str(src)))):
+        book["Kinds"]["A1"] = 43
+        back = tmp_path / f"back{n}.xlsx"
+        back.write_bytes(saved(book))
+        csv_out = tmp_path / f"back{n}.csv"
+        subprocess.run([ssconvert, str(back), str(csv_out)], check=True, capture_output=True,
+                       timeout=120)
+        first = csv_out.read_text().splitlines()[0].split(",")
+        assert first[:3] == ["43", "-1.25", "text"]
 
 
 # -- editing and saving --------------------------------------------------------------------
