@@ -458,6 +458,10 @@ def test_iter_rows_creates_missing_cells_like_cell(sheet):
     created.font = Font(bold=True)
     assert ws["B1"].font.bold
     assert list(ws.values)[3] == (None, 3, None)
+    assert [[c.coordinate for c in col] for col in ws.iter_cols(min_col=2, max_row=2)] == [
+        ["B1", "B2"], ["C1", "C2"]]
+    assert list(ws.iter_cols(max_col=1, values_only=True)) == [(1, None, None, None)]
+    assert [row[0].coordinate for row in ws] == ["A1", "A2", "A3", "A4"]
     assert list(ws.iter_rows(min_row=3, max_row=2)) == []
     with pytest.raises(ValueError):
         list(ws.iter_rows(min_row=-1))

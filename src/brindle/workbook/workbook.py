@@ -112,6 +112,10 @@ class Workbook:
             self._sheets.insert(index, ws)
         return ws
 
+    def close(self):
+        """Nothing to release (the file was read whole); present so that code
+        written for read-only workbooks runs unchanged."""
+
     def remove(self, ws):
         self._sheets.remove(ws)
 

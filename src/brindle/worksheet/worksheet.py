@@ -270,10 +270,25 @@ class Worksheet(_SheetBase):
             out.append(cell.value if values_only else cell)
         return tuple(out)
 
+    def iter_cols(self, min_col=None, max_col=None, min_row=None, max_row=None,
+                  values_only=False):
+        """Columns of the same rectangle as `iter_rows`, as tuples of cells (of
+        values with `values_only`); missing cells are created alike."""
+        rows = list(self.iter_rows(min_row, max_row, min_col, max_col, values_only))
+        return iter(zip(*rows))
+
+    def __iter__(self):
+        return self.iter_rows()
+
     @property
     def rows(self):
         """Every row up to the last, as tuples of cells (see `iter_rows`)."""
         return self.iter_rows()
+
+    @property
+    def columns(self):
+        """Every column up to the last, as tuples of cells (see `iter_cols`)."""
+        return self.iter_cols()
 
     @property
     def values(self):
