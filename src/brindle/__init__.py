@@ -13,8 +13,9 @@ Writing::
 `brindle.Workbook()` without `write_only` keeps cells in memory
 (`ws["A1"] = 3`, `ws.cell(row, column, value)`, `ws.append(values)`).
 
-Reading: ``brindle.load_workbook(path)`` opens a workbook read-only;
-``wb[name].iter_rows(values_only=True)`` gives its rows.
+Reading: ``brindle.load_workbook(path)`` opens a workbook for editing (a
+`Workbook` to change and save); ``load_workbook(path, read_only=True)``
+streams it, ``wb[name].iter_rows(values_only=True)`` giving its rows.
 
 The native engine `brindle._brindle` is used when it is present; the
 pure-Python paths produce the same results without it.

@@ -22,7 +22,7 @@ def write(path, fill, **options):
 
 
 def read_values(path, sheet=None, **kw):
-    with brindle.load_workbook(path, **kw) as wb:
+    with brindle.load_workbook(path, read_only=True, **kw) as wb:
         ws = wb[sheet] if sheet else wb.worksheets[0]
         return list(ws.iter_rows(values_only=True))
 
@@ -76,7 +76,7 @@ def test_every_kind_of_value(tmp_path, options):
     assert got[2][2].ref == "C3:C4" and got[2][2].text == "=A1:A2*2"
     assert got[3][0] is None
     assert got[4] == () and got[5] == (None, None, None, "after a gap")
-    with brindle.load_workbook(path) as wb:
+    with brindle.load_workbook(path, read_only=True) as wb:
         assert wb.sheetnames == ["Kinds", "Empty"]
         assert list(wb["Empty"].iter_rows()) == []
 
@@ -104,7 +104,7 @@ def test_cells_ranges_and_warnings(tmp_path):
             ws.write_row(r, 0, [r, r * 10, r * 100])
         ws.write_number(5, 1, 1e10, date)  # beyond the year 9999
     path = write(tmp_path / "range.xlsx", fill)
-    with brindle.load_workbook(path) as wb:
+    with brindle.load_workbook(path, read_only=True) as wb:
         ws = wb["S"]
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -119,9 +119,11 @@ def test_cells_ranges_and_warnings(tmp_path):
             "limits for dates. The cell will be treated as an error."]
 
 
-def test_only_read_only_loading():
-    with pytest.raises(NotImplementedError):
-        brindle.load_workbook("unused.xlsx", read_only=False)
+def test_default_mode_is_editable(tmp_path):
+    path = write(tmp_path / "e.xlsx", lambda wb: wb.add_worksheet().write(0, 0, 5))
+    wb = brindle.load_workbook(path)
+    assert isinstance(wb, brindle.Workbook)
+    assert wb.active["A1"].value == 5
 
 
 @pytest.mark.parametrize("code,date,duration", [

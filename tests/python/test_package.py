@@ -187,7 +187,7 @@ def test_styles_columns_and_dimension(write_only):
 def test_style_indexes_without_an_entry_are_refused(field):
     wb = brindle.Workbook()
     cell = wb.active.cell(1, 1, 1)
-    cell._style = cell._style.replace(**{field: 400})
+    cell._style = brindle.StyleArray().replace(**{field: 400})
     with pytest.raises(ValueError, match=field):
         save(wb)
 

@@ -83,7 +83,7 @@ def read(data, bounds=(None, None, None, None), values_only=False, **kw):
     """(rows, [(category, message)]) of the sheet read through load_workbook."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        with brindle.load_workbook(io.BytesIO(data), **kw) as wb:
+        with brindle.load_workbook(io.BytesIO(data), read_only=True, **kw) as wb:
             rows = shape(wb["S"].iter_rows(*bounds, values_only=values_only))
     return rows, [(w.category, str(w.message)) for w in caught]
 

@@ -49,7 +49,7 @@ def rows(path, monkeypatch, **kw):
     with monkeypatch.context() as m:
         if native_engine() is not None:
             m.setattr(wb_mod, "RowReader", Forbidden)
-        with brindle.load_workbook(path, **kw) as wb:
+        with brindle.load_workbook(path, read_only=True, **kw) as wb:
             return list(wb.worksheets[0].iter_rows(values_only=True))
 
 

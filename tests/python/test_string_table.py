@@ -347,5 +347,5 @@ def test_load_workbook_tries_the_engine_first(tmp_path, monkeypatch, refuse):
         return wrapped, fallback
 
     monkeypatch.setattr(workbook, "_native_function", spy)
-    with brindle.load_workbook(tmp_path / "s.xlsx") as book:
+    with brindle.load_workbook(tmp_path / "s.xlsx", read_only=True) as book:
         assert book.shared_strings == ["caf\u00e9 & <b>"] and calls == ["read_string_table"]

@@ -7,6 +7,7 @@ import numbers
 import operator
 import re
 
+from brindle.formula.formulas import ArrayFormula, DataTableFormula
 from brindle.styles.cell_style import StyleArray
 from brindle.styles.numbers import (
     BUILTIN_FORMATS, BUILTIN_IDS, FIRST_CUSTOM_ID, FORMAT_DATE, FORMAT_DATETIME,
@@ -35,7 +36,9 @@ _DATE_FORMATS = (
 _DATE_TYPES = tuple(t for t, _ in _DATE_FORMATS)
 
 # Positions in a StyleArray.
-_FONT, _FILL, _NUMFMT = 0, 1, 3
+_FONT, _FILL, _BORDER, _NUMFMT, _PROTECTION, _ALIGNMENT = 0, 1, 2, 3, 4, 5
+# The style of a cell that has no style array (a cell only created, never styled).
+_NO_STYLE = StyleArray()
 
 
 class IllegalCharacterError(ValueError):
@@ -66,6 +69,8 @@ def _data_type_of(value):
         return value, "n"
     elif isinstance(value, _DATE_TYPES):
         return value, "d"
+    elif isinstance(value, (ArrayFormula, DataTableFormula)):
+        return value, "f"
     elif isinstance(value, str):
         value = str(value)
     else:
@@ -144,17 +149,25 @@ class Cell:
 
     # -- style ------------------------------------------------------------
 
+    # `_style` is None for a cell that was only created (by `Worksheet.cell`
+    # or row iteration): it reads as unstyled until a style is set.
+
     @property
     def has_style(self):
-        return any(self._style)
+        return self._style is not None and any(self._style)
 
     @property
     def style_id(self):
-        return self.parent.parent._cell_styles.add(self._style)
+        return self.parent.parent._cell_styles.add(
+            _NO_STYLE if self._style is None else self._style)
+
+    def _style_field(self, field):
+        style = self._style
+        return 0 if style is None else style[field]
 
     @property
     def number_format(self):
-        fmt_id = self._style[_NUMFMT]
+        fmt_id = self._style_field(_NUMFMT)
         if fmt_id < FIRST_CUSTOM_ID:
             return BUILTIN_FORMATS.get(fmt_id, "General")
         return self.parent.parent._number_formats[fmt_id - FIRST_CUSTOM_ID]
@@ -170,7 +183,7 @@ class Cell:
 
     @property
     def font(self):
-        return self.parent.parent._fonts[self._style[_FONT]]
+        return self.parent.parent._fonts[self._style_field(_FONT)]
 
     @font.setter
     def font(self, font):
@@ -183,7 +196,7 @@ class Cell:
     @property
     def fill(self):
         """The cell's `PatternFill`, or None for no fill."""
-        fill_id = self._style[_FILL]
+        fill_id = self._style_field(_FILL)
         return self.parent.parent._fills[fill_id] if fill_id >= 2 else None
 
     @fill.setter
@@ -194,9 +207,48 @@ class Cell:
             raise TypeError("a fill is a PatternFill or None")
         self._set_style(_FILL, 0 if fill is None else self.parent.parent._fills.add(fill))
 
+    @property
+    def border(self):
+        """The cell's `Border` (the workbook's first, plain border when unset)."""
+        return self.parent.parent._borders[self._style_field(_BORDER)]
+
+    @border.setter
+    def border(self, border):
+        from brindle.styles.extra import Border
+
+        if not isinstance(border, Border):
+            raise TypeError("a border is a Border")
+        self._set_style(_BORDER, self.parent.parent._borders.add(border))
+
+    @property
+    def alignment(self):
+        """The cell's `Alignment` (empty when unset)."""
+        return self.parent.parent._alignments[self._style_field(_ALIGNMENT)]
+
+    @alignment.setter
+    def alignment(self, alignment):
+        from brindle.styles.extra import Alignment
+
+        if not isinstance(alignment, Alignment):
+            raise TypeError("an alignment is an Alignment")
+        self._set_style(_ALIGNMENT, self.parent.parent._alignments.add(alignment))
+
+    @property
+    def protection(self):
+        """The cell's `Protection` (empty when unset)."""
+        return self.parent.parent._protections[self._style_field(_PROTECTION)]
+
+    @protection.setter
+    def protection(self, protection):
+        from brindle.styles.extra import Protection
+
+        if not isinstance(protection, Protection):
+            raise TypeError("a protection is a Protection")
+        self._set_style(_PROTECTION, self.parent.parent._protections.add(protection))
+
     def _set_style(self, field, value):
         # A fresh array: cells may share one, and lists hold them as keys.
-        style = StyleArray(self._style)
+        style = StyleArray() if self._style is None else StyleArray(self._style)
         style[field] = value
         self._style = style
 

@@ -44,16 +44,23 @@ def is_timedelta_format(code):
     return _ELAPSED.search(_LITERAL.sub("", code).split(";")[0]) is not None
 
 
-def load_workbook(filename, read_only=True, data_only=False, rich_text=False):
-    """Open the xlsx file `filename` (a path or a binary file object) for reading.
+def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
+    """Open the xlsx file `filename` (a path or a binary file object).
 
-    Only read-only workbooks are available: worksheets are read row by row
-    with `iter_rows`, each time from the file. With `data_only`, formula cells
-    give their cached values instead of their formulas; with `rich_text`,
-    inline strings with formatting come back as `CellRichText`.
+    By default the whole workbook is read into a `Workbook` that can be
+    changed and saved: cells, their styles, column widths, row heights,
+    merged cells, frozen panes, links and comments. With `read_only`, a
+    `ReadOnlyWorkbook` is returned instead, whose worksheets are read row by
+    row with `iter_rows`, each time from the file, in constant memory.
+
+    With `data_only`, formula cells give their cached values instead of
+    their formulas; with `rich_text`, inline strings with formatting come
+    back as `CellRichText`.
     """
     if not read_only:
-        raise NotImplementedError("only read-only loading is available so far")
+        from brindle.reader.full import load_full
+
+        return load_full(filename, data_only=data_only, rich_text=rich_text)
     return ReadOnlyWorkbook(filename, data_only=data_only, rich_text=rich_text)
 
 
@@ -80,6 +87,7 @@ class ReadOnlyWorkbook:
         by_type = {}
         for rel_type, target in rels.values():
             by_type.setdefault(rel_type.rpartition("/")[2], target)
+        self._parts = by_type  # part path by relationship kind ("styles", ...)
         self.shared_strings = self._read_strings(by_type.get("sharedStrings"))
         self.date_formats, self.timedelta_formats = self._read_styles(by_type.get("styles"))
         self._sheets = []

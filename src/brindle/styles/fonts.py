@@ -38,7 +38,7 @@ class Font(_Frozen):
     """A font. Immutable and compared by value, so equal fonts share one
     entry in the workbook."""
 
-    __slots__ = ("name", "size", "bold", "italic", "underline", "strike", "color")
+    __slots__ = ("name", "size", "bold", "italic", "underline", "strike", "color", "_xml")
 
     def __init__(self, name="Calibri", size=11, bold=False, italic=False, underline=None,
                  strike=False, color=None):
@@ -50,8 +50,24 @@ class Font(_Frozen):
         for slot, value in zip(self.__slots__, (str(name), size, bool(bold), bool(italic),
                                                  underline, bool(strike), _color(color))):
             object.__setattr__(self, slot, value)
+        object.__setattr__(self, "_xml", None)
+
+    @classmethod
+    def _as_read(cls, xml, **fields):
+        """A font read from a file whose element says more than the fields
+        above (theme colours, font family, scheme ...): `xml` is written back
+        as it is."""
+        font = cls(**fields)
+        object.__setattr__(font, "_xml", xml)
+        return font
+
+    def __repr__(self):
+        args = ", ".join(f"{n}={getattr(self, n)!r}" for n in self.__slots__[:-1])
+        return f"Font({args})"
 
     def to_xml(self, quote):
+        if self._xml is not None:
+            return self._xml
         parts = ["<font>"]
         if self.bold:
             parts.append("<b/>")

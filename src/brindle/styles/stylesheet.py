@@ -7,7 +7,6 @@ MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
 # The first two fills are fixed by the file format: none and gray125.
 FIXED_FILLS = ['<fill><patternFill/></fill>', '<fill><patternFill patternType="gray125"/></fill>']
-_BORDERS = ['<border><left/><right/><top/><bottom/><diagonal/></border>']
 
 
 def _quote(text):
@@ -15,13 +14,14 @@ def _quote(text):
             .replace('"', "&quot;"))
 
 
-def _xf(style, n_formats, n_fonts, n_fills):
+def _xf(style, wb, n_formats, n_fonts, n_fills):
     font, fill, border, numfmt, protection, alignment, pivot, quote_prefix, xf_id = style
     # An index past a table's end would make the file unreadable; refuse it
     # here rather than write it.
     limits = {"fontId": (font, n_fonts), "fillId": (fill, n_fills),
-              "borderId": (border, len(_BORDERS)), "protectionId": (protection, 1),
-              "alignmentId": (alignment, 1), "xfId": (xf_id, 1)}
+              "borderId": (border, len(wb._borders)),
+              "protectionId": (protection, len(wb._protections)),
+              "alignmentId": (alignment, len(wb._alignments)), "xfId": (xf_id, 1)}
     for name, (value, size) in limits.items():
         if not 0 <= value < size:
             raise ValueError(f"style {list(style)}: {name} {value} has no entry in the workbook")
@@ -34,11 +34,20 @@ def _xf(style, n_formats, n_fonts, n_fills):
         attrs += ' applyFont="1"'
     if fill:
         attrs += ' applyFill="1"'
+    if border:
+        attrs += ' applyBorder="1"'
     if pivot:
         attrs += ' pivotButton="1"'
     if quote_prefix:
         attrs += ' quotePrefix="1"'
-    return f"<xf {attrs}/>"
+    children = ""
+    if alignment and wb._alignments[alignment]:
+        attrs += ' applyAlignment="1"'
+        children += wb._alignments[alignment].to_xml(_quote)
+    if protection and wb._protections[protection]:
+        attrs += ' applyProtection="1"'
+        children += wb._protections[protection].to_xml(_quote)
+    return f"<xf {attrs}>{children}</xf>" if children else f"<xf {attrs}/>"
 
 
 def stylesheet_xml(wb):
@@ -53,12 +62,18 @@ def stylesheet_xml(wb):
         parts.append("</numFmts>")
     fonts = [font.to_xml(_quote) for font in wb._fonts]
     fills = FIXED_FILLS + [fill.to_xml(_quote) for fill in wb._fills[len(FIXED_FILLS):]]
-    for tag, items in (("fonts", fonts), ("fills", fills), ("borders", _BORDERS)):
+    borders = [border.to_xml(_quote) for border in wb._borders]
+    for tag, items in (("fonts", fonts), ("fills", fills), ("borders", borders)):
         parts.append(f'<{tag} count="{len(items)}">{"".join(items)}</{tag}>')
     parts.append('<cellStyleXfs count="1"><xf numFmtId="0" fontId="0" fillId="0" borderId="0"/>'
                  '</cellStyleXfs>')
-    xfs = [_xf(style, len(formats), len(fonts), len(fills)) for style in wb._cell_styles]
+    xfs = [_xf(style, wb, len(formats), len(fonts), len(fills)) for style in wb._cell_styles]
     parts.append(f'<cellXfs count="{len(xfs)}">{"".join(xfs)}</cellXfs>')
     parts.append('<cellStyles count="1"><cellStyle name="Normal" xfId="0" builtinId="0"/>'
-                 '</cellStyles><dxfs count="0"/><tableStyles count="0"/></styleSheet>')
+                 '</cellStyles>')
+    parts.append(wb._dxfs_xml or '<dxfs count="0"/>')
+    parts.append('<tableStyles count="0"/>')
+    if wb._colors_xml:
+        parts.append(wb._colors_xml)
+    parts.append("</styleSheet>")
     return "".join(parts)

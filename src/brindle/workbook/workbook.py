@@ -1,6 +1,7 @@
 """The workbook: its sheets, shared style tables and date settings."""
 
 from brindle.styles.cell_style import StyleArray, StyleList
+from brindle.styles.extra import NO_ALIGNMENT, NO_PROTECTION, PLAIN_BORDER
 from brindle.styles.fonts import DEFAULT_FONT
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.indexed_list import IndexedList
@@ -9,7 +10,8 @@ from brindle.worksheet.write_only import WorkbookAlreadySaved, WriteOnlyWorkshee
 
 
 class Workbook:
-    """A workbook to be written as an xlsx file.
+    """A workbook to be written as an xlsx file; `load_workbook` returns one
+    too, read from a file, to be changed and saved.
 
     Workbook(write_only=False, iso_dates=False, lxml=False, native=True)
 
@@ -44,6 +46,16 @@ class Workbook:
         self._fonts = IndexedList([DEFAULT_FONT])
         # Fills 0 and 1 are fixed by the file format (none, gray125).
         self._fills = IndexedList(["none", "gray125"])
+        self._borders = IndexedList([PLAIN_BORDER])
+        self._alignments = IndexedList([NO_ALIGNMENT])
+        self._protections = IndexedList([NO_PROTECTION])
+        # Parts of a loaded stylesheet that are written back as they were:
+        # differential formats (which conditional formats point into) and
+        # the colour palette.
+        self._dxfs_xml = None
+        self._colors_xml = None
+        self._theme = None  # the theme part's bytes, kept from a loaded file
+        self._defined_names_xml = None  # and its <definedNames>
         self._sheets = []
         self._saved = False
         if not self.write_only:
@@ -99,6 +111,10 @@ class Workbook:
         else:
             self._sheets.insert(index, ws)
         return ws
+
+    def close(self):
+        """Nothing to release (the file was read whole); present so that code
+        written for read-only workbooks runs unchanged."""
 
     def remove(self, ws):
         self._sheets.remove(ws)

@@ -1,12 +1,21 @@
 """Worksheets: the normal (in-memory) kind and the write-only kind."""
 
+import operator
+import re
+
 from brindle.cell.cell import Cell
 from brindle.utils.cell import coordinate_to_tuple, get_column_letter
 from brindle.worksheet.dimensions import ColumnDimensions, RowDimensions
+from brindle.worksheet.store import is_cell_store, new_cell_store
 
 # Excel's own limits; a file beyond them does not open there.
 MAX_ROW = 1_048_576
 MAX_COL = 16_384
+# What row iteration accepts: loaded files may hold cells past Excel's limits.
+_MAX_INDEX = 0xFFFFFFFF
+_RANGE_RE = re.compile(
+    r"^\$?([A-Za-z]{1,3})\$?([1-9][0-9]*)(?::\$?([A-Za-z]{1,3})\$?([1-9][0-9]*))?$")
+_MISSING = object()
 
 _INVALID_TITLE = set('\\/*?:[]')
 
@@ -34,6 +43,7 @@ class _SheetBase:
         self._title = check_title(title)
         self.row_dimensions = RowDimensions()
         self.column_dimensions = ColumnDimensions()
+        self.sheet_state = "visible"  # or "hidden", "veryHidden"
         # Filled while the sheet data is written: links and comments of the
         # cells actually written, in document order.
         self._hyperlinks = []
@@ -70,43 +80,135 @@ class _SheetBase:
 
 
 class Worksheet(_SheetBase):
-    """A worksheet held in memory: cells can be read and changed in any order."""
+    """A worksheet held in memory: cells can be read and changed in any order.
+
+    Cells are reached by coordinate (`ws["B2"]`, `ws["A1:C3"]`, `ws[2]` for a
+    row) or by position (`ws.cell(row, column)`); both create the cell on
+    first use. `del ws["B2"]` removes a cell (nothing happens when it does
+    not exist). `iter_rows`, `rows` and `values` walk a rectangle of cells.
+    Besides cells a worksheet keeps `row_dimensions`, `column_dimensions`,
+    `merged_cells` (range texts such as "A1:B2") and `freeze_panes` (the
+    top-left cell that scrolls, or None).
+    """
 
     def __init__(self, parent, title):
         super().__init__(parent, title)
-        self._cells = {}
+        self._cells = new_cell_store(getattr(parent, "native", True), self)
         self._current_row = 0
+        self.merged_cells = []
+        self._freeze = None
+        # Of a loaded sheet: the attributes of its view, and the elements kept
+        # as they were read ({element name: [XML text, ...]}).
+        self._view_attrs = None
+        self._kept = {}
+
+    # -- single cells -------------------------------------------------------
+
+    def _new_cell(self, row, column):
+        # The form of a cell that is only created, not assigned: no style
+        # array (the engine's store makes new cells the same way).
+        cell = Cell.__new__(Cell)
+        cell.parent = self
+        cell._style = None
+        cell.row = row
+        cell.column = column
+        cell._value = None
+        cell._hyperlink = None
+        cell.data_type = "n"
+        cell._comment = None
+        return cell
 
     def cell(self, row, column, value=None):
         """The cell at (row, column), created on first use; `value`, when not
         None, is assigned to it."""
         _check_position(row, column)
-        cell = self._cells.get((row, column))
+        cells = self._cells
+        cell = cells.get((row, column))
         if cell is None:
-            cell = self._cells[(row, column)] = Cell(self, row, column)
+            cell = cells[(row, column)] = self._new_cell(row, column)
             if row > self._current_row:
                 self._current_row = row
         if value is not None:
             cell.value = value
         return cell
 
-    def __getitem__(self, coordinate):
-        row, column = coordinate_to_tuple(coordinate)
-        return self.cell(row, column)
+    def __getitem__(self, key):
+        """`ws["B2"]` a cell, `ws["A1:C3"]` a tuple of rows of cells, `ws[5]` a row."""
+        if isinstance(key, int) and not isinstance(key, bool):
+            return next(self.iter_rows(min_row=key, max_row=key, min_col=1,
+                                       max_col=max(self.max_column, 1)))
+        match = _RANGE_RE.match(key) if isinstance(key, str) else None
+        if match is None or match.group(3) is None:
+            row, column = coordinate_to_tuple(key)
+            return self.cell(row, column)
+        from brindle.utils.cell import column_index_from_string
+
+        c0, r0 = column_index_from_string(match.group(1)), int(match.group(2))
+        c1, r1 = column_index_from_string(match.group(3)), int(match.group(4))
+        return tuple(self.iter_rows(min_row=min(r0, r1), max_row=max(r0, r1),
+                                    min_col=min(c0, c1), max_col=max(c0, c1)))
 
     def __setitem__(self, coordinate, value):
         self[coordinate].value = value
 
-    @property
-    def max_row(self):
-        return max((r for r, _ in self._cells), default=1)
+    def __delitem__(self, coordinate):
+        row, column = coordinate_to_tuple(coordinate)
+        self.delete_cell(row, column)
+
+    def delete_cell(self, row, column):
+        """Remove the cell at (row, column) with its value, style, link and
+        comment; nothing happens when there is no such cell."""
+        cells = self._cells
+        if (row, column) in cells:
+            del cells[(row, column)]
+
+    # -- extent ---------------------------------------------------------------
+
+    def _bounds(self):
+        """(min_row, max_row, min_col, max_col) of the cells, or None."""
+        cells = self._cells
+        if is_cell_store(cells):
+            bounds = cells._bounds()
+            if bounds is not None or not cells._in_dict_mode():
+                return bounds
+        if not cells:
+            return None
+        rows = [key[0] for key in cells]
+        cols = [key[1] for key in cells]
+        return min(rows), max(rows), min(cols), max(cols)
 
     def _used_range(self):
-        if not self._cells:
+        bounds = self._bounds()
+        if bounds is None:
             return None
-        rows = [r for r, _ in self._cells]
-        cols = [c for _, c in self._cells]
-        return min(rows), min(cols), max(rows), max(cols)
+        r0, r1, c0, c1 = bounds
+        return r0, c0, r1, c1
+
+    @property
+    def min_row(self):
+        bounds = self._bounds()
+        return 1 if bounds is None else bounds[0]
+
+    @property
+    def max_row(self):
+        bounds = self._bounds()
+        return 1 if bounds is None else bounds[1]
+
+    @property
+    def min_column(self):
+        bounds = self._bounds()
+        return 1 if bounds is None else bounds[2]
+
+    @property
+    def max_column(self):
+        bounds = self._bounds()
+        return 1 if bounds is None else bounds[3]
+
+    @property
+    def dimensions(self):
+        return self.calculate_dimension()
+
+    # -- rows -----------------------------------------------------------------
 
     def append(self, values):
         """Add a row below the last row that has cells. Items may be values or
@@ -125,11 +227,120 @@ class Worksheet(_SheetBase):
                 self.cell(row, column, value)
         self._current_row = row
 
-    def iter_rows(self, values_only=False):
-        """Rows from 1 to the last, each a tuple up to the last used column."""
-        if not self._cells:
-            return
-        max_col = max(c for _, c in self._cells)
-        for row in range(1, self.max_row + 1):
-            cells = tuple(self._cells.get((row, c)) for c in range(1, max_col + 1))
-            yield tuple(c.value if c else None for c in cells) if values_only else cells
+    def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None,
+                  values_only=False):
+        """Rows of the rectangle min_row..max_row by min_col..max_col as
+        tuples of cells (of values with `values_only`).
+
+        Bounds default to the first row and column and to the last row and
+        column that have cells. Cells missing inside the rectangle are
+        created, as `cell()` does, so every position has one.
+        """
+        if not len(self._cells) and not any((min_row, max_row, min_col, max_col)):
+            return iter(())
+        min_row = _index("min_row", min_row or 1)
+        min_col = _index("min_col", min_col or 1)
+        max_row = _index("max_row", max_row or self.max_row)
+        max_col = _index("max_col", max_col or self.max_column)
+        return self._cells_by_row(min_col, min_row, max_col, max_row, values_only)
+
+    def _cells_by_row(self, min_col, min_row, max_col, max_row, values_only=False):
+        values_only = bool(values_only)
+        cells = self._cells
+        native = is_cell_store(cells)
+        for row in range(min_row, max_row + 1):
+            if native and not cells._in_dict_mode():
+                result, created = cells._row(row, min_col, max_col, values_only)
+                if created and row > self._current_row:
+                    self._current_row = row
+                yield result
+            else:
+                yield self._row_of_mapping(row, min_col, max_col, values_only)
+
+    def _row_of_mapping(self, row, min_col, max_col, values_only):
+        cells = self._cells
+        get = cells.get
+        out = []
+        for column in range(min_col, max_col + 1):
+            cell = get((row, column), _MISSING)
+            if cell is _MISSING:
+                cell = cells[(row, column)] = self._new_cell(row, column)
+                if row > self._current_row:
+                    self._current_row = row
+            out.append(cell.value if values_only else cell)
+        return tuple(out)
+
+    def iter_cols(self, min_col=None, max_col=None, min_row=None, max_row=None,
+                  values_only=False):
+        """Columns of the same rectangle as `iter_rows`, as tuples of cells (of
+        values with `values_only`); missing cells are created alike."""
+        rows = list(self.iter_rows(min_row, max_row, min_col, max_col, values_only))
+        return iter(zip(*rows))
+
+    def __iter__(self):
+        return self.iter_rows()
+
+    @property
+    def rows(self):
+        """Every row up to the last, as tuples of cells (see `iter_rows`)."""
+        return self.iter_rows()
+
+    @property
+    def columns(self):
+        """Every column up to the last, as tuples of cells (see `iter_cols`)."""
+        return self.iter_cols()
+
+    @property
+    def values(self):
+        """Every row up to the last, as tuples of values."""
+        return self.iter_rows(values_only=True)
+
+    # -- merged cells and panes ----------------------------------------------
+
+    def merge_cells(self, range_string):
+        """Merge the cells of `range_string` ("A1:B2") into one."""
+        ref = _range_text(range_string)
+        if ref not in self.merged_cells:
+            self.merged_cells.append(ref)
+
+    def unmerge_cells(self, range_string):
+        ref = _range_text(range_string)
+        try:
+            self.merged_cells.remove(ref)
+        except ValueError:
+            raise ValueError(f"cell range {ref} is not merged") from None
+
+    @property
+    def freeze_panes(self):
+        """The top-left cell of the scrolling part ("B2" freezes row 1 and
+        column A), or None."""
+        return self._freeze
+
+    @freeze_panes.setter
+    def freeze_panes(self, coordinate):
+        if isinstance(coordinate, Cell):
+            coordinate = coordinate.coordinate
+        if coordinate is not None:
+            row, column = coordinate_to_tuple(coordinate)
+            coordinate = None if (row, column) == (1, 1) else f"{get_column_letter(column)}{row}"
+        self._freeze = coordinate
+
+
+def _index(name, value):
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+    if not 1 <= value <= _MAX_INDEX:
+        raise ValueError(f"{name} {value} is outside 1 to {_MAX_INDEX}")
+    return value
+
+
+def _range_text(range_string):
+    match = _RANGE_RE.match(range_string) if isinstance(range_string, str) else None
+    if match is None:
+        raise ValueError(f"Invalid cell range {range_string!r}")
+    first = f"{match.group(1).upper()}{match.group(2)}"
+    if match.group(3) is None:
+        return first
+    return f"{first}:{match.group(3).upper()}{match.group(4)}"

@@ -17,6 +17,7 @@ import operator
 import xml.etree.ElementTree as ET
 
 from brindle.cell.cell import ILLEGAL_CHARACTERS_RE, IllegalCharacterError
+from brindle.formula.formulas import ArrayFormula, DataTableFormula
 from brindle.styles.cell_style import StyleArray
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import to_excel
@@ -106,7 +107,8 @@ def add_comment(ws, cell):
 
 
 def _prepare(ws, cell, styled):
-    """(attributes, content form, text) of a cell to be written."""
+    """(attributes, content form, text, formula attributes) of a cell to be written."""
+    f_attrs = None
     value = cell._value
     data_type = cell.data_type
     row, column = cell.row, cell.column
@@ -131,7 +133,15 @@ def _prepare(ws, cell, styled):
         # A formula's text is written without its leading "="; a number in a
         # formula cell is a formula in its own right.
         form = _FORMULA
-        text = value[1:] if isinstance(value, str) else safe_string(value)
+        if isinstance(value, str):
+            text = value[1:]
+        elif isinstance(value, (ArrayFormula, DataTableFormula)):
+            formula = value.text if isinstance(value, ArrayFormula) else None
+            text = formula[1:] if isinstance(formula, str) and formula.startswith("=") \
+                else (formula or "")
+            f_attrs = {k: ("1" if v is True else str(v)) for k, v in value}
+        else:
+            text = safe_string(value)
     else:
         form = _INLINE if data_type == "s" else _VALUE
         text = safe_string(value)
@@ -140,17 +150,17 @@ def _prepare(ws, cell, styled):
     link = cell.hyperlink
     if link:
         ws._hyperlinks.append(link)
-    return attrib, form, text
+    return attrib, form, text, f_attrs
 
 
 def etree_cell(ws, cell, styled):
     """The cell as an ElementTree element."""
-    attrib, form, text = _prepare(ws, cell, styled)
+    attrib, form, text, f_attrs = _prepare(ws, cell, styled)
     el = ET.Element("c", attrib)
     if form == _VALUE:
         ET.SubElement(el, "v").text = text or None
     elif form == _FORMULA:
-        ET.SubElement(el, "f").text = text or None
+        ET.SubElement(el, "f", f_attrs or {}).text = text or None
         ET.SubElement(el, "v")
     elif form == _INLINE:
         t = ET.SubElement(ET.SubElement(el, "is"), "t")
@@ -167,14 +177,14 @@ def lxml_cell(xf, ws, cell, styled):
     """Write the cell into the open lxml incremental writer `xf`."""
     from lxml.etree import Element, SubElement
 
-    attrib, form, text = _prepare(ws, cell, styled)
+    attrib, form, text, f_attrs = _prepare(ws, cell, styled)
     with xf.element("c", attrib):
         if form == _VALUE:
             with xf.element("v"):
                 if text:
                     xf.write(text)
         elif form == _FORMULA:
-            with xf.element("f"):
+            with xf.element("f", f_attrs or {}):
                 if text:
                     xf.write(text)
             with xf.element("v"):

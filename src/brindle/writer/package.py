@@ -5,6 +5,7 @@ import zipfile
 
 from brindle.styles.stylesheet import stylesheet_xml
 from brindle.utils.cell import coordinate_to_tuple
+from brindle.worksheet.elements import ORDER as SHEET_ORDER
 from brindle.writer.sheet import write_sheet_data
 
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -23,6 +24,8 @@ CT_RELS = "application/vnd.openxmlformats-package.relationships+xml"
 REL_OFFICE_DOCUMENT = DOC_REL_NS + "/officeDocument"
 REL_WORKSHEET = DOC_REL_NS + "/worksheet"
 REL_STYLES = DOC_REL_NS + "/styles"
+REL_THEME = DOC_REL_NS + "/theme"
+CT_THEME = "application/vnd.openxmlformats-officedocument.theme+xml"
 REL_HYPERLINK = DOC_REL_NS + "/hyperlink"
 REL_COMMENTS = DOC_REL_NS + "/comments"
 REL_VML = DOC_REL_NS + "/vmlDrawing"
@@ -102,6 +105,26 @@ def _vml_xml(comments, sheet_no):
         f'{"".join(shapes)}</xml>')
 
 
+def _sheet_views(ws):
+    view = getattr(ws, "_view_attrs", None)
+    freeze = getattr(ws, "freeze_panes", None)
+    if view is None and freeze is None:
+        return ""
+    attrs = dict(view or {})
+    attrs.setdefault("workbookViewId", "0")
+    body = ""
+    if freeze is not None:
+        row, column = coordinate_to_tuple(freeze)
+        x, y = column - 1, row - 1
+        pane = "bottomRight" if x and y else ("topRight" if x else "bottomLeft")
+        body = ("<pane" + _attrs([("xSplit", str(x) if x else None),
+                                  ("ySplit", str(y) if y else None),
+                                  ("topLeftCell", freeze), ("activePane", pane),
+                                  ("state", "frozen")])
+                + f'/><selection pane="{pane}"/>')
+    return f"<sheetViews><sheetView{_attrs(attrs.items())}>{body}</sheetView></sheetViews>"
+
+
 def _write_sheet(zf, ws, sheet_no, sink, bare_rows):
     rels = _Rels()
     links = []
@@ -112,19 +135,39 @@ def _write_sheet(zf, ws, sheet_no, sink, bare_rows):
         links.append("<hyperlink" + _attrs([
             ("ref", link.ref), ("r:id", rid), ("location", link.location),
             ("tooltip", link.tooltip), ("display", link.display)]) + "/>")
-    tail = []
+    # Elements by name: those made here, then those a loaded sheet kept as read.
+    made = {"sheetViews": _sheet_views(ws), "cols": ws.column_dimensions.to_xml()}
+    merged = getattr(ws, "merged_cells", ())
+    if merged:
+        made["mergeCells"] = (f'<mergeCells count="{len(merged)}">'
+                              + "".join(f'<mergeCell ref="{quote(r)}"/>' for r in merged)
+                              + "</mergeCells>")
     if links:
-        tail.append(f"<hyperlinks>{''.join(links)}</hyperlinks>")
-    tail.append('<pageMargins left="0.75" right="0.75" top="1" bottom="1" '
-                'header="0.5" footer="0.5"/>')
+        made["hyperlinks"] = f"<hyperlinks>{''.join(links)}</hyperlinks>"
+    kept = getattr(ws, "_kept", {})
+    if "pageMargins" not in kept:
+        made["pageMargins"] = ('<pageMargins left="0.75" right="0.75" top="1" bottom="1" '
+                               'header="0.5" footer="0.5"/>')
     if ws._comments:
         rels.add(REL_COMMENTS, f"/xl/comments/comment{sheet_no}.xml")
-        tail.append(f'<legacyDrawing r:id="{rels.add(REL_VML, f"/{_vml_name(sheet_no)}")}"/>')
+        made["legacyDrawing"] = (
+            f'<legacyDrawing r:id="{rels.add(REL_VML, f"/{_vml_name(sheet_no)}")}"/>')
+    head, tail = [], []
+    parts = head  # elements before <sheetData>, then those after it
+    for name in SHEET_ORDER:
+        if name == "dimension":
+            parts.append(f'<dimension ref="{ws.calculate_dimension()}"/>')
+        elif name == "sheetData":
+            parts = tail
+        elif name in made:
+            if made[name]:
+                parts.append(made[name])
+        elif name in kept:
+            parts.extend(kept[name])
 
     with zf.open(f"xl/worksheets/sheet{sheet_no}.xml", "w") as out:
         out.write((f'{XML_DECL}<worksheet xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">'
-                   f'<dimension ref="{ws.calculate_dimension()}"/>'
-                   f'{ws.column_dimensions.to_xml()}').encode())
+                   + "".join(head)).encode())
         if bare_rows:
             out.write(b"<sheetData>")
         sink.copy_to(out)
@@ -166,6 +209,10 @@ def write_package(wb, filename):
 def _write_package(zf, wb, data):
     sheets = list(enumerate(wb._sheets, 1))
     overrides = [("/xl/workbook.xml", CT_WORKBOOK), ("/xl/styles.xml", CT_STYLES)]
+    # The theme of a loaded workbook, which its theme colours and fonts refer to.
+    theme = getattr(wb, "_theme", None)
+    if theme is not None:
+        overrides.append(("/xl/theme/theme1.xml", CT_THEME))
     overrides += [(f"/xl/worksheets/sheet{n}.xml", CT_WORKSHEET) for n, _ in sheets]
     overrides += [(f"/xl/comments/comment{n}.xml", CT_COMMENTS) for n, ws in sheets
                   if ws._comments]
@@ -185,15 +232,21 @@ def _write_package(zf, wb, data):
     entries = []
     for n, ws in sheets:
         rid = wb_rels.add(REL_WORKSHEET, f"/xl/worksheets/sheet{n}.xml")
-        entries.append(f'<sheet name="{quote(ws.title)}" sheetId="{n}" r:id="{rid}"/>')
+        state = getattr(ws, "sheet_state", "visible")
+        state = f' state="{quote(state)}"' if state != "visible" else ""
+        entries.append(f'<sheet name="{quote(ws.title)}" sheetId="{n}"{state} r:id="{rid}"/>')
     wb_rels.add(REL_STYLES, "/xl/styles.xml")
+    if theme is not None:
+        wb_rels.add(REL_THEME, "/xl/theme/theme1.xml")
     pr = '<workbookPr date1904="1"/>' if wb.date1904 else "<workbookPr/>"
     zf.writestr("xl/workbook.xml", (
         f'{XML_DECL}<workbook xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">{pr}'
         '<bookViews><workbookView activeTab="0"/></bookViews>'
-        f'<sheets>{"".join(entries)}</sheets>'
+        f'<sheets>{"".join(entries)}</sheets>{getattr(wb, "_defined_names_xml", None) or ""}'
         '<calcPr calcId="191029" fullCalcOnLoad="1"/></workbook>'))
     zf.writestr("xl/_rels/workbook.xml.rels", wb_rels.xml())
     zf.writestr("xl/styles.xml", stylesheet_xml(wb))
+    if theme is not None:
+        zf.writestr("xl/theme/theme1.xml", theme)
     for (n, ws), (sink, bare_rows) in zip(sheets, data):
         _write_sheet(zf, ws, n, sink, bare_rows)

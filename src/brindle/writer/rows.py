@@ -73,8 +73,11 @@ def sorted_rows(ws):
     """(row index, cells in column order) for every row to write, ascending,
     including rows that have only a dimension."""
     by_row = {}
-    for (row, column), cell in ws._cells.items():
-        by_row.setdefault(row, []).append((column, cell))
+    cells = ws._cells
+    # Keys, then lookups: a cell store answers the mapping protocol only.
+    for key in list(cells):
+        row, column = key
+        by_row.setdefault(row, []).append((column, cells[key]))
     for row in ws.row_dimensions.keys():
         by_row.setdefault(row, [])
     return [(row, [cell for _, cell in sorted(by_row[row], key=_first)])
