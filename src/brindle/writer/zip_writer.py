@@ -22,8 +22,12 @@ _END = struct.Struct("<4sHHHHLLH")
 _END64 = struct.Struct("<4sQHHLLQQQQ")
 _LOCATOR64 = struct.Struct("<4sLQL")
 
+# Past these a field holds its all-ones marker and the value moves to a ZIP64
+# record.
 _LIMIT = 0xFFFFFFFF
 _COUNT_LIMIT = 0xFFFF
+_MARK = 0xFFFFFFFF
+_COUNT_MARK = 0xFFFF
 _DEFLATED = 8
 _FLAG_DESCRIPTOR = 0x08
 _FLAG_UTF8 = 0x800
@@ -113,7 +117,7 @@ class ZipWriter:
             crc = entry.crc
             if entry.zip64():
                 extra = struct.pack("<HHQQ", 1, 16, entry.size, entry.csize)
-                csize = size = _LIMIT
+                csize = size = _MARK
                 version = 45
             else:
                 csize, size = entry.csize, entry.size
@@ -190,13 +194,13 @@ class ZipWriter:
             wide = []
             if size > _LIMIT:
                 wide.append(size)
-                size = _LIMIT
+                size = _MARK
             if csize > _LIMIT:
                 wide.append(csize)
-                csize = _LIMIT
+                csize = _MARK
             if offset > _LIMIT:
                 wide.append(offset)
-                offset = _LIMIT
+                offset = _MARK
             if wide:
                 extra = struct.pack(f"<HH{len(wide)}Q", 1, 8 * len(wide), *wide)
             version = 45 if wide else 20
@@ -208,9 +212,7 @@ class ZipWriter:
         if count > _COUNT_LIMIT or start > _LIMIT or size > _LIMIT:
             self._write(_END64.pack(b"PK\x06\x06", 44, 45, 45, 0, 0, count, count, size, start))
             self._write(_LOCATOR64.pack(b"PK\x06\x07", 0, end, 1))
-            self._write(_END.pack(b"PK\x05\x06", 0, 0, min(count, _COUNT_LIMIT),
-                                  min(count, _COUNT_LIMIT), min(size, _LIMIT),
-                                  min(start, _LIMIT), 0))
+            self._write(_END.pack(b"PK\x05\x06", 0, 0, _COUNT_MARK, _COUNT_MARK, _MARK, _MARK, 0))
         else:
             self._write(_END.pack(b"PK\x05\x06", 0, 0, count, count, size, start, 0))
 
