@@ -4,11 +4,11 @@ import posixpath
 import re
 import warnings
 import xml.etree.ElementTree as ET
-import zipfile
 
 from brindle.reader.helpers import reading_helpers
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table
+from brindle.reader.zip_reader import ZipReader
 from brindle.reader.worksheet import MAIN, WorkSheetParser
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.writer.engine import native_engine
@@ -74,7 +74,7 @@ class ReadOnlyWorkbook:
     """The sheets of an xlsx file, read on demand. Use as a context manager or `close()`."""
 
     def __init__(self, filename, data_only=False, rich_text=False):
-        self._zip = zipfile.ZipFile(filename)
+        self._zip = ZipReader(filename)
         self.data_only = data_only
         self.rich_text = rich_text
         self._helpers = reading_helpers()
