@@ -90,6 +90,11 @@ class ReadOnlyWorkbook:
         self._parts = by_type  # part path by relationship kind ("styles", ...)
         self.shared_strings = self._read_strings(by_type.get("sharedStrings"))
         self.date_formats, self.timedelta_formats = self._read_styles(by_type.get("styles"))
+        # (name, local sheet index or None, text) in document order.
+        self.defined_names = [
+            (dn.get("name"), int(dn.get("localSheetId")) if dn.get("localSheetId", "").isdigit()
+             else None, dn.text or "")
+            for dn in root.iter(_M + "definedName")]
         self._sheets = []
         for sheet in root.iter(_M + "sheet"):
             rel = rels.get(sheet.get("{%s}id" % _DOC_REL))

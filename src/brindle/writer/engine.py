@@ -1,21 +1,3 @@
 """Access to the native engine, which may be absent from a build."""
 
-import importlib
-import os
-
-_UNSET = object()
-_engine = _UNSET
-
-
-def native_engine():
-    """The module `brindle._brindle`, or None when it cannot be imported or
-    the environment variable BRINDLE_NO_NATIVE is set to a non-empty value."""
-    global _engine
-    if os.environ.get("BRINDLE_NO_NATIVE"):
-        return None
-    if _engine is _UNSET:
-        try:
-            _engine = importlib.import_module("brindle._brindle")
-        except ImportError:
-            _engine = None
-    return _engine
+from brindle._native import native_engine  # noqa: F401

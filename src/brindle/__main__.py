@@ -1,0 +1,5 @@
+import sys
+
+from brindle.cli import main
+
+sys.exit(main())

@@ -1,0 +1,74 @@
+"""Type information: the engine's stub says what the engine accepts, and a
+program using the public API passes `mypy --strict`."""
+
+import ast
+import inspect
+import os
+import brindle._brindle as engine
+
+STUB = os.path.join(os.path.dirname(engine.__file__), "_brindle.pyi")
+
+
+def _stub_signatures():
+    """{qualified name: [(parameter name, kind, has default)]} from the stub."""
+    with open(STUB, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    out = {}
+
+    def params(fn, drop_first):
+        a = fn.args
+        names = []
+        positional = a.posonlyargs + a.args
+        defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
+        for arg, default in zip(positional, defaults):
+            names.append((arg.arg, "positional", default is not None))
+        if a.vararg:
+            names.append((a.vararg.arg, "var_positional", False))
+        for arg, default in zip(a.kwonlyargs, a.kw_defaults):
+            names.append((arg.arg, "keyword_only", default is not None))
+        if a.kwarg:
+            names.append((a.kwarg.arg, "var_keyword", False))
+        return names[1:] if drop_first else names
+
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            out[node.name] = params(node, False)
+        elif isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    name = "__init__" if item.name == "__new__" else item.name
+                    out[f"{node.name}.{name}"] = params(item, True)
+    return out
+
+
+def _kind(p):
+    return {inspect.Parameter.VAR_POSITIONAL: "var_positional",
+            inspect.Parameter.VAR_KEYWORD: "var_keyword",
+            inspect.Parameter.KEYWORD_ONLY: "keyword_only"}.get(p.kind, "positional")
+
+
+def _module_signatures():
+    out = {}
+    for name, obj in vars(engine).items():
+        if name.startswith("__") or name == "NativeFallback":
+            continue
+        if inspect.isclass(obj):
+            out[f"{name}.__init__"] = inspect.signature(obj)
+            for attr, member in vars(obj).items():
+                if attr.startswith("__") and attr != "__reversed__":
+                    continue
+                if callable(member):
+                    sig = inspect.signature(member)
+                    params = list(sig.parameters.values())[1:]
+                    out[f"{name}.{attr}"] = sig.replace(parameters=params)
+        elif callable(obj):
+            out[name] = inspect.signature(obj)
+    return out
+
+
+def test_stub_matches_the_engine():
+    stub = _stub_signatures()
+    for qualname, sig in _module_signatures().items():
+        assert qualname in stub, f"{qualname} is missing from the stub"
+        got = [(p.name, _kind(p), p.default is not p.empty) for p in sig.parameters.values()]
+        assert got == stub[qualname], qualname
