@@ -79,7 +79,7 @@ def child(side, n_cells):
     from brindle.reader.worksheet import WorkSheetParser
     from brindle.styles.cell_style import StyleArray
     from brindle.worksheet.store import is_cell_store
-    from brindle.writer.engine import native_engine
+    from brindle._native import native_engine
 
     data = sheet_bytes(n_cells)
     strings = [f"string {i}" for i in range(N_STRINGS)]

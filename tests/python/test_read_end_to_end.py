@@ -14,7 +14,7 @@ import brindle
 from brindle import _sheetgen as gen
 from brindle.reader import workbook as wb_mod
 from brindle.reader.rows import EMPTY_CELL
-from brindle.writer.engine import native_engine
+from brindle._native import native_engine
 
 engine = native_engine()
 needs_engine = pytest.mark.skipif(engine is None, reason="engine not built")

@@ -11,7 +11,7 @@ import pytest
 
 import brindle
 from brindle.reader import workbook as wb_mod
-from brindle.writer.engine import native_engine
+from brindle._native import native_engine
 
 SSCONVERT = shutil.which("ssconvert")
 needs_converter = pytest.mark.skipif(

@@ -27,7 +27,7 @@ from brindle.workbook.workbook import Workbook
 from brindle.worksheet.elements import ORDER, REFERENCING
 from brindle.worksheet.store import is_cell_store
 from brindle.worksheet.worksheet import Worksheet
-from brindle.writer.engine import native_engine
+from brindle._native import native_engine
 
 _M = "{" + MAIN + "}"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"

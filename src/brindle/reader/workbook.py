@@ -11,7 +11,7 @@ from brindle.reader.string_table import read_string_table
 from brindle.reader.zip_reader import ZipReader
 from brindle.reader.worksheet import MAIN, WorkSheetParser
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from brindle.writer.engine import native_engine
+from brindle._native import native_engine
 
 _REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"

@@ -9,7 +9,7 @@ absent or kept out, or when its store is not part of the build.
 import io
 import sys
 
-from brindle.writer.engine import native_engine
+from brindle._native import native_engine
 
 _UNSET = object()
 # The engine module the probe below was run against, and its verdict.
