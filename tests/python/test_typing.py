@@ -4,6 +4,12 @@ program using the public API passes `mypy --strict`."""
 import ast
 import inspect
 import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
 import brindle._brindle as engine
 
 STUB = os.path.join(os.path.dirname(engine.__file__), "_brindle.pyi")
@@ -72,3 +78,48 @@ def test_stub_matches_the_engine():
         assert qualname in stub, f"{qualname} is missing from the stub"
         got = [(p.name, _kind(p), p.default is not p.empty) for p in sig.parameters.values()]
         assert got == stub[qualname], qualname
+
+
+@pytest.mark.skipif(shutil.which("mypy") is None and not os.environ.get("BRINDLE_IN_DEVENV"),
+                    reason="mypy is not installed")
+def test_public_api_passes_mypy_strict(tmp_path):
+    program = tmp_path / "sample.py"
+    program.write_text(textwrap.dedent("""
+        import datetime
+        import brindle
+        from brindle import _brindle
+
+        def main(path: str) -> int:
+            wb = brindle.Workbook(write_only=True)
+            ws = wb.create_sheet("Data")
+            ws.append([1, 2.5, "x", datetime.date(2024, 1, 1)])
+            wb.save(path)
+            status = brindle.native_available()
+            if not status:
+                print(status.reason)
+            with brindle.load_workbook(path, read_only=True) as ro:
+                for values in ro["Data"].iter_rows(values_only=True):
+                    print(values)
+            book = brindle.load_workbook(path)
+            sheet = book["Data"]
+            if isinstance(sheet, brindle.Worksheet):
+                cell = sheet.cell(1, 1)
+                cell.value = cell.value
+                print(cell.coordinate, cell.number_format, sheet.max_row, sheet.calculate_dimension())
+            book.save(path)
+            store = _brindle.CellStore()
+            n: int = len(store)
+            return n
+
+        main("out.xlsx")
+        """))
+    env = dict(os.environ, MYPYPATH=os.path.abspath(os.path.join(os.path.dirname(__file__),
+                                                                 "..", "..", "src")))
+    # Imported modules are checked as an installed package is: their own
+    # internals are not reported, but every call the program makes must be
+    # typed.
+    r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                        "--follow-imports=silent",
+                        "--cache-dir", str(tmp_path / ".mypy"), str(program)],
+                       capture_output=True, text=True, env=env, cwd=tmp_path)
+    assert r.returncode == 0, r.stdout + r.stderr

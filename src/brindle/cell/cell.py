@@ -1,11 +1,14 @@
 """The worksheet cell."""
 
+from __future__ import annotations
+
 import datetime as _dt
 import decimal
 import functools
 import numbers
 import operator
 import re
+from typing import TYPE_CHECKING, Any
 
 from brindle.formula.formulas import ArrayFormula, DataTableFormula
 from brindle.styles.cell_style import StyleArray
@@ -14,6 +17,9 @@ from brindle.styles.numbers import (
     FORMAT_DURATION, FORMAT_TIME,
 )
 from brindle.utils.cell import get_column_letter
+
+if TYPE_CHECKING:
+    from brindle.styles.fonts import Font, PatternFill
 
 ERROR_CODES = frozenset(
     ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"))
@@ -94,7 +100,8 @@ class Cell:
     __slots__ = ("parent", "_style", "row", "column", "_value", "_hyperlink",
                  "data_type", "_comment")
 
-    def __init__(self, worksheet, row=None, column=None, value=None, style_array=None):
+    def __init__(self, worksheet: Any, row: int | None = None, column: int | None = None,
+                 value: Any = None, style_array: StyleArray | None = None) -> None:
         self.parent = worksheet
         self.row = row
         self.column = column
@@ -113,7 +120,7 @@ class Cell:
         return get_column_letter(self.column)
 
     @property
-    def coordinate(self):
+    def coordinate(self) -> str:
         return f"{get_column_letter(self.column)}{self.row}"
 
     def __repr__(self):
@@ -124,11 +131,11 @@ class Cell:
     # -- value ------------------------------------------------------------
 
     @property
-    def value(self):
+    def value(self) -> Any:
         return self._value
 
     @value.setter
-    def value(self, value):
+    def value(self, value: Any) -> None:
         value, self.data_type = _data_type_of(value)
         self._value = value
         if self.data_type == "d" and not _looks_like_date(self.number_format):
@@ -142,7 +149,7 @@ class Cell:
         return self._value
 
     @property
-    def is_date(self):
+    def is_date(self) -> bool:
         """True when the number format displays a date or time."""
         fmt = self.number_format
         return self.data_type == "d" or (self.data_type == "n" and _looks_like_date(fmt))
@@ -166,14 +173,14 @@ class Cell:
         return 0 if style is None else style[field]
 
     @property
-    def number_format(self):
+    def number_format(self) -> str:
         fmt_id = self._style_field(_NUMFMT)
         if fmt_id < FIRST_CUSTOM_ID:
             return BUILTIN_FORMATS.get(fmt_id, "General")
         return self.parent.parent._number_formats[fmt_id - FIRST_CUSTOM_ID]
 
     @number_format.setter
-    def number_format(self, fmt):
+    def number_format(self, fmt: str) -> None:
         if not isinstance(fmt, str):
             raise TypeError("a number format is a str")
         fmt_id = BUILTIN_IDS.get(fmt)
@@ -182,11 +189,11 @@ class Cell:
         self._set_style(_NUMFMT, fmt_id)
 
     @property
-    def font(self):
+    def font(self) -> Font:
         return self.parent.parent._fonts[self._style_field(_FONT)]
 
     @font.setter
-    def font(self, font):
+    def font(self, font: Font) -> None:
         from brindle.styles.fonts import Font
 
         if not isinstance(font, Font):
@@ -194,13 +201,13 @@ class Cell:
         self._set_style(_FONT, self.parent.parent._fonts.add(font))
 
     @property
-    def fill(self):
+    def fill(self) -> PatternFill | None:
         """The cell's `PatternFill`, or None for no fill."""
         fill_id = self._style_field(_FILL)
         return self.parent.parent._fills[fill_id] if fill_id >= 2 else None
 
     @fill.setter
-    def fill(self, fill):
+    def fill(self, fill: PatternFill | None) -> None:
         from brindle.styles.fonts import PatternFill
 
         if fill is not None and not isinstance(fill, PatternFill):

@@ -1,9 +1,14 @@
 """Opening an xlsx file for reading: the package parts and read-only worksheets."""
 
+from __future__ import annotations
+
+import os
 import posixpath
 import re
 import warnings
 import xml.etree.ElementTree as ET
+from collections.abc import Iterator
+from typing import IO, TYPE_CHECKING, Any, Literal, TypeAlias, overload
 
 from brindle.reader.helpers import reading_helpers
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
@@ -12,6 +17,11 @@ from brindle.reader.zip_reader import ZipReader
 from brindle.reader.worksheet import MAIN, WorkSheetParser
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle._native import native_engine
+
+if TYPE_CHECKING:
+    from brindle.workbook.workbook import Workbook
+
+FileArg: TypeAlias = str | os.PathLike[str] | IO[bytes]
 
 _REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -44,7 +54,17 @@ def is_timedelta_format(code):
     return _ELAPSED.search(_LITERAL.sub("", code).split(";")[0]) is not None
 
 
-def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
+@overload
+def load_workbook(filename: FileArg, read_only: Literal[False] = False, data_only: bool = False,
+                  rich_text: bool = False) -> Workbook: ...
+@overload
+def load_workbook(filename: FileArg, read_only: Literal[True], data_only: bool = False,
+                  rich_text: bool = False) -> ReadOnlyWorkbook: ...
+@overload
+def load_workbook(filename: FileArg, read_only: bool, data_only: bool = False,
+                  rich_text: bool = False) -> Workbook | ReadOnlyWorkbook: ...
+def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = False,
+                  rich_text: bool = False) -> Workbook | ReadOnlyWorkbook:
     """Open the xlsx file `filename` (a path or a binary file object).
 
     By default the whole workbook is read into a `Workbook` that can be
@@ -73,7 +93,8 @@ def _part_path(base_dir, target):
 class ReadOnlyWorkbook:
     """The sheets of an xlsx file, read on demand. Use as a context manager or `close()`."""
 
-    def __init__(self, filename, data_only=False, rich_text=False):
+    def __init__(self, filename: FileArg, data_only: bool = False,
+                 rich_text: bool = False) -> None:
         self._zip = ZipReader(filename)
         self.data_only = data_only
         self.rich_text = rich_text
@@ -166,29 +187,29 @@ class ReadOnlyWorkbook:
         return dates, durations
 
     @property
-    def sheetnames(self):
+    def sheetnames(self) -> list[str]:
         return [ws.title for ws in self._sheets]
 
     @property
-    def worksheets(self):
+    def worksheets(self) -> list[ReadOnlyWorksheet]:
         return list(self._sheets)
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: str) -> ReadOnlyWorksheet:
         for ws in self._sheets:
             if ws.title == name:
                 return ws
         raise KeyError(f"Worksheet {name} does not exist.")
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[ReadOnlyWorksheet]:
         return iter(self._sheets)
 
-    def close(self):
+    def close(self) -> None:
         self._zip.close()
 
-    def __enter__(self):
+    def __enter__(self) -> ReadOnlyWorkbook:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
@@ -248,8 +269,9 @@ class ReadOnlyWorksheet:
                 if seen > given:
                     yield item
 
-    def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None,
-                  values_only=False):
+    def iter_rows(self, min_row: int | None = None, max_row: int | None = None,
+                  min_col: int | None = None, max_col: int | None = None,
+                  values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """Rows as tuples of cells (or of values), in the order of the file.
 
         Columns run from `min_col` (default 1) to `max_col` (default: the
@@ -273,11 +295,11 @@ class ReadOnlyWorksheet:
             yield row
 
     @property
-    def rows(self):
+    def rows(self) -> Iterator[tuple[Any, ...]]:
         return self.iter_rows()
 
     @property
-    def values(self):
+    def values(self) -> Iterator[tuple[Any, ...]]:
         return self.iter_rows(values_only=True)
 
     def __repr__(self):

@@ -1,5 +1,11 @@
 """The workbook: its sheets, shared style tables and date settings."""
 
+from __future__ import annotations
+
+import datetime
+import os
+from typing import IO, TypeAlias
+
 from brindle.styles.cell_style import StyleArray, StyleList
 from brindle.styles.extra import NO_ALIGNMENT, NO_PROTECTION, PLAIN_BORDER
 from brindle.styles.fonts import DEFAULT_FONT
@@ -7,6 +13,8 @@ from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.indexed_list import IndexedList
 from brindle.worksheet.worksheet import Worksheet
 from brindle.worksheet.write_only import WorkbookAlreadySaved, WriteOnlyWorksheet
+
+AnySheet: TypeAlias = Worksheet | WriteOnlyWorksheet
 
 
 class Workbook:
@@ -34,7 +42,8 @@ class Workbook:
         wb.save("out.xlsx")
     """
 
-    def __init__(self, write_only=False, iso_dates=False, lxml=False, native=True):
+    def __init__(self, write_only: bool = False, iso_dates: bool = False, lxml: bool = False,
+                 native: bool = True) -> None:
         self.write_only = bool(write_only)
         self.iso_dates = bool(iso_dates)
         self.lxml = bool(lxml)
@@ -62,36 +71,36 @@ class Workbook:
             self.create_sheet("Sheet")
 
     @property
-    def excel_base_date(self):
+    def excel_base_date(self) -> datetime.datetime:
         return self.epoch
 
     @property
-    def date1904(self):
+    def date1904(self) -> bool:
         return self.epoch == MAC_EPOCH
 
     @date1904.setter
-    def date1904(self, value):
+    def date1904(self, value: bool) -> None:
         self.epoch = MAC_EPOCH if value else WINDOWS_EPOCH
 
     @property
-    def worksheets(self):
+    def worksheets(self) -> list[AnySheet]:
         return list(self._sheets)
 
     @property
-    def sheetnames(self):
+    def sheetnames(self) -> list[str]:
         return [ws.title for ws in self._sheets]
 
     @property
-    def active(self):
+    def active(self) -> AnySheet | None:
         return self._sheets[0] if self._sheets else None
 
-    def __getitem__(self, title):
+    def __getitem__(self, title: str) -> AnySheet:
         for ws in self._sheets:
             if ws.title == title:
                 return ws
         raise KeyError(f"Worksheet {title} does not exist.")
 
-    def create_sheet(self, title=None, index=None):
+    def create_sheet(self, title: str | None = None, index: int | None = None) -> AnySheet:
         """Add a worksheet (write-only in a write-only workbook) and return it.
         Titles must be unique (compared without regard to case)."""
         if self.write_only and self._saved:
@@ -112,11 +121,11 @@ class Workbook:
             self._sheets.insert(index, ws)
         return ws
 
-    def close(self):
+    def close(self) -> None:
         """Nothing to release (the file was read whole); present so that code
         written for read-only workbooks runs unchanged."""
 
-    def remove(self, ws):
+    def remove(self, ws: AnySheet) -> None:
         self._sheets.remove(ws)
 
     def _row_stream(self, ws):
@@ -124,7 +133,7 @@ class Workbook:
 
         return RowStream(ws, self.lxml, self.native)
 
-    def save(self, filename):
+    def save(self, filename: str | os.PathLike[str] | IO[bytes]) -> None:
         """Write the workbook as an xlsx package to a path or a binary file.
 
         A write-only workbook can be saved again (giving the same file) but

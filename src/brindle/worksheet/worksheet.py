@@ -1,7 +1,11 @@
 """Worksheets: the normal (in-memory) kind and the write-only kind."""
 
+from __future__ import annotations
+
 import operator
 import re
+from collections.abc import Iterable, Iterator
+from typing import Any
 
 from brindle.cell.cell import Cell
 from brindle.utils.cell import coordinate_to_tuple, get_column_letter
@@ -53,11 +57,11 @@ class _SheetBase:
         return f"<{type(self).__name__} {self.title!r}>"
 
     @property
-    def title(self):
+    def title(self) -> str:
         return self._title
 
     @title.setter
-    def title(self, title):
+    def title(self, title: str) -> None:
         check_title(title)
         for other in getattr(self.parent, "_sheets", ()):
             if other is not self and other.title.casefold() == title.casefold():
@@ -68,7 +72,7 @@ class _SheetBase:
         """(min row, min column, max row, max column) of the cells, or None."""
         raise NotImplementedError
 
-    def calculate_dimension(self):
+    def calculate_dimension(self) -> str:
         """The reference of the range the cells occupy, such as "A1:C10"."""
         used = self._used_range()
         if used is None:
@@ -118,7 +122,7 @@ class Worksheet(_SheetBase):
         cell._comment = None
         return cell
 
-    def cell(self, row, column, value=None):
+    def cell(self, row: int, column: int, value: Any = None) -> Cell:
         """The cell at (row, column), created on first use; `value`, when not
         None, is assigned to it."""
         _check_position(row, column)
@@ -132,7 +136,7 @@ class Worksheet(_SheetBase):
             cell.value = value
         return cell
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: str | int) -> Any:
         """`ws["B2"]` a cell, `ws["A1:C3"]` a tuple of rows of cells, `ws[5]` a row."""
         if isinstance(key, int) and not isinstance(key, bool):
             return next(self.iter_rows(min_row=key, max_row=key, min_col=1,
@@ -148,14 +152,14 @@ class Worksheet(_SheetBase):
         return tuple(self.iter_rows(min_row=min(r0, r1), max_row=max(r0, r1),
                                     min_col=min(c0, c1), max_col=max(c0, c1)))
 
-    def __setitem__(self, coordinate, value):
+    def __setitem__(self, coordinate: str, value: Any) -> None:
         self[coordinate].value = value
 
-    def __delitem__(self, coordinate):
+    def __delitem__(self, coordinate: str) -> None:
         row, column = coordinate_to_tuple(coordinate)
         self.delete_cell(row, column)
 
-    def delete_cell(self, row, column):
+    def delete_cell(self, row: int, column: int) -> None:
         """Remove the cell at (row, column) with its value, style, link and
         comment; nothing happens when there is no such cell."""
         cells = self._cells
@@ -185,32 +189,32 @@ class Worksheet(_SheetBase):
         return r0, c0, r1, c1
 
     @property
-    def min_row(self):
+    def min_row(self) -> int:
         bounds = self._bounds()
         return 1 if bounds is None else bounds[0]
 
     @property
-    def max_row(self):
+    def max_row(self) -> int:
         bounds = self._bounds()
         return 1 if bounds is None else bounds[1]
 
     @property
-    def min_column(self):
+    def min_column(self) -> int:
         bounds = self._bounds()
         return 1 if bounds is None else bounds[2]
 
     @property
-    def max_column(self):
+    def max_column(self) -> int:
         bounds = self._bounds()
         return 1 if bounds is None else bounds[3]
 
     @property
-    def dimensions(self):
+    def dimensions(self) -> str:
         return self.calculate_dimension()
 
     # -- rows -----------------------------------------------------------------
 
-    def append(self, values):
+    def append(self, values: Iterable[Any]) -> None:
         """Add a row below the last row that has cells. Items may be values or
         cells (copied into place); None leaves a cell empty."""
         row = self._current_row + 1
@@ -227,8 +231,9 @@ class Worksheet(_SheetBase):
                 self.cell(row, column, value)
         self._current_row = row
 
-    def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None,
-                  values_only=False):
+    def iter_rows(self, min_row: int | None = None, max_row: int | None = None,
+                  min_col: int | None = None, max_col: int | None = None,
+                  values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """Rows of the rectangle min_row..max_row by min_col..max_col as
         tuples of cells (of values with `values_only`).
 
@@ -270,40 +275,41 @@ class Worksheet(_SheetBase):
             out.append(cell.value if values_only else cell)
         return tuple(out)
 
-    def iter_cols(self, min_col=None, max_col=None, min_row=None, max_row=None,
-                  values_only=False):
+    def iter_cols(self, min_col: int | None = None, max_col: int | None = None,
+                  min_row: int | None = None, max_row: int | None = None,
+                  values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """Columns of the same rectangle as `iter_rows`, as tuples of cells (of
         values with `values_only`); missing cells are created alike."""
         rows = list(self.iter_rows(min_row, max_row, min_col, max_col, values_only))
         return iter(zip(*rows))
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[tuple[Any, ...]]:
         return self.iter_rows()
 
     @property
-    def rows(self):
+    def rows(self) -> Iterator[tuple[Any, ...]]:
         """Every row up to the last, as tuples of cells (see `iter_rows`)."""
         return self.iter_rows()
 
     @property
-    def columns(self):
+    def columns(self) -> Iterator[tuple[Any, ...]]:
         """Every column up to the last, as tuples of cells (see `iter_cols`)."""
         return self.iter_cols()
 
     @property
-    def values(self):
+    def values(self) -> Iterator[tuple[Any, ...]]:
         """Every row up to the last, as tuples of values."""
         return self.iter_rows(values_only=True)
 
     # -- merged cells and panes ----------------------------------------------
 
-    def merge_cells(self, range_string):
+    def merge_cells(self, range_string: str) -> None:
         """Merge the cells of `range_string` ("A1:B2") into one."""
         ref = _range_text(range_string)
         if ref not in self.merged_cells:
             self.merged_cells.append(ref)
 
-    def unmerge_cells(self, range_string):
+    def unmerge_cells(self, range_string: str) -> None:
         ref = _range_text(range_string)
         try:
             self.merged_cells.remove(ref)
@@ -311,13 +317,13 @@ class Worksheet(_SheetBase):
             raise ValueError(f"cell range {ref} is not merged") from None
 
     @property
-    def freeze_panes(self):
+    def freeze_panes(self) -> str | None:
         """The top-left cell of the scrolling part ("B2" freezes row 1 and
         column A), or None."""
         return self._freeze
 
     @freeze_panes.setter
-    def freeze_panes(self, coordinate):
+    def freeze_panes(self, coordinate: str | Cell | None) -> None:
         if isinstance(coordinate, Cell):
             coordinate = coordinate.coordinate
         if coordinate is not None:

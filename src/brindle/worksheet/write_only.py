@@ -1,6 +1,8 @@
 """Write-only worksheets: rows go to disk as they are appended."""
 
 import datetime as _dt
+from collections.abc import Iterable
+from typing import Any
 
 from brindle.cell.cell import Cell, _data_type_of
 from brindle.styles.cell_style import StyleArray
@@ -41,10 +43,10 @@ class WriteOnlyWorksheet(_SheetBase):
         self._date_styles = {}
 
     @property
-    def max_row(self):
+    def max_row(self) -> int:
         return self._max_row
 
-    def append(self, row):
+    def append(self, row: Iterable[Any]) -> None:
         """Write `row` (an iterable of values or cells) as the next row."""
         if self._closed:
             raise WorkbookAlreadySaved("a write-only workbook cannot be changed once saved")
