@@ -266,7 +266,7 @@ def test_any_values_read_back(rows, lxml, tmp_path_factory):
 def test_a_large_write_only_sheet_reads_back(lxml, date1904, tmp_path):
     # Enough rows for the sheet data to pass through several flushes, with
     # dates in either system and a styled cell now and then.
-    from brindle.writer.engine import native_engine
+    from brindle._native import native_engine
 
     wb = brindle.Workbook(write_only=True, lxml=lxml)
     wb.date1904 = date1904

@@ -225,7 +225,7 @@ def test_helpers_given_to_the_engine(monkeypatch):
 def test_without_an_engine(monkeypatch):
     import sys
 
-    from brindle.writer import engine as engine_mod
+    from brindle import _native as engine_mod
 
     monkeypatch.setitem(sys.modules, "brindle._brindle", None)  # import fails
     monkeypatch.setattr(engine_mod, "_engine", engine_mod._UNSET)

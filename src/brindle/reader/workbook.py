@@ -6,12 +6,12 @@ import warnings
 import xml.etree.ElementTree as ET
 import zipfile
 
+from brindle._native import native_engine
 from brindle.reader.helpers import reading_helpers
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table
 from brindle.reader.worksheet import MAIN, WorkSheetParser
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from brindle.writer.engine import native_engine
 
 _REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"

@@ -1,4 +1,9 @@
-"""Access to the native engine, which may be absent from a build."""
+"""The loader of the native engine, which may be absent from a build.
+
+Every part of the package that can use the engine asks `native_engine()`,
+so that the engine is imported once and one environment variable keeps it
+out everywhere.
+"""
 
 import importlib
 import os
