@@ -23,12 +23,12 @@ pure-Python paths produce the same results without it.
 __version__ = "0.1.0"
 
 from brindle.cell import Cell, Comment, Hyperlink, IllegalCharacterError  # noqa: E402
-from brindle.reader.workbook import load_workbook  # noqa: E402
+from brindle.reader.workbook import InvalidFileError, load_workbook  # noqa: E402
 from brindle.styles import Font, PatternFill, StyleArray  # noqa: E402
 from brindle.workbook import Workbook  # noqa: E402
 from brindle.worksheet import WorkbookAlreadySaved  # noqa: E402
 
 __all__ = [
-    "Cell", "Comment", "Font", "Hyperlink", "IllegalCharacterError", "PatternFill", "StyleArray",
-    "Workbook", "WorkbookAlreadySaved", "load_workbook",
+    "Cell", "Comment", "Font", "Hyperlink", "IllegalCharacterError", "InvalidFileError",
+    "PatternFill", "StyleArray", "Workbook", "WorkbookAlreadySaved", "load_workbook",
 ]

@@ -188,11 +188,12 @@ _SAW_VALUE, _SAW_FORMULA, _SAW_INLINE = 1, 2, 4
 class _SheetReader(Window):
     """One pass over one worksheet part; `items()` yields what the module docstring lists."""
 
-    def __init__(self, source, settings, helpers, row_dimensions):
+    def __init__(self, source, settings, helpers, row_dimensions, elements=True):
         super().__init__(source)
         self.settings = settings
         self.h = helpers
         self.row_dimensions = row_dimensions
+        self.elements = elements  # False: elements are skipped, not yielded
         self.out = []
 
     def items(self):
@@ -228,6 +229,7 @@ class _SheetReader(Window):
         dispatched = _DISPATCHED
         letters = [""] + list(_column_numbers())
         plain_int = h["int"] is int
+        elements = self.elements
 
         tx = []
         # Character data always lands in `tx`: cheaper than switching the
@@ -333,7 +335,7 @@ class _SheetReader(Window):
             if d == _AT_CELL_CHILD and child == _RICH_INLINE:
                 c_inline = rich_inline(data, namespaces(whole[0]))
                 child = _NO_CHILD
-            else:
+            elif elements:
                 emit(("element", data, namespaces(whole[0])))
 
         # <row>
