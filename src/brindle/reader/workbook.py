@@ -84,10 +84,11 @@ def load_workbook(filename, read_only=True, data_only=False, rich_text=False):
     """Open the xlsx file `filename` (a path or a binary file object) for reading.
 
     Only read-only workbooks are available: worksheets are read row by row
-    with `iter_rows`, each time from the file. A file whose package lacks a
-    part it names, or whose parts cannot be read, raises `InvalidFileError`. With `data_only`, formula cells
-    give their cached values instead of their formulas; with `rich_text`,
-    inline strings with formatting come back as `CellRichText`.
+    with `iter_rows`, each time from the file. With `data_only`, formula
+    cells give their cached values instead of their formulas; with
+    `rich_text`, inline strings with formatting come back as `CellRichText`.
+    A file whose package lacks a part it names, or whose parts cannot be
+    read, raises `InvalidFileError`.
     """
     if not read_only:
         raise NotImplementedError("only read-only loading is available so far")
