@@ -512,7 +512,7 @@ class _SheetReader(Window):
                     cut = -1
                 else:
                     is_plain = False
-            elif child < _RICH_INLINE and cut < 0:
+            elif (child == _VALUE or child == _FORMULA) and cut < 0:
                 cut = len(tx)  # element text ends where the first child starts
             if name in dispatched:
                 keep_whole()
