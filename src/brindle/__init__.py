@@ -25,7 +25,7 @@ __version__ = "0.1.0"
 
 from brindle._native import native_available  # noqa: E402
 from brindle.cell import Cell, Comment, Hyperlink, IllegalCharacterError  # noqa: E402
-from brindle.reader.workbook import ReadOnlyWorkbook, load_workbook  # noqa: E402
+from brindle.reader.workbook import InvalidFileError, ReadOnlyWorkbook, load_workbook  # noqa: E402
 from brindle.styles import Font, PatternFill, StyleArray  # noqa: E402
 from brindle.workbook import Workbook  # noqa: E402
 from brindle.worksheet import WorkbookAlreadySaved  # noqa: E402
@@ -33,7 +33,7 @@ from brindle.worksheet.worksheet import Worksheet  # noqa: E402
 from brindle.worksheet.write_only import WriteOnlyWorksheet  # noqa: E402
 
 __all__ = [
-    "Cell", "Comment", "Font", "Hyperlink", "IllegalCharacterError", "PatternFill", "StyleArray",
-    "ReadOnlyWorkbook", "Workbook", "WorkbookAlreadySaved", "Worksheet", "WriteOnlyWorksheet",
-    "load_workbook", "native_available",
+    "Cell", "Comment", "Font", "Hyperlink", "IllegalCharacterError", "InvalidFileError",
+    "PatternFill", "ReadOnlyWorkbook", "StyleArray", "Workbook", "WorkbookAlreadySaved",
+    "Worksheet", "WriteOnlyWorksheet", "load_workbook", "native_available",
 ]

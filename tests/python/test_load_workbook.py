@@ -6,10 +6,10 @@ import warnings
 import pytest
 
 import brindle
+from brindle._native import native_engine
 from brindle.reader.rows import EMPTY_CELL
 from brindle.reader import workbook as wb_mod
 from brindle.reader.workbook import is_date_format, is_timedelta_format
-from brindle._native import native_engine
 
 xlsxwriter = pytest.importorskip("xlsxwriter")
 

@@ -37,7 +37,11 @@ def rows(body, min_col=1, max_col=None, values_only=True, **kw):
      [(1, ("_", 1, "_", "_", 2))]),
     ("<row r='1'><c r='B1'><v>1</v></c><c r='E1'><v>2</v></c></row>", 3, 4, [(1, ("_", "_"))]),
     ("<row r='1'><c r='B1'><v>1</v></c></row>", 5, None, [(1, ())]),
-    ("<row r='1'><c r='C1'><v>1</v></c><c r='A1'><v>2</v></c></row>", 1, None, [(1, (2,))]),
+    # A cell left of an earlier one does not cut the row short.
+    ("<row r='1'><c r='C1'><v>1</v></c><c r='A1'><v>2</v></c></row>", 1, None,
+     [(1, (2, "_", 1))]),
+    ("<row r='1'><c r='D1'><v>1</v></c><c r='B1'><v>2</v></c></row>", 2, None,
+     [(1, (2, "_", 1))]),
     ("<row r='1'><c r='B1'><v>1</v></c><c r='B1'><v>2</v></c></row>", 1, None, [(1, ("_", 2))]),
     ("<row r='1'><c r='B5'><v>1</v></c></row><row><c><v>3</v></c></row>", 2, None,
      [(1, (1,)), (2, ())]),

@@ -11,10 +11,10 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import brindle
+from brindle._native import native_engine
 from brindle import _sheetgen as gen
 from brindle.reader import workbook as wb_mod
 from brindle.reader.rows import EMPTY_CELL
-from brindle._native import native_engine
 
 engine = native_engine()
 needs_engine = pytest.mark.skipif(engine is None, reason="engine not built")

@@ -10,8 +10,8 @@ import subprocess
 import pytest
 
 import brindle
-from brindle.reader import workbook as wb_mod
 from brindle._native import native_engine
+from brindle.reader import workbook as wb_mod
 
 SSCONVERT = shutil.which("ssconvert")
 needs_converter = pytest.mark.skipif(

@@ -328,6 +328,28 @@ def test_dispatched_elements_inside_cells_go_to_their_handler():
                    ("row", 1, [(1, 1, 1, "n", 0, None, 1), (1, 2, None, "n", 0, None, None)])]
 
 
+
+# An element kept whole holds what looks like rows, cells and values; once it
+# closes, reading goes on as before it opened.
+_DECOY = "<row r='7'><c r='Z7'><v>9</v><f>X</f></c></row>"
+
+
+@pytest.mark.parametrize("body,kept", [
+    (f"<x>{_DECOY}</x><row r='2'><c><v>1</v></c></row>", f"<x>{_DECOY}</x>"),
+    (f"<row r='2'><c><v>1</v></c><mergeCells>{_DECOY}</mergeCells></row>",
+     f"<mergeCells>{_DECOY}</mergeCells>"),
+    (f"<row r='2'><c><v>1<col>{_DECOY}</col></v></c></row>", f"<col>{_DECOY}</col>"),
+    (f"<row r='2'><c><v>1</v><sheetPr>{_DECOY}</sheetPr></c></row>",
+     f"<sheetPr>{_DECOY}</sheetPr>"),
+])
+def test_reading_resumes_after_an_element_kept_whole(body, kept):
+    after = "<row r='3'><c><v>2</v><f>A1</f></c><c t='inlineStr'><is><t>t</t></is></c></row>"
+    assert items(body + after) == [
+        ("element", kept.encode(), [("", MAIN)]),
+        ("row", 2, [(2, 1, 1, "n", 0, None, 1)]),
+        ("row", 3, [(3, 1, "=A1", "f", 0, "=A1", "=A1"), (3, 2, "t", "s", 0, None, "t")])]
+
+
 @pytest.mark.parametrize("inline,value", [
     ("<is><t>a</t><t>b</t></is>", "b"),
     ("<is x='1'><t>a</t></is>", "a"),

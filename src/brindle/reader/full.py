@@ -92,17 +92,20 @@ class _Loader:
         styles_path = pkg._parts.get("styles")
         try:
             if styles_path is not None:
-                cell_styles = read_stylesheet(pkg._zip.read(styles_path), wb)
+                with pkg.open_part(styles_path) as src, pkg.reading(styles_path):
+                    data = src.read()
+                cell_styles = read_stylesheet(data, wb)
             else:
                 cell_styles = [StyleArray()]
             theme_path = pkg._parts.get("theme")
             if theme_path is not None:
-                wb._theme = pkg._zip.read(theme_path)
+                with pkg.open_part(theme_path) as src, pkg.reading(theme_path):
+                    wb._theme = src.read()
         except Exception as exc:
             exc.add_note(f"while loading the stylesheet ({styles_path})")
             raise
         states = {}
-        book = ET.fromstring(pkg._zip.read(pkg._office_document()))
+        book = pkg._xml_part(pkg._office_document())
         for sheet in book.iter(_M + "sheet"):
             if sheet.get("state") in ("hidden", "veryHidden"):
                 states[sheet.get("name")] = sheet.get("state")
@@ -134,7 +137,7 @@ class _Loader:
         loaded = False
         if engine is not None and is_cell_store(store):
             try:
-                with pkg._zip.open(source._path) as src:
+                with pkg.open_part(source._path) as src, pkg.reading(source._path):
                     engine.bind_cells(src, parser, ws, store, cell_styles, Cell, pkg._helpers,
                                       actions)
                 loaded = True
@@ -143,7 +146,7 @@ class _Loader:
                 actions.clear()
                 parser = source._parser()
         if not loaded:
-            with pkg._zip.open(source._path) as src:
+            with pkg.open_part(source._path) as src, pkg.reading(source._path):
                 bind_cells(src, parser, ws, store, cell_styles, Cell, pkg._helpers, actions)
         bounds = ws._bounds()
         ws._current_row = bounds[1] if bounds is not None else 0
@@ -319,7 +322,7 @@ class _SheetExtras:
                 dim.style_id = self.style_id(attrs.get("s"))
 
     def comments(self):
-        parts = [path for kind, path in self.pkg._rels(self.path).values()
+        parts = [path for kind, path in self.pkg._rels(self.path, required=False).values()
                  if kind.endswith("/comments")]
         for path in parts:
             try:

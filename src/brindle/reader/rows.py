@@ -5,6 +5,7 @@ name, so that a read-only worksheet can use either; this one is the
 pure-Python reader that the engine falls back to.
 """
 
+import operator
 import types
 
 from brindle.reader.worksheet import Settings, _SheetReader, row_dimensions_of
@@ -12,6 +13,7 @@ from brindle.reader.helpers import checked_helpers
 from brindle.utils.cell import get_column_letter
 
 _ABSENT = object()
+_column = operator.itemgetter(1)
 
 
 class ReadOnlyCell:
@@ -103,13 +105,16 @@ class RowReader:
     everything before its end tag is in it.
     """
 
-    def __init__(self, source, parser, helpers):
+    def __init__(self, source, parser, helpers, *, elements=True):
+        # `elements=False` (the host's own read-only sheets, which use none of
+        # them) leaves elements out of `actions`, so that a sheet of countless
+        # elements between two rows is read in flat memory.
         h = checked_helpers(helpers)
         settings = Settings.from_parser(parser)
         self._actions = []
         rd = row_dimensions_of(parser)
         self._fav = settings.formula_and_value
-        self._items = _SheetReader(source, settings, h, rd).items()
+        self._items = _SheetReader(source, settings, h, rd, elements=elements).items()
         self._cls = None
         self._setters = None
         self._error = None
@@ -144,8 +149,8 @@ class RowReader:
         """The next row in the shape of a read-only worksheet's rows: (idx, tuple) or None.
 
         Cells are placed by their column, from `min_col` to `max_col` (or to
-        the last cell's column), `filler` where there is none; a later cell
-        with the same column wins.
+        the largest column of the row's cells), `filler` where there is none;
+        a later cell with the same column wins.
         """
         if isinstance(extra_none, str):
             raise TypeError("extra_none must be a sequence of str, not str")
@@ -155,7 +160,9 @@ class RowReader:
         idx, cells = item[1], item[2]
         if not cells and not max_col:
             return idx, ()
-        top = max_col if max_col else cells[-1][1]
+        # Cells need not come in column order: the row reaches as far as its
+        # rightmost cell, wherever that is in the row.
+        top = max_col if max_col else max(map(_column, cells))
         width = top - min_col + 1
         out = [filler] * width if width > 0 else []
         if values_only:

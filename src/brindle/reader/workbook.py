@@ -2,21 +2,25 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import posixpath
 import re
 import warnings
 import xml.etree.ElementTree as ET
+import zipfile
+import zlib
 from collections.abc import Iterator
 from typing import IO, TYPE_CHECKING, Any, Literal, TypeAlias, overload
 
+from brindle._native import native_engine
 from brindle.reader.helpers import reading_helpers
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table
-from brindle.reader.zip_reader import ZipReader
 from brindle.reader.worksheet import MAIN, WorkSheetParser
+from brindle.reader.zip_reader import ZipReader
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from brindle._native import native_engine
+from brindle.utils.deflate import DeflateError
 
 if TYPE_CHECKING:
     from brindle.workbook.workbook import Workbook
@@ -34,6 +38,39 @@ _BUILTIN_DURATIONS = frozenset({46})
 _LITERAL = re.compile(r'"[^"]*"|\\.|_.|\*.')
 _BRACKET = re.compile(r"\[[^\]]*\]")
 _ELAPSED = re.compile(r"\[(?:h+|m+|s+)\]", re.I)
+
+
+# The last row and column a worksheet can have.
+MAX_ROW = 1_048_576
+MAX_COLUMN = 16_384
+
+# What reading a part of the archive raises when the part is damaged: a bad
+# CRC or header, a broken deflate stream, a stream cut short, an unknown
+# compression method, an encrypted member.
+_DAMAGED_STREAM = (zipfile.BadZipFile, DeflateError, zlib.error, EOFError)
+_DAMAGED = _DAMAGED_STREAM + (NotImplementedError, RuntimeError)
+
+
+class InvalidFileError(ValueError):
+    """An xlsx file that cannot be read as a workbook.
+
+    `filename` names the file, `part` the part of the package that is missing,
+    damaged or beyond what a workbook can hold; the exception that revealed
+    it, if any, is chained as `__cause__`.
+    """
+
+    def __init__(self, filename, part, reason):
+        super().__init__(f"{filename}: {part}: {reason}")
+        self.filename = filename
+        self.part = part
+        self.reason = reason
+
+
+def _display_name(file):
+    if isinstance(file, (str, bytes, os.PathLike)):
+        return os.fsdecode(file)
+    name = getattr(file, "name", None)
+    return name if isinstance(name, str) else f"<{type(file).__name__}>"
 
 
 def is_date_format(code):
@@ -75,7 +112,8 @@ def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = 
 
     With `data_only`, formula cells give their cached values instead of
     their formulas; with `rich_text`, inline strings with formatting come
-    back as `CellRichText`.
+    back as `CellRichText`. A file whose package lacks a part it names, or
+    whose parts cannot be read, raises `InvalidFileError`.
     """
     if not read_only:
         from brindle.reader.full import load_full
@@ -96,12 +134,20 @@ class ReadOnlyWorkbook:
     def __init__(self, filename: FileArg, data_only: bool = False,
                  rich_text: bool = False) -> None:
         self._zip = ZipReader(filename)
+        try:
+            self._open(filename, data_only, rich_text)
+        except BaseException:
+            self._zip.close()
+            raise
+
+    def _open(self, filename, data_only, rich_text):
+        self.filename = _display_name(filename)
         self.data_only = data_only
         self.rich_text = rich_text
         self._helpers = reading_helpers()
         wb_path = self._office_document()
         rels = self._rels(wb_path)
-        root = ET.fromstring(self._zip.read(wb_path))
+        root = self._xml_part(wb_path)
         pr = root.find(_M + "workbookPr")
         date1904 = pr is not None and pr.get("date1904", "0").lower() in ("1", "true")
         self.epoch = MAC_EPOCH if date1904 else WINDOWS_EPOCH
@@ -118,24 +164,69 @@ class ReadOnlyWorkbook:
             for dn in root.iter(_M + "definedName")]
         self._sheets = []
         for sheet in root.iter(_M + "sheet"):
-            rel = rels.get(sheet.get("{%s}id" % _DOC_REL))
-            if rel is not None and rel[0].endswith("/worksheet"):
+            rel_id = sheet.get("{%s}id" % _DOC_REL)
+            rel = rels.get(rel_id)
+            if rel is None:
+                raise self.invalid(wb_path, f"sheet {sheet.get('name')!r} names relationship "
+                                            f"{rel_id!r}, which does not exist")
+            if rel[0].endswith("/worksheet"):
+                self._part_info(rel[1])  # a sheet whose part is missing fails here, not later
                 self._sheets.append(ReadOnlyWorksheet(self, sheet.get("name"), rel[1]))
+
+    def invalid(self, part, reason):
+        """The InvalidFileError for `part` of this file."""
+        return InvalidFileError(self.filename, part, reason)
+
+    def _part_info(self, path):
+        try:
+            return self._zip.getinfo(path)
+        except KeyError as exc:
+            raise self.invalid(path, "the part is missing") from exc
+
+    def open_part(self, path):
+        """A binary file object over the part `path`."""
+        self._part_info(path)
+        try:
+            return self._zip.open(path)
+        except _DAMAGED as exc:
+            raise self.invalid(path, f"the part cannot be read: {exc}") from exc
+
+    @contextlib.contextmanager
+    def reading(self, path):
+        """Turns what a damaged or malformed part `path` raises while it is read into
+        InvalidFileError."""
+        try:
+            yield
+        except _DAMAGED_STREAM as exc:
+            raise self.invalid(path, f"the part cannot be read: {exc}") from exc
+        except ET.ParseError as exc:
+            raise self.invalid(path, f"the part is not well-formed XML: {exc}") from exc
+
+    def _xml_part(self, path):
+        """The part `path` parsed as XML."""
+        with self.open_part(path) as src, self.reading(path):
+            return ET.fromstring(src.read())
 
     def _office_document(self):
         for rel_type, target in self._rels("").values():
             if rel_type.endswith("/officeDocument"):
                 return target
-        return "xl/workbook.xml"
+        raise self.invalid("_rels/.rels", "no relationship names the workbook part")
 
-    def _rels(self, part):
-        """{id: (type, part path)} of the relationships of `part` ("" for the package)."""
+    def _rels(self, part, required=True):
+        """{id: (type, part path)} of the relationships of `part` ("" for the package).
+
+        The package and the workbook must have theirs; for other parts (a
+        worksheet without links or comments) `required=False` gives {} when
+        there are none."""
         folder, name = posixpath.split(part)
         path = posixpath.join(folder, "_rels", name + ".rels")
-        try:
-            root = ET.fromstring(self._zip.read(path))
-        except KeyError:
-            return {}
+        if not required:
+            try:
+                self._zip.getinfo(path)
+            except KeyError:
+                return {}
+        root = self._xml_part(path)
         out = {}
         for rel in root.iter("{%s}Relationship" % _REL_NS):
             if rel.get("TargetMode") == "External":
@@ -150,17 +241,17 @@ class ReadOnlyWorkbook:
         if native is not None:
             read, fallback = native
             try:
-                with self._zip.open(path) as src:
+                with self.open_part(path) as src, self.reading(path):
                     return read(src, self._helpers)
             except fallback:
                 pass
-        with self._zip.open(path) as src:
+        with self.open_part(path) as src, self.reading(path):
             return read_string_table(src, self._helpers)
 
     def _read_styles(self, path):
         if path is None:
             return set(), set()
-        root = ET.fromstring(self._zip.read(path))
+        root = self._xml_part(path)
         codes = {}
         fmts = root.find(_M + "numFmts")
         for fmt in (fmts if fmts is not None else ()):
@@ -234,6 +325,9 @@ class ReadOnlyWorksheet:
         The native reader refuses input it cannot reproduce exactly with
         NativeFallback; the sheet is then read again in pure Python, past
         the rows already given. Warnings are issued as rows are produced.
+        Neither reader's bookkeeping is kept past the row it belongs to:
+        `actions` and the row dimensions are emptied after every row, so
+        that streaming memory does not grow with the sheet.
         """
         wb = self.parent
         given = 0
@@ -241,33 +335,60 @@ class ReadOnlyWorksheet:
         if native is not None:
             reader_cls, fallback = native
             try:
-                with wb._zip.open(self._path) as src:
-                    reader = reader_cls(src, self._parser(), wb._helpers)
-                    done = 0
+                with wb.open_part(self._path) as src, wb.reading(self._path):
+                    parser = self._parser()
+                    reader = reader_cls(src, parser, wb._helpers)
+                    row_dimensions = parser.row_dimensions
                     while True:
                         item = reader.next_row(self, min_col, max_col, values_only,
                                                ReadOnlyCell, filler)
-                        done = _replay(reader.actions, done)
+                        _replay(reader.actions)
+                        row_dimensions.clear()
                         if item is None:
                             return
+                        self._check_bounds(item, min_col, max_col, filler)
                         given += 1
                         yield item
             except fallback:
                 pass
-        with wb._zip.open(self._path) as src:
-            reader = RowReader(src, self._parser(), wb._helpers)
+        with wb.open_part(self._path) as src, wb.reading(self._path):
+            parser = self._parser()
+            reader = RowReader(src, parser, wb._helpers, elements=False)
             actions = reader.actions
-            done = seen = 0
+            row_dimensions = parser.row_dimensions
+            seen = 0
             while True:
                 item = reader.next_row(self, min_col, max_col, values_only, ReadOnlyCell,
                                        filler)
                 # Warnings of the rows the native reader gave were issued already.
-                done = len(actions) if seen < given else _replay(actions, done)
+                if seen < given:
+                    actions.clear()
+                else:
+                    _replay(actions)
+                row_dimensions.clear()
                 if item is None:
                     return
                 seen += 1
                 if seen > given:
+                    self._check_bounds(item, min_col, max_col, filler)
                     yield item
+
+    def _check_bounds(self, item, min_col, max_col, filler):
+        """Refuse a row numbered past the last row of a worksheet, or a cell past the last
+        column: a reader padding towards one would never be done."""
+        idx, row = item
+        if idx > MAX_ROW:
+            raise self.parent.invalid(self._path, f"row {idx} is beyond the last row of a "
+                                                  f"worksheet ({MAX_ROW})")
+        last = min_col + len(row) - 1
+        if last <= MAX_COLUMN:
+            return
+        # Without `max_col` the row ends at its rightmost cell; with one, only a
+        # cell (not the filler) past the last column counts.
+        beyond = row[max(MAX_COLUMN - min_col + 1, 0):]
+        if not max_col or any(entry is not filler for entry in beyond):
+            raise self.parent.invalid(self._path, f"row {idx} has a cell beyond the last "
+                                                  f"column of a worksheet ({MAX_COLUMN})")
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None,
                   min_col: int | None = None, max_col: int | None = None,
@@ -275,10 +396,11 @@ class ReadOnlyWorksheet:
         """Rows as tuples of cells (or of values), in the order of the file.
 
         Columns run from `min_col` (default 1) to `max_col` (default: the
-        row's last cell); missing cells are `EMPTY_CELL` (None with
+        row's rightmost cell); missing cells are `EMPTY_CELL` (None with
         `values_only`). Rows missing between two rows of the file come out
         as empty rows. Dates that cannot be read give "#VALUE!" and a
-        warning.
+        warning. A row past row 1,048,576, a cell past column 16,384 or a
+        damaged part raises `InvalidFileError` when it is reached.
         """
         min_row = min_row or 1
         min_col = min_col or 1
@@ -327,9 +449,9 @@ def _native_function(name):
     return getattr(engine, name), engine.NativeFallback
 
 
-def _replay(actions, done):
-    """Issue the warnings collected since `done`; returns the new count."""
-    for action in actions[done:]:
+def _replay(actions):
+    """Issue the warnings among `actions` and empty it: nothing else in it is used."""
+    for action in actions:
         if action[0] == "warn":
             warnings.warn(action[1], UserWarning, stacklevel=3)
-    return len(actions)
+    actions.clear()

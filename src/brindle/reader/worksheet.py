@@ -166,14 +166,34 @@ def _conversions(h):
     return to_int, to_float, style_of, row_of, coordinate
 
 
+# How deep each element the reader tells apart sits; the worksheet element is at 1.
+_AT_SHEET_CHILD = 2  # sheetData and the worksheet's other parts
+_AT_ROW = 3  # children of sheetData: rows
+_AT_CELL = 4  # children of a row: cells
+_AT_CELL_CHILD = 5  # <v>, <f>, <is>
+_AT_INLINE_PART = 6  # the <t> of a plain inline string
+
+# The child of a cell being read, which decides what its content is for.
+_NO_CHILD = 0
+_VALUE = 1  # <v>: its text is the value
+_FORMULA = 2  # <f>: its text is the formula
+_RICH_INLINE = 3  # <is> kept whole and read as rich text
+_INLINE = 4  # <is> read as plain text
+_OTHER = 5  # anything else, skipped with its content
+
+# Only the first <v>, <f> and <is> of a cell count; later ones are skipped.
+_SAW_VALUE, _SAW_FORMULA, _SAW_INLINE = 1, 2, 4
+
+
 class _SheetReader(Window):
     """One pass over one worksheet part; `items()` yields what the module docstring lists."""
 
-    def __init__(self, source, settings, helpers, row_dimensions):
+    def __init__(self, source, settings, helpers, row_dimensions, elements=True):
         super().__init__(source)
         self.settings = settings
         self.h = helpers
         self.row_dimensions = row_dimensions
+        self.elements = elements  # False: elements are skipped, not yielded
         self.out = []
 
     def items(self):
@@ -187,12 +207,13 @@ class _SheetReader(Window):
         self._install()
         return self.feed_all(flush)
 
-    def _install(self):  # noqa: C901 - one state machine, kept in one place for speed
+    def _install(self):  # noqa: C901 - handlers share their state as closure cells, for speed
+        """Set the expat handlers: `start` and `end` pick the handler of each element by
+        its depth; an element kept whole takes both over until it closes."""
         s = self.settings
         h = self.h
         p = self.parser
-        out = self.out
-        emit = out.append
+        emit = self.out.append
         rd = self.row_dimensions
         open_capture, close_capture, namespaces = (self.open_capture, self.close_capture,
                                                    self.namespaces)
@@ -206,76 +227,156 @@ class _SheetReader(Window):
                                                  h["Translator"])
         text_content, rich_inline = h["text_content"], h["rich_inline"]
         dispatched = _DISPATCHED
+        letters = [""] + list(_column_numbers())
+        plain_int = h["int"] is int
+        elements = self.elements
 
         tx = []
         # Character data always lands in `tx`: cheaper than switching the
         # handler per element. Each text is taken from where its element
         # starts to where its first child starts (`cut`).
         p.CharacterDataHandler = tx.append
+        cut = -1
         masters = {}  # si text -> host Translator of the group's master cell
         unkeyed = None  # master of a group without si
         depth = 0
-        in_sd = False
-        ignore = 0  # depth of the element being captured whole, 0 if none
-        whole = None  # its capture handle
+        in_sheet_data = False
+        whole = None  # capture handle of the element kept whole
+        whole_at = 0  # its depth
+        # The row being read: its number, the column of its last cell, its cells.
         row = col = 0
         cells = None
+        row_text = ""  # the row number as a reference writes it ("" if no reference can)
         # The cell being read: attributes, <v> text, <f> parts, inline value.
         c_r = c_t = c_v = c_f = None
         c_style = 0
         c_inline = _NO_INLINE
-        sub = 0  # child being read: 1 <v>, 2 <f>, 3 rich <is>, 4 plain <is>, 5 other
-        seen = 0  # bits: a <v>, an <f>, an <is> was read
-        cut = -1
+        child = _NO_CHILD
+        seen = 0  # _SAW_* bits
+        # A plain inline string: its capture handle, whether it is still one
+        # <t> and nothing else, whether that <t> was read, is open, its text.
         is_handle = None
         is_plain = is_t = is_t_open = False
         is_text = ""
-        row_text = ""  # the row number as a reference writes it ("" if no reference can)
-        letters = [""] + list(_column_numbers())
-        plain_int = h["int"] is int
 
         def text():
             return "".join(tx) if cut < 0 else "".join(tx[:cut])
 
-        def formula_of(f, r):
-            nonlocal unkeyed
-            ftext, ftype, ref, si, attrs = f
-            formula = "=" + ftext
-            if ftype == "array":
-                return array_formula(**{"ref": ref, "text": formula})
-            if ftype == "dataTable":
-                return data_table(**(attrs or {}))
-            if ftype != "shared":
-                return formula
-            master = masters.get(si) if si is not None else unkeyed
-            if master is not None:
-                return master.translate_formula(r or None)
-            if formula == "=":
-                return formula
-            master = translator(formula, r or None)
-            if si is not None:
-                masters[si] = master
-            else:
-                unkeyed = master
-            return formula
+        # Expat's entry points.
 
-        def number(v, r, style, formula_cell):
-            if "." in v or "e" in v or "E" in v:
-                value = to_float(v)
-            else:
-                value = to_int(v)
-            if type(style) is not int or style not in date_formats:
-                return value, "n"
-            try:
-                return from_excel(value, epoch,
-                                  timedelta=style in timedelta_formats), "d"
-            except (OverflowError, ValueError):
-                message = date_warning(r, value)
-                if not formula_cell:
-                    emit(("warn", message))
-                return "#VALUE!", "e"
+        def start(name, attrs):
+            nonlocal depth, in_sheet_data
+            depth += 1
+            if depth == _AT_CELL_CHILD:
+                open_cell_child(name, attrs)
+            elif depth == _AT_CELL:
+                if name in dispatched:
+                    keep_whole()
+                else:
+                    open_cell(attrs)
+            elif depth > _AT_CELL_CHILD:
+                open_nested(name)
+            elif depth == _AT_ROW:
+                if in_sheet_data:
+                    if name == _ROW:
+                        open_row(attrs)
+                    else:
+                        keep_whole()
+            elif depth == _AT_SHEET_CHILD:
+                if name == _SHEET_DATA:
+                    in_sheet_data = True
+                else:
+                    keep_whole()
 
-        def cell_done():
+        def end(_name):
+            nonlocal depth, in_sheet_data, is_t_open, is_text
+            d = depth
+            depth -= 1
+            if d == _AT_CELL_CHILD:
+                close_cell_child()
+            elif d == _AT_CELL:
+                cells.append(close_cell())
+            elif d == _AT_INLINE_PART:
+                if is_t_open:
+                    is_t_open = False
+                    is_text = text()
+            elif d == _AT_ROW:
+                close_row()
+            elif d == _AT_SHEET_CHILD:
+                in_sheet_data = False
+
+        # Elements kept whole: handed on as ("element", bytes, namespaces),
+        # or read as rich text. Their content concerns nobody else, so while
+        # one is open its own handlers only count the depth.
+
+        def keep_whole():
+            nonlocal whole, whole_at
+            whole = open_capture()
+            whole_at = depth
+            p.StartElementHandler = start_kept
+            p.EndElementHandler = end_kept
+
+        def start_kept(_name, _attrs):
+            nonlocal depth
+            depth += 1
+
+        def end_kept(_name):
+            nonlocal depth, whole_at, c_inline, child
+            d = depth
+            depth -= 1
+            if d != whole_at:
+                return
+            whole_at = 0
+            p.StartElementHandler = start
+            p.EndElementHandler = end
+            data = close_capture(whole)
+            if d <= _AT_CELL:
+                tx.clear()  # text inside it was collected for nothing
+            if d == _AT_CELL_CHILD and child == _RICH_INLINE:
+                c_inline = rich_inline(data, namespaces(whole[0]))
+                child = _NO_CHILD
+            elif elements:
+                emit(("element", data, namespaces(whole[0])))
+
+        # <row>
+
+        def open_row(attrs):
+            nonlocal row, col, cells, row_text
+            r = attrs.get("r")
+            row = row + 1 if r is None else row_of(r)
+            row_text = str(row) if 0 < row < 10**9 else ""
+            col = 0
+            cells = []
+            tx.clear()
+            if len(attrs) > (r is not None) + ("spans" in attrs):
+                if any("}" not in k and k != "r" and k != "spans" for k in attrs):
+                    rd[str(row)] = {ns_key(k): v for k, v in attrs.items()}
+
+        def close_row():
+            nonlocal cells
+            if cells is not None:
+                emit(("row", row, cells))
+                cells = None
+
+        # <c>
+
+        def open_cell(attrs):
+            nonlocal c_r, c_t, c_v, c_f, c_style, c_inline, child, seen
+            c_r = attrs.get("r")
+            c_t = attrs.get("t")
+            s_text = attrs.get("s")
+            if s_text is None:
+                c_style = 0
+            elif plain_int:
+                c_style = int(s_text) if s_text else ""
+            else:
+                c_style = style_of(s_text)
+            c_v = c_f = None
+            c_inline = _NO_INLINE
+            child = seen = 0
+
+        def close_cell():
+            """The finished cell as a tuple (see the module docstring)."""
             nonlocal col
             r, style, t, v, f = c_r, c_style, c_t, c_v, c_f
             if t is None:
@@ -320,144 +421,115 @@ class _SheetReader(Window):
                 return (at, col, formula, "f", style, formula, value)
             return (at, col, value, dtype, style, formula, value)
 
-        def start(name, attrs):
-            nonlocal depth, ignore, whole, in_sd, c_r, c_t, c_v, c_f, c_style, c_inline
-            nonlocal sub, seen, cut, is_handle, is_plain, is_t, is_t_open
-            depth += 1
-            if ignore:
-                return
-            if depth == 5:  # a child of a cell
-                if name == _V and not seen & 1:
-                    seen |= 1
-                    sub = 1
-                    tx.clear()
-                    cut = -1
-                elif name == _F and not seen & 2:
-                    seen |= 2
-                    sub = 2
-                    ftype = attrs.get("t")
-                    attrs_copy = None
-                    if ftype == "dataTable" and not data_only:
-                        attrs_copy = {ns_key(k): v for k, v in attrs.items()}
-                    c_f = [None, ftype, attrs.get("ref"), attrs.get("si"), attrs_copy]
-                    tx.clear()
-                    cut = -1
-                elif name == _IS and not seen & 4 and c_t == "inlineStr":
-                    seen |= 4
-                    if rich:
-                        sub = 3  # rich text is built from the element as a whole
-                        whole = open_capture()
-                        ignore = depth
-                    else:
-                        sub = 4
-                        is_handle = open_capture()
-                        is_plain = not attrs
-                        is_t = is_t_open = False
-                elif name in dispatched:
-                    whole = open_capture()
-                    ignore = depth
-                else:
-                    sub = 5  # skipped with its content
-                return
-            if depth == 4:  # a child of a row: a cell
-                if name in dispatched:
-                    whole = open_capture()
-                    ignore = depth
-                    return
-                c_r = attrs.get("r")
-                c_t = attrs.get("t")
-                s_text = attrs.get("s")
-                if s_text is None:
-                    c_style = 0
-                elif plain_int:
-                    c_style = int(s_text) if s_text else ""
-                else:
-                    c_style = style_of(s_text)
-                c_v = c_f = None
-                c_inline = _NO_INLINE
-                sub = seen = 0
-                return
-            if depth > 5:
-                if sub == 4:
-                    if depth == 6 and is_plain and not is_t and name.rpartition("}")[2] == "t":
-                        is_t = is_t_open = True
-                        tx.clear()
-                        cut = -1
-                    else:
-                        is_plain = False
-                elif sub < 3 and cut < 0:
-                    cut = len(tx)  # element text ends where the first child starts
-                if name in dispatched:
-                    whole = open_capture()
-                    ignore = depth
-                return
-            if depth == 3:
-                if in_sd:
-                    if name == _ROW:
-                        start_row(attrs)
-                    else:
-                        whole = open_capture()
-                        ignore = depth
-                return
-            if depth == 2:
-                if name == _SHEET_DATA:
-                    in_sd = True
-                else:
-                    whole = open_capture()
-                    ignore = depth
+        def number(v, r, style, formula_cell):
+            if "." in v or "e" in v or "E" in v:
+                value = to_float(v)
+            else:
+                value = to_int(v)
+            if type(style) is not int or style not in date_formats:
+                return value, "n"
+            try:
+                return from_excel(value, epoch,
+                                  timedelta=style in timedelta_formats), "d"
+            except (OverflowError, ValueError):
+                message = date_warning(r, value)
+                if not formula_cell:
+                    emit(("warn", message))
+                return "#VALUE!", "e"
 
-        def start_row(attrs):
-            nonlocal row, col, cells, row_text
-            r = attrs.get("r")
-            row = row + 1 if r is None else row_of(r)
-            row_text = str(row) if 0 < row < 10**9 else ""
-            col = 0
-            cells = []
+        def formula_of(f, r):
+            nonlocal unkeyed
+            ftext, ftype, ref, si, attrs = f
+            formula = "=" + ftext
+            if ftype == "array":
+                return array_formula(**{"ref": ref, "text": formula})
+            if ftype == "dataTable":
+                return data_table(**(attrs or {}))
+            if ftype != "shared":
+                return formula
+            master = masters.get(si) if si is not None else unkeyed
+            if master is not None:
+                return master.translate_formula(r or None)
+            if formula == "=":
+                return formula
+            master = translator(formula, r or None)
+            if si is not None:
+                masters[si] = master
+            else:
+                unkeyed = master
+            return formula
+
+        # Children of a cell: <v>, <f>, <is>, and what they contain.
+
+        def open_cell_child(name, attrs):
+            nonlocal child, seen, cut
+            if name == _V and not seen & _SAW_VALUE:
+                seen |= _SAW_VALUE
+                child = _VALUE
+                tx.clear()
+                cut = -1
+            elif name == _F and not seen & _SAW_FORMULA:
+                seen |= _SAW_FORMULA
+                child = _FORMULA
+                open_formula(attrs)
+            elif name == _IS and not seen & _SAW_INLINE and c_t == "inlineStr":
+                seen |= _SAW_INLINE
+                open_inline_string(attrs)
+            elif name in dispatched:
+                keep_whole()
+            else:
+                child = _OTHER  # skipped with its content
+
+        def open_formula(attrs):
+            nonlocal c_f, cut
+            ftype = attrs.get("t")
+            attrs_copy = None
+            if ftype == "dataTable" and not data_only:
+                attrs_copy = {ns_key(k): v for k, v in attrs.items()}
+            c_f = [None, ftype, attrs.get("ref"), attrs.get("si"), attrs_copy]
             tx.clear()
-            if len(attrs) > (r is not None) + ("spans" in attrs):
-                if any("}" not in k and k != "r" and k != "spans" for k in attrs):
-                    rd[str(row)] = {ns_key(k): v for k, v in attrs.items()}
+            cut = -1
 
-        def end(_name):
-            nonlocal depth, ignore, in_sd, cells, c_v, c_inline, sub, is_t_open, is_text
-            d = depth
-            depth -= 1
-            if ignore:
-                if d == ignore:
-                    ignore = 0
-                    data = close_capture(whole)
-                    if d <= 4:
-                        tx.clear()  # text inside it was collected for nothing
-                    if d == 5 and sub == 3:
-                        c_inline = rich_inline(data, namespaces(whole[0]))
-                        sub = 0
-                    else:
-                        emit(("element", data, namespaces(whole[0])))
-                return
-            if d == 5:
-                if sub == 1:
-                    c_v = "".join(tx) if cut < 0 else "".join(tx[:cut])
-                elif sub == 2:
-                    c_f[0] = text()
-                elif sub == 4:
-                    data = close_capture(is_handle)
-                    if is_plain:
-                        c_inline = is_text if is_t else ""
-                    else:
-                        c_inline = text_content(data, namespaces(is_handle[0]))
-                sub = 0
-            elif d == 4:
-                cells.append(cell_done())
-            elif d == 6:
-                if is_t_open:
-                    is_t_open = False
-                    is_text = text()
-            elif d == 3:
-                if cells is not None:
-                    emit(("row", row, cells))
-                    cells = None
-            elif d == 2:
-                in_sd = False
+        def open_inline_string(attrs):
+            nonlocal child, is_handle, is_plain, is_t, is_t_open
+            if rich:
+                child = _RICH_INLINE  # rich text is built from the element as a whole
+                keep_whole()
+            else:
+                child = _INLINE
+                is_handle = open_capture()
+                is_plain = not attrs
+                is_t = is_t_open = False
+
+        def open_nested(name):
+            """An element inside a child of a cell."""
+            nonlocal cut, is_plain, is_t, is_t_open
+            if child == _INLINE:
+                if (depth == _AT_INLINE_PART and is_plain and not is_t
+                        and name.rpartition("}")[2] == "t"):
+                    is_t = is_t_open = True
+                    tx.clear()
+                    cut = -1
+                else:
+                    is_plain = False
+            elif (child == _VALUE or child == _FORMULA) and cut < 0:
+                cut = len(tx)  # element text ends where the first child starts
+            if name in dispatched:
+                keep_whole()
+
+        def close_cell_child():
+            nonlocal c_v, c_inline, child
+            if child == _VALUE:
+                c_v = "".join(tx) if cut < 0 else "".join(tx[:cut])
+            elif child == _FORMULA:
+                c_f[0] = text()
+            elif child == _INLINE:
+                data = close_capture(is_handle)
+                if is_plain:
+                    c_inline = is_text if is_t else ""
+                else:
+                    c_inline = text_content(data, namespaces(is_handle[0]))
+            child = _NO_CHILD
 
         p.StartElementHandler = start
         p.EndElementHandler = end

@@ -3,8 +3,8 @@ in pure Python otherwise, into a temporary file."""
 
 import tempfile
 
-from brindle.writer.cell import make_writer_helpers
 from brindle._native import native_engine
+from brindle.writer.cell import make_writer_helpers
 from brindle.writer.rows import sorted_rows, write_row, write_rows
 
 _ROW_END = b"</row>"

@@ -1,0 +1,317 @@
+"""Damaged and malicious workbooks read through load_workbook, natively and in pure Python:
+a clear InvalidFileError instead of an empty workbook or endless padding, and streaming
+memory that does not grow with what a sheet holds besides its cells.
+
+Cases that would hang or exhaust memory if the fault came back run in a child
+interpreter with bounded time and address space, so that they fail one test.
+"""
+
+import io
+import json
+import os
+import resource
+import subprocess
+import sys
+import warnings
+import zipfile
+
+import pytest
+
+import brindle
+from brindle._native import native_engine
+from brindle.reader import workbook as wb_mod
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+_DOC = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+_PKG = "http://schemas.openxmlformats.org/package/2006/relationships"
+SHEET = "xl/worksheets/s.xml"
+
+paths = pytest.mark.parametrize("native", [
+    pytest.param(True, marks=pytest.mark.skipif(native_engine() is None,
+                                                reason="engine not built"), id="native"),
+    pytest.param(False, id="pure"),
+])
+
+
+def parts(sheet, strings=("a",)):
+    sst = "".join(f"<si><t>{s}</t></si>" for s in strings)
+    return {
+        "_rels/.rels": f'<Relationships xmlns="{_PKG}"><Relationship Id="r1" '
+                       f'Type="{_DOC}/officeDocument" Target="xl/workbook.xml"/></Relationships>',
+        "xl/workbook.xml": f'<workbook xmlns="{MAIN}" xmlns:r="{_DOC}"><sheets>'
+                           '<sheet name="S" sheetId="1" r:id="rId1"/></sheets></workbook>',
+        "xl/_rels/workbook.xml.rels":
+            f'<Relationships xmlns="{_PKG}">'
+            f'<Relationship Id="rId1" Type="{_DOC}/worksheet" Target="worksheets/s.xml"/>'
+            f'<Relationship Id="rId2" Type="{_DOC}/sharedStrings" Target="strings.xml"/>'
+            f'<Relationship Id="rId3" Type="{_DOC}/styles" Target="styles.xml"/>'
+            '</Relationships>',
+        "xl/strings.xml": f'<sst xmlns="{MAIN}">{sst}</sst>',
+        "xl/styles.xml": f'<styleSheet xmlns="{MAIN}"><cellXfs><xf numFmtId="0"/></cellXfs>'
+                         '</styleSheet>',
+        SHEET: sheet,
+    }
+
+
+def package(members):
+    """An xlsx file (bytes) of `members` ({name: text or bytes}), deflated."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in members.items():
+            z.writestr(name, data)
+    return out.getvalue()
+
+
+def worksheet(rows, head="", tail="", ns=""):
+    return f'<worksheet xmlns="{MAIN}"{ns}>{head}<sheetData>{rows}</sheetData>{tail}</worksheet>'
+
+
+def use_path(monkeypatch, native):
+    monkeypatch.setattr(wb_mod, "USE_NATIVE", native)
+
+
+def read(data, **bounds):
+    with brindle.load_workbook(io.BytesIO(data), read_only=True) as wb:
+        return list(wb["S"].iter_rows(values_only=True, **bounds))
+
+
+# --- the child interpreter ----------------------------------------------------
+
+LIMIT = 1 << 30  # address space of a child
+TIMEOUT = 120
+
+
+def _limit():
+    resource.setrlimit(resource.RLIMIT_AS, (LIMIT, LIMIT))
+
+
+def in_child(path, native, **bounds):
+    """Read the workbook file `path` in a bounded child interpreter: its rows (how many,
+    and the first), the error that ended them, and its peak resident memory in KiB."""
+    args = json.dumps([str(path), native, bounds])
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), args], preexec_fn=_limit,
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return json.loads(done.stdout)
+
+
+def _child(path, native, bounds):
+    wb_mod.USE_NATIVE = native
+    count, first, error = 0, None, None
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            with brindle.load_workbook(path, read_only=True) as wb:
+                for row in wb["S"].iter_rows(values_only=True, **bounds):
+                    count += 1
+                    first = first or list(row)
+    except brindle.InvalidFileError as exc:
+        error = [exc.part, str(exc)]
+    with open("/proc/self/status") as f:
+        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    print(json.dumps({"rows": count, "first": first, "error": error, "peak_kib": peak}))
+
+
+def peaks(tmp_path, native, make, n):
+    """Peak memory of reading the sheets made with n/4 and n repetitions, in MiB."""
+    out = []
+    for k in (n // 4, n):
+        path = tmp_path / f"{k}.xlsx"
+        path.write_bytes(package(parts(make(k))))
+        got = in_child(path, native)
+        assert got["error"] is None
+        out.append(got["peak_kib"] / 1024)
+    return out
+
+
+# --- rows and columns beyond a worksheet's last ---------------------------------
+
+@paths
+def test_a_row_past_the_last_is_refused_not_padded_towards(tmp_path, native):
+    path = tmp_path / "far.xlsx"
+    path.write_bytes(package(parts(worksheet(
+        '<row r="1"><c><v>1</v></c></row><row r="4294967297"><c><v>2</v></c></row>'))))
+    got = in_child(path, native)
+    assert got["rows"] == 1 and got["first"] == [1]
+    part, message = got["error"]
+    assert part == SHEET and "row 4294967297 is beyond the last row" in message
+
+
+@paths
+@pytest.mark.parametrize("row,bounds,outcome", [
+    ('<row r="1048576"><c r="XFD1048576"><v>1</v></c></row>', {"min_row": 1048576}, 16384),
+    ('<row r="1048577"><c><v>1</v></c></row>', {}, "row 1048577 is beyond the last row"),
+    ('<row r="1"><c r="XFE1"><v>1</v></c></row>', {}, "has a cell beyond the last column"),
+    ('<row r="1"><c r="XFE1"><v>1</v></c></row>', {"max_col": 20000},
+     "has a cell beyond the last column"),
+    ("<row>" + "<c/>" * 16384 + "<c><v>1</v></c></row>", {},
+     "has a cell beyond the last column"),
+    # Past max_col a cell is never read; asking for more columns is no fault of the file.
+    ('<row r="1"><c r="XFE1"><v>1</v></c><c r="B1"><v>1</v></c></row>', {"max_col": 2}, 2),
+    ('<row r="1"><c r="B1"><v>1</v></c></row>', {"max_col": 20000}, 20000),
+])
+def test_limits_of_a_worksheet(monkeypatch, native, row, bounds, outcome):
+    use_path(monkeypatch, native)
+    data = package(parts(worksheet(row)))
+    if isinstance(outcome, int):
+        (got,) = read(data, **bounds)
+        assert len(got) == outcome and got.count(1) == 1
+    else:
+        with pytest.raises(brindle.InvalidFileError, match=outcome) as info:
+            read(data, **bounds)
+        assert info.value.part == SHEET
+
+
+# --- streaming memory ------------------------------------------------------------
+
+# Namespaces in scope multiply what every element carries along with it.
+_MANY_NS = "".join(f' xmlns:n{i}="urn:example:namespace:{i}"' for i in range(10))
+
+
+@paths
+@pytest.mark.parametrize("what", ["elements between rows", "row attributes"])
+def test_streaming_memory_does_not_grow_with_the_sheet(tmp_path, native, what):
+    if what == "elements between rows":
+        def make(n):
+            return worksheet("<row><c><v>1</v></c></row><x/><x/><x/>" * n, ns=_MANY_NS)
+    else:
+        def make(n):
+            return worksheet("".join(f'<row r="{r}" ht="15" customHeight="1"><c><v>1</v></c>'
+                                     "</row>" for r in range(1, n + 1)))
+    small, big = peaks(tmp_path, native, make, 120_000)
+    # Kept, the big sheet's elements or row attributes take 40 MiB and more.
+    assert big - small < 16, (small, big)
+
+
+def test_elements_in_one_run_are_not_kept(tmp_path):
+    # Elements with no row between them: the native reader still
+    # collects them in one call (left to the engine), the pure one drops them.
+    def make(n):
+        return worksheet("<row><c><v>1</v></c></row>", tail="<x/>" * n, ns=_MANY_NS)
+    small, big = peaks(tmp_path, False, make, 400_000)
+    assert big - small < 16, (small, big)
+
+
+@paths
+def test_warnings_are_replayed_once_each_in_order(monkeypatch, native):
+    use_path(monkeypatch, native)
+    rows = "".join(f'<row r="{r}"><c r="A{r}" s="1"><v>-700000</v></c></row><x/>'
+                   for r in range(1, 4001))
+    members = parts(worksheet(rows))
+    members["xl/styles.xml"] = (f'<styleSheet xmlns="{MAIN}"><cellXfs><xf numFmtId="0"/>'
+                                '<xf numFmtId="14"/></cellXfs></styleSheet>')
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = read(package(members))
+    assert got == [("#VALUE!",)] * 4000
+    assert [str(w.message).split()[1] for w in caught] == [f"A{r}" for r in range(1, 4001)]
+
+
+# --- a row's cells out of column order --------------------------------------------
+
+@pytest.mark.parametrize("native", [
+    pytest.param(True, id="native", marks=[
+        pytest.mark.skipif(native_engine() is None, reason="engine not built"),
+        pytest.mark.xfail(strict=True, reason="the engine still cuts a row at its last "
+                                              "cell's column")]),
+    pytest.param(False, id="pure"),
+])
+@pytest.mark.parametrize("row,want", [
+    ('<c r="D1"><v>1</v></c><c r="B1"><v>2</v></c>', (None, 2, None, 1)),
+    ('<c r="C1"><v>1</v></c><c r="A1"><v>2</v></c><c r="B1"><v>3</v></c>', (2, 3, 1)),
+    # Nor does it hide a cell beyond the last column.
+    ('<c r="ZZZ1"><v>1</v></c><c r="A1"><v>2</v></c>', "beyond the last column"),
+])
+def test_a_cell_left_of_an_earlier_one_keeps_the_row_whole(monkeypatch, native, row, want):
+    use_path(monkeypatch, native)
+    data = package(parts(worksheet(f'<row r="1">{row}</row>')))
+    if isinstance(want, str):
+        with pytest.raises(brindle.InvalidFileError, match=want):
+            read(data)
+    else:
+        assert read(data) == [want]
+
+
+# --- missing and damaged parts -----------------------------------------------------
+
+def _damaged(data, name):
+    """`data` with the compressed bytes of member `name` scrambled in the middle."""
+    with zipfile.ZipFile(io.BytesIO(data)) as z:
+        info = z.getinfo(name)
+    out = bytearray(data)
+    header = info.header_offset
+    start = header + 30 + int.from_bytes(out[header + 26:header + 28], "little") \
+        + int.from_bytes(out[header + 28:header + 30], "little")
+    middle = start + info.compress_size // 2
+    out[middle:middle + 8] = bytes(b ^ 0x5A for b in out[middle:middle + 8])
+    return bytes(out)
+
+
+_ROWS = worksheet("".join(f'<row r="{r}"><c t="s"><v>0</v></c><c><v>{r}</v></c></row>'
+                          for r in range(1, 3000)))
+
+
+def _without(name):
+    members = parts(_ROWS)
+    del members[name]
+    return package(members)
+
+
+def _replaced(name, text):
+    members = parts(_ROWS)
+    members[name] = text
+    return package(members)
+
+
+@paths
+@pytest.mark.parametrize("make,part,reason,cause", [
+    (lambda: _without("xl/_rels/workbook.xml.rels"), "xl/_rels/workbook.xml.rels",
+     "the part is missing", KeyError),
+    (lambda: _without("_rels/.rels"), "_rels/.rels", "the part is missing", KeyError),
+    (lambda: _without("xl/workbook.xml"), "xl/workbook.xml", "the part is missing", KeyError),
+    (lambda: _without("xl/strings.xml"), "xl/strings.xml", "the part is missing", KeyError),
+    (lambda: _without("xl/styles.xml"), "xl/styles.xml", "the part is missing", KeyError),
+    (lambda: _without(SHEET), SHEET, "the part is missing", KeyError),
+    (lambda: _replaced("_rels/.rels", f'<Relationships xmlns="{_PKG}"/>'), "_rels/.rels",
+     "no relationship names the workbook part", None),
+    (lambda: _replaced("xl/_rels/workbook.xml.rels", f'<Relationships xmlns="{_PKG}"/>'),
+     "xl/workbook.xml", "sheet 'S' names relationship 'rId1', which does not exist", None),
+    (lambda: _replaced("xl/workbook.xml", "<workbook"), "xl/workbook.xml",
+     "the part is not well-formed XML", SyntaxError),
+    (lambda: _replaced("xl/strings.xml", f'<sst xmlns="{MAIN}"><si>'), "xl/strings.xml",
+     "the part is not well-formed XML", SyntaxError),
+    (lambda: _replaced(SHEET, _ROWS[:-40]), SHEET, "the part is not well-formed XML",
+     SyntaxError),
+    (lambda: _damaged(package(parts(_ROWS)), "xl/workbook.xml"), "xl/workbook.xml",
+     "the part cannot be read", Exception),
+    (lambda: _damaged(package(parts(_ROWS)), SHEET), SHEET, "", Exception),
+])
+@pytest.mark.parametrize("full", [False, True], ids=["read-only", "full"])
+def test_missing_and_damaged_parts(monkeypatch, native, full, make, part, reason, cause):
+    use_path(monkeypatch, native)
+    data = make()
+    with pytest.raises(brindle.InvalidFileError) as info:
+        if full:
+            brindle.load_workbook(io.BytesIO(data))
+        else:
+            read(data)
+    err = info.value
+    assert isinstance(err, ValueError)
+    assert (err.filename, err.part) == ("<BytesIO>", part)
+    assert str(err).startswith(f"<BytesIO>: {part}: {reason}")
+    if cause is None:
+        assert err.__cause__ is None
+    else:
+        assert isinstance(err.__cause__, cause)
+
+
+def test_the_file_is_named_by_its_path(tmp_path):
+    path = tmp_path / "book.xlsx"
+    path.write_bytes(_without("xl/_rels/workbook.xml.rels"))
+    with pytest.raises(brindle.InvalidFileError,
+                       match=r"book\.xlsx: xl/_rels/workbook\.xml\.rels: the part is missing"):
+        brindle.load_workbook(path)
+
+
+if __name__ == "__main__":
+    _child(*json.loads(sys.argv[1]))
