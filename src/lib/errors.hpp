@@ -5,7 +5,10 @@
 #include <Python.h>
 
 #include <lib/pyref.hpp>
+#include <lib/result.hpp>
 #include <xml/error.hpp>
+
+#include <type_traits>
 
 namespace brindle {
 
@@ -32,10 +35,38 @@ struct HeldException {
 // held host exception unchanged. Always returns nullptr.
 [[gnu::cold]] PyObject* fallback_err(const XmlError& e, HeldException* held);
 
-// Marks "a Python exception is set": the error value of binding-layer code.
-struct PyErrSet {};
+// fallback_err for code that returns a PyResult: the XML error raised (or the
+// held exception restored), then passed on as "a Python exception is set".
+[[nodiscard, gnu::cold]] inline std::unexpected<BindError> xml_failure(const XmlError& e,
+                                                                       HeldException* held) {
+    fallback_err(e, held);
+    return py_err();
+}
+
+// A new reference from a C API call that returns nullptr with an exception
+// set on failure, as a result: `PyRef t = BR_TRY(owned(PyTuple_Pack(...)));`
+[[nodiscard]] inline PyResult<PyRef> owned(PyObject* p) noexcept {
+    if (!p) [[unlikely]]
+        return py_err();
+    return PyRef::steal(p);
+}
+
+// A PyResult handed back to core code (an XmlResult) that called into
+// Python: the exception moves into `held` and the core code sees an XML
+// Source error, which xml_failure(e, &held) turns back into it.
 template <class T>
-using PyResult = std::expected<T, PyErrSet>;
-[[nodiscard]] inline std::unexpected<PyErrSet> py_err() { return std::unexpected(PyErrSet{}); }
+[[nodiscard]] XmlResult<T> hold_error(PyResult<T>&& r, HeldException& held) {
+    if (r) [[likely]] {
+        if constexpr (std::is_void_v<T>) return {};
+        else return std::move(*r);
+    }
+    if (r.error().kind == BindError::Kind::Xml) return std::unexpected(r.error().xml);
+    held.capture();
+    return std::unexpected(XmlError::source());
+}
+
+// Raises what a BindError stands for; a PyException error without an
+// exception set becomes SystemError rather than passing as success.
+[[gnu::cold]] void raise_error(const BindError& e) noexcept;
 
 }  // namespace brindle
