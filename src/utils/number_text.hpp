@@ -1,6 +1,7 @@
 // Number text exactly as C's "%.16g" writes it, which is how the host turns
-// every numeric cell value into text. Correctly rounded (std::to_chars), no
-// locale, no allocation.
+// every numeric cell value into text, except next to the largest double,
+// where 16 digits would read back as infinity and "%.17g" is written instead.
+// Correctly rounded (std::to_chars), no locale, no allocation.
 #pragma once
 
 #include <cstddef>
@@ -33,7 +34,8 @@ private:
 // Finite doubles; integral values below 1e16 skip the general formatter.
 [[nodiscard]] NumberText g16_float(double x) noexcept;
 
-// Finite doubles: "%.16g".
+// Finite doubles: "%.16g", or "%.17g" where that is the shortest text
+// that reads back as a finite number.
 [[nodiscard]] NumberText format_g16(double x) noexcept;
 
 }  // namespace brindle

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
@@ -13,9 +14,11 @@ using namespace brindle;
 
 namespace {
 
+// "%.16g", or "%.17g" where 16 digits would read back as infinity.
 std::string printf_g16(double x) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.16g", x);
+    if (std::isinf(std::strtod(buf, nullptr))) std::snprintf(buf, sizeof buf, "%.17g", x);
     return buf;
 }
 
@@ -29,7 +32,10 @@ TEST(NumberText, Examples) {
                  {0.00001, "1e-05"}, {1.5e-5, "1.5e-05"}, {1.2345e100, "1.2345e+100"},
                  {0.1, "0.1"}, {0.0001, "0.0001"}, {123.456, "123.456"},
                  {1.0 / 3, "0.3333333333333333"}, {3.0, "3"}, {-42.0, "-42"},
-                 {9999999999999998.0, "9999999999999998"}};
+                 {9999999999999998.0, "9999999999999998"},
+                 {1.7976931348623157e308, "1.7976931348623157e+308"},
+                 {-1.7976931348623155e308, "-1.7976931348623155e+308"},
+                 {1.7976931348623153e308, "1.797693134862315e+308"}};
     for (const auto& c : cases) EXPECT_EQ(g16_float(c.x).view(), c.want) << c.want;
 }
 
@@ -70,6 +76,9 @@ TEST(NumberText, MatchesPrintf) {
         for (int i = 0; i < 50; ++i) x = std::nextafter(x, 0.0);
         for (int i = 0; i < 100; ++i, x = std::nextafter(x, INFINITY)) xs.insert(xs.end(), {x, -x});
     }
+    // The top of the range, where 16 digits round up past the largest double.
+    for (double x = std::numeric_limits<double>::max(), i = 0; i < 200; ++i, x = std::nextafter(x, 0.0))
+        xs.insert(xs.end(), {x, -x});
     xs.insert(xs.end(), {std::numeric_limits<double>::max(), std::numeric_limits<double>::min(),
                          std::numeric_limits<double>::denorm_min(), 0.5, 2.5e-16, 1.0000000000000005});
     for (double x : xs) {

@@ -30,6 +30,9 @@ _DATE_TYPES = (_dt.datetime, _dt.date, _dt.time)
 _EMPTY, _VALUE, _FORMULA, _INLINE = range(4)
 
 
+_LARGEST_G16 = 1.797693134862315e308
+
+
 def _number_text(value):
     try:
         x = float(value)
@@ -37,13 +40,19 @@ def _number_text(value):
         x = math.inf
     if math.isinf(x):
         raise ValueError(f"{value!r} is beyond the range of numbers a workbook can hold")
-    return "%.16g" % x
+    text = "%.16g" % x
+    # Next to the largest double, 16 digits round up past it and would read
+    # back as infinity; 17 always read back as the number itself.
+    if abs(x) > _LARGEST_G16 and math.isinf(float(text)):
+        text = "%.17g" % x
+    return text
 
 
 def safe_string(value):
     """The text a cell value is written as.
 
-    Numbers use 16 significant digits ('%.16g'), booleans are 1 and 0, and
+    Numbers use 16 significant digits ('%.16g'; 17 next to the largest
+    float, where 16 would read back as infinity), booleans are 1 and 0, and
     floats without a finite value (NaN, infinities) are written as empty
     text: they have no representation in a workbook. A number beyond the
     double range (a huge int or Decimal) raises ValueError rather than be
