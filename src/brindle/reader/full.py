@@ -69,10 +69,11 @@ def bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, action
             store[(row, column)] = cell
 
 
-def load_full(filename, data_only=False, rich_text=False):
-    """The workbook in `filename` as a `Workbook` whose sheets can be changed and saved."""
+def load_full(filename, data_only=False, rich_text=False, **limits):
+    """The workbook in `filename` as a `Workbook` whose sheets can be changed and saved;
+    `limits` are ZipReader's (max_part_size, max_ratio)."""
     package = package_reader.ReadOnlyWorkbook(filename, data_only=data_only,
-                                              rich_text=rich_text)
+                                              rich_text=rich_text, **limits)
     try:
         return _Loader(package).load()
     finally:

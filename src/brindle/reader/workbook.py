@@ -18,7 +18,7 @@ from brindle.reader.helpers import reading_helpers
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table
 from brindle.reader.worksheet import MAIN, WorkSheetParser
-from brindle.reader.zip_reader import ZipReader
+from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO, ZipReader
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.deflate import DeflateError
 
@@ -93,15 +93,19 @@ def is_timedelta_format(code):
 
 @overload
 def load_workbook(filename: FileArg, read_only: Literal[False] = False, data_only: bool = False,
-                  rich_text: bool = False) -> Workbook: ...
+                  rich_text: bool = False, *, max_part_size: int | None = MAX_PART_SIZE,
+                  max_ratio: int | None = MAX_RATIO) -> Workbook: ...
 @overload
 def load_workbook(filename: FileArg, read_only: Literal[True], data_only: bool = False,
-                  rich_text: bool = False) -> ReadOnlyWorkbook: ...
+                  rich_text: bool = False, *, max_part_size: int | None = MAX_PART_SIZE,
+                  max_ratio: int | None = MAX_RATIO) -> ReadOnlyWorkbook: ...
 @overload
 def load_workbook(filename: FileArg, read_only: bool, data_only: bool = False,
-                  rich_text: bool = False) -> Workbook | ReadOnlyWorkbook: ...
+                  rich_text: bool = False, *, max_part_size: int | None = MAX_PART_SIZE,
+                  max_ratio: int | None = MAX_RATIO) -> Workbook | ReadOnlyWorkbook: ...
 def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = False,
-                  rich_text: bool = False) -> Workbook | ReadOnlyWorkbook:
+                  rich_text: bool = False, *, max_part_size: int | None = MAX_PART_SIZE,
+                  max_ratio: int | None = MAX_RATIO) -> Workbook | ReadOnlyWorkbook:
     """Open the xlsx file `filename` (a path or a binary file object).
 
     By default the whole workbook is read into a `Workbook` that can be
@@ -114,12 +118,18 @@ def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = 
     their formulas; with `rich_text`, inline strings with formatting come
     back as `CellRichText`. A file whose package lacks a part it names, or
     whose parts cannot be read, raises `InvalidFileError`.
+
+    Against zip bombs, no part is inflated beyond `max_part_size` bytes
+    (default 4 GiB), nor, once past 8 MiB, beyond `max_ratio` times its
+    compressed size (default 1,000, a ratio deflate itself cannot reach);
+    such a part raises `InvalidFileError`. `None` lifts a limit.
     """
+    limits = {"max_part_size": max_part_size, "max_ratio": max_ratio}
     if not read_only:
         from brindle.reader.full import load_full
 
-        return load_full(filename, data_only=data_only, rich_text=rich_text)
-    return ReadOnlyWorkbook(filename, data_only=data_only, rich_text=rich_text)
+        return load_full(filename, data_only=data_only, rich_text=rich_text, **limits)
+    return ReadOnlyWorkbook(filename, data_only=data_only, rich_text=rich_text, **limits)
 
 
 def _part_path(base_dir, target):
@@ -131,9 +141,10 @@ def _part_path(base_dir, target):
 class ReadOnlyWorkbook:
     """The sheets of an xlsx file, read on demand. Use as a context manager or `close()`."""
 
-    def __init__(self, filename: FileArg, data_only: bool = False,
-                 rich_text: bool = False) -> None:
-        self._zip = ZipReader(filename)
+    def __init__(self, filename: FileArg, data_only: bool = False, rich_text: bool = False,
+                 *, max_part_size: int | None = MAX_PART_SIZE,
+                 max_ratio: int | None = MAX_RATIO) -> None:
+        self._zip = ZipReader(filename, max_part_size=max_part_size, max_ratio=max_ratio)
         try:
             self._open(filename, data_only, rich_text)
         except BaseException:

@@ -4,6 +4,14 @@ The standard library finds the members (its central-directory parsing is
 kept as it is), but the deflated members, which are nearly all of them, are
 inflated here by the fastest available library (`brindle.utils.deflate`), as
 a stream: a worksheet is never held whole in memory.
+
+Zip bombs: no member is inflated past `max_part_size` bytes (4 GiB by
+default), nor past `max_ratio` times its compressed size once it has grown
+past `RATIO_GRACE` (8 MiB); deflate itself cannot pass about 1,030:1, so a
+ratio of 1,000 refuses only what no real part needs. Both limits are
+checked against the sizes the archive records when a member is opened and
+against the bytes actually inflated as they stream; a member beyond them
+raises `PartTooLarge`. `None` lifts a limit.
 """
 
 import io
@@ -17,6 +25,30 @@ from brindle.utils import deflate
 _LOCAL = struct.Struct("<4sHHHHHLLLHH")
 _CHUNK = 1 << 16
 
+MAX_PART_SIZE = 4 << 30
+MAX_RATIO = 1000
+RATIO_GRACE = 8 << 20
+
+
+class PartTooLarge(zipfile.BadZipFile):
+    """A member that would inflate beyond the size or expansion ratio allowed."""
+
+
+def _bound(info, max_part_size, max_ratio):
+    """The most bytes member `info` may inflate to (None: no bound)."""
+    bounds = []
+    if max_part_size is not None:
+        bounds.append(max_part_size)
+    if max_ratio is not None:
+        bounds.append(max(RATIO_GRACE, info.compress_size * max_ratio))
+    return min(bounds) if bounds else None
+
+
+def _too_large(name, bound, max_part_size):
+    what = (f"{max_part_size} bytes" if bound == max_part_size
+            else "the expansion ratio allowed")
+    return PartTooLarge(f"member {name!r} expands beyond {what} (a zip bomb?)")
+
 
 class ZipReader:
     """The members of a zip archive given as a path or a binary file object.
@@ -25,7 +57,12 @@ class ZipReader:
     the archive file is a seek and a read under one lock.
     """
 
-    def __init__(self, file):
+    def __init__(self, file, max_part_size=MAX_PART_SIZE, max_ratio=MAX_RATIO):
+        for what, value in (("max_part_size", max_part_size), ("max_ratio", max_ratio)):
+            if value is not None and (not isinstance(value, int) or value < 1):
+                raise ValueError(f"{what} must be a positive int or None, not {value!r}")
+        self._max_part_size = max_part_size
+        self._max_ratio = max_ratio
         if isinstance(file, (str, bytes, os.PathLike)):
             self._file = open(file, "rb")
             self._own = True
@@ -60,15 +97,21 @@ class ZipReader:
         return self._zip.getinfo(name)
 
     def open(self, name):
-        """A readable binary stream of the member's contents."""
+        """A readable binary stream of the member's contents; PartTooLarge when the
+        archive records a size beyond the limits (or, as it is read, when the
+        contents grow beyond them)."""
         info = self._zip.getinfo(name)
+        bound = _bound(info, self._max_part_size, self._max_ratio)
+        if bound is not None and info.file_size > bound:
+            raise _too_large(name, bound, self._max_part_size)
         if info.flag_bits & 0x1 or info.compress_type not in (zipfile.ZIP_DEFLATED,
                                                                zipfile.ZIP_STORED):
             # Encrypted or compressed by another method: the standard library
-            # reads it (under our lock, since it shares the file object).
+            # reads it, as a stream too, under our lock (it shares the file).
             with self._lock:
-                return io.BytesIO(self._zip.read(name))
-        return _Member(self, info)
+                member = self._zip.open(name)
+            return _Foreign(self, member, name, bound, self._max_part_size)
+        return _Member(self, info, bound, self._max_part_size)
 
     def read(self, name):
         with self.open(name) as member:
@@ -83,8 +126,10 @@ class ZipReader:
 class _Member(io.RawIOBase):
     """One stored or deflated member, checked against its size and CRC."""
 
-    def __init__(self, archive, info):
+    def __init__(self, archive, info, bound=None, max_part_size=None):
         super().__init__()
+        self._bound = bound
+        self._max_part_size = max_part_size
         self._archive = archive
         self._name = info.filename
         self._size = info.file_size
@@ -142,6 +187,8 @@ class _Member(io.RawIOBase):
 
     def _account(self, data):
         self._seen += len(data)
+        if self._bound is not None and self._seen > self._bound:
+            raise _too_large(self._name, self._bound, self._max_part_size)
         self._running_crc = deflate.crc32(data, self._running_crc)
         if self._seen > self._size:
             raise zipfile.BadZipFile(f"member {self._name!r} is longer than its recorded size")
@@ -174,6 +221,52 @@ class _Member(io.RawIOBase):
             self._account(chunk)
             out += chunk
         return bytes(out)
+
+    def readinto(self, buffer):
+        data = self.read(len(buffer))
+        buffer[:len(data)] = data
+        return len(data)
+
+
+class _Foreign(io.RawIOBase):
+    """A member read through the standard library (another compression
+    method), counted against the limits as it streams."""
+
+    def __init__(self, archive, member, name, bound, max_part_size):
+        super().__init__()
+        self._archive = archive
+        self._member = member
+        self._name = name
+        self._bound = bound
+        self._max_part_size = max_part_size
+        self._seen = 0
+
+    def readable(self):
+        return True
+
+    def close(self):
+        try:
+            self._member.close()
+        finally:
+            super().close()
+
+    def read(self, size=-1):
+        if self.closed:
+            raise ValueError("I/O operation on closed file.")
+        if size is None or size < 0:
+            parts = []
+            while chunk := self.read(_CHUNK * 4):
+                parts.append(chunk)
+            return b"".join(parts)
+        if self._bound is not None:
+            # One byte past the bound is enough to know it was passed.
+            size = min(size, self._bound - self._seen + 1)
+        with self._archive._lock:
+            data = self._member.read(size)
+        self._seen += len(data)
+        if self._bound is not None and self._seen > self._bound:
+            raise _too_large(self._name, self._bound, self._max_part_size)
+        return data
 
     def readinto(self, buffer):
         data = self.read(len(buffer))
