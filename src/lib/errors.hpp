@@ -65,6 +65,16 @@ template <class T>
     return std::unexpected(XmlError::source());
 }
 
+// For code that may discard a failure and take another way: clears the
+// exception set in this thread and answers true when it is an ordinary
+// one (an `Exception`); KeyboardInterrupt, SystemExit and the like stay set
+// (false), for the caller to pass on as they are.
+[[nodiscard]] inline bool clear_ordinary_error() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 // Raises what a BindError stands for; a PyException error without an
 // exception set becomes SystemError rather than passing as success.
 [[gnu::cold]] void raise_error(const BindError& e) noexcept;

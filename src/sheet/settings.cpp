@@ -67,8 +67,10 @@ PyResult<Settings> Settings::from_parser(PyObject* parser) {
     s.epoch_obj = BR_TRY(attr(parser, "epoch"));
     {
         PyRef fav = PyRef::steal(PyObject_GetAttrString(parser, "formula_and_value"));
-        if (!fav) PyErr_Clear();
-        else s.formula_and_value = BR_TRY(truth(fav.get()));
+        if (!fav) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py_err();
+            PyErr_Clear();
+        } else s.formula_and_value = BR_TRY(truth(fav.get()));
     }
     {
         PyRef ss = BR_TRY(attr(parser, "shared_strings"));

@@ -1,5 +1,7 @@
 #include <writer/cell_layout.hpp>
 
+#include <lib/errors.hpp>
+
 namespace brindle {
 
 bool CellLayout::resolve(PyTypeObject* tp, const std::array<PyObject*, kFields>& names) {
@@ -18,7 +20,7 @@ bool CellLayout::resolve(PyTypeObject* tp, const std::array<PyObject*, kFields>&
         // so it is also what an instance lookup finds.
         PyRef attr = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), names[i]));
         if (!attr) {
-            PyErr_Clear();
+            (void)clear_ordinary_error();
             return false;
         }
         if (!Py_IS_TYPE(attr.get(), &PyMemberDescr_Type)) return false;

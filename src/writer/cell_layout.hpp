@@ -53,8 +53,9 @@ public:
     }
 
 private:
-    // Resolves the offsets of `tp`; false when it does not qualify. Never
-    // leaves an exception set.
+    // Resolves the offsets of `tp`; false when it does not qualify. Leaves
+    // an exception set only when it is no ordinary one (KeyboardInterrupt
+    // raised by a descriptor's code).
     [[gnu::cold, gnu::noinline]] bool resolve(PyTypeObject* tp,
                                               const std::array<PyObject*, kFields>& names);
 

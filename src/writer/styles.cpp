@@ -14,7 +14,7 @@ class Int32Buffer {
 public:
     explicit Int32Buffer(PyObject* obj) noexcept {
         if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
-            PyErr_Clear();
+            failed_ = !clear_ordinary_error();
             return;
         }
         held_ = true;
@@ -27,6 +27,8 @@ public:
     Int32Buffer& operator=(const Int32Buffer&) = delete;
 
     bool ok() const noexcept { return ok_; }
+    // The export raised an exception that must reach the caller.
+    bool failed() const noexcept { return failed_; }
     std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len) / 4; }
     std::int32_t at(std::size_t i) const noexcept {
         std::int32_t v;
@@ -43,6 +45,7 @@ private:
     Py_buffer view_{};
     bool held_ = false;
     bool ok_ = false;
+    bool failed_ = false;
 };
 
 }  // namespace
@@ -51,6 +54,7 @@ PyResult<bool> Writer::has_style(PyObject* style) {
     if (style == Py_None) return false;
     if (reinterpret_cast<PyObject*>(Py_TYPE(style)) == style_array_cls_.get()) {
         Int32Buffer b(style);
+        if (b.failed()) return py_err();
         if (b.ok()) {
             for (std::size_t i = 0; i < b.size(); ++i)
                 if (b.at(i) != 0) return true;
@@ -71,6 +75,7 @@ PyResult<bool> Writer::has_style(PyObject* style) {
 PyResult<std::optional<StyleKey>> Writer::style_key(PyObject* style) {
     if (reinterpret_cast<PyObject*>(Py_TYPE(style)) != style_array_cls_.get()) return std::nullopt;
     Int32Buffer b(style);
+    if (b.failed()) return py_err();
     if (!b.ok() || b.size() != 9) return std::nullopt;
     StyleKey k;
     for (std::size_t i = 0; i < 9; ++i) k[i] = b.at(i);

@@ -97,6 +97,7 @@ private:
     // One of the six plain attributes of a cell (not `hyperlink`).
     [[nodiscard]] PyResult<PyRef> cell_attr(PyObject* cell, CellLayout::Field f) {
         if (PyRef v = layout_.read(cell, f, field_names_)) return v;
+        if (PyErr_Occurred()) return py_err();  // an interrupt while resolving the layout
         PyRef r = PyRef::steal(PyObject_GetAttr(cell, field_names_[f]));
         if (!r) return py_err();
         return r;
