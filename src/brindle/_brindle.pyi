@@ -23,7 +23,9 @@ def prescan_sheet(source: Any, want_rows: bool, corners: Any, helpers: dict[str,
 @final
 class RowReader:
     actions: list[tuple[Any, ...]]
-    def __new__(cls, source: Any, parser: Any, helpers: dict[str, Any]) -> RowReader: ...
+    def __new__(
+        cls, source: Any, parser: Any, helpers: dict[str, Any], elements: bool = True
+    ) -> RowReader: ...
     def next_row(
         self,
         ws: Any,

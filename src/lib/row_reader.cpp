@@ -17,6 +17,7 @@
 #include <sheet/parser.hpp>
 #include <slots.hpp>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <string>
@@ -40,6 +41,9 @@ struct ReaderState {
     std::optional<SlotClass> layout;
     std::vector<std::string> layout_extra;  // the extra_none names the layout was built for
     PyRef actions;
+    // False: elements other than rows are read (and checked) but not kept,
+    // so that a long run of them between two rows reads in flat memory.
+    bool elements = true;
     std::vector<std::vector<CellRec>> spare;  // cell arrays of returned rows, reused
 };
 
@@ -58,8 +62,11 @@ int visit_item(const Item& it, visitproc visit, void* arg) {
 }
 
 // The parse error as the host sees it from this reader: NativeFallback
-// itself, or any other exception folded into one.
+// itself, or any other ordinary exception folded into one. KeyboardInterrupt,
+// SystemExit and other exceptions outside `Exception` pass unchanged: the
+// host must stop, not read the sheet again.
 [[gnu::cold, gnu::noinline]] void wrap_error() {
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return;
     PyRef exc = PyRef::steal(PyErr_GetRaisedException());
     PyObject* nf = native_fallback_type();
     if (!nf) return;
@@ -152,7 +159,7 @@ PyResult<Item> next_ready(ReaderState& st) {
             // Appended as soon as it is read: warnings of the rows parsed
             // ahead go to `actions` at parse time too, and the host replays
             // the list in document order.
-            if (!append_element(st, it)) return fail(st);
+            if (st.elements && !append_element(st, it)) return fail(st);
         } else {
             st.queue.push_back({std::move(it), p.abs_pos()});
         }
@@ -183,9 +190,11 @@ struct RowInts {
 };
 
 PyResult<PyRef> reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
-    BR_TRY(parse_args_tuple({"RowReader", {"source", "parser", "helpers"}, 3}, args, kwargs, a));
+    PyObject* a[4] = {};
+    BR_TRY(parse_args_tuple({"RowReader", {"source", "parser", "helpers", "elements"}, 3}, args, kwargs,
+                            a));
     BR_TRY(check_helpers("RowReader", a[2]));
+    if (a[3] && !PyBool_Check(a[3])) return arg_must_be("RowReader", "elements", "bool", a[3]);
     Helpers helpers = BR_TRY(Helpers::from_dict(a[2]));
     Settings settings = BR_TRY(Settings::from_parser(a[1]));
     PyRef actions = BR_TRY(owned(PyList_New(0)));
@@ -193,6 +202,7 @@ PyResult<PyRef> reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     if (!PyDict_Check(rd.get())) return must_be("row_dimensions", "dict", rd.get());
     auto st = std::make_unique<ReaderState>();
     st->actions = actions.clone();
+    st->elements = a[3] != Py_False;
     st->parser = BR_TRY(SheetParser::create(a[0], std::move(helpers), std::move(settings),
                                             std::move(actions), std::move(rd)));
     PyRef self = BR_TRY(owned(type->tp_alloc(type, 0)));
@@ -320,7 +330,11 @@ PyResult<PyRef> row_tuple(ReaderState& st, const RowArgs& a, std::vector<std::st
         recycle(st, it);
         return owned(PyTuple_Pack(2, idx.get(), empty.get()));
     }
-    const std::int64_t top = a.max_col != 0 ? a.max_col : it.cells.back().column;
+    // Cells need not come in column order: without max_col the row reaches
+    // its rightmost cell, wherever that stands in the row.
+    std::int64_t top = a.max_col;
+    if (top == 0)
+        for (const CellRec& c : it.cells) top = std::max(top, c.column);
     const __int128 w = static_cast<__int128>(top) - a.min_col + 1;
     if (w > PY_SSIZE_T_MAX) {
         PyErr_NoMemory();
@@ -415,7 +429,7 @@ PyGetSetDef reader_getset[] = {
 };
 
 PyType_Slot reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("RowReader(source, parser, helpers)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("RowReader(source, parser, helpers, elements=True)\n--\n\n"
                                   "Streaming row reader used by ReadOnlyWorksheet.")},
     {Py_tp_new, py_slot<reader_new>()},
     {Py_tp_dealloc, gc_dealloc<RowReaderObject, reader_clear>()},

@@ -8,7 +8,9 @@ interpreter with bounded time and address space, so that they fail one test.
 
 import io
 import json
+import math
 import os
+import re
 import resource
 import subprocess
 import sys
@@ -20,6 +22,7 @@ import pytest
 import brindle
 from brindle._native import native_engine
 from brindle.reader import workbook as wb_mod
+from brindle.reader import zip_reader
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 _DOC = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -183,12 +186,13 @@ def test_streaming_memory_does_not_grow_with_the_sheet(tmp_path, native, what):
     assert big - small < 16, (small, big)
 
 
-def test_elements_in_one_run_are_not_kept(tmp_path):
-    # Elements with no row between them: the native reader still
-    # collects them in one call (left to the engine), the pure one drops them.
+@paths
+@pytest.mark.parametrize("where", ["head", "tail"])
+def test_elements_in_one_run_are_not_kept(tmp_path, native, where):
+    # Elements with no row between them are all read within one call.
     def make(n):
-        return worksheet("<row><c><v>1</v></c></row>", tail="<x/>" * n, ns=_MANY_NS)
-    small, big = peaks(tmp_path, False, make, 400_000)
+        return worksheet("<row><c><v>1</v></c></row>", **{where: "<x/>" * n}, ns=_MANY_NS)
+    small, big = peaks(tmp_path, native, make, 400_000)
     assert big - small < 16, (small, big)
 
 
@@ -209,13 +213,7 @@ def test_warnings_are_replayed_once_each_in_order(monkeypatch, native):
 
 # --- a row's cells out of column order --------------------------------------------
 
-@pytest.mark.parametrize("native", [
-    pytest.param(True, id="native", marks=[
-        pytest.mark.skipif(native_engine() is None, reason="engine not built"),
-        pytest.mark.xfail(strict=True, reason="the engine still cuts a row at its last "
-                                              "cell's column")]),
-    pytest.param(False, id="pure"),
-])
+@paths
 @pytest.mark.parametrize("row,want", [
     ('<c r="D1"><v>1</v></c><c r="B1"><v>2</v></c>', (None, 2, None, 1)),
     ('<c r="C1"><v>1</v></c><c r="A1"><v>2</v></c><c r="B1"><v>3</v></c>', (2, 3, 1)),
@@ -230,6 +228,108 @@ def test_a_cell_left_of_an_earlier_one_keeps_the_row_whole(monkeypatch, native, 
             read(data)
     else:
         assert read(data) == [want]
+
+
+# --- the largest floats ---------------------------------------------------------------
+
+_TOP = [1.7976931348623157e308, -1.7976931348623157e308, 1.7976931348623155e308,
+        1.7976931348623153e308, 1.7976931348623151e308, 1e308, 0.1]
+
+
+@pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])
+def test_the_largest_floats_are_written_as_text_that_reads_back(lxml):
+    from brindle.writer.cell import make_writer_helpers
+    from brindle.writer.sheet_writer import SheetWriter
+
+    ws = brindle.Workbook(write_only=True, lxml=lxml).create_sheet()
+    writers = [SheetWriter]
+    if native_engine() is not None:
+        writers.append(native_engine().SheetWriter)
+    texts = []
+    for cls in writers:
+        out = []
+        writer = cls(ws, out.append, lxml, make_writer_helpers(lxml))
+        writer.write_row([brindle.Cell(ws, 1, k + 1, x) for k, x in enumerate(_TOP)], 1)
+        writer.flush()
+        texts.append(b"".join(out) if lxml else "".join(out).encode())
+    assert len(set(texts)) == 1  # the same bytes from both writers
+    written = re.findall(rb"<v>([^<]*)</v>", texts[0])
+    # 16 digits as ever, but 17 where 16 would read back as infinity.
+    assert [float(t) for t in written] == [float("%.16g" % x) if abs(float("%.16g" % x)) < math.inf
+                                           else x for x in _TOP]
+    assert written[:4] == [b"1.7976931348623157e+308", b"-1.7976931348623157e+308",
+                           b"1.7976931348623155e+308", b"1.797693134862315e+308"]
+
+
+# --- zip bombs ----------------------------------------------------------------------
+
+def bomb(size, method, lie=False):
+    """A workbook whose sheet inflates to about `size` bytes of whitespace; with `lie`,
+    the archive records the sheet as 1,000 bytes long."""
+    members = parts(worksheet("<row><c><v>1</v></c></row>", tail=" " * size))
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in members.items():
+            z.writestr(name, data, compress_type=method if name == SHEET else None)
+    data = bytearray(out.getvalue())
+    if lie:
+        with zipfile.ZipFile(io.BytesIO(bytes(data))) as z:
+            info = z.getinfo(SHEET)
+        real = info.file_size.to_bytes(4, "little")
+        # The size field of the local header (offset 22) and of the central
+        # directory entry (offset 24), which follows the member's data.
+        data[info.header_offset + 22:info.header_offset + 26] = (1000).to_bytes(4, "little")
+        central = data.index(SHEET.encode(), info.header_offset + 30 + len(SHEET)) - 46
+        assert data[central:central + 4] == b"PK\x01\x02"
+        assert data[central + 24:central + 28] == real
+        data[central + 24:central + 28] = (1000).to_bytes(4, "little")
+    return bytes(data)
+
+
+@paths
+@pytest.mark.parametrize("method,size,lie", [
+    (zipfile.ZIP_DEFLATED, 64 << 20, False),  # beyond 1,000:1
+    (zipfile.ZIP_BZIP2, 64 << 20, False),
+    (zipfile.ZIP_DEFLATED, 64 << 20, True),  # a header that understates the size
+    (zipfile.ZIP_BZIP2, 64 << 20, True),
+], ids=["deflate", "bzip2", "deflate-lying", "bzip2-lying"])
+def test_a_zip_bomb_is_refused_early(tmp_path, native, method, size, lie):
+    path = tmp_path / "bomb.xlsx"
+    path.write_bytes(bomb(size, method, lie))
+    got = in_child(path, native)
+    part, message = got["error"]
+    assert part == SHEET and "the part cannot be read" in message
+    # Refused before anything of that size was held.
+    assert got["peak_kib"] < 200 * 1024
+
+
+@paths
+@pytest.mark.parametrize("full", [False, True], ids=["read-only", "full"])
+@pytest.mark.parametrize("limits,refused", [
+    ({"max_part_size": 1000}, "expands beyond 1000 bytes"),
+    ({"max_part_size": 1000, "max_ratio": None}, "expands beyond 1000 bytes"),
+    ({"max_ratio": 2}, "expansion ratio"),
+    ({"max_ratio": None}, None),
+    ({"max_part_size": None, "max_ratio": None}, None),
+])
+def test_the_limits_are_the_callers(monkeypatch, native, full, limits, refused):
+    use_path(monkeypatch, native)
+    monkeypatch.setattr(zip_reader, "RATIO_GRACE", 4096)
+    data = package(parts(_ROWS))
+    if refused is None:
+        wb = brindle.load_workbook(io.BytesIO(data), read_only=not full, **limits)
+        assert len(list(wb["S"].iter_rows())) == 2999
+        return
+    with pytest.raises(brindle.InvalidFileError, match=refused) as info:
+        wb = brindle.load_workbook(io.BytesIO(data), read_only=not full, **limits)
+        list(wb["S"].iter_rows())
+    assert info.value.part == SHEET
+
+
+@pytest.mark.parametrize("bad", [0, -1, 1.5, "1"])
+def test_limits_must_be_positive_ints(bad):
+    with pytest.raises(ValueError, match="must be a positive int or None"):
+        brindle.load_workbook(io.BytesIO(package(parts(_ROWS))), max_ratio=bad)
 
 
 # --- missing and damaged parts -----------------------------------------------------

@@ -38,7 +38,7 @@ SIGNATURES = [
     (m.bind_cells, "(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)"),
     (m.find_dimension, "(source)"),
     (m.prescan_sheet, "(source, want_rows, corners, helpers)"),
-    (m.RowReader, "(source, parser, helpers)"),
+    (m.RowReader, "(source, parser, helpers, elements=True)"),
     (m.CellStore, "(*_args, **_kwargs)"),
     (m.SheetWriter, "(ws, write, lxml, helpers)"),
     (m.RowReader.next_row,

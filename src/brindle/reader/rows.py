@@ -97,7 +97,7 @@ def _slot_setters(cls, names):
 
 
 class RowReader:
-    """RowReader(source, parser, helpers): streaming rows of one worksheet part.
+    """RowReader(source, parser, helpers, elements=True): streaming rows of one worksheet part.
 
     `actions` collects, in document order, ("element", bytes, namespaces)
     for every part of the worksheet that is not a row and ("warn", message)
@@ -105,7 +105,7 @@ class RowReader:
     everything before its end tag is in it.
     """
 
-    def __init__(self, source, parser, helpers, *, elements=True):
+    def __init__(self, source, parser, helpers, elements=True):
         # `elements=False` (the host's own read-only sheets, which use none of
         # them) leaves elements out of `actions`, so that a sheet of countless
         # elements between two rows is read in flat memory.
@@ -133,7 +133,8 @@ class RowReader:
                 if item[0] == "row":
                     return item
                 append(item)
-        except Exception as exc:
+        except BaseException as exc:
+            # Interrupted too: the items are gone with the generator.
             self._error = exc
             raise
         return None

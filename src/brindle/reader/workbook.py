@@ -348,7 +348,7 @@ class ReadOnlyWorksheet:
             try:
                 with wb.open_part(self._path) as src, wb.reading(self._path):
                     parser = self._parser()
-                    reader = reader_cls(src, parser, wb._helpers)
+                    reader = reader_cls(src, parser, wb._helpers, elements=False)
                     row_dimensions = parser.row_dimensions
                     while True:
                         item = reader.next_row(self, min_col, max_col, values_only,
