@@ -51,7 +51,7 @@ def package(sheet, strings=(), date1904=False):
 class Forbidden:
     """Stands in for the pure-Python reader where the native one must do all the work."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, **kwargs):
         raise AssertionError("the pure-Python reader was used")
 
 
@@ -59,8 +59,8 @@ class Counting:
     """The native reader, counting the rows it gave."""
     given = 0
 
-    def __init__(self, *args):
-        self._reader = engine.RowReader(*args)
+    def __init__(self, *args, **kwargs):
+        self._reader = engine.RowReader(*args, **kwargs)
 
     @property
     def actions(self):

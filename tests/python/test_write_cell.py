@@ -45,7 +45,9 @@ def g16(value):
         return "1" if value else "0"
     if isinstance(value, float) and not math.isfinite(value):
         return ""
-    return "%.16g" % value
+    text = "%.16g" % value
+    # Next to the largest float 16 digits would read back as infinity.
+    return "%.17g" % value if math.isinf(float(text)) else text
 
 
 def model(ws, cell, styled, lxml):
