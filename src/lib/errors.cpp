@@ -51,6 +51,11 @@ PyObject* fallback_err(const XmlError& e, HeldException* held) {
         case XmlErrorKind::Unsupported:
             if (PyObject* t = native_fallback_type()) PyErr_Format(t, "unsupported: %s", e.reason);
             return nullptr;
+        case XmlErrorKind::Limit:
+            // The plain reason, which the host knows: it refuses the file
+            // instead of reading it again.
+            if (PyObject* t = native_fallback_type()) PyErr_SetString(t, e.reason);
+            return nullptr;
     }
     return nullptr;
 }

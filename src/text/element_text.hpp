@@ -17,12 +17,27 @@ namespace brindle {
 // The shared-string table's dispatcher owns every main-namespace <si>.
 inline bool forbid_si(std::uint32_t ns, std::string_view local) noexcept { return ns == kNsMain && local == "si"; }
 
+// No cell holds more than 32,767 characters; the text of one element past
+// this many characters is no workbook's, and is refused before it can take
+// memory and time (the host gives the same error, see kTextTooLong).
+inline constexpr std::size_t kMaxText = std::size_t{1} << 20;
+inline constexpr const char* kTextTooLong = "text longer than 1048576 characters";
+
 namespace detail {
 [[nodiscard, gnu::cold, gnu::noinline]] inline std::unexpected<XmlError> nested_dispatch() {
     return unsupported("nested element handled by dispatcher");
 }
 [[nodiscard, gnu::cold, gnu::noinline]] inline std::unexpected<XmlError> unexpected_eof() {
     return malformed("unexpected eof");
+}
+[[nodiscard, gnu::cold, gnu::noinline]] inline std::unexpected<XmlError> text_too_long() {
+    return std::unexpected(XmlError::limit(kTextTooLong));
+}
+// Characters (not continuation bytes) of UTF-8 text.
+[[nodiscard]] inline std::size_t utf8_length(std::string_view s) noexcept {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    return n;
 }
 }  // namespace detail
 
@@ -74,6 +89,9 @@ template <ByteSource Src, class Forbid>
                     if (r.text_needs_work) out.append(r.text_str(scratch));
                     else out.append(r.view(r.text_span));
                     present = true;
+                    // Bytes bound characters from above: counted only past the limit.
+                    if (out.size() > kMaxText && detail::utf8_length(out) > kMaxText) [[unlikely]]
+                        return detail::text_too_long();
                 }
                 break;
             case Event::StartTag:

@@ -11,6 +11,7 @@ enum class XmlErrorKind : std::uint8_t {
     Malformed,    // not well-formed, or invalid by a rule we check
     Unsupported,  // well-formed, but we do not reproduce the host's treatment
     Source,       // host code failed; the exception is held by the byte source
+    Limit,        // beyond what a workbook can hold: the file is refused, not read again
 };
 
 struct XmlError {
@@ -20,6 +21,7 @@ struct XmlError {
     static constexpr XmlError malformed(const char* r) { return {XmlErrorKind::Malformed, r}; }
     static constexpr XmlError unsupported(const char* r) { return {XmlErrorKind::Unsupported, r}; }
     static constexpr XmlError source() { return {XmlErrorKind::Source, ""}; }
+    static constexpr XmlError limit(const char* r) { return {XmlErrorKind::Limit, r}; }
 
     friend constexpr bool operator==(const XmlError& a, const XmlError& b) {
         if (a.kind != b.kind) return false;

@@ -86,6 +86,9 @@ struct NameScan {
 }
 // Value checks of one attribute; answers whether it needs decoding.
 [[nodiscard]] XmlResult<bool> check_attr_value(const std::uint8_t* p, std::size_t n) noexcept;
+// Character data longer than this reaches consumers in pieces of about this
+// size (each an event of its own), checked one by one.
+inline constexpr std::size_t kTextPiece = 65536;
 // Character data checks; answers whether text_str must rewrite it.
 [[nodiscard]] XmlResult<bool> check_text(const std::uint8_t* p, std::size_t n) noexcept;
 [[nodiscard]] XmlResult<void> check_comment(const std::uint8_t* p, std::size_t n) noexcept;
@@ -229,6 +232,7 @@ private:
 
     [[nodiscard]] XmlResult<void> prolog();
     [[nodiscard]] XmlResult<bool> text();
+    std::size_t piece_end(std::size_t s, std::size_t n) const noexcept;
     [[nodiscard]] XmlResult<bool> markup_decl();
     [[nodiscard]] XmlResult<void> pi();
     [[nodiscard]] R start_tag();

@@ -61,12 +61,29 @@ XmlResult<void> Reader<Src>::prolog() {
     return {};
 }
 
-// Character data up to the next '<'; answers whether it is an event.
+// Character data up to the next '<'; answers whether it is an event. A run
+// longer than a piece is checked and handed on in pieces, so that neither a
+// long run nor an invalid byte far into it makes the window grow with it;
+// consumers of text join the pieces of a run.
 template <ByteSource Src>
 XmlResult<bool> Reader<Src>::text() {
-    std::size_t lt = BR_TRY(find_rel(0, '<'));
-    std::size_t s = win.pos;
-    std::size_t e = lt == detail::npos ? win.filled() : s + lt;
+    std::size_t e;
+    std::size_t rel = 0;  // bytes past pos already searched (an offset survives compaction)
+    for (;;) {
+        const std::size_t s = win.pos, n = win.filled();
+        e = find_byte(b(), s + rel, n, '<');
+        if (e < n) break;
+        rel = n - s;
+        if (n - s >= detail::kTextPiece) {
+            e = piece_end(s, n);
+            if (e > s) break;
+        }
+        if (!BR_TRY(win.more())) {
+            e = win.filled();
+            break;
+        }
+    }
+    const std::size_t s = win.pos;
     const std::uint8_t* p = b();
     if (stack_.empty()) {
         for (std::size_t i = s; i < e; ++i)
@@ -79,6 +96,31 @@ XmlResult<bool> Reader<Src>::text() {
     text_cdata = false;
     win.pos = e;
     return true;
+}
+
+// Where a piece of the text run in [s, n) may end (n - s >= kTextPiece): not
+// inside a UTF-8 sequence, a reference, a CR LF pair or a "]]>", each of
+// which must be seen whole; s when there is no such place.
+template <ByteSource Src>
+std::size_t Reader<Src>::piece_end(std::size_t s, std::size_t n) const noexcept {
+    const std::uint8_t* p = b();
+    std::size_t c = n - 2;  // p[c + 1] is then always there to look at
+    auto splits = [&](std::size_t k) {
+        return (p[k] & 0xC0) == 0x80 || (p[k - 1] == '\r' && p[k] == '\n') ||
+               (p[k - 1] == ']' && (p[k] == '>' || (p[k] == ']' && p[k + 1] == '>')));
+    };
+    while (c > s && splits(c)) --c;
+    // A reference that has begun must end in the same piece.
+    for (std::size_t k = c; k > s; --k) {
+        if (p[k - 1] == ';') break;
+        if (p[k - 1] == '&') {
+            // One beginning the piece and running on past it is no reference
+            // at all: left whole in the piece, the checks refuse it.
+            if (k - 1 > s) c = k - 1;
+            break;
+        }
+    }
+    return c;
 }
 
 // "<!": comment (no event), CDATA section (an event), or refused.

@@ -14,6 +14,7 @@ inline std::string error_text(const XmlError& e) {
         case XmlErrorKind::Malformed: return std::string("malformed: ") + e.reason;
         case XmlErrorKind::Unsupported: return std::string("unsupported: ") + e.reason;
         case XmlErrorKind::Source: return "source";
+        case XmlErrorKind::Limit: return std::string("limit: ") + e.reason;
     }
     return "?";
 }
@@ -24,6 +25,7 @@ inline std::string error_text(const XmlError& e) {
 inline std::string event_stream(std::string_view doc, std::size_t chunk) {
     Reader<MemorySource> r(doc.data(), doc.size(), chunk);
     std::string out, scratch, key;
+    bool prev_text = false;
     for (;;) {
         auto ev = r.next();
         if (!ev) return out + error_text(ev.error());
@@ -43,12 +45,16 @@ inline std::string event_stream(std::string_view doc, std::size_t chunk) {
                 out += " [" + std::string(r.view({r.win.tag_start, r.win.tag_end})) + "]";
                 break;
             case Event::CharData:
-                out += r.text_cdata ? "C " : "T ";
+                // A long run comes in pieces, cut where the window happens
+                // to end: the run is what counts.
+                if (!r.text_cdata && prev_text) out.pop_back();
+                else out += r.text_cdata ? "C " : "T ";
                 out += r.text_str(scratch);
                 break;
             case Event::EndOfDocument:
                 return out + "$";
         }
+        prev_text = *ev == Event::CharData && !r.text_cdata;
         out += "\n";
     }
 }

@@ -211,6 +211,69 @@ def test_warnings_are_replayed_once_each_in_order(monkeypatch, native):
     assert [str(w.message).split()[1] for w in caught] == [f"A{r}" for r in range(1, 4001)]
 
 
+# --- long runs of text -------------------------------------------------------------------
+
+def stored(members):
+    """An xlsx file (bytes) of `members`, stored uncompressed (no ratio to refuse)."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as z:
+        for name, data in members.items():
+            z.writestr(name, data)
+    return out.getvalue()
+
+
+_RUN = 128 << 20
+_ROW = '<row><c><v>1</v></c></row>'
+
+
+# Made in the test, not at import: the child interpreter imports this module too.
+@paths
+@pytest.mark.parametrize("make,rows,error", [
+    # Whitespace between rows is read in pieces and dropped.
+    (lambda: worksheet(_ROW + " " * _RUN + _ROW), 2, None),
+    (lambda: worksheet(_ROW + "\r\n" * (_RUN // 2) + _ROW), 2, None),
+    # An invalid byte is found where it is, not after the run it begins.
+    (lambda: worksheet(_ROW + " " + "\0" * _RUN + _ROW), 1, "not well-formed"),
+    # Text no cell can hold is refused once it passes the limit.
+    (lambda: worksheet(_ROW + "<row><c><v>" + "1" * _RUN + "</v></c></row>"), 1,
+     "holds a text longer than 1048576 characters"),
+    (lambda: worksheet(_ROW + "<row><c><f>" + "1+" * (_RUN // 2) + "1</f></c></row>"), 1,
+     "holds a text longer than 1048576 characters"),
+    (lambda: worksheet(_ROW + '<row><c t="inlineStr"><is><t>' + "\u00e9" * (_RUN // 2)
+                       + "</t></is></c></row>"), 1, "holds a text longer than 1048576 characters"),
+], ids=["whitespace", "crlf", "nul", "digits", "formula", "inline"])
+def test_long_text_runs_take_neither_memory_nor_time(tmp_path, native, make, rows, error):
+    path = tmp_path / "run.xlsx"
+    path.write_bytes(stored(parts(make())))
+    got = in_child(path, native)
+    if error is None:
+        assert got["error"] is None and got["rows"] == rows
+    else:
+        part, message = got["error"]
+        assert part == SHEET and error in message, message
+    assert got["peak_kib"] < 96 * 1024, got
+
+
+@paths
+@pytest.mark.parametrize("size,ok", [(1 << 20, True), ((1 << 20) + 1, False)])
+@pytest.mark.parametrize("where", ["v", "sst"])
+def test_the_text_limit_is_the_same_in_both_paths(monkeypatch, native, size, ok, where):
+    use_path(monkeypatch, native)
+    text = "\u00e9" * size  # two bytes each: the limit counts characters
+    if where == "v":
+        members = parts(worksheet(f'<row><c t="str"><v>{text}</v></c></row>'))
+    else:
+        members = parts(worksheet('<row><c t="s"><v>0</v></c></row>'), strings=(text,))
+    data = stored(members)
+    if ok:
+        assert read(data) == [(text,)]
+        return
+    part = SHEET if where == "v" else "xl/strings.xml"
+    with pytest.raises(brindle.InvalidFileError, match="longer than 1048576 characters") as info:
+        read(data)
+    assert info.value.part == part
+
+
 # --- a row's cells out of column order --------------------------------------------
 
 @paths

@@ -10,7 +10,7 @@ unchanged.
 """
 
 from brindle.reader.helpers import checked_helpers
-from brindle.reader.xmlwindow import Window
+from brindle.reader.xmlwindow import MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 _SI = MAIN + "}si"
@@ -90,12 +90,16 @@ class _Table(Window):
 
     def _collect(self):
         self.collect = []
+        self.collected = 0
         self.collect_depth = self.depth
         self.child_seen = False
 
     def _text(self, data):
         if self.collect is not None and not self.child_seen:
             self.collect.append(data)
+            self.collected += len(data)
+            if self.collected > MAX_TEXT:
+                raise TextTooLong(TEXT_TOO_LONG)
 
     def _end(self, name):
         depth = self.depth

@@ -18,6 +18,7 @@ from brindle.reader.helpers import reading_helpers
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table
 from brindle.reader.worksheet import MAIN, WorkSheetParser
+from brindle.reader.xmlwindow import TEXT_TOO_LONG, TextTooLong
 from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO, ZipReader
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.deflate import DeflateError
@@ -212,6 +213,14 @@ class ReadOnlyWorkbook:
             raise self.invalid(path, f"the part cannot be read: {exc}") from exc
         except ET.ParseError as exc:
             raise self.invalid(path, f"the part is not well-formed XML: {exc}") from exc
+        except TextTooLong as exc:
+            raise self.invalid(path, f"the part holds a {exc}") from exc
+        except Exception as exc:
+            # The engine refuses such a text with the same words: read again
+            # in pure Python it would only be refused again.
+            if exc.args == (TEXT_TOO_LONG,) and _is_fallback(exc):
+                raise self.invalid(path, f"the part holds a {TEXT_TOO_LONG}") from exc
+            raise
 
     def _xml_part(self, path):
         """The part `path` parsed as XML."""
@@ -458,6 +467,11 @@ def _native_function(name):
     if engine is None:
         return None
     return getattr(engine, name), engine.NativeFallback
+
+
+def _is_fallback(exc):
+    engine = native_engine()
+    return engine is not None and isinstance(exc, engine.NativeFallback)
 
 
 def _replay(actions):

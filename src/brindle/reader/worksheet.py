@@ -25,7 +25,7 @@ import operator
 import re
 
 from brindle.reader.helpers import checked_helpers, reading_helpers
-from brindle.reader.xmlwindow import Window, ns_key
+from brindle.reader.xmlwindow import CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window, ns_key
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
 
@@ -200,11 +200,12 @@ class _SheetReader(Window):
         out = self.out
 
         def flush():
+            check_text()
             if out:
                 yield from out
                 out.clear()
 
-        self._install()
+        check_text = self._install()
         return self.feed_all(flush)
 
     def _install(self):  # noqa: C901 - handlers share their state as closure cells, for speed
@@ -300,6 +301,8 @@ class _SheetReader(Window):
                 if is_t_open:
                     is_t_open = False
                     is_text = text()
+                    if len(is_text) > MAX_TEXT:
+                        raise TextTooLong(TEXT_TOO_LONG)
             elif d == _AT_ROW:
                 close_row()
             elif d == _AT_SHEET_CHILD:
@@ -521,8 +524,12 @@ class _SheetReader(Window):
             nonlocal c_v, c_inline, child
             if child == _VALUE:
                 c_v = "".join(tx) if cut < 0 else "".join(tx[:cut])
+                if len(c_v) > MAX_TEXT:
+                    raise TextTooLong(TEXT_TOO_LONG)
             elif child == _FORMULA:
                 c_f[0] = text()
+                if len(c_f[0]) > MAX_TEXT:
+                    raise TextTooLong(TEXT_TOO_LONG)
             elif child == _INLINE:
                 data = close_capture(is_handle)
                 if is_plain:
@@ -531,8 +538,25 @@ class _SheetReader(Window):
                     c_inline = text_content(data, namespaces(is_handle[0]))
             child = _NO_CHILD
 
+        # Between chunks: the text collected since the last element that uses
+        # text began. Expat hands text on in pieces of at most a chunk, so a
+        # few pieces are always within the limit.
+        def check_text():
+            if len(tx) <= MAX_TEXT // CHUNK:
+                return
+            if child == _VALUE or child == _FORMULA or child == _INLINE:
+                if cut >= 0:
+                    del tx[cut:]  # past the first child: never used
+                if sum(map(len, tx)) > MAX_TEXT:
+                    raise TextTooLong(TEXT_TOO_LONG)
+            else:
+                # Whitespace between rows, text of skipped or kept elements:
+                # nobody reads it.
+                tx.clear()
+
         p.StartElementHandler = start
         p.EndElementHandler = end
+        return check_text
 
 
 def iter_items(source, parser, helpers=None):

@@ -14,6 +14,17 @@ from xml.parsers import expat
 
 CHUNK = 65536
 
+# No cell holds more than 32,767 characters. The text of one element past
+# this many is no workbook's: both readers (and the native engine, with the
+# same words) refuse it as soon as they have read that much, rather than
+# take memory and time in proportion to it.
+MAX_TEXT = 1 << 20
+TEXT_TOO_LONG = "text longer than 1048576 characters"
+
+
+class TextTooLong(ValueError):
+    """An element's text longer than MAX_TEXT characters."""
+
 # A start tag up to its closing ">": a ">" inside a quoted value does not close it.
 _TAG = re.compile(rb"""<(?:[^>"']|"[^"]*"|'[^']*')*>""")
 
