@@ -8,7 +8,7 @@ namespace {
 
 constexpr int kMaxArgs = 16;
 
-[[gnu::cold]] bool too_many(const ArgSpec& s, Py_ssize_t given) {
+[[gnu::cold]] std::unexpected<BindError> too_many(const ArgSpec& s, Py_ssize_t given) {
     const int total = static_cast<int>(s.names.size());
     std::string takes = s.required == total
                             ? std::to_string(total)
@@ -16,10 +16,10 @@ constexpr int kMaxArgs = 16;
     PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd %s given", s.fname,
                  takes.c_str(), total == 1 && s.required == total ? "" : "s", given,
                  given == 1 ? "was" : "were");
-    return false;
+    return py_err();
 }
 
-[[gnu::cold]] bool missing(const ArgSpec& s, PyObject** out) {
+[[gnu::cold]] std::unexpected<BindError> missing(const ArgSpec& s, PyObject** out) {
     std::string list;
     int n = 0;
     for (int j = 0; j < s.required; ++j) n += out[j] == nullptr;
@@ -35,15 +35,15 @@ constexpr int kMaxArgs = 16;
     }
     PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", s.fname, n,
                  n == 1 ? "" : "s", list.c_str());
-    return false;
+    return py_err();
 }
 
-// Places one keyword argument; false with TypeError set on a bad one.
-bool place_keyword(const ArgSpec& s, PyObject* key, PyObject* value, Py_ssize_t nargs,
+// Places one keyword argument; TypeError on a bad one.
+PyResult<void> place_keyword(const ArgSpec& s, PyObject* key, PyObject* value, Py_ssize_t nargs,
                    PyObject** out) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", s.fname);
-        return false;
+        return py_err();
     }
     int i = 0;
     for (const char* name : s.names) {
@@ -51,26 +51,26 @@ bool place_keyword(const ArgSpec& s, PyObject* key, PyObject* value, Py_ssize_t 
             if (i < nargs || out[i]) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", s.fname,
                              name);
-                return false;
+                return py_err();
             }
             out[i] = value;
-            return true;
+            return {};
         }
         ++i;
     }
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.fname, key);
-    return false;
+    return py_err();
 }
 
-bool check_required(const ArgSpec& s, PyObject** out) {
+PyResult<void> check_required(const ArgSpec& s, PyObject** out) {
     for (int i = 0; i < s.required; ++i)
         if (!out[i]) return missing(s, out);
-    return true;
+    return {};
 }
 
 }  // namespace
 
-bool parse_args(const ArgSpec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+PyResult<void> parse_args(const ArgSpec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) {
     const Py_ssize_t total = static_cast<Py_ssize_t>(s.names.size());
     for (Py_ssize_t i = 0; i < total && i < kMaxArgs; ++i) out[i] = nullptr;
@@ -79,13 +79,12 @@ bool parse_args(const ArgSpec& s, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k)
-            if (!place_keyword(s, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, out))
-                return false;
+            BR_TRY(place_keyword(s, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, out));
     }
     return check_required(s, out);
 }
 
-bool parse_args_tuple(const ArgSpec& s, PyObject* args, PyObject* kwargs, PyObject** out) {
+PyResult<void> parse_args_tuple(const ArgSpec& s, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t total = static_cast<Py_ssize_t>(s.names.size());
     for (Py_ssize_t i = 0; i < total && i < kMaxArgs; ++i) out[i] = nullptr;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
@@ -97,9 +96,45 @@ bool parse_args_tuple(const ArgSpec& s, PyObject* args, PyObject* kwargs, PyObje
         Py_ssize_t it = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &it, &key, &value))
-            if (!place_keyword(s, key, value, nargs, out)) return false;
+            BR_TRY(place_keyword(s, key, value, nargs, out));
     }
     return check_required(s, out);
+}
+
+std::unexpected<BindError> must_be(const char* subject, const char* want, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "%s must be %s, not %.200s", subject, want, Py_TYPE(got)->tp_name);
+    return py_err();
+}
+
+std::unexpected<BindError> arg_must_be(const char* fname, const char* arg, const char* want,
+                                       PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", fname, arg, want,
+                 Py_TYPE(got)->tp_name);
+    return py_err();
+}
+
+PyResult<void> check_helpers(const char* fname, PyObject* helpers) {
+    if (!PyDict_Check(helpers)) [[unlikely]]
+        return arg_must_be(fname, "helpers", "dict", helpers);
+    return {};
+}
+
+PyResult<std::optional<std::int64_t>> index_int64(PyObject* v) {
+    // Calls __index__ for a non-int, with operator.index's errors.
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow != 0) return std::nullopt;
+    if (x == -1 && PyErr_Occurred()) return py_err();
+    return std::int64_t(x);
+}
+
+PyResult<std::int64_t> int64_arg(PyObject* v) {
+    const std::optional<std::int64_t> x = BR_TRY(index_int64(v));
+    if (!x) [[unlikely]] {
+        PyErr_SetString(PyExc_OverflowError, "int too big to convert");
+        return py_err();
+    }
+    return *x;
 }
 
 }  // namespace brindle

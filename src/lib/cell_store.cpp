@@ -66,7 +66,7 @@ PyType_Slot iter_slots[] = {
 };
 
 PyType_Spec iter_spec = {
-    "KeyIter",
+    "brindle._brindle.KeyIter",
     sizeof(KeyIterObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,

@@ -1,7 +1,11 @@
 #include <lib/errors.hpp>
+#include <lib/entry.hpp>
 #include <lib/once.hpp>
 
-#include <string>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
 
 namespace brindle {
 
@@ -39,12 +43,39 @@ PyObject* fallback_err(const XmlError& e, HeldException* held) {
                 PyErr_SetString(PyExc_SystemError, "byte source failed without an exception");
             }
             return nullptr;
+        // Formatted by the interpreter: raising must not allocate in C++,
+        // where running out of memory would throw past the boundary.
         case XmlErrorKind::Malformed:
-            return raise_fallback((std::string("malformed: ") + e.reason).c_str());
+            if (PyObject* t = native_fallback_type()) PyErr_Format(t, "malformed: %s", e.reason);
+            return nullptr;
         case XmlErrorKind::Unsupported:
-            return raise_fallback((std::string("unsupported: ") + e.reason).c_str());
+            if (PyObject* t = native_fallback_type()) PyErr_Format(t, "unsupported: %s", e.reason);
+            return nullptr;
     }
     return nullptr;
+}
+
+void raise_current_cpp_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A size past what a container can hold: the request was too big.
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "internal error: unknown C++ exception");
+    }
+}
+
+void raise_error(const BindError& e) noexcept {
+    if (e.kind == BindError::Kind::Xml) {
+        fallback_err(e.xml, nullptr);
+    } else if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "error returned without an exception set");
+    }
 }
 
 }  // namespace brindle

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <lib/pyref.hpp>
+#include <lib/result.hpp>
 #include <xml/error.hpp>
 
 namespace brindle {
@@ -32,10 +33,16 @@ struct HeldException {
 // held host exception unchanged. Always returns nullptr.
 [[gnu::cold]] PyObject* fallback_err(const XmlError& e, HeldException* held);
 
-// Marks "a Python exception is set": the error value of binding-layer code.
-struct PyErrSet {};
-template <class T>
-using PyResult = std::expected<T, PyErrSet>;
-[[nodiscard]] inline std::unexpected<PyErrSet> py_err() { return std::unexpected(PyErrSet{}); }
+// fallback_err for code that returns a PyResult: the XML error raised (or the
+// held exception restored), then passed on as "a Python exception is set".
+[[nodiscard, gnu::cold]] inline std::unexpected<BindError> xml_failure(const XmlError& e,
+                                                                       HeldException* held) {
+    fallback_err(e, held);
+    return py_err();
+}
+
+// Raises what a BindError stands for; a PyException error without an
+// exception set becomes SystemError rather than passing as success.
+[[gnu::cold]] void raise_error(const BindError& e) noexcept;
 
 }  // namespace brindle

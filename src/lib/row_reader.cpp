@@ -478,7 +478,7 @@ PyType_Slot reader_slots[] = {
 };
 
 PyType_Spec reader_spec = {
-    "RowReader",
+    "brindle._brindle.RowReader",
     sizeof(RowReaderObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,

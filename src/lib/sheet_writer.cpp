@@ -153,7 +153,7 @@ PyType_Slot writer_slots[] = {
 };
 
 PyType_Spec writer_spec = {
-    "SheetWriter",
+    "brindle._brindle.SheetWriter",
     sizeof(SheetWriterObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,

@@ -5,12 +5,12 @@
 namespace brindle {
 namespace {
 
-[[gnu::cold, gnu::noinline]] std::unexpected<PyErrSet> missing(const char* key) {
+[[gnu::cold, gnu::noinline]] std::unexpected<BindError> missing(const char* key) {
     PyErr_Format(PyExc_TypeError, "missing helper %s", key);
     return py_err();
 }
 
-[[gnu::cold, gnu::noinline]] std::unexpected<PyErrSet> not_str(const char* key, PyObject* item) {
+[[gnu::cold, gnu::noinline]] std::unexpected<BindError> not_str(const char* key, PyObject* item) {
     PyErr_Format(PyExc_TypeError, "helper %s: names must be str, not %.200s", key,
                  Py_TYPE(item)->tp_name);
     return py_err();
