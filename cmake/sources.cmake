@@ -7,6 +7,9 @@ set(BRINDLE_CORE_SOURCES
   src/xml/chars.cpp
   src/xml/namespaces.cpp
   src/xml/reader.cpp
+  src/store/base.cpp
+  src/store/store_core.cpp
+  src/ftemplate/template.cpp
 )
 list(TRANSFORM BRINDLE_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
 

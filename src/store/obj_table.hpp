@@ -21,7 +21,8 @@ public:
         if (!free_.empty()) {
             const std::uint32_t slot = free_.back();
             free_.pop_back();
-            std::optional<T> old = std::exchange(slots_[slot], std::optional<T>(std::move(v)));
+            std::optional<T> old = vacate(slot);
+            slots_[slot].emplace(std::move(v));
             ++live_;
             return slot;  // `old` dies here, after the table is updated
         }
@@ -34,7 +35,7 @@ public:
     // empty or unknown slot does nothing.
     void drop(std::uint32_t slot) {
         if (slot >= slots_.size() || !slots_[slot]) return;
-        std::optional<T> old = std::exchange(slots_[slot], std::nullopt);
+        std::optional<T> old = vacate(slot);
         free_.push_back(slot);
         --live_;
     }
@@ -42,7 +43,7 @@ public:
     // Moves the object out and frees the slot.
     [[nodiscard]] std::optional<T> take(std::uint32_t slot) {
         if (slot >= slots_.size() || !slots_[slot]) return std::nullopt;
-        std::optional<T> v = std::exchange(slots_[slot], std::nullopt);
+        std::optional<T> v = vacate(slot);
         free_.push_back(slot);
         --live_;
         return v;
@@ -78,6 +79,13 @@ private:
     std::vector<std::optional<T>> slots_;
     std::vector<std::uint32_t> free_;
     std::size_t live_ = 0;
+
+    // Moves a slot's object out, leaving the slot empty.
+    std::optional<T> vacate(std::uint32_t slot) {
+        std::optional<T> old(std::move(slots_[slot]));
+        slots_[slot].reset();
+        return old;
+    }
 };
 
 }  // namespace brindle
