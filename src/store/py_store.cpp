@@ -18,6 +18,22 @@ void drop_all(T& v) {
     swap(old, v);
 }
 
+// hash(key) as a dict takes it: the interpreter's dict turns a TypeError of
+// hashing into "cannot use '{type}' as a dict key ({error})", and the store
+// stands in for that dict.
+PyResult<void> hash_as_dict_key(PyObject* key) {
+    if (PyObject_Hash(key) != -1 || !PyErr_Occurred()) [[likely]]
+        return {};
+    PyObject* exc = PyErr_GetRaisedException();
+    if (Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        PyErr_Format(PyExc_TypeError, "cannot use '%T' as a dict key (%S)", key, exc);
+        Py_DECREF(exc);
+    } else {
+        PyErr_SetRaisedException(exc);
+    }
+    return py_err();
+}
+
 }  // namespace
 
 void PyStore::reset() {
@@ -88,7 +104,7 @@ PyResult<PyRef> PyStore::key_tuple(std::uint64_t packed) {
 
 PyResult<std::optional<Loc>> PyStore::resolve(PyObject* key) {
     if (KeyMatch k = exact_key(key); k.ok) return core.find_key(k.packed);
-    if (PyObject_Hash(key) == -1 && PyErr_Occurred()) return py_err();
+    BR_TRY(hash_as_dict_key(key));
     KeyMatch k = BR_TRY(equivalent_key(key));
     if (!k.ok) return std::optional<Loc>{};
     return core.find_key(k.packed);
@@ -102,7 +118,7 @@ PyResult<void> PyStore::set_item(PyObject* key, PyObject* value) {
     KeyMatch k = exact_key(key);
     const bool exact = k.ok;
     if (!exact) {
-        if (PyObject_Hash(key) == -1 && PyErr_Occurred()) return py_err();
+        BR_TRY(hash_as_dict_key(key));
         k = BR_TRY(equivalent_key(key));
     }
     if (k.ok) {
@@ -129,12 +145,7 @@ PyResult<void> PyStore::set_item(PyObject* key, PyObject* value) {
 
 PyResult<void> PyStore::del_item(PyObject* key) {
     if (dict) {
-        const int found = PyDict_Pop(dict.get(), key, nullptr);
-        if (found < 0) return py_err();
-        if (found == 0) {
-            set_key_error(key);
-            return py_err();
-        }
+        if (PyObject_DelItem(dict.get(), key) < 0) return py_err();
         return {};
     }
     std::optional<Loc> loc = BR_TRY(resolve(key));
