@@ -50,3 +50,12 @@ list(APPEND BRINDLE_PY_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/strings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/lib/dimension.cpp
 )
+# The Python side of the cell store and full-mode loading.
+list(APPEND BRINDLE_PY_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/py_store.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/keys.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/materialize.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/row.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/key_iter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/bind.cpp
+)

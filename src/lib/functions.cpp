@@ -8,6 +8,7 @@
 #include <lib/errors.hpp>
 #include <lib/types.hpp>
 #include <prescan/prescan.hpp>
+#include <store/bind.hpp>
 #include <strings.hpp>
 
 namespace brindle {
@@ -18,16 +19,6 @@ PyResult<PyRef> read_string_table_fn(PyObject*, PyObject* const* args, Py_ssize_
     PyObject* a[2];
     BR_TRY(parse_args({"read_string_table", {"source", "helpers"}, 2}, args, nargs, kw, a));
     return read_string_table(a[0], a[1]);
-}
-
-PyResult<PyRef> bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    PyObject* a[8];
-    BR_TRY(parse_args({"bind_cells",
-                       {"source", "parser", "ws", "store", "cell_styles", "cell_cls", "helpers",
-                        "actions"},
-                       8},
-                      args, nargs, kw, a));
-    return not_available();
 }
 
 PyResult<PyRef> find_dimension_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -53,9 +44,9 @@ PyMethodDef module_functions[] = {
      "bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)\n--\n\n"
      "Read all cells of a worksheet (full / editable mode) into `store`.\n"
      "\n"
-     "Mirrors `WorksheetReader.bind_cells` + `WorkSheetParser.parse`.\n"
-     "Cells are kept in compact form in the `CellStore` and become `Cell`\n"
-     "objects only when accessed. Other elements are appended to `actions` as\n"
+     "Mirrors `WorksheetReader.bind_cells` + `WorkSheetParser.parse`. Cells are\n"
+     "kept in compact form in the `CellStore` and become `Cell` objects only\n"
+     "when accessed. Other elements are appended to `actions` as\n"
      "`(\"element\", bytes, namespaces)` and warnings as `(\"warn\", message)`\n"
      "for the caller to replay in document order."},
     {"find_dimension", py_method<find_dimension_fn>(), METH_FASTCALL | METH_KEYWORDS,

@@ -422,7 +422,8 @@ def sheet(request, monkeypatch):
     ws = wb.active
     ws["A1"], ws["C2"], ws["B4"] = 1, "b", 3
     if request.param.startswith("loaded"):
-        ws = load(saved(wb), native=native).active
+        # The engine fills only its own store; a stand-in is loaded in Python.
+        ws = load(saved(wb), native=native and not request.param.endswith("model")).active
     return ws
 
 
