@@ -27,31 +27,27 @@ long long index_of(PyObject* item) noexcept {
 }
 
 // Whether `item` stands for an index: equal to int(item) and hashing like
-// it. Every failure of the item's own methods means "no".
+// it. Every ordinary failure of the item's own methods means "no" (-1);
+// KeyboardInterrupt and the like stay set and give kInterrupted.
+constexpr long long kInterrupted = -2;
+
 long long equivalent_index(PyObject* int_type, PyObject* item) {
+    auto failed = [] { return clear_ordinary_error() ? -1 : kInterrupted; };
     PyRef as_int = PyRef::steal(PyObject_CallOneArg(int_type, item));
-    if (!as_int) {
-        PyErr_Clear();
-        return -1;
-    }
+    if (!as_int) return failed();
     const int eq = PyObject_RichCompareBool(item, as_int.get(), Py_EQ);
-    if (eq <= 0) {
-        if (eq < 0) PyErr_Clear();
-        return -1;
-    }
+    if (eq < 0) return failed();
+    if (eq == 0) return -1;
     const Py_hash_t h1 = PyObject_Hash(item);
     const bool f1 = h1 == -1 && PyErr_Occurred();
-    if (f1) PyErr_Clear();
+    if (f1 && !clear_ordinary_error()) return kInterrupted;
     const Py_hash_t h2 = PyObject_Hash(as_int.get());
     const bool f2 = h2 == -1 && PyErr_Occurred();
-    if (f2) PyErr_Clear();
+    if (f2 && !clear_ordinary_error()) return kInterrupted;
     if (f1 != f2 || (!f1 && h1 != h2)) return -1;
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return -1;
-    }
+    if (v == -1 && PyErr_Occurred()) return failed();
     return !overflow && v >= 0 && v <= kMaxIndex ? v : -1;
 }
 
@@ -82,8 +78,10 @@ PyResult<KeyMatch> equivalent_key(PyObject* key) {
     PyRef r = PyRef::borrow(PyTuple_GET_ITEM(key, 0));
     PyRef c = PyRef::borrow(PyTuple_GET_ITEM(key, 1));
     const long long row = equivalent_index(int_type.get(), r.get());
+    if (row == kInterrupted) return py_err();
     if (row < 0) return KeyMatch{};
     const long long col = equivalent_index(int_type.get(), c.get());
+    if (col == kInterrupted) return py_err();
     if (col < 0) return KeyMatch{};
     return KeyMatch{true, pack_key(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(col))};
 }

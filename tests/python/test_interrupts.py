@@ -9,7 +9,9 @@ import pytest
 import brindle
 from brindle import _brindle as m
 from brindle._testing import make_helpers, make_parser
-from brindle.reader import dimension, prescan, rows, string_table
+from brindle._testing import Cell
+from brindle.reader import dimension, full, prescan, rows, string_table
+from brindle.styles.cell_style import StyleArray
 from brindle.reader import workbook as wb_mod
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer import sheet_writer
@@ -84,6 +86,33 @@ def test_functions_pass_an_interrupt_on(call, exc):
     data = SST if call.__code__.co_names.count("read_string_table") else SHEET
     with pytest.raises(exc, match="interrupted"):
         call(Interrupting(data, exc))
+
+
+@INTERRUPTS
+@pytest.mark.parametrize("bind", [m.bind_cells, full.bind_cells], ids=["native", "pure"])
+def test_bind_cells_passes_an_interrupt_on(bind, exc):
+    store = m.CellStore() if bind is m.bind_cells else {}
+    styles = [StyleArray([0] * 9)]
+    with pytest.raises(exc, match="interrupted"):
+        bind(Interrupting(SHEET, exc), make_parser(shared_strings=["s"]), "ws", store, styles,
+             Cell, make_helpers(), [])
+    assert len(store) == 0 or bind is full.bind_cells
+
+
+@INTERRUPTS
+def test_a_store_key_that_interrupts_is_no_miss(exc):
+    class Key(int):
+        def __eq__(self, other):
+            raise exc("interrupted")
+
+        __hash__ = int.__hash__
+
+    store = m.CellStore()
+    store[(1, 1)] = "x"
+    with pytest.raises(exc, match="interrupted"):
+        store.get((Key(1), 1))
+    with pytest.raises(exc, match="interrupted"):
+        (Key(1), 1) in store  # noqa: B015
 
 
 @INTERRUPTS
