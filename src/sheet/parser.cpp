@@ -175,7 +175,10 @@ PyResult<void> SheetParser::parse_row(Item& out) {
             row_counter_ = *v;
         } else {
             PyRef res = BR_TRY(py_call1(helpers_.row_index.get(), text));
-            row_counter_ = BR_TRY(int64_arg(res.get()));
+            // The host's ints have no bound; past 64 bits the host reads the sheet.
+            const std::optional<std::int64_t> big = BR_TRY(index_int64(res.get()));
+            if (!big) return unsupported("row index");
+            row_counter_ = *big;
         }
     }
     col_counter_ = 0;
@@ -440,9 +443,10 @@ PyResult<std::pair<std::int64_t, std::int64_t>> SheetParser::coordinate(std::str
         else PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
         return py_err();
     }
-    const std::int64_t row = BR_TRY(int64_arg(PyTuple_GET_ITEM(seq.get(), 0)));
-    const std::int64_t col = BR_TRY(int64_arg(PyTuple_GET_ITEM(seq.get(), 1)));
-    return std::pair<std::int64_t, std::int64_t>{row, col};
+    const std::optional<std::int64_t> row = BR_TRY(index_int64(PyTuple_GET_ITEM(seq.get(), 0)));
+    const std::optional<std::int64_t> col = BR_TRY(index_int64(PyTuple_GET_ITEM(seq.get(), 1)));
+    if (!row || !col) return unsupported("coordinate out of range");
+    return std::pair<std::int64_t, std::int64_t>{*row, *col};
 }
 
 namespace {

@@ -174,6 +174,9 @@ XmlResult<void> Reader<Src>::declare(std::string_view prefix, const Attr& a) {
     if (prefix == "xmlns") return malformed("xmlns prefix");
     if (uri == kXmlnsNamespace || uri == kXmlNamespace) return malformed("reserved namespace");
     if (!prefix.empty() && uri.empty()) return malformed("empty prefixed namespace");
+    // The host's parser joins URI and local name with '}' and refuses a URI
+    // that holds one.
+    if (uri.find('}') != std::string_view::npos) return unsupported("} in namespace");
     bindings_.push(prefix, uris_.intern(uri));
     return {};
 }

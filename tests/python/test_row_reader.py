@@ -423,13 +423,16 @@ def test_bad_coordinates_raise_the_host_error(r):
 
 
 @pytest.mark.parametrize("r, result", [
-    ("", ValueError), ("+4", 4), (" 4 ", 4), ("99999999999999999999", OverflowError),
+    ("", ValueError), ("+4", 4), (" 4 ", 4), ("99999999999999999999", "unsupported: row index"),
     ("x", ValueError), ("-2", -2),
 ])
 def test_row_numbers(r, result):
     data = sheet(f'<row r="{r}"><c/></row>')
     if isinstance(result, int):
         assert raw(data)[0][0][0] == result
+    elif isinstance(result, str):
+        # Past 64 bits the host, whose ints have no bound, reads the sheet.
+        assert fallback_message(data) == result
     else:
         assert fallback_message(data).startswith(f"native reader error: {result.__name__}: ")
 

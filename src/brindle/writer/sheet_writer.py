@@ -148,13 +148,13 @@ class SheetWriter:
 
     def write_row(self, cells, row_idx):
         """Write one `<row>` from an iterable of cells (write-only worksheets)."""
+        # The engine's words, so that either writer fails alike.
         try:
             row_idx = operator.index(row_idx)
-        except TypeError:
-            raise TypeError(f"argument 'row_idx' must be an integer, not "
-                            f"{type(row_idx).__name__}") from None
+        except TypeError as exc:
+            raise TypeError(f"SheetWriter.write_row() argument 'row_idx': {exc}") from None
         if row_idx not in _INT64:
-            raise OverflowError("row_idx does not fit in 64 bits")
+            raise OverflowError("int too big to convert")
         self._write_row(str(row_idx), self._ws.row_dimensions.get(row_idx), cells)
 
     def write_sheet_data(self, rows_fallback):
