@@ -544,7 +544,7 @@ class _SheetReader(Window):
         def check_text():
             if len(tx) <= MAX_TEXT // CHUNK:
                 return
-            if child == _VALUE or child == _FORMULA or child == _INLINE:
+            if child == _VALUE or child == _FORMULA or (child == _INLINE and is_t_open):
                 if cut >= 0:
                     del tx[cut:]  # past the first child: never used
                 if sum(map(len, tx)) > MAX_TEXT:
