@@ -47,3 +47,6 @@ list(APPEND BRINDLE_PY_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/strings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/lib/dimension.cpp
 )
+list(APPEND BRINDLE_PY_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/../src/writer/sheet_data.cpp
+)

@@ -3,6 +3,7 @@
 
 #include <lib/args.hpp>
 #include <lib/borrow.hpp>
+#include <lib/entry.hpp>
 #include <lib/errors.hpp>
 #include <lib/once.hpp>
 #include <lib/pyref.hpp>
@@ -106,13 +107,14 @@ PyObject* write_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-PyObject* write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+PyResult<PyRef> write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kw) {
     PyObject* a[1];
-    if (!parse_args({"SheetWriter.write_sheet_data", {"rows_fallback"}, 1}, args, nargs, kw, a))
-        return nullptr;
+    BR_TRY_VOID(parse_args({"SheetWriter.write_sheet_data", {"rows_fallback"}, 1}, args, nargs, kw, a));
     Exclusive hold(as_writer(self)->flag);
-    if (!hold.ok()) return nullptr;
-    return raise_fallback(kNotAvailable);
+    if (!hold.ok()) return py_err();
+    BR_TRY_VOID(as_writer(self)->w.write_sheet_data(a[0]));
+    return PyRef::borrow(Py_None);
 }
 
 PyObject* flush(PyObject* self, PyObject*) {
@@ -133,7 +135,7 @@ PyMethodDef writer_methods[] = {
     {"write_row", fastcall<write_row>(), METH_FASTCALL | METH_KEYWORDS,
      "write_row($self, cells, row_idx)\n--\n\n"
      "Write one `<row>` from an iterable of cells (write-only worksheets)."},
-    {"write_sheet_data", fastcall<write_sheet_data>(), METH_FASTCALL | METH_KEYWORDS,
+    {"write_sheet_data", py_method<write_sheet_data>(), METH_FASTCALL | METH_KEYWORDS,
      "write_sheet_data($self, rows_fallback)\n--\n\n"
      "Write the whole `<sheetData>` element for `ws` (WorksheetWriter.write_rows).\n"
      "`rows_fallback` is `WorksheetWriter.rows` used when cell keys are not\n"
