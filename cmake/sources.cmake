@@ -7,6 +7,9 @@ set(BRINDLE_CORE_SOURCES
   src/xml/chars.cpp
   src/xml/namespaces.cpp
   src/xml/reader.cpp
+  src/store/base.cpp
+  src/store/store_core.cpp
+  src/ftemplate/template.cpp
 )
 list(TRANSFORM BRINDLE_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
 
@@ -46,6 +49,15 @@ list(APPEND BRINDLE_PY_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/lib/pyxml.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/strings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/lib/dimension.cpp
+)
+# The Python side of the cell store and full-mode loading.
+list(APPEND BRINDLE_PY_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/py_store.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/keys.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/materialize.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/row.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/key_iter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/store/bind.cpp
 )
 list(APPEND BRINDLE_PY_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/writer/sheet_data.cpp

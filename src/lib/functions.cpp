@@ -4,9 +4,11 @@
 
 #include <lib/args.hpp>
 #include <lib/dimension.hpp>
+#include <lib/entry.hpp>
 #include <lib/errors.hpp>
 #include <lib/types.hpp>
 #include <prescan/prescan.hpp>
+#include <store/bind.hpp>
 #include <strings.hpp>
 
 namespace brindle {
@@ -17,17 +19,6 @@ PyObject* read_string_table_fn(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (!parse_args({"read_string_table", {"source", "helpers"}, 2}, args, nargs, kw, a))
         return nullptr;
     return read_string_table(a[0], a[1]);
-}
-
-PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    PyObject* a[8];
-    if (!parse_args({"bind_cells",
-                     {"source", "parser", "ws", "store", "cell_styles", "cell_cls", "helpers",
-                      "actions"},
-                     8},
-                    args, nargs, kw, a))
-        return nullptr;
-    return raise_fallback(kNotAvailable);
 }
 
 PyObject* find_dimension_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -54,13 +45,13 @@ constexpr PyCFunction fastcall() {
 PyMethodDef module_functions[] = {
     {"read_string_table", fastcall<read_string_table_fn>(), METH_FASTCALL | METH_KEYWORDS,
      "read_string_table(source, helpers)\n--\n\nread_string_table(source, helpers) -> list"},
-    {"bind_cells", fastcall<bind_cells>(), METH_FASTCALL | METH_KEYWORDS,
+    {"bind_cells", py_method<bind_cells>(), METH_FASTCALL | METH_KEYWORDS,
      "bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)\n--\n\n"
      "Read all cells of a worksheet (full / editable mode) into `store`.\n"
      "\n"
-     "Mirrors `WorksheetReader.bind_cells` + `WorkSheetParser.parse`.\n"
-     "Cells are kept in compact form in the `CellStore` and become `Cell`\n"
-     "objects only when accessed. Other elements are appended to `actions` as\n"
+     "Mirrors `WorksheetReader.bind_cells` + `WorkSheetParser.parse`. Cells are\n"
+     "kept in compact form in the `CellStore` and become `Cell` objects only\n"
+     "when accessed. Other elements are appended to `actions` as\n"
      "`(\"element\", bytes, namespaces)` and warnings as `(\"warn\", message)`\n"
      "for the caller to replay in document order."},
     {"find_dimension", fastcall<find_dimension_fn>(), METH_FASTCALL | METH_KEYWORDS,

@@ -2,6 +2,7 @@
 #include <sheet/parser.hpp>
 
 #include <lib/once.hpp>
+#include <sheet/date_obj.hpp>
 
 #include <datetime.h>
 
@@ -23,6 +24,8 @@ const PyDateTime_CAPI* datetime_api() {
     return api;
 }
 
+}  // namespace
+
 PyObject* date_to_py(const DateParts& d) {
     const PyDateTime_CAPI* api = datetime_api();
     if (!api) return nullptr;
@@ -34,8 +37,6 @@ PyObject* date_to_py(const DateParts& d) {
     PyErr_SetString(PyExc_SystemError, "date serial validated at load is out of range");
     return nullptr;
 }
-
-}  // namespace
 
 PyObject* SheetParser::val_to_py(Val& v) {
     switch (v.kind) {

@@ -9,8 +9,6 @@ import pytest
 
 import brindle._brindle as m
 
-NOT_AVAILABLE = "unsupported: not available in this build"
-
 
 def test_attributes_in_registration_order():
     public = [k for k in m.__dict__ if not k.startswith("__")]
@@ -106,15 +104,6 @@ def test_argument_errors(call, message):
         assert str(info.value) == message
 
 
-@pytest.mark.parametrize("call", [
-    lambda: m.bind_cells(*range(8)),
-])
-def test_unbuilt_entry_points_fall_back(call):
-    with pytest.raises(m.NativeFallback) as info:
-        call()
-    assert info.value.args == (NOT_AVAILABLE,)
-
-
 @pytest.mark.parametrize("cls,subclassable", [
     (m.CellStore, True), (m.RowReader, False), (m.SheetWriter, False),
     (type(iter(m.CellStore())), False),
@@ -155,8 +144,6 @@ def test_empty_store_answers_like_an_empty_dict():
         store.popitem()
     with pytest.raises(KeyError):
         del store[(1, 1)]
-    with pytest.raises(m.NativeFallback):
-        store[(1, 1)] = object()
 
 
 def test_store_and_iterator_are_collected_in_cycles():
