@@ -61,4 +61,5 @@ list(APPEND BRINDLE_PY_SOURCES
 )
 list(APPEND BRINDLE_PY_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/writer/sheet_data.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/writer/stored.cpp
 )

@@ -54,8 +54,10 @@ std::size_t utf8_len(unsigned char lead) noexcept {
     return std::string_view(p, static_cast<std::size_t>(len));
 }
 
+}  // namespace
+
 // The (value, keep) answer of the host's date helpers.
-[[nodiscard, gnu::cold]] PyResult<bool> unpack_date_result(PyObject* r) {
+PyResult<bool> unpack_date_result(PyObject* r) {
     if (!PyTuple_Check(r)) {
         PyErr_Format(PyExc_TypeError, "date helper must return a tuple, not %.200s",
                      Py_TYPE(r)->tp_name);
@@ -74,8 +76,6 @@ std::size_t utf8_len(unsigned char lead) noexcept {
     }
     return keep == Py_True;
 }
-
-}  // namespace
 
 PyResult<void> Writer::write_one(PyObject* cell) {
     PyRef comment = BR_TRY(cell_attr(cell, CellLayout::Comment));

@@ -33,12 +33,14 @@ struct KeyedCell {
     return d;
 }
 
+}  // namespace
+
 // The rows of dims.keys() ascending and without repeats; nullopt when a key
 // is not exactly an int of 64 bits (the keys are then read to the end only
 // when `read_all`).
-[[nodiscard]] PyResult<std::optional<std::vector<std::int64_t>>> dimension_rows(
-    PyObject* dims, PyObject* keys, bool read_all) {
-    PyRef ks = BR_TRY(call_method(dims, keys, nullptr));
+PyResult<std::optional<std::vector<std::int64_t>>> Writer::dimension_rows(PyObject* dims,
+                                                                         bool read_all) {
+    PyRef ks = BR_TRY(call_method(dims, n_keys_.get(), nullptr));
     PyRef it = PyRef::steal(PyObject_GetIter(ks.get()));
     if (!it) return py_err();
     std::vector<std::int64_t> rows;
@@ -58,16 +60,14 @@ struct KeyedCell {
     return rows;
 }
 
-}  // namespace
-
 PyResult<void> Writer::write_sheet_data(PyObject* rows_fallback) {
     PyRef cells = PyRef::steal(PyObject_GetAttr(ws_.get(), n_cells_.get()));
     if (!cells) return py_err();
     PyRef dims = PyRef::steal(PyObject_GetAttr(ws_.get(), n_row_dimensions_.get()));
     if (!dims) return py_err();
     buf_.append("<sheetData>");
-    bool done = false;
-    if (PyDict_Check(cells.get())) done = BR_TRY(dict_rows(cells.get(), dims.get()));
+    bool done = BR_TRY(store_rows(cells.get(), dims.get()));
+    if (!done && PyDict_Check(cells.get())) done = BR_TRY(dict_rows(cells.get(), dims.get()));
     if (!done) BR_TRY_VOID(fallback_rows(rows_fallback, dims.get()));
     buf_.append("</sheetData>");
     return flush();
@@ -105,7 +105,7 @@ PyResult<bool> Writer::dict_rows(PyObject* cells, PyObject* dims) {
     Py_END_CRITICAL_SECTION();
     if (out_of_memory) throw std::bad_alloc();
     if (!plain) return false;
-    const auto dim_rows = BR_TRY(dimension_rows(dims, n_keys_.get(), false));
+    const auto dim_rows = BR_TRY(dimension_rows(dims, false));
     if (!dim_rows) return false;
     std::sort(keyed.begin(), keyed.end(), [](const KeyedCell& a, const KeyedCell& b) {
         return a.row != b.row ? a.row < b.row : a.column < b.column;

@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace brindle {
 
@@ -54,7 +55,12 @@ struct StyleEntry {
     bool text_fixed = false;
 };
 
+// The (value, keep) answer of the host's date helpers: keep, or a TypeError.
+[[nodiscard]] PyResult<bool> unpack_date_result(PyObject* r);
+
 class Writer {
+    friend class StoreWalk;
+
 public:
     // Construction in the order the host's objects are consulted; any
     // failure leaves a Python exception set.
@@ -99,6 +105,14 @@ private:
     // The paths of write_sheet_data; the dictionary path answers false,
     // having written nothing, when the keys are not plain integer pairs.
     [[nodiscard]] PyResult<bool> dict_rows(PyObject* cells, PyObject* dims);
+    // The store path (stored.cpp); false when `cells` is not a CellStore
+    // in compact mode.
+    [[nodiscard]] PyResult<bool> store_rows(PyObject* cells, PyObject* dims);
+    // The rows of dims.keys() ascending and without repeats; nullopt when a
+    // key is not exactly an int of 64 bits (the keys are then read to the
+    // end only when `read_all`).
+    [[nodiscard]] PyResult<std::optional<std::vector<std::int64_t>>> dimension_rows(PyObject* dims,
+                                                                                    bool read_all);
     [[nodiscard]] PyResult<void> fallback_rows(PyObject* rows_fallback, PyObject* dims);
     [[nodiscard]] PyResult<void> row_end() {
         buf_.append("</row>");
