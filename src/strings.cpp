@@ -1,5 +1,6 @@
 #include <strings.hpp>
 
+#include <lib/args.hpp>
 #include <lib/errors.hpp>
 #include <lib/pyref.hpp>
 #include <lib/pyxml.hpp>
@@ -9,24 +10,15 @@
 #include <text/x005f.hpp>
 #include <xml/reader.hpp>
 
-#include <new>
 #include <string_view>
 
 namespace brindle {
 namespace {
 
-[[gnu::cold, gnu::noinline]] PyObject* helpers_not_dict(PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "read_string_table() argument 'helpers' must be dict, not %.200s",
-                 Py_TYPE(got)->tp_name);
-    return nullptr;
-}
-
 // f(a, b) with two new references built here.
 PyResult<PyRef> call2(PyObject* f, PyRef a, PyRef b) {
     PyObject* args[] = {a.get(), b.get()};
-    PyRef out = PyRef::steal(PyObject_Vectorcall(f, args, 2, nullptr));
-    if (!out) return py_err();
-    return out;
+    return owned(PyObject_Vectorcall(f, args, 2, nullptr));
 }
 
 class StringTable {
@@ -36,24 +28,22 @@ public:
         ctx_.run_dangerous = h_.base.rich_dangerous;
     }
 
-    PyObject* run() {
-        PyRef out = PyRef::steal(PyList_New(0));
-        if (!out) return nullptr;
+    PyResult<PyRef> run() {
+        PyRef out = BR_TRY(owned(PyList_New(0)));
         auto validate = [this](std::string_view rpr, const NamespaceList& ns) -> XmlResult<bool> {
             return validate_rpr(rpr, ns);
         };
         for (;;) {
             auto ev = r_.next();
             if (!ev) return fail(ev.error());
-            if (*ev == Event::EndOfDocument) return out.release();
+            if (*ev == Event::EndOfDocument) return out;
             if (*ev != Event::StartTag && *ev != Event::EmptyTag) continue;
             if (r_.elem_ns != kNsMain || r_.view(r_.elem_local) != "si") continue;
             if (r_.depth() != 2) return fail(XmlError::unsupported("nested si"));
             if (auto done = parse_text_into(r_, ctx_, forbid_si, validate, item_); !done)
                 return fail(done.error());
-            auto value = item_.deferred ? deferred() : plain();
-            if (!value) return nullptr;
-            if (PyList_Append(out.get(), value->get()) < 0) return nullptr;
+            PyRef value = BR_TRY(item_.deferred ? deferred() : plain());
+            if (PyList_Append(out.get(), value.get()) < 0) return py_err();
         }
     }
 
@@ -87,9 +77,9 @@ private:
 
     // A held exception of the byte source ends the read, so when both are
     // held the source's is the one that stopped us.
-    [[gnu::cold, gnu::noinline]] PyObject* fail(const XmlError& e) {
+    [[gnu::cold, gnu::noinline]] std::unexpected<BindError> fail(const XmlError& e) {
         HeldException& src = r_.win.source.held();
-        return fallback_err(e, src.exc ? &src : &held_);
+        return xml_failure(e, src.exc ? &src : &held_);
     }
 
     StringHelpers h_;
@@ -101,16 +91,10 @@ private:
 
 }  // namespace
 
-PyObject* read_string_table(PyObject* source, PyObject* helpers) {
-    if (!PyDict_Check(helpers)) return helpers_not_dict(helpers);
-    try {
-        auto h = StringHelpers::from_dict(helpers);
-        if (!h) return nullptr;
-        StringTable table(source, std::move(*h));
-        return table.run();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+PyResult<PyRef> read_string_table(PyObject* source, PyObject* helpers) {
+    BR_TRY(check_helpers("read_string_table", helpers));
+    StringTable table(source, BR_TRY(StringHelpers::from_dict(helpers)));
+    return table.run();
 }
 
 }  // namespace brindle

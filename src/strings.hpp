@@ -3,11 +3,14 @@
 
 #include <Python.h>
 
+#include <lib/pyref.hpp>
+#include <lib/result.hpp>
+
 namespace brindle {
 
 // read_string_table(source, helpers) -> list: one entry per main-namespace
 // <si> item directly inside the root. Items the engine cannot vouch for go
 // to helpers["si_content"]; XML errors leave as NativeFallback.
-PyObject* read_string_table(PyObject* source, PyObject* helpers);
+[[nodiscard]] PyResult<PyRef> read_string_table(PyObject* source, PyObject* helpers);
 
 }  // namespace brindle

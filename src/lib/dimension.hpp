@@ -3,8 +3,11 @@
 
 #include <Python.h>
 
+#include <lib/pyref.hpp>
+#include <lib/result.hpp>
+
 namespace brindle {
 
-PyObject* find_dimension(PyObject* source);
+[[nodiscard]] PyResult<PyRef> find_dimension(PyObject* source);
 
 }  // namespace brindle

@@ -8,6 +8,8 @@
 #include <lib/result.hpp>
 #include <xml/error.hpp>
 
+#include <type_traits>
+
 namespace brindle {
 
 // The NativeFallback class (borrowed from its once-cell), or nullptr with an
@@ -39,6 +41,28 @@ struct HeldException {
                                                                        HeldException* held) {
     fallback_err(e, held);
     return py_err();
+}
+
+// A new reference from a C API call that returns nullptr with an exception
+// set on failure, as a result: `PyRef t = BR_TRY(owned(PyTuple_Pack(...)));`
+[[nodiscard]] inline PyResult<PyRef> owned(PyObject* p) noexcept {
+    if (!p) [[unlikely]]
+        return py_err();
+    return PyRef::steal(p);
+}
+
+// A PyResult handed back to core code (an XmlResult) that called into
+// Python: the exception moves into `held` and the core code sees an XML
+// Source error, which xml_failure(e, &held) turns back into it.
+template <class T>
+[[nodiscard]] XmlResult<T> hold_error(PyResult<T>&& r, HeldException& held) {
+    if (r) [[likely]] {
+        if constexpr (std::is_void_v<T>) return {};
+        else return std::move(*r);
+    }
+    if (r.error().kind == BindError::Kind::Xml) return std::unexpected(r.error().xml);
+    held.capture();
+    return std::unexpected(XmlError::source());
 }
 
 // Raises what a BindError stands for; a PyException error without an

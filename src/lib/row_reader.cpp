@@ -7,16 +7,18 @@
 
 #include <lib/args.hpp>
 #include <lib/borrow.hpp>
+#include <lib/entry.hpp>
 #include <lib/errors.hpp>
+#include <lib/gc_object.hpp>
 #include <lib/once.hpp>
 #include <lib/pyref.hpp>
+#include <lib/pyxml.hpp>
 #include <lib/types.hpp>
 #include <sheet/parser.hpp>
 #include <slots.hpp>
 
 #include <deque>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -97,13 +99,12 @@ int visit_item(const Item& it, visitproc visit, void* arg) {
     return py_err();
 }
 
-bool append_element(ReaderState& st, const Item& it) {
-    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(it.bytes.data(), Py_ssize_t(it.bytes.size())));
-    if (!bytes) return false;
-    PyRef ns = PyRef::steal(st.parser->ns_list(it.namespaces));
-    if (!ns) return false;
-    PyRef entry = PyRef::steal(Py_BuildValue("(sOO)", "element", bytes.get(), ns.get()));
-    return entry && PyList_Append(st.actions.get(), entry.get()) == 0;
+PyResult<void> append_element(ReaderState& st, const Item& it) {
+    PyRef bytes = BR_TRY(bytes_from(it.bytes));
+    PyRef ns = BR_TRY(namespace_list(it.namespaces));
+    PyRef entry = BR_TRY(owned(Py_BuildValue("(sOO)", "element", bytes.get(), ns.get())));
+    if (PyList_Append(st.actions.get(), entry.get()) < 0) return py_err();
+    return {};
 }
 
 PyResult<Item> next_ready(ReaderState& st) {
@@ -129,7 +130,18 @@ PyResult<Item> next_ready(ReaderState& st) {
             it.cells = std::move(st.spare.back());
             st.spare.pop_back();
         }
-        if (auto r = p.next_item_into(it); !r) {
+        XmlResult<void> r;
+        try {
+            r = p.next_item_into(it);
+        } catch (...) {
+            // The parse stopped half way through an item: like any other
+            // failure, it ends the reader (the boundary would report it,
+            // but the next call must not resume from a broken state).
+            raise_current_cpp_exception();
+            wrap_error();
+            return fail(st);
+        }
+        if (!r) {
             p.raise(r.error());
             wrap_error();
             return fail(st);
@@ -170,39 +182,23 @@ struct RowInts {
     }
 };
 
-PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyResult<PyRef> reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[3];
-    if (!parse_args_tuple({"RowReader", {"source", "parser", "helpers"}, 3}, args, kwargs, a)) return nullptr;
-    if (!PyDict_Check(a[2])) {
-        PyErr_Format(PyExc_TypeError, "RowReader() argument 'helpers' must be dict, not %.200s",
-                     Py_TYPE(a[2])->tp_name);
-        return nullptr;
-    }
-    try {
-        PyResult<Helpers> helpers = Helpers::from_dict(a[2]);
-        if (!helpers) return nullptr;
-        PyResult<Settings> settings = Settings::from_parser(a[1]);
-        if (!settings) return nullptr;
-        PyRef actions = PyRef::steal(PyList_New(0));
-        if (!actions) return nullptr;
-        PyRef rd = PyRef::steal(PyObject_GetAttrString(a[1], "row_dimensions"));
-        if (!rd) return nullptr;
-        if (!PyDict_Check(rd.get())) {
-            PyErr_Format(PyExc_TypeError, "row_dimensions must be dict, not %.200s", Py_TYPE(rd.get())->tp_name);
-            return nullptr;
-        }
-        auto st = std::make_unique<ReaderState>();
-        st->actions = actions.clone();
-        st->parser = std::make_unique<SheetParser>(a[0], std::move(*helpers), std::move(*settings),
-                                                   std::move(actions), std::move(rd));
-        PyObject* self = type->tp_alloc(type, 0);
-        if (!self) return nullptr;
-        new (&as_reader(self)->flag) BorrowFlag();
-        as_reader(self)->st = st.release();
-        return self;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    BR_TRY(parse_args_tuple({"RowReader", {"source", "parser", "helpers"}, 3}, args, kwargs, a));
+    BR_TRY(check_helpers("RowReader", a[2]));
+    Helpers helpers = BR_TRY(Helpers::from_dict(a[2]));
+    Settings settings = BR_TRY(Settings::from_parser(a[1]));
+    PyRef actions = BR_TRY(owned(PyList_New(0)));
+    PyRef rd = BR_TRY(owned(PyObject_GetAttrString(a[1], "row_dimensions")));
+    if (!PyDict_Check(rd.get())) return must_be("row_dimensions", "dict", rd.get());
+    auto st = std::make_unique<ReaderState>();
+    st->actions = actions.clone();
+    st->parser = std::make_unique<SheetParser>(a[0], std::move(helpers), std::move(settings),
+                                               std::move(actions), std::move(rd));
+    PyRef self = BR_TRY(owned(type->tp_alloc(type, 0)));
+    new (&as_reader(self.get())->flag) BorrowFlag();
+    as_reader(self.get())->st = st.release();
+    return self;
 }
 
 int reader_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -226,98 +222,66 @@ int reader_clear(PyObject* self) {
     return 0;
 }
 
-void reader_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    reader_clear(self);
-    as_reader(self)->flag.~BorrowFlag();
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-[[gnu::cold]] PyObject* cleared() {
+[[gnu::cold]] std::unexpected<BindError> cleared() {
     PyErr_SetString(PyExc_RuntimeError, "RowReader has been cleared");
-    return nullptr;
+    return py_err();
 }
 
-PyObject* raw_rows(ReaderState& st) {
-    PyResult<Item> got = next_row_item(st);
-    if (!got) return nullptr;
-    Item& it = *got;
-    if (it.kind == Item::Kind::End) Py_RETURN_NONE;
+PyResult<PyRef> raw_rows(ReaderState& st) {
+    Item it = BR_TRY(next_row_item(st));
+    if (it.kind == Item::Kind::End) return PyRef::borrow(Py_None);
     SheetParser& p = *st.parser;
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(it.cells.size())));
-    if (!list) return nullptr;
+    PyRef list = BR_TRY(owned(PyList_New(Py_ssize_t(it.cells.size()))));
     RowInts rows;
     for (std::size_t k = 0; k < it.cells.size(); ++k) {
         CellRec& c = it.cells[k];
         PyObject* row = rows.get(c.row);
-        if (!row) return nullptr;
+        if (!row) return py_err();
         PyRef col = PyRef::steal(PyLong_FromLongLong(c.column));
         PyRef val = PyRef::steal(p.val_to_py(c.value));
-        if (!col || !val) return nullptr;
+        if (!col || !val) return py_err();
         PyRef dt = PyRef::steal(p.dtype_to_py(c.data_type));
-        PyRef style = PyRef::steal(SheetParser::style_to_py(c.style));
-        if (!style) return nullptr;
+        PyRef style = BR_TRY(owned(SheetParser::style_to_py(c.style)));
         PyObject* t = PyTuple_Pack(5, row, col.get(), val.get(), dt.get(), style.get());
-        if (!t) return nullptr;
+        if (!t) return py_err();
         PyList_SET_ITEM(list.get(), Py_ssize_t(k), t);
     }
-    PyRef idx = PyRef::steal(PyLong_FromLongLong(it.row));
-    if (!idx) return nullptr;
+    PyRef idx = BR_TRY(owned(PyLong_FromLongLong(it.row)));
     recycle(st, it);
-    return PyTuple_Pack(2, idx.get(), list.get());
+    return owned(PyTuple_Pack(2, idx.get(), list.get()));
 }
 
-PyObject* next_raw(PyObject* self, PyObject*) {
+PyResult<PyRef> next_raw(PyObject* self, PyObject*) {
     Exclusive hold(as_reader(self)->flag);
-    if (!hold.ok()) return nullptr;
+    if (!hold.ok()) return py_err();
     ReaderState* st = as_reader(self)->st;
     if (!st) return cleared();
-    try {
-        return raw_rows(*st);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return raw_rows(*st);
 }
 
-[[gnu::cold]] PyObject* arg_type(const char* name, const char* want, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "RowReader.next_row() argument '%s' must be %s, not %.200s", name, want,
-                 Py_TYPE(got)->tp_name);
-    return nullptr;
+[[gnu::cold]] std::unexpected<BindError> arg_type(const char* name, const char* want, PyObject* got) {
+    return arg_must_be("RowReader.next_row", name, want, got);
 }
 
-// The extra slot names, or false with TypeError set.
-bool extra_names(PyObject* extra, std::vector<std::string>& out) {
+// The extra slot names.
+PyResult<void> extra_names(PyObject* extra, std::vector<std::string>& out) {
     out.clear();
-    if (!extra || extra == Py_None) return true;
-    if (PyUnicode_Check(extra)) {
-        arg_type("extra_none", "a sequence of str or None", extra);
-        return false;
-    }
-    PyRef abc = PyRef::steal(PyImport_ImportModule("collections.abc"));
-    if (!abc) return false;
-    PyRef seq_t = PyRef::steal(PyObject_GetAttrString(abc.get(), "Sequence"));
-    if (!seq_t) return false;
-    int is_seq = PyObject_IsInstance(extra, seq_t.get());
-    if (is_seq < 0) return false;
-    if (!is_seq) {
-        arg_type("extra_none", "a sequence of str or None", extra);
-        return false;
-    }
-    PyRef items = PyRef::steal(PySequence_Tuple(extra));
-    if (!items) return false;
+    if (!extra || extra == Py_None) return {};
+    if (PyUnicode_Check(extra)) return arg_type("extra_none", "a sequence of str or None", extra);
+    PyRef abc = BR_TRY(owned(PyImport_ImportModule("collections.abc")));
+    PyRef seq_t = BR_TRY(owned(PyObject_GetAttrString(abc.get(), "Sequence")));
+    const int is_seq = PyObject_IsInstance(extra, seq_t.get());
+    if (is_seq < 0) return py_err();
+    if (!is_seq) return arg_type("extra_none", "a sequence of str or None", extra);
+    PyRef items = BR_TRY(owned(PySequence_Tuple(extra)));
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(items.get()); ++k) {
         PyObject* s = PyTuple_GET_ITEM(items.get(), k);
-        if (!PyUnicode_Check(s)) {
-            arg_type("extra_none", "a sequence of str or None", s);
-            return false;
-        }
+        if (!PyUnicode_Check(s)) return arg_type("extra_none", "a sequence of str or None", s);
         const char* u = PyUnicode_AsUTF8(s);
-        if (!u) return false;
+        if (!u) return py_err();
         out.emplace_back(u);
     }
-    return true;
+    return {};
 }
 
 struct RowArgs {
@@ -331,76 +295,69 @@ struct RowArgs {
 
 // The cell slots: the fixed names, the formula pair when it is kept, then
 // the caller's extras. Rebuilt when the class or the extras change.
-bool ensure_layout(ReaderState& st, PyObject* cls, std::vector<std::string>& extra, bool fav) {
-    if (st.layout && st.layout->cls() == cls && st.layout_extra == extra) return true;
+PyResult<void> ensure_layout(ReaderState& st, PyObject* cls, std::vector<std::string>& extra, bool fav) {
+    if (st.layout && st.layout->cls() == cls && st.layout_extra == extra) return {};
     std::vector<const char*> names = {"parent", "row", "column", "_value", "data_type", "_style_id"};
     if (fav) {
         names.push_back("formula");
         names.push_back("cached_value");
     }
     for (const std::string& e : extra) names.push_back(e.c_str());
-    PyResult<SlotClass> sc = SlotClass::resolve(cls, names);
-    if (!sc) return false;
-    st.layout = std::move(*sc);
+    st.layout = BR_TRY(SlotClass::resolve(cls, names));
     st.layout_extra = std::move(extra);
-    return true;
+    return {};
 }
 
-PyObject* row_tuple(ReaderState& st, const RowArgs& a, std::vector<std::string>& extra) {
+PyResult<PyRef> row_tuple(ReaderState& st, const RowArgs& a, std::vector<std::string>& extra) {
     SheetParser& p = *st.parser;
     const bool fav = p.settings().formula_and_value;
-    if (!a.values_only && !ensure_layout(st, a.cell_cls, extra, fav)) return nullptr;
-    PyResult<Item> got = next_row_item(st);
-    if (!got) return nullptr;
-    Item& it = *got;
-    if (it.kind == Item::Kind::End) Py_RETURN_NONE;
-    PyRef idx = PyRef::steal(PyLong_FromLongLong(it.row));
-    if (!idx) return nullptr;
+    if (!a.values_only) BR_TRY(ensure_layout(st, a.cell_cls, extra, fav));
+    Item it = BR_TRY(next_row_item(st));
+    if (it.kind == Item::Kind::End) return PyRef::borrow(Py_None);
+    PyRef idx = BR_TRY(owned(PyLong_FromLongLong(it.row)));
     if (it.cells.empty() && a.max_col == 0) {
-        PyRef empty = PyRef::steal(PyTuple_New(0));
-        if (!empty) return nullptr;
+        PyRef empty = BR_TRY(owned(PyTuple_New(0)));
         recycle(st, it);
-        return PyTuple_Pack(2, idx.get(), empty.get());
+        return owned(PyTuple_Pack(2, idx.get(), empty.get()));
     }
     const std::int64_t top = a.max_col != 0 ? a.max_col : it.cells.back().column;
     const __int128 w = static_cast<__int128>(top) - a.min_col + 1;
-    if (w > PY_SSIZE_T_MAX) return PyErr_NoMemory();
+    if (w > PY_SSIZE_T_MAX) {
+        PyErr_NoMemory();
+        return py_err();
+    }
     const Py_ssize_t width = w < 0 ? 0 : Py_ssize_t(w);
-    PyRef out = PyRef::steal(PyTuple_New(width));
-    if (!out) return nullptr;
+    PyRef out = BR_TRY(owned(PyTuple_New(width)));
     for (Py_ssize_t k = 0; k < width; ++k) PyTuple_SET_ITEM(out.get(), k, Py_NewRef(a.filler));
     RowInts rows;
     for (CellRec& c : it.cells) {
         if (c.column < a.min_col || c.column > top) continue;
         PyRef cell;
         if (a.values_only) {
-            cell = PyRef::steal(p.val_to_py(c.value));
-            if (!cell) return nullptr;
+            cell = BR_TRY(owned(p.val_to_py(c.value)));
         } else {
             PyRef vals[8];
             PyObject* row = rows.get(c.row);
-            if (!row) return nullptr;
+            if (!row) return py_err();
             vals[0] = PyRef::borrow(a.ws);
             vals[1] = PyRef::borrow(row);
             vals[2] = PyRef::steal(PyLong_FromLongLong(c.column));
             vals[3] = PyRef::steal(p.val_to_py(c.value));
-            if (!vals[2] || !vals[3]) return nullptr;
+            if (!vals[2] || !vals[3]) return py_err();
             vals[4] = PyRef::steal(p.dtype_to_py(c.data_type));
             vals[5] = PyRef::steal(SheetParser::style_to_py(c.style));
-            if (!vals[5]) return nullptr;
+            if (!vals[5]) return py_err();
             std::size_t used = 6;
             if (fav) {
                 if (c.formula_cell) vals[6] = vals[3].clone();
                 else if (c.has_formula) vals[6] = PyRef::steal(p.val_to_py(c.formula));
                 else vals[6] = PyRef::borrow(Py_None);
                 vals[7] = c.has_cached ? PyRef::steal(p.val_to_py(c.cached)) : vals[3].clone();
-                if (!vals[6] || !vals[7]) return nullptr;
+                if (!vals[6] || !vals[7]) return py_err();
                 used = 8;
             }
             // The extra_none slots past `used` are set to None by build().
-            PyResult<PyRef> built = st.layout->build(std::span<PyRef>(vals, used));
-            if (!built) return nullptr;
-            cell = std::move(*built);
+            cell = BR_TRY(st.layout->build(std::span<PyRef>(vals, used)));
         }
         const Py_ssize_t pos = Py_ssize_t(c.column - a.min_col);
         PyObject* old = PyTuple_GET_ITEM(out.get(), pos);
@@ -408,52 +365,44 @@ PyObject* row_tuple(ReaderState& st, const RowArgs& a, std::vector<std::string>&
         Py_DECREF(old);
     }
     recycle(st, it);
-    return PyTuple_Pack(2, idx.get(), out.get());
+    return owned(PyTuple_Pack(2, idx.get(), out.get()));
 }
 
-PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+PyResult<PyRef> next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     PyObject* a[7] = {};
-    if (!parse_args({"RowReader.next_row",
-                     {"ws", "min_col", "max_col", "values_only", "cell_cls", "filler", "extra_none"}, 6},
-                    args, nargs, kw, a))
-        return nullptr;
+    BR_TRY(parse_args({"RowReader.next_row",
+                       {"ws", "min_col", "max_col", "values_only", "cell_cls", "filler", "extra_none"}, 6},
+                      args, nargs, kw, a));
     RowArgs ra{a[0], 0, 0, false, a[4], a[5]};
     if (!PyLong_Check(a[1])) return arg_type("min_col", "int", a[1]);
-    ra.min_col = PyLong_AsLongLong(a[1]);
-    if (ra.min_col == -1 && PyErr_Occurred()) return nullptr;
+    ra.min_col = BR_TRY(int64_arg(a[1]));
     if (a[2] != Py_None) {
         if (!PyLong_Check(a[2])) return arg_type("max_col", "int or None", a[2]);
-        ra.max_col = PyLong_AsLongLong(a[2]);
-        if (ra.max_col == -1 && PyErr_Occurred()) return nullptr;
+        ra.max_col = BR_TRY(int64_arg(a[2]));
     }
     if (!PyBool_Check(a[3])) return arg_type("values_only", "bool", a[3]);
     ra.values_only = a[3] == Py_True;
     if (!PyType_Check(a[4])) return arg_type("cell_cls", "a type", a[4]);
     Exclusive hold(as_reader(self)->flag);
-    if (!hold.ok()) return nullptr;
+    if (!hold.ok()) return py_err();
     ReaderState* st = as_reader(self)->st;
     if (!st) return cleared();
-    try {
-        std::vector<std::string> extra;
-        if (!extra_names(a[6], extra)) return nullptr;
-        return row_tuple(*st, ra, extra);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    std::vector<std::string> extra;
+    BR_TRY(extra_names(a[6], extra));
+    return row_tuple(*st, ra, extra);
 }
 
-PyObject* get_actions(PyObject* self, void*) {
+PyResult<PyRef> get_actions(PyObject* self, void*) {
     ReaderState* st = as_reader(self)->st;
-    return st && st->actions ? Py_NewRef(st->actions.get()) : PyList_New(0);
+    return st && st->actions ? st->actions.clone() : owned(PyList_New(0));
 }
 
 PyMethodDef reader_methods[] = {
-    {"next_row", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(next_row)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"next_row", py_method<next_row>(), METH_FASTCALL | METH_KEYWORDS,
      "next_row($self, ws, min_col, max_col, values_only, cell_cls, filler, extra_none=None)\n--\n\n"
      "Mirrors ReadOnlyWorksheet._get_row for the next row in the source.\n"
      "Returns None at the end, else (idx, tuple_of_cells_or_values)."},
-    {"next_raw", next_raw, METH_NOARGS,
+    {"next_raw", py_method<next_raw>(), METH_NOARGS,
      "next_raw($self)\n--\n\n"
      "Next raw row: (idx, [(row, column, value, data_type, style_id), ...])\n"
      "or None at the end of the document."},
@@ -461,15 +410,15 @@ PyMethodDef reader_methods[] = {
 };
 
 PyGetSetDef reader_getset[] = {
-    {"actions", get_actions, nullptr, nullptr, nullptr},
+    {"actions", entry<get_actions>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot reader_slots[] = {
     {Py_tp_doc, const_cast<char*>("RowReader(source, parser, helpers)\n--\n\n"
                                   "Streaming row reader used by ReadOnlyWorksheet.")},
-    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_new, py_slot<reader_new>()},
+    {Py_tp_dealloc, gc_dealloc<RowReaderObject, reader_clear>()},
     {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
     {Py_tp_methods, reader_methods},

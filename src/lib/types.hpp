@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <xml/error.hpp>
+
 namespace brindle {
 
 PyObject* row_reader_type();
@@ -17,5 +19,8 @@ extern PyMethodDef module_functions[];
 
 // The NativeFallback message of an entry point that a build does not have.
 inline constexpr const char* kNotAvailable = "unsupported: not available in this build";
+[[nodiscard]] inline std::unexpected<XmlError> not_available() {
+    return unsupported("not available in this build");
+}
 
 }  // namespace brindle

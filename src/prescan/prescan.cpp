@@ -2,6 +2,7 @@
 // inside it, and the result as the host's dict.
 #include <prescan/prescan.hpp>
 
+#include <lib/args.hpp>
 #include <lib/errors.hpp>
 #include <lib/pyref.hpp>
 #include <prescan/pyobjects.hpp>
@@ -23,37 +24,33 @@ struct PySink {
     PyRef rows;  // the "rows" list
     HeldException held;
 
-    [[gnu::cold]] std::unexpected<XmlError> failed() {
-        held.capture();
-        return std::unexpected(XmlError::source());
+    PyResult<std::optional<std::int64_t>> call_row_index(std::string_view text) {
+        PyRef arg = BR_TRY(owned(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()))));
+        PyRef res = BR_TRY(owned(PyObject_CallOneArg(row_index_fn.get(), arg.get())));
+        return index_int64(res.get());
     }
 
     XmlResult<std::int64_t> row_index(std::string_view text) {
-        PyRef arg = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
-        if (!arg) return failed();
-        PyRef res = PyRef::steal(PyObject_CallOneArg(row_index_fn.get(), arg.get()));
-        if (!res) return failed();
-        PyRef idx = PyRef::steal(PyNumber_Index(res.get()));
-        if (!idx) return failed();
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
-        if (overflow) return unsupported("row index");
-        if (v == -1 && PyErr_Occurred()) return failed();
-        return std::int64_t(v);
+        const std::optional<std::int64_t> v = BR_TRY(hold_error(call_row_index(text), held));
+        if (!v) return unsupported("row index");
+        return *v;
+    }
+
+    PyResult<void> append_row(std::int64_t row, std::span<const RowAttr> attrs) {
+        PyRef list = BR_TRY(owned(PyList_New(Py_ssize_t(attrs.size()))));
+        for (std::size_t k = 0; k < attrs.size(); ++k) {
+            PyObject* pair = Py_BuildValue("(s#s#)", attrs[k].key.data(), Py_ssize_t(attrs[k].key.size()),
+                                           attrs[k].value.data(), Py_ssize_t(attrs[k].value.size()));
+            if (!pair) return py_err();
+            PyList_SET_ITEM(list.get(), Py_ssize_t(k), pair);  // steals the new pair
+        }
+        PyRef item = BR_TRY(owned(Py_BuildValue("(LN)", static_cast<long long>(row), list.release())));
+        if (PyList_Append(rows.get(), item.get()) < 0) return py_err();
+        return {};
     }
 
     XmlResult<void> row_attrs(std::int64_t row, std::span<const RowAttr> attrs) {
-        PyRef list = PyRef::steal(PyList_New(Py_ssize_t(attrs.size())));
-        if (!list) return failed();
-        for (std::size_t k = 0; k < attrs.size(); ++k) {
-            PyRef pair = PyRef::steal(Py_BuildValue("(s#s#)", attrs[k].key.data(), Py_ssize_t(attrs[k].key.size()),
-                                                    attrs[k].value.data(), Py_ssize_t(attrs[k].value.size())));
-            if (!pair) return failed();
-            PyList_SET_ITEM(list.get(), Py_ssize_t(k), pair.release());
-        }
-        PyRef item = PyRef::steal(Py_BuildValue("(LN)", static_cast<long long>(row), list.release()));
-        if (!item || PyList_Append(rows.get(), item.get()) < 0) return failed();
-        return {};
+        return hold_error(append_row(row, attrs), held);
     }
 };
 
@@ -75,9 +72,11 @@ XmlResult<void> capture_into(ReaderT& r, Event ev, PyObject* list, PySink& sink)
         }
     }
     const std::string bytes = r.end_capture();
-    PyRef item = element_tuple(bytes, r.in_scope_namespaces());
-    if (!item || PyList_Append(list, item.get()) < 0) return sink.failed();
-    return {};
+    return hold_error([&]() -> PyResult<void> {
+        PyRef item = BR_TRY(element_tuple(bytes, r.in_scope_namespaces()));
+        if (PyList_Append(list, item.get()) < 0) return py_err();
+        return {};
+    }(), sink.held);
 }
 
 XmlResult<void> drive(ReaderT& r, RawScan<PySource, PySink>& scan, PyObject* head, PyObject* tail,
@@ -98,55 +97,46 @@ XmlResult<void> drive(ReaderT& r, RawScan<PySource, PySink>& scan, PyObject* hea
     }
 }
 
-[[gnu::cold]] PyObject* type_error(const char* what, const char* type, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "%s must be a %s, not %.200s", what, type, Py_TYPE(got)->tp_name);
-    return nullptr;
-}
-
-PyRef build_corners(const std::vector<Found>& found) {
-    PyRef out = PyRef::steal(PyDict_New());
-    if (!out) return out;
+PyResult<PyRef> build_corners(const std::vector<Found>& found) {
+    PyRef out = BR_TRY(owned(PyDict_New()));
     for (const Found& f : found) {
-        PyRef key = PyRef::steal(Py_BuildValue("(LL)", static_cast<long long>(f.pos.row),
-                                               static_cast<long long>(f.pos.col)));
-        if (!key) return PyRef();
-        PyRef val = f.s ? PyRef::steal(PyUnicode_FromStringAndSize(f.s->data(), Py_ssize_t(f.s->size())))
+        PyRef key = BR_TRY(owned(Py_BuildValue("(LL)", static_cast<long long>(f.pos.row),
+                                               static_cast<long long>(f.pos.col))));
+        PyRef val = f.s ? BR_TRY(owned(PyUnicode_FromStringAndSize(f.s->data(), Py_ssize_t(f.s->size()))))
                         : PyRef::borrow(Py_None);
-        if (!val || PyDict_SetItem(out.get(), key.get(), val.get()) < 0) return PyRef();
+        if (PyDict_SetItem(out.get(), key.get(), val.get()) < 0) return py_err();
     }
     return out;
 }
 
 }  // namespace
 
-PyObject* prescan_sheet(PyObject* source, PyObject* want_rows, PyObject* corners, PyObject* helpers) {
-    if (!PyBool_Check(want_rows)) return type_error("want_rows", "bool", want_rows);
-    if (!PyDict_Check(helpers)) return type_error("helpers", "dict", helpers);
-    auto row_index = require_helper(helpers, "row_index");
-    if (!row_index) return nullptr;
+PyResult<PyRef> prescan_sheet(PyObject* source, PyObject* want_rows, PyObject* corners, PyObject* helpers) {
+    // Worded as the pure-Python prescan words them.
+    if (!PyBool_Check(want_rows)) return must_be("want_rows", "a bool", want_rows);
+    if (!PyDict_Check(helpers)) return must_be("helpers", "a dict", helpers);
+    PyRef row_index = BR_TRY(require_helper(helpers, "row_index"));
     Wanted wanted;
-    if (!read_wanted(corners, wanted)) return nullptr;
+    BR_TRY(read_wanted(corners, wanted));
 
-    PyRef head = PyRef::steal(PyList_New(0));
-    PyRef tail = PyRef::steal(PyList_New(0));
-    PyRef rows = PyRef::steal(PyList_New(0));
-    if (!head || !tail || !rows) return nullptr;
-    PySink sink{std::move(*row_index), rows.clone(), {}};
+    PyRef head = BR_TRY(owned(PyList_New(0)));
+    PyRef tail = BR_TRY(owned(PyList_New(0)));
+    PyRef rows = BR_TRY(owned(PyList_New(0)));
+    PySink sink{std::move(row_index), rows.clone(), {}};
     RawScan<PySource, PySink> scan(want_rows == Py_True, wanted, sink);
     ReaderT reader(source);
     if (auto done = drive(reader, scan, head.get(), tail.get(), sink); !done) {
         HeldException* held = sink.held.exc ? &sink.held : &reader.win.source.held();
-        return fallback_err(done.error(), held);
+        return xml_failure(done.error(), held);
     }
-    PyRef found = build_corners(scan.found());
-    if (!found) return nullptr;
-    PyRef out = PyRef::steal(PyDict_New());
-    if (!out || PyDict_SetItemString(out.get(), "head", head.get()) < 0 ||
+    PyRef found = BR_TRY(build_corners(scan.found()));
+    PyRef out = BR_TRY(owned(PyDict_New()));
+    if (PyDict_SetItemString(out.get(), "head", head.get()) < 0 ||
         PyDict_SetItemString(out.get(), "tail", tail.get()) < 0 ||
         PyDict_SetItemString(out.get(), "rows", rows.get()) < 0 ||
         PyDict_SetItemString(out.get(), "corners", found.get()) < 0)
-        return nullptr;
-    return out.release();
+        return py_err();
+    return out;
 }
 
 }  // namespace brindle::prescan

@@ -3,9 +3,12 @@
 
 #include <Python.h>
 
+#include <lib/pyref.hpp>
+#include <lib/result.hpp>
+
 namespace brindle::prescan {
 
-// Arguments are borrowed; returns a new dict, or nullptr with an exception set.
-PyObject* prescan_sheet(PyObject* source, PyObject* want_rows, PyObject* corners, PyObject* helpers);
+// Arguments are borrowed; returns a new dict.
+[[nodiscard]] PyResult<PyRef> prescan_sheet(PyObject* source, PyObject* want_rows, PyObject* corners, PyObject* helpers);
 
 }  // namespace brindle::prescan

@@ -1,25 +1,41 @@
+#include <lib/args.hpp>
+#include <lib/errors.hpp>
 #include <lib/pyxml.hpp>
 #include <prescan/pyobjects.hpp>
 
 namespace brindle::prescan {
 namespace {
 
-[[gnu::cold]] bool unpack_error(PyObject* exc, const char* fmt, Py_ssize_t n) {
+[[gnu::cold]] std::unexpected<BindError> unpack_error(PyObject* exc, const char* fmt, Py_ssize_t n) {
     PyErr_Format(exc, fmt, n);
-    return false;
+    return py_err();
 }
 
-// `row, col = item`: the two values, or false with the interpreter's error.
-bool unpack2(PyObject* item, PyRef& a, PyRef& b) {
+struct Pair {
+    PyRef a, b;
+};
+
+// The two items of a tuple or list of length 2, taken as strong references
+// under the container's lock (a list can change under another thread), or
+// nothing with the length seen.
+std::optional<Pair> exact_pair(PyObject* seq, Py_ssize_t& n) {
+    std::optional<Pair> out;
+    Py_BEGIN_CRITICAL_SECTION(seq);
+    n = PySequence_Fast_GET_SIZE(seq);
+    if (n == 2)
+        out = Pair{PyRef::borrow(PySequence_Fast_GET_ITEM(seq, 0)),
+                   PyRef::borrow(PySequence_Fast_GET_ITEM(seq, 1))};
+    Py_END_CRITICAL_SECTION();
+    return out;
+}
+
+// `row, col = item`: the two values, with the interpreter's errors.
+PyResult<Pair> unpack2(PyObject* item) {
     if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
-        if (n == 2) {
-            a = PyRef::borrow(PySequence_Fast_GET_ITEM(item, 0));
-            b = PyRef::borrow(PySequence_Fast_GET_ITEM(item, 1));
-            return true;
-        }
-        // A list can change under another thread; take the items by
-        // iteration below and report the length seen here.
+        Py_ssize_t n = 0;
+        if (auto pair = exact_pair(item, n)) return std::move(*pair);
+        // Shorter: the items are taken by iteration below, as the
+        // interpreter does for a sequence that has changed size.
         if (n > 2) return unpack_error(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
     }
     PyRef it = PyRef::steal(PyObject_GetIter(item));
@@ -29,68 +45,48 @@ bool unpack2(PyObject* item, PyRef& a, PyRef& b) {
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
         }
-        return false;
+        return py_err();
     }
-    PyRef* slots[2] = {&a, &b};
+    Pair out;
+    PyRef* slots[2] = {&out.a, &out.b};
     for (Py_ssize_t i = 0; i < 2; ++i) {
         *slots[i] = PyRef::steal(PyIter_Next(it.get()));
         if (!*slots[i]) {
-            if (PyErr_Occurred()) return false;
+            if (PyErr_Occurred()) return py_err();
             return unpack_error(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
         }
     }
     PyRef extra = PyRef::steal(PyIter_Next(it.get()));
     if (extra) {
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
+        return py_err();
     }
-    return !PyErr_Occurred();
-}
-
-// operator.index(v) as a 64-bit value; `fits` is false for an int no cell
-// position can have.
-bool index64(PyObject* v, std::int64_t& out, bool& fits) {
-    PyRef idx = PyRef::steal(PyNumber_Index(v));
-    if (!idx) return false;
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
-    if (x == -1 && PyErr_Occurred()) return false;
-    fits = fits && overflow == 0;
-    out = x;
-    return true;
+    if (PyErr_Occurred()) return py_err();
+    return out;
 }
 
 }  // namespace
 
-PyRef ns_list(const NamespaceList& bindings) {
-    auto list = namespace_list(bindings);
-    return list ? std::move(*list) : PyRef();
+PyResult<PyRef> element_tuple(std::string_view bytes, const NamespaceList& bindings) {
+    PyRef data = BR_TRY(bytes_from(bytes));
+    PyRef ns = BR_TRY(namespace_list(bindings));
+    return owned(PyTuple_Pack(2, data.get(), ns.get()));
 }
 
-PyRef element_tuple(std::string_view bytes, const NamespaceList& bindings) {
-    PyRef data = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
-    if (!data) return data;
-    PyRef ns = ns_list(bindings);
-    if (!ns) return ns;
-    return PyRef::steal(PyTuple_Pack(2, data.get(), ns.get()));
-}
-
-bool read_wanted(PyObject* corners, Wanted& out) {
-    if (corners == Py_None) return true;
-    PyRef it = PyRef::steal(PyObject_GetIter(corners));
-    if (!it) return false;
+PyResult<void> read_wanted(PyObject* corners, Wanted& out) {
+    if (corners == Py_None) return {};
+    PyRef it = BR_TRY(owned(PyObject_GetIter(corners)));
     while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
-        PyRef row, col;
-        if (!unpack2(item.get(), row, col)) return false;
-        Position p{};
-        bool fits = true;
-        if (!index64(row.get(), p.row, fits) || !index64(col.get(), p.col, fits)) return false;
+        Pair rc = BR_TRY(unpack2(item.get()));
+        const std::optional<std::int64_t> row = BR_TRY(index_int64(rc.a.get()));
+        const std::optional<std::int64_t> col = BR_TRY(index_int64(rc.b.get()));
         // Rows past 64 bits are refused by the scan and columns stop at
         // "ZZZ", so such a position can never be found: leaving it out
         // gives the same result.
-        if (fits) out.add(p);
+        if (row && col) out.add(Position{*row, *col});
     }
-    return !PyErr_Occurred();
+    if (PyErr_Occurred()) return py_err();
+    return {};
 }
 
 }  // namespace brindle::prescan

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <lib/pyref.hpp>
+#include <lib/result.hpp>
 #include <prescan/raw_scan.hpp>
 #include <xml/namespaces.hpp>
 
@@ -11,15 +12,12 @@
 
 namespace brindle::prescan {
 
-// A new list of (prefix, uri) str tuples, in the reader's order; empty on failure.
-PyRef ns_list(const NamespaceList& bindings);
-
-// (bytes, namespaces) of a captured element; empty on failure.
-PyRef element_tuple(std::string_view bytes, const NamespaceList& bindings);
+// (bytes, namespaces) of a captured element.
+[[nodiscard]] PyResult<PyRef> element_tuple(std::string_view bytes, const NamespaceList& bindings);
 
 // Fills `out` from None or an iterable of (row, column) pairs, unpacked and
 // converted as `row, col = item; operator.index(row), operator.index(col)`
-// would, with the same errors. Returns false with an exception set.
-[[nodiscard]] bool read_wanted(PyObject* corners, Wanted& out);
+// would, with the same errors.
+[[nodiscard]] PyResult<void> read_wanted(PyObject* corners, Wanted& out);
 
 }  // namespace brindle::prescan

@@ -71,6 +71,11 @@ public:
         for (auto& s : slots_)
             if (s) f(*s);
     }
+    template <class F>
+    void for_each(F&& f) const {
+        for (const auto& s : slots_)
+            if (s) f(*s);
+    }
 
     [[nodiscard]] std::size_t slot_count() const noexcept { return slots_.size(); }
     [[nodiscard]] std::size_t live() const noexcept { return live_; }

@@ -114,6 +114,7 @@ void StoreCore::insert_new(std::uint64_t key, const SideEntry& e) {
 
 Entry StoreCore::remove(const Loc& loc) {
     Entry old = entry(loc);
+    if (old.tag == tag::kDeleted) return old;  // already gone: nothing to count twice
     if (loc.kind == Loc::kSide) {
         side_[loc.index].tag = tag::kDeleted;
         side_map_.erase(old.key);

@@ -25,6 +25,12 @@ struct FastScan {
 
 inline constexpr int kFastMaxAttrs = 8;
 
+// A byte the fast scan takes as it is inside an attribute value: printable
+// ASCII other than '&' and '<' (the bytes scan_span flags lead elsewhere).
+[[nodiscard]] constexpr bool plain_attr_byte(std::uint8_t b) noexcept {
+    return b >= 0x20 && b < 0x80 && b != '&' && b != '<';
+}
+
 // Scans from `start` (the byte after the element name). The collector is
 // called as collect(name, value_start, value_end) and may refuse.
 template <class Collector>
@@ -60,10 +66,21 @@ template <class Collector>
         }
         names[count++] = {n0, n1};
         const std::size_t v0 = i + 2;
-        const std::size_t v1 = find_byte(p, v0, filled, '"');
-        if (v1 == filled) return kNo;
-        SpanFlags f = scan_span(p + v0, v1 - v0);
-        if (f.bad_ctrl || f.tab_lf || f.cr || f.amp || f.lt || f.high) return kNo;
+        std::size_t v1 = v0;
+        // PERF: cell references, style ids and types are a few bytes long;
+        // one pass finds the closing quote and checks the bytes on the way,
+        // where the vectorised scan would cost more than the bytes it reads.
+        const std::size_t short_end = filled - v0 < 32 ? filled : v0 + 32;
+        while (v1 < short_end && p[v1] != '"') {
+            if (!plain_attr_byte(p[v1])) return kNo;
+            ++v1;
+        }
+        if (v1 == short_end) {
+            v1 = find_byte(p, v0, filled, '"');
+            if (v1 == filled) return kNo;
+            SpanFlags f = scan_span(p + v0, v1 - v0);
+            if (f.bad_ctrl || f.tab_lf || f.cr || f.amp || f.lt || f.high) return kNo;
+        }
         if (!collect(name, v0, v1)) return kNo;
         i = v1 + 1;
         spaced = false;

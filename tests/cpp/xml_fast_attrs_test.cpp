@@ -82,3 +82,28 @@ TEST(XmlFastAttrs, FormulaTagRefusesOtherNames) {
     c.reset();
     EXPECT_EQ(scan("<f t=\"shared\" aca=\"1\">", c), FastStatus::NotTaken);
 }
+
+// Short values are checked on the way to their closing quote, longer ones by
+// the vectorised scan: both must take and refuse exactly the same bytes,
+// wherever the odd byte sits and however long the value is.
+TEST(XmlFastAttrs, ShortAndLongValuesAgree) {
+    for (std::size_t len : {0, 1, 2, 15, 16, 30, 31, 32, 33, 40, 70}) {
+        for (int b = 0; b < 256; ++b) {
+            if (b == '"') continue;
+            for (std::size_t at : {std::size_t{0}, len / 2, len == 0 ? 0 : len - 1}) {
+                if (len == 0 && at != 0) continue;
+                std::string value(len, 'x');
+                if (len != 0) value[at] = static_cast<char>(b);
+                const std::string tag = "<c r=\"" + value + "\" s=\"1\">";
+                SCOPED_TRACE(testing::Message() << "len " << len << " byte " << b << " at " << at);
+                const bool plain = len == 0 || (b >= 0x20 && b < 0x80 && b != '&' && b != '<');
+                Out o = scan_cell(tag);
+                EXPECT_EQ(o.status, plain ? FastStatus::Start : FastStatus::NotTaken);
+                if (plain) EXPECT_EQ(o.r, value);
+            }
+        }
+    }
+    // A value that runs to the end of the window is never taken.
+    EXPECT_EQ(scan_cell("<c r=\"" + std::string(40, 'x')).status, FastStatus::NotTaken);
+    EXPECT_EQ(scan_cell("<c r=\"" + std::string(5, 'x')).status, FastStatus::NotTaken);
+}
