@@ -1,5 +1,7 @@
 #include <slots.hpp>
 
+#include <lib/args.hpp>
+
 namespace brindle {
 namespace {
 
@@ -21,11 +23,7 @@ PyResult<PyRef> member_descriptor_type() {
 
 PyResult<SlotClass> SlotClass::resolve(PyObject* cls, std::span<const char* const> names) {
     PyRef mdt = BR_TRY(member_descriptor_type());
-    if (!PyType_Check(cls)) {
-        PyErr_Format(PyExc_TypeError, "cell class must be a type, not %.200s",
-                     Py_TYPE(cls)->tp_name);
-        return py_err();
-    }
+    if (!PyType_Check(cls)) return must_be("cell class", "a type", cls);
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     SlotClass out;
     out.offsets_.reserve(names.size());

@@ -130,7 +130,7 @@ PyResult<Item> next_ready(ReaderState& st) {
             it.cells = std::move(st.spare.back());
             st.spare.pop_back();
         }
-        XmlResult<void> r;
+        PyResult<void> r;
         try {
             r = p.next_item_into(it);
         } catch (...) {
@@ -193,8 +193,8 @@ PyResult<PyRef> reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     if (!PyDict_Check(rd.get())) return must_be("row_dimensions", "dict", rd.get());
     auto st = std::make_unique<ReaderState>();
     st->actions = actions.clone();
-    st->parser = std::make_unique<SheetParser>(a[0], std::move(helpers), std::move(settings),
-                                               std::move(actions), std::move(rd));
+    st->parser = BR_TRY(SheetParser::create(a[0], std::move(helpers), std::move(settings),
+                                            std::move(actions), std::move(rd)));
     PyRef self = BR_TRY(owned(type->tp_alloc(type, 0)));
     new (&as_reader(self.get())->flag) BorrowFlag();
     as_reader(self.get())->st = st.release();

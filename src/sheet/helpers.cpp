@@ -1,5 +1,8 @@
 #include <sheet/helpers.hpp>
 
+#include <lib/args.hpp>
+
+#include <string>
 #include <string_view>
 
 namespace brindle {
@@ -11,9 +14,8 @@ namespace {
 }
 
 [[gnu::cold, gnu::noinline]] std::unexpected<BindError> not_str(const char* key, PyObject* item) {
-    PyErr_Format(PyExc_TypeError, "helper %s: names must be str, not %.200s", key,
-                 Py_TYPE(item)->tp_name);
-    return py_err();
+    const std::string subject = std::string("helper ") + key + ": names";
+    return must_be(subject.c_str(), "str", item);
 }
 
 // Collects the UTF-8 bytes of every str item of an arbitrary iterable. The
@@ -46,11 +48,8 @@ PyResult<PyRef> require_helper(PyObject* helpers, const char* key) {
 }
 
 PyResult<Helpers> Helpers::from_dict(PyObject* helpers) {
-    if (!PyDict_Check(helpers)) {
-        PyErr_Format(PyExc_TypeError, "helpers must be a dict, not %.200s",
-                     Py_TYPE(helpers)->tp_name);
-        return py_err();
-    }
+    // Entry points check with check_helpers first; this guards other callers.
+    if (!PyDict_Check(helpers)) return must_be("helpers", "a dict", helpers);
     Helpers h;
     h.int_ = BR_TRY(require_helper(helpers, "int"));
     h.float_ = BR_TRY(require_helper(helpers, "float"));

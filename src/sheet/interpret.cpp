@@ -23,7 +23,7 @@ PyRef str_or_none(bool present, std::string_view s) {
 }
 
 // Sets the host exception for a formula error; always the Python error kind.
-[[gnu::cold, gnu::noinline]] std::unexpected<XmlError> formula_err(const Helpers& h, const FormulaError& e) {
+[[gnu::cold, gnu::noinline]] std::unexpected<BindError> formula_err(const Helpers& h, const FormulaError& e) {
     PyObject* cls = nullptr;
     switch (e.kind) {
         case FormulaErrorKind::Tokenizer:
@@ -34,20 +34,20 @@ PyRef str_or_none(bool present, std::string_view s) {
             break;
         case FormulaErrorKind::PopEmpty:
             PyErr_SetString(PyExc_IndexError, "pop from empty list");
-            return py_fail();
+            return py_err();
         case FormulaErrorKind::NeedPython:
             PyErr_SetString(PyExc_TypeError, "internal: NeedPython");
-            return py_fail();
+            return py_err();
     }
     PyRef msg = PyRef::steal(PyUnicode_FromStringAndSize(e.message.data(), Py_ssize_t(e.message.size())));
-    if (!msg) return py_fail();
+    if (!msg) return py_err();
     PyRef inst = PyRef::steal(PyObject_CallOneArg(cls, msg.get()));
-    if (!inst) return py_fail();
+    if (!inst) return py_err();
     if (PyExceptionInstance_Check(inst.get()))
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(inst.get())), inst.get());
     else
         PyErr_SetObject(PyExc_TypeError, inst.get());  // raising a non-exception fails like this
-    return py_fail();
+    return py_err();
 }
 
 }  // namespace
@@ -62,7 +62,7 @@ DType SheetParser::dtype_of(std::string_view t) {
     return d;
 }
 
-XmlResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells) {
+PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells) {
     // Built in place: a cell record is a few hundred bytes, and a failing
     // cell is popped again.
     CellRec& rec = cells.emplace_back();
@@ -105,7 +105,7 @@ XmlResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cell
         dtype = DType::of(kDtS);
     } else {
         dtype = dtype_of(t);
-        if (dtype.code == kDtCount && !dtype.py) return py_fail();
+        if (dtype.code == kDtCount && !dtype.py) return py_err();
     }
 
     if (rec.formula_cell) {  // and formula_and_value: the formula, its cached value aside
@@ -125,7 +125,7 @@ XmlResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cell
     return {};
 }
 
-XmlResult<void> SheetParser::value_rule(std::string_view t, const StyleId& style, bool formula_cell, Val& value,
+PyResult<void> SheetParser::value_rule(std::string_view t, const StyleId& style, bool formula_cell, Val& value,
                                         DType& dtype) {
     const std::string_view v = bufs_.v;
     if (t == "n") return number_rule(style, formula_cell, value, dtype);
@@ -138,7 +138,7 @@ XmlResult<void> SheetParser::value_rule(std::string_view t, const StyleId& style
         }
         PyRef idx = BR_TRY(py_int(v));
         PyRef item = PyRef::steal(PyObject_GetItem(settings_.shared_strings.get(), idx.get()));
-        if (!item) return py_fail();
+        if (!item) return py_err();
         value = Val::py_(std::move(item));
         return {};
     }
@@ -150,7 +150,7 @@ XmlResult<void> SheetParser::value_rule(std::string_view t, const StyleId& style
         }
         PyRef n = BR_TRY(py_int(v));
         int truth = PyObject_IsTrue(n.get());
-        if (truth < 0) return py_fail();
+        if (truth < 0) return py_err();
         value = Val::bool_(truth != 0);
         return {};
     }
@@ -165,12 +165,12 @@ XmlResult<void> SheetParser::value_rule(std::string_view t, const StyleId& style
     else if (t == "str") dtype = DType::of(kDtS);
     else {
         dtype = dtype_of(t);
-        if (dtype.code == kDtCount && !dtype.py) return py_fail();
+        if (dtype.code == kDtCount && !dtype.py) return py_err();
     }
     return {};
 }
 
-XmlResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell, Val& value, DType& dtype) {
+PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell, Val& value, DType& dtype) {
     const std::string_view v = bufs_.v;
     dtype = DType::of(kDtN);
     if (integer_text(v)) {
@@ -189,7 +189,7 @@ XmlResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell
             double x = PyFloat_AsDouble(o.get());
             if (x == -1.0 && PyErr_Occurred()) {
                 if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError))
-                    return py_fail();
+                    return py_err();
                 PyErr_Clear();
                 value = Val::py_(std::move(o));
             } else {
@@ -209,19 +209,19 @@ XmlResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell
             return {};
         }
         PyRef num = PyRef::steal(val_to_py(value));
-        if (!num) return py_fail();
+        if (!num) return py_err();
         return date_warning(value, dtype, num.get(), formula_cell);
     }
     PyRef num = PyRef::steal(val_to_py(value));
-    if (!num) return py_fail();
+    if (!num) return py_err();
     PyRef kw = PyRef::steal(Py_BuildValue("{s:O}", "timedelta", timedelta ? Py_True : Py_False));
-    if (!kw) return py_fail();
+    if (!kw) return py_err();
     PyRef args = PyRef::steal(PyTuple_Pack(2, num.get(), settings_.epoch_obj.get()));
-    if (!args) return py_fail();
+    if (!args) return py_err();
     PyRef res = PyRef::steal(PyObject_Call(helpers_.from_excel.get(), args.get(), kw.get()));
     if (!res) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-            return py_fail();
+            return py_err();
         PyErr_Clear();
         return date_warning(value, dtype, num.get(), formula_cell);
     }
@@ -230,47 +230,47 @@ XmlResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell
     return {};
 }
 
-XmlResult<void> SheetParser::date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell) {
+PyResult<void> SheetParser::date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell) {
     PyRef coord = str_or_none(bufs_.has_r, bufs_.r);
-    if (!coord) return py_fail();
+    if (!coord) return py_err();
     PyRef msg = PyRef::steal(PyObject_CallFunctionObjArgs(helpers_.date_warning.get(), coord.get(), number, nullptr));
-    if (!msg) return py_fail();
+    if (!msg) return py_err();
     if (!formula_cell) {
         PyRef entry = PyRef::steal(Py_BuildValue("(sO)", "warn", msg.get()));
-        if (!entry || PyList_Append(actions_.get(), entry.get()) < 0) return py_fail();
+        if (!entry || PyList_Append(actions_.get(), entry.get()) < 0) return py_err();
     }
     value = Val::text_("#VALUE!");
     dtype = DType::of(kDtE);
     return {};
 }
 
-XmlResult<Val> SheetParser::formula_step(const CellRec& rec) {
+PyResult<Val> SheetParser::formula_step(const CellRec& rec) {
     formula_buf_.assign("=");
     formula_buf_.append(bufs_.f);
     const std::string_view ft = bufs_.f_t;
     if (!bufs_.has_f_t || (ft != "array" && ft != "dataTable" && ft != "shared")) return Val::text_(formula_buf_);
     if (ft == "array") {
         PyRef ref = str_or_none(bufs_.has_f_ref, bufs_.f_ref);
-        if (!ref) return py_fail();
+        if (!ref) return py_err();
         PyRef text = str_or_none(true, formula_buf_);
-        if (!text) return py_fail();
+        if (!text) return py_err();
         PyRef kw = PyRef::steal(Py_BuildValue("{s:O,s:O}", "ref", ref.get(), "text", text.get()));
-        if (!kw) return py_fail();
+        if (!kw) return py_err();
         PyResult<PyRef> res = call_kw(helpers_.ArrayFormula.get(), kw.get());
-        if (!res) return py_fail();
+        if (!res) return py_err();
         return Val::py_(std::move(*res));
     }
     if (ft == "dataTable") {
         PyRef kw = dt_dict_ ? dt_dict_.clone() : PyRef::steal(PyDict_New());
-        if (!kw) return py_fail();
+        if (!kw) return py_err();
         PyResult<PyRef> res = call_kw(helpers_.DataTableFormula.get(), kw.get());
-        if (!res) return py_fail();
+        if (!res) return py_err();
         return Val::py_(std::move(*res));
     }
     return shared_formula(rec, formula_buf_);
 }
 
-XmlResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view formula) {
+PyResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view formula) {
     std::optional<std::uint32_t> idx;
     if (bufs_.has_f_si) {
         if (auto it = shared_by_si_.find(std::string_view(bufs_.f_si)); it != shared_by_si_.end()) idx = it->second;
@@ -282,9 +282,9 @@ XmlResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view 
         const SharedMaster& m = shared_[*idx];
         if (!m.native) {
             PyRef r = str_or_none(has_coord, bufs_.r);
-            if (!r) return py_fail();
+            if (!r) return py_err();
             PyRef res = PyRef::steal(PyObject_CallMethod(m.host.get(), "translate_formula", "O", r.get()));
-            if (!res) return py_fail();
+            if (!res) return py_err();
             return Val::py_(std::move(res));
         }
         std::optional<CellPos> dest;
@@ -314,9 +314,9 @@ XmlResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view 
     if (!m.native) {
         PyRef r = str_or_none(has_coord, bufs_.r);
         PyRef text = str_or_none(true, formula);
-        if (!r || !text) return py_fail();
+        if (!r || !text) return py_err();
         m.host = PyRef::steal(PyObject_CallFunctionObjArgs(helpers_.Translator.get(), text.get(), r.get(), nullptr));
-        if (!m.host) return py_fail();
+        if (!m.host) return py_err();
     }
     // Registered only once built: a failing master leaves nothing behind.
     shared_.push_back(std::move(m));

@@ -3,6 +3,7 @@
 // convert.cpp.
 #include <sheet/parser.hpp>
 
+#include <lib/args.hpp>
 #include <lib/pyxml.hpp>
 
 #include <text/element_text.hpp>
@@ -62,18 +63,30 @@ SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, P
     : reader(source), settings_(std::move(settings)), helpers_(std::move(helpers)),
       actions_(std::move(actions)), row_dimensions_(std::move(row_dimensions)) {
     static constexpr const char* kNames[kDtCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
-    for (int k = 0; k < kDtCount; ++k) dt_[k] = PyRef::steal(PyUnicode_InternFromString(kNames[k]));
+    for (int k = 0; k < kDtCount; ++k) {
+        dt_[k] = PyRef::steal(PyUnicode_InternFromString(kNames[k]));
+        if (!dt_[k]) break;  // reported by create()
+    }
     text_.item_dangerous = helpers_.text_dangerous;
     text_.run_dangerous = helpers_.rich_dangerous;
 }
 
-XmlResult<Item> SheetParser::next_item() {
+PyResult<std::unique_ptr<SheetParser>> SheetParser::create(PyObject* source, Helpers helpers, Settings settings,
+                                                          PyRef actions, PyRef row_dimensions) {
+    auto p = std::make_unique<SheetParser>(source, std::move(helpers), std::move(settings), std::move(actions),
+                                           std::move(row_dimensions));
+    for (const PyRef& d : p->dt_)
+        if (!d) return py_err();
+    return p;
+}
+
+PyResult<Item> SheetParser::next_item() {
     Item it;
     BR_TRY_VOID(next_item_into(it));
     return it;
 }
 
-XmlResult<void> SheetParser::next_item_into(Item& out) {
+PyResult<void> SheetParser::next_item_into(Item& out) {
     for (;;) {
         const Event ev = BR_TRY(reader.next());
         switch (ev) {
@@ -110,7 +123,7 @@ XmlResult<void> SheetParser::next_item_into(Item& out) {
     }
 }
 
-XmlResult<std::pair<std::string, NamespaceList>> SheetParser::capture_checked() {
+PyResult<std::pair<std::string, NamespaceList>> SheetParser::capture_checked() {
     reader.begin_capture();
     detail::CaptureGuard<PySource> guard{reader};
     if (reader.last_kind() == Event::EmptyTag) {
@@ -127,22 +140,22 @@ XmlResult<std::pair<std::string, NamespaceList>> SheetParser::capture_checked() 
     return std::pair{std::move(bytes), reader.in_scope_namespaces()};
 }
 
-XmlResult<PyRef> SheetParser::attr_dict() {
+PyResult<PyRef> SheetParser::attr_dict() {
     PyRef d = PyRef::steal(PyDict_New());
-    if (!d) return py_fail();
+    if (!d) return py_err();
     std::string key;
     for (const Attr& a : reader.attrs()) {
         reader.attr_key(a, key);
         std::string_view v = reader.attr_value(a, scratch_);
         PyRef k = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), Py_ssize_t(key.size())));
-        if (!k) return py_fail();
+        if (!k) return py_err();
         PyRef val = PyRef::steal(PyUnicode_FromStringAndSize(v.data(), Py_ssize_t(v.size())));
-        if (!val || PyDict_SetItem(d.get(), k.get(), val.get()) < 0) return py_fail();
+        if (!val || PyDict_SetItem(d.get(), k.get(), val.get()) < 0) return py_err();
     }
     return d;
 }
 
-XmlResult<void> SheetParser::parse_row(Item& out) {
+PyResult<void> SheetParser::parse_row(Item& out) {
     out.kind = Item::Kind::Row;
     out.cells.clear();
     const Attr* r_attr = nullptr;
@@ -162,9 +175,7 @@ XmlResult<void> SheetParser::parse_row(Item& out) {
             row_counter_ = *v;
         } else {
             PyRef res = BR_TRY(py_call1(helpers_.row_index.get(), text));
-            long long v2 = PyLong_AsLongLong(res.get());
-            if (v2 == -1 && PyErr_Occurred()) return py_fail();
-            row_counter_ = v2;
+            row_counter_ = BR_TRY(int64_arg(res.get()));
         }
     }
     col_counter_ = 0;
@@ -172,7 +183,7 @@ XmlResult<void> SheetParser::parse_row(Item& out) {
     if (other) {
         PyRef d = BR_TRY(attr_dict());
         PyRef key = PyRef::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(row_counter_)));
-        if (!key || PyDict_SetItem(row_dimensions_.get(), key.get(), d.get()) < 0) return py_fail();
+        if (!key || PyDict_SetItem(row_dimensions_.get(), key.get(), d.get()) < 0) return py_err();
     }
     if (reader.last_kind() == Event::EmptyTag) {
         BR_TRY(reader.next());
@@ -201,16 +212,19 @@ XmlResult<void> SheetParser::parse_row(Item& out) {
     }
 }
 
-XmlResult<void> SheetParser::read_inline() {
+PyResult<void> SheetParser::read_inline() {
     if (settings_.rich_text) {
         auto [bytes, ns] = BR_TRY(capture_checked());
         inline_ = Val::py_(BR_TRY(host_item(helpers_.rich_inline.get(), bytes, ns)));
     } else {
+        // The text reader is plain C++: the host's exception waits in held_.
         auto validate = [this](std::string_view rpr, const NamespaceList& ns) -> XmlResult<bool> {
-            PyRef res = BR_TRY(host_item(helpers_.validate_rpr.get(), rpr, ns));
-            int t = PyObject_IsTrue(res.get());
-            if (t < 0) return py_fail();
-            return t != 0;
+            return hold_error([&]() -> PyResult<bool> {
+                PyRef res = BR_TRY(host_item(helpers_.validate_rpr.get(), rpr, ns));
+                const int t = PyObject_IsTrue(res.get());
+                if (t < 0) return py_err();
+                return t != 0;
+            }(), held_);
         };
         TextItem item = BR_TRY(parse_text(reader, text_, forbid, validate));
         if (item.deferred)
@@ -222,14 +236,10 @@ XmlResult<void> SheetParser::read_inline() {
     return {};
 }
 
-XmlResult<PyRef> SheetParser::host_item(PyObject* fn, std::string_view bytes, const NamespaceList& ns) {
-    PyRef b = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
-    if (!b) return py_fail();
-    PyRef l = PyRef::steal(ns_list(ns));
-    if (!l) return py_fail();
-    PyRef res = PyRef::steal(PyObject_CallFunctionObjArgs(fn, b.get(), l.get(), nullptr));
-    if (!res) return py_fail();
-    return res;
+PyResult<PyRef> SheetParser::host_item(PyObject* fn, std::string_view bytes, const NamespaceList& ns) {
+    PyRef b = BR_TRY(bytes_from(bytes));
+    PyRef l = BR_TRY(namespace_list(ns));
+    return owned(PyObject_CallFunctionObjArgs(fn, b.get(), l.get(), nullptr));
 }
 
 void SheetParser::begin_cell() {
@@ -241,7 +251,7 @@ void SheetParser::begin_cell() {
     }
 }
 
-XmlResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
+PyResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
     begin_cell();
     for (const Attr& a : reader.attrs()) {
         if (a.ns != 0 || a.local.size() != 1) continue;
@@ -301,7 +311,7 @@ XmlResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
 // A whole ordinary cell straight from the window: <c ...> with <v> and <f>
 // children in their plain forms only. Anything else leaves the reader
 // untouched and answers false, and the cell is read through events.
-XmlResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
+PyResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
     auto& w = reader.win;
     const std::uint8_t* p = w.buf.data();
     const std::size_t n = w.filled();
@@ -383,34 +393,29 @@ XmlResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
     return true;
 }
 
-PyObject* SheetParser::ns_list(const NamespaceList& ns) const {
-    auto list = namespace_list(ns);
-    return list ? list->release() : nullptr;
-}
-
-XmlResult<PyRef> SheetParser::py_call1(PyObject* fn, std::string_view text) {
+PyResult<PyRef> SheetParser::py_call1(PyObject* fn, std::string_view text) {
     PyRef s = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
-    if (!s) return py_fail();
+    if (!s) return py_err();
     PyRef res = PyRef::steal(PyObject_CallOneArg(fn, s.get()));
-    if (!res) return py_fail();
+    if (!res) return py_err();
     return res;
 }
 
-XmlResult<PyRef> SheetParser::py_int(std::string_view text) {
+PyResult<PyRef> SheetParser::py_int(std::string_view text) {
     if (auto v = short_decimal(text)) {
         PyRef o = PyRef::steal(PyLong_FromLongLong(*v));
-        if (!o) return py_fail();
+        if (!o) return py_err();
         return o;
     }
     return py_call1(helpers_.int_.get(), text);
 }
 
-XmlResult<StyleId> SheetParser::style_of(bool present, std::string_view text) {
+PyResult<StyleId> SheetParser::style_of(bool present, std::string_view text) {
     StyleId out;
     if (!present) return out;
     if (text.empty()) {
         out.py = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
-        if (!out.py) return py_fail();
+        if (!out.py) return py_err();
         return out;
     }
     if (auto v = short_decimal(text)) {
@@ -418,32 +423,25 @@ XmlResult<StyleId> SheetParser::style_of(bool present, std::string_view text) {
         return out;
     }
     PyRef res = BR_TRY(py_call1(helpers_.int_.get(), text));
-    long long v = PyLong_AsLongLong(res.get());
-    if (v == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return py_fail();
-        PyErr_Clear();
-        out.py = std::move(res);
-        return out;
-    }
-    out.id = v;
+    const std::optional<std::int64_t> v = BR_TRY(index_int64(res.get()));
+    if (!v) out.py = std::move(res);  // kept as the host's int
+    else out.id = *v;
     return out;
 }
 
-XmlResult<std::pair<std::int64_t, std::int64_t>> SheetParser::coordinate(std::string_view r) {
+PyResult<std::pair<std::int64_t, std::int64_t>> SheetParser::coordinate(std::string_view r) {
     if (auto rc = fast_coordinate(r)) return *rc;
     PyRef res = BR_TRY(py_call1(helpers_.coordinate_to_tuple.get(), r));
     PyRef seq = PyRef::steal(PySequence_Tuple(res.get()));
-    if (!seq) return py_fail();
+    if (!seq) return py_err();
     const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     if (n != 2) {
         if (n > 2) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         else PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        return py_fail();
+        return py_err();
     }
-    long long row = PyLong_AsLongLong(PyTuple_GET_ITEM(seq.get(), 0));
-    if (row == -1 && PyErr_Occurred()) return py_fail();
-    long long col = PyLong_AsLongLong(PyTuple_GET_ITEM(seq.get(), 1));
-    if (col == -1 && PyErr_Occurred()) return py_fail();
+    const std::int64_t row = BR_TRY(int64_arg(PyTuple_GET_ITEM(seq.get(), 0)));
+    const std::int64_t col = BR_TRY(int64_arg(PyTuple_GET_ITEM(seq.get(), 1)));
     return std::pair<std::int64_t, std::int64_t>{row, col};
 }
 
@@ -472,6 +470,7 @@ int SheetParser::visit(visitproc visit, void* arg) const {
         if (int e = s.host.visit(visit, arg)) return e;
     for (const PyRef& d : dt_)
         if (int e = d.visit(visit, arg)) return e;
+    if (int e = held_.exc.visit(visit, arg)) return e;
     return reader.win.source.visit(visit, arg);
 }
 

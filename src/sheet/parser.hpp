@@ -17,6 +17,7 @@
 #include <xml/reader.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,22 +60,21 @@ struct CellBufs {
     }
 };
 
-// Python's exception is set: the sheet parser's third error kind.
-[[nodiscard, gnu::cold, gnu::noinline]] inline std::unexpected<XmlError> py_fail() {
-    return std::unexpected(XmlError::source());
-}
-
 // Visits every Python object a parsed cell holds.
 int visit_cell(const CellRec& c, visitproc visit, void* arg);
 
 class SheetParser {
 public:
+    // Use create(): construction can fail.
     SheetParser(PyObject* source, Helpers helpers, Settings settings, PyRef actions, PyRef row_dimensions);
+    [[nodiscard]] static PyResult<std::unique_ptr<SheetParser>> create(PyObject* source, Helpers helpers,
+                                                                       Settings settings, PyRef actions,
+                                                                       PyRef row_dimensions);
     SheetParser(const SheetParser&) = delete;
     SheetParser& operator=(const SheetParser&) = delete;
 
-    [[nodiscard]] XmlResult<Item> next_item();
-    [[nodiscard]] XmlResult<void> next_item_into(Item& out);
+    [[nodiscard]] PyResult<Item> next_item();
+    [[nodiscard]] PyResult<void> next_item_into(Item& out);
 
     // A native value to its Python object (a new reference), or nullptr with
     // an exception set. Text gives up its buffer.
@@ -83,14 +83,18 @@ public:
     [[nodiscard]] PyObject* dtype_to_py(const DType& d) const;
     [[nodiscard]] static PyObject* style_to_py(const StyleId& s);
 
-    // The error as the caller's Python exception; always nullptr.
-    [[gnu::cold]] PyObject* raise(const XmlError& e) { return fallback_err(e, &reader.win.source.held()); }
+    // Sets the caller's Python exception for an error of this parser: an
+    // XML Source error restores the exception its holder captured.
+    [[gnu::cold]] void raise(const BindError& e) {
+        if (e.kind == BindError::Kind::PyException) return raise_error(e);
+        HeldException& src = reader.win.source.held();
+        (void)xml_failure(e.xml, src.exc ? &src : &held_);
+    }
 
     [[nodiscard]] std::uint64_t abs_pos() const noexcept { return reader.win.abs_pos(); }
     const Settings& settings() const noexcept { return settings_; }
     PyObject* dt(std::uint8_t code) const noexcept { return dt_[code].get(); }
     const Helpers& helpers() const noexcept { return helpers_; }
-    [[nodiscard]] PyObject* ns_list(const NamespaceList& ns) const;
 
     int visit(visitproc visit, void* arg) const;
 
@@ -101,14 +105,15 @@ public:
     SheetReader reader;
 
     // Exposed for the prescan and the tests of the number rules.
-    [[nodiscard]] XmlResult<StyleId> style_of(bool present, std::string_view text);
-    [[nodiscard]] XmlResult<PyRef> py_int(std::string_view text);
-    [[nodiscard]] XmlResult<PyRef> py_call1(PyObject* fn, std::string_view text);
-    [[nodiscard]] XmlResult<std::pair<std::int64_t, std::int64_t>> coordinate(std::string_view r);
-    [[nodiscard]] XmlResult<std::pair<std::string, NamespaceList>> capture_checked();
+    [[nodiscard]] PyResult<StyleId> style_of(bool present, std::string_view text);
+    [[nodiscard]] PyResult<PyRef> py_int(std::string_view text);
+    [[nodiscard]] PyResult<PyRef> py_call1(PyObject* fn, std::string_view text);
+    [[nodiscard]] PyResult<std::pair<std::int64_t, std::int64_t>> coordinate(std::string_view r);
+    [[nodiscard]] PyResult<std::pair<std::string, NamespaceList>> capture_checked();
 
 private:
     CellBufs bufs_;
+    HeldException held_;  // what a host callback of the text reader raised
     std::vector<SharedMaster> shared_;
     std::optional<std::uint32_t> unkeyed_shared_;
     Settings settings_;
@@ -129,21 +134,21 @@ private:
     CellTagCollector cell_tag_;
     FormulaTagCollector f_tag_;
 
-    [[nodiscard]] XmlResult<void> parse_row(Item& out);
-    [[nodiscard]] XmlResult<void> parse_cell(std::vector<CellRec>& cells);
-    [[nodiscard]] XmlResult<bool> fast_cell(std::vector<CellRec>& cells);
-    [[nodiscard]] XmlResult<void> read_inline();
-    [[nodiscard]] XmlResult<PyRef> host_item(PyObject* fn, std::string_view bytes, const NamespaceList& ns);
+    [[nodiscard]] PyResult<void> parse_row(Item& out);
+    [[nodiscard]] PyResult<void> parse_cell(std::vector<CellRec>& cells);
+    [[nodiscard]] PyResult<bool> fast_cell(std::vector<CellRec>& cells);
+    [[nodiscard]] PyResult<void> read_inline();
+    [[nodiscard]] PyResult<PyRef> host_item(PyObject* fn, std::string_view bytes, const NamespaceList& ns);
     void begin_cell();
-    [[nodiscard]] XmlResult<PyRef> attr_dict();
-    [[nodiscard]] XmlResult<void> interpret(StyleId style, std::vector<CellRec>& cells);
-    [[nodiscard]] XmlResult<void> value_rule(std::string_view t, const StyleId& style, bool formula_cell,
+    [[nodiscard]] PyResult<PyRef> attr_dict();
+    [[nodiscard]] PyResult<void> interpret(StyleId style, std::vector<CellRec>& cells);
+    [[nodiscard]] PyResult<void> value_rule(std::string_view t, const StyleId& style, bool formula_cell,
                                              Val& value, DType& dtype);
-    [[nodiscard]] XmlResult<void> number_rule(const StyleId& style, bool formula_cell, Val& value,
+    [[nodiscard]] PyResult<void> number_rule(const StyleId& style, bool formula_cell, Val& value,
                                               DType& dtype);
-    [[nodiscard]] XmlResult<void> date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell);
-    [[nodiscard]] XmlResult<Val> formula_step(const CellRec& rec);
-    [[nodiscard]] XmlResult<Val> shared_formula(const CellRec& rec, std::string_view formula);
+    [[nodiscard]] PyResult<void> date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell);
+    [[nodiscard]] PyResult<Val> formula_step(const CellRec& rec);
+    [[nodiscard]] PyResult<Val> shared_formula(const CellRec& rec, std::string_view formula);
     [[nodiscard]] DType dtype_of(std::string_view t);
     [[nodiscard]] PyObject* shared_to_py(const Val& v);
 };

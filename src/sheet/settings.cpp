@@ -1,5 +1,7 @@
 #include <sheet/settings.hpp>
 
+#include <lib/args.hpp>
+
 namespace brindle {
 namespace {
 
@@ -17,9 +19,7 @@ PyResult<bool> truth(PyObject* o) {
 
 PyResult<std::int64_t> int_attr(PyObject* o, const char* name) {
     PyRef v = BR_TRY(attr(o, name));
-    long long x = PyLong_AsLongLong(v.get());
-    if (x == -1 && PyErr_Occurred()) return py_err();
-    return x;
+    return int64_arg(v.get());
 }
 
 // The native form of a naive datetime epoch; nothing for any other object,
@@ -53,12 +53,9 @@ PyResult<IntSet> int_set(PyObject* iterable) {
         PyRef item = PyRef::steal(PyIter_Next(it.get()));
         if (!item) break;
         if (PyBool_Check(item.get()) || !PyLong_Check(item.get())) continue;
-        long long v = PyLong_AsLongLong(item.get());
-        if (v == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            continue;
-        }
-        out.insert(v);
+        // An int past 64 bits cannot match any position: left out.
+        const std::optional<std::int64_t> v = BR_TRY(index_int64(item.get()));
+        if (v) out.insert(*v);
     }
     if (PyErr_Occurred()) return py_err();
     return out;

@@ -1,6 +1,8 @@
 // Writer construction: everything per-cell writing needs, resolved once.
 #include <writer/writer.hpp>
 
+#include <lib/args.hpp>
+
 namespace brindle {
 
 namespace {
@@ -33,9 +35,7 @@ namespace {
 
 [[nodiscard]] PyResult<std::int64_t> int_attr(PyObject* obj, const char* name) {
     PyRef v = BR_TRY(getattr(obj, name));
-    const long long n = PyLong_AsLongLong(v.get());
-    if (n == -1 && PyErr_Occurred()) return py_err();
-    return n;
+    return int64_arg(v.get());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // One host cell as a <c> element, and the <row> start tag.
 #include <writer/writer.hpp>
 
+#include <lib/args.hpp>
+
 #include <utils/strip.hpp>
 #include <writer/cell_ref.hpp>
 #include <writer/escape.hpp>
@@ -44,10 +46,7 @@ std::size_t utf8_len(unsigned char lead) noexcept {
 }
 
 [[nodiscard, gnu::cold]] PyResult<std::string_view> utf8_of_str(PyObject* obj, const char* what) {
-    if (!PyUnicode_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(obj)->tp_name);
-        return py_err();
-    }
+    if (!PyUnicode_Check(obj)) return must_be(what, "str", obj);
     Py_ssize_t len = 0;
     const char* p = PyUnicode_AsUTF8AndSize(obj, &len);
     if (!p) return py_err();
@@ -58,22 +57,14 @@ std::size_t utf8_len(unsigned char lead) noexcept {
 
 // The (value, keep) answer of the host's date helpers.
 PyResult<bool> unpack_date_result(PyObject* r) {
-    if (!PyTuple_Check(r)) {
-        PyErr_Format(PyExc_TypeError, "date helper must return a tuple, not %.200s",
-                     Py_TYPE(r)->tp_name);
-        return py_err();
-    }
+    if (!PyTuple_Check(r)) return must_be("date helper", "return a tuple", r);
     if (PyTuple_GET_SIZE(r) != 2) {
         PyErr_Format(PyExc_TypeError, "date helper must return a 2-tuple, not a %zd-tuple",
                      PyTuple_GET_SIZE(r));
         return py_err();
     }
     PyObject* keep = PyTuple_GET_ITEM(r, 1);
-    if (!PyBool_Check(keep)) {
-        PyErr_Format(PyExc_TypeError, "date helper flag must be bool, not %.200s",
-                     Py_TYPE(keep)->tp_name);
-        return py_err();
-    }
+    if (!PyBool_Check(keep)) return must_be("date helper flag", "bool", keep);
     return keep == Py_True;
 }
 
