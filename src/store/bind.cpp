@@ -6,6 +6,7 @@
 #include <lib/args.hpp>
 #include <lib/borrow.hpp>
 #include <lib/errors.hpp>
+#include <lib/pyxml.hpp>
 #include <store/store_object.hpp>
 
 #include <bit>
@@ -131,11 +132,10 @@ private:
     }
 };
 
-PyResult<void> append_element(SheetParser& p, PyObject* actions, const Item& it) {
+PyResult<void> append_element(PyObject* actions, const Item& it) {
     PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(it.bytes.data(), static_cast<Py_ssize_t>(it.bytes.size())));
     if (!bytes) return py_err();
-    PyRef ns = PyRef::steal(p.ns_list(it.namespaces));
-    if (!ns) return py_err();
+    PyRef ns = BR_TRY(namespace_list(it.namespaces));
     PyRef entry = PyRef::steal(Py_BuildValue("(sOO)", "element", bytes.get(), ns.get()));
     if (!entry || PyList_Append(actions, entry.get()) < 0) return py_err();
     return {};
@@ -181,7 +181,7 @@ PyResult<void> load(PyStore& st, SheetParser& p, PyObject* actions, PyObject* ce
                 st.shared = p.take_shared();
                 return {};
             case Item::Kind::Element:
-                BR_TRY(append_element(p, actions, it));
+                BR_TRY(append_element(actions, it));
                 break;
             case Item::Kind::Row:
                 for (CellRec& c : it.cells) BR_TRY(loader.store(c));
