@@ -99,7 +99,9 @@ TEST(XmlFastAttrs, ShortAndLongValuesAgree) {
                 const bool plain = len == 0 || (b >= 0x20 && b < 0x80 && b != '&' && b != '<');
                 Out o = scan_cell(tag);
                 EXPECT_EQ(o.status, plain ? FastStatus::Start : FastStatus::NotTaken);
-                if (plain) EXPECT_EQ(o.r, value);
+                if (plain) {
+                    EXPECT_EQ(o.r, value);
+                }
             }
         }
     }
