@@ -212,8 +212,8 @@ PyResult<PyRef> bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!PyDict_Check(rd.get())) return must_be("row_dimensions", "dict", rd.get());
     PyRef shared_strings = settings.shared_strings.clone();
     const std::optional<Epoch> epoch = settings.epoch;
-    auto p = std::make_unique<SheetParser>(source, std::move(h), std::move(settings), PyRef::borrow(actions),
-                                           std::move(rd));
+    std::unique_ptr<SheetParser> p = BR_TRY(
+        SheetParser::create(source, std::move(h), std::move(settings), PyRef::borrow(actions), std::move(rd)));
 
     CellStoreObject* so = as_store(store);
     Exclusive hold(so->flag);

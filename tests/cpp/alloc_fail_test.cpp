@@ -103,7 +103,8 @@ constexpr const char* kCases = R"PY(
 import datetime, gc, io
 import brindle
 from brindle import _brindle as m
-from brindle._testing import make_helpers, make_parser
+from brindle._testing import Cell as StoreCell, make_helpers, make_parser
+from brindle.styles.cell_style import StyleArray
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.rows import sorted_rows
 
@@ -210,6 +211,31 @@ def case_write_sheet_data_store():
     out = []
     return sheet_data, (m.SheetWriter(ws, out.append, False, make_writer_helpers(False)), out)
 
+STYLES = [StyleArray([0] * 9), StyleArray([1] * 9)]
+
+def load(store, parser, source):
+    actions = []
+    m.bind_cells(source, parser, "ws", store, STYLES, StoreCell, HELPERS, actions)
+    return [(k, store[k].value, store[k].data_type, store[k]._style) for k in store] + actions
+
+def store_ops(store):
+    out = [len(store), (1, 1) in store, (1.0, 2) in store, store.get((9, 9), "d"),
+           store._row(2, 1, 5, True), [c.value for c in store._row(3, 1, 2, False)[0]]]
+    store[(7, 7)] = "x"
+    del store[(1, 1)]
+    out += [list(store), list(reversed(store)), store.popitem()[0], store._bounds()]
+    store[("odd", 1)] = "y"  # dictionary mode from here
+    out += [list(store), store._row(1, 2, 3, True), store.popitem()[0], store._in_dict_mode()]
+    store.clear()
+    return out + [len(store), store._stats()]
+
+def case_bind_cells():
+    return load, (m.CellStore(), parser(), io.BytesIO(SHEET))
+def case_cell_store():
+    store = m.CellStore()
+    load(store, parser(), io.BytesIO(SHEET))
+    return store_ops, (store,)
+
 )PY";
 
 struct Outcome {
@@ -315,8 +341,8 @@ TEST_P(AllocFail, RaisesAndLeaksNothing) {
 INSTANTIATE_TEST_SUITE_P(EntryPoints, AllocFail,
                          ::testing::Values("read_string_table", "find_dimension", "prescan_sheet",
                                            "row_reader_new", "next_row", "next_row_values",
-                                           "next_raw", "sheet_writer_new", "write_row",
-                                           "write_sheet_data", "write_sheet_data_store"),
+                                           "next_raw", "sheet_writer_new", "write_row", "bind_cells",
+                                           "cell_store", "write_sheet_data", "write_sheet_data_store"),
                          [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
