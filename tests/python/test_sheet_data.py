@@ -53,11 +53,14 @@ def place(ws, key, item):
 
 
 def run(writer_cls, cells, dims, lxml, iso, date1904, failing_write=False,
-        fallback_order=None):
-    """Writes a generated sheet; everything the write leaves behind."""
+        fallback_order=None, container="dict"):
+    """Writes a generated sheet; everything the write leaves behind. The cells
+    are in a plain dict, or in the worksheet's own store (`container="store"`)."""
     wb = brindle.Workbook(lxml=lxml, iso_dates=iso)
     wb.date1904 = date1904
     ws = wb.active
+    if container == "dict":
+        ws._cells = {}
     for key, item in cells:
         place(ws, key, item)
     for key, dim in dims.items():
@@ -98,15 +101,15 @@ DIMS = st.dictionaries(st.integers(1, 10) | st.sampled_from([0, -1, 2**63 - 1]),
        odd=st.lists(st.tuples(ODD_KEYS, ITEMS), max_size=1), dims=DIMS,
        odd_dims=st.lists(ODD_DIM_KEYS, max_size=1),
        lxml=st.booleans(), iso=st.booleans(), date1904=st.booleans(),
-       failing_write=st.booleans())
+       failing_write=st.booleans(), container=st.sampled_from(["dict", "store"]))
 def test_in_memory_sheets_match_the_pure_python_writer(cells, odd, dims, odd_dims, lxml, iso,
-                                                       date1904, failing_write):
+                                                       date1904, failing_write, container):
     dims = dict(dims)
     for key in odd_dims:
         dims[key] = {"ht": "3"}
     args = cells + odd, dims, lxml, iso, date1904, failing_write
-    native = run(m.SheetWriter, *args)
-    assert native == run(PySheetWriter, *args)
+    native = run(m.SheetWriter, *args, container=container)
+    assert native == run(PySheetWriter, *args, container=container)
     calls, result, asked = native[:3]
     if result is None and not failing_write:
         # Exactly one piece (small sheets), the text of the host's row writer.
