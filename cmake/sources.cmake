@@ -59,3 +59,7 @@ list(APPEND BRINDLE_PY_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/store/key_iter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/store/bind.cpp
 )
+list(APPEND BRINDLE_PY_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/../src/writer/sheet_data.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/writer/stored.cpp
+)

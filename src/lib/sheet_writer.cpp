@@ -74,7 +74,8 @@ PyResult<PyRef> write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize
     BR_TRY(parse_args({"SheetWriter.write_sheet_data", {"rows_fallback"}, 1}, args, nargs, kw, a));
     Exclusive hold(as_writer(self)->flag);
     if (!hold.ok()) return py_err();
-    return not_available();
+    BR_TRY(as_writer(self)->w.write_sheet_data(a[0]));
+    return PyRef::borrow(Py_None);
 }
 
 PyResult<PyRef> flush(PyObject* self, PyObject*) {

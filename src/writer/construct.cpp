@@ -57,6 +57,8 @@ PyResult<void> Writer::init(PyObject* ws, PyObject* write, bool lxml, PyObject* 
     n_update_ = BR_TRY(intern("update"));
     n_get_ = BR_TRY(intern("get"));
     n_row_dimensions_ = BR_TRY(intern("row_dimensions"));
+    n_cells_ = BR_TRY(intern("_cells"));
+    n_keys_ = BR_TRY(intern("keys"));
     field_names_ = {n_comment_.get(), n_value_.get(), n_style_.get(), n_data_type_.get(),
                     n_row_.get(), n_column_.get()};
     {

@@ -53,8 +53,10 @@ std::size_t utf8_len(unsigned char lead) noexcept {
     return std::string_view(p, static_cast<std::size_t>(len));
 }
 
+}  // namespace
+
 // The (value, keep) answer of the host's date helpers.
-[[nodiscard, gnu::cold]] PyResult<bool> unpack_date_result(PyObject* r) {
+PyResult<bool> unpack_date_result(PyObject* r) {
     if (!PyTuple_Check(r)) return must_be("date helper", "return a tuple", r);
     if (PyTuple_GET_SIZE(r) != 2) {
         PyErr_Format(PyExc_TypeError, "date helper must return a 2-tuple, not a %zd-tuple",
@@ -65,8 +67,6 @@ std::size_t utf8_len(unsigned char lead) noexcept {
     if (!PyBool_Check(keep)) return must_be("date helper flag", "bool", keep);
     return keep == Py_True;
 }
-
-}  // namespace
 
 PyResult<void> Writer::write_one(PyObject* cell) {
     PyRef comment = BR_TRY(cell_attr(cell, CellLayout::Comment));

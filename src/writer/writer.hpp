@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace brindle {
 
@@ -54,7 +55,12 @@ struct StyleEntry {
     bool text_fixed = false;
 };
 
+// The (value, keep) answer of the host's date helpers: keep, or a TypeError.
+[[nodiscard]] PyResult<bool> unpack_date_result(PyObject* r);
+
 class Writer {
+    friend class StoreWalk;
+
 public:
     // Construction in the order the host's objects are consulted; any
     // failure leaves a Python exception set.
@@ -85,6 +91,9 @@ public:
     // "<row r=...>" with the attributes of a row dimension (or none).
     [[nodiscard]] PyResult<void> write_row_start(std::string_view row_text, PyObject* dimension);
     [[nodiscard]] PyResult<void> write_row(PyObject* cells, std::int64_t row_idx);
+    // The whole <sheetData> of a normal worksheet; `rows_fallback()` orders
+    // the rows when the cells are not keyed by plain integer pairs.
+    [[nodiscard]] PyResult<void> write_sheet_data(PyObject* rows_fallback);
 
     int traverse(visitproc visit, void* arg) const;
     void clear() noexcept;
@@ -93,6 +102,22 @@ public:
 
 private:
     [[nodiscard]] PyResult<void> init_epoch();
+    // The paths of write_sheet_data; the dictionary path answers false,
+    // having written nothing, when the keys are not plain integer pairs.
+    [[nodiscard]] PyResult<bool> dict_rows(PyObject* cells, PyObject* dims);
+    // The store path (stored.cpp); false when `cells` is not a CellStore
+    // in compact mode.
+    [[nodiscard]] PyResult<bool> store_rows(PyObject* cells, PyObject* dims);
+    // The rows of dims.keys() ascending and without repeats; nullopt when a
+    // key is not exactly an int of 64 bits (the keys are then read to the
+    // end only when `read_all`).
+    [[nodiscard]] PyResult<std::optional<std::vector<std::int64_t>>> dimension_rows(PyObject* dims,
+                                                                                    bool read_all);
+    [[nodiscard]] PyResult<void> fallback_rows(PyObject* rows_fallback, PyObject* dims);
+    [[nodiscard]] PyResult<void> row_end() {
+        buf_.append("</row>");
+        return flush_if_full();
+    }
     [[nodiscard]] PyResult<std::optional<StyleKey>> style_key(PyObject* style);
     // One of the six plain attributes of a cell (not `hyperlink`).
     [[nodiscard]] PyResult<PyRef> cell_attr(PyObject* cell, CellLayout::Field f) {
@@ -108,7 +133,7 @@ private:
     PyRef ws_, write_;
     // Interned attribute and method names.
     PyRef n_value_, n_style_, n_comment_, n_data_type_, n_hyperlink_, n_row_, n_column_;
-    PyRef n_add_, n_append_, n_update_, n_get_, n_row_dimensions_;
+    PyRef n_add_, n_append_, n_update_, n_get_, n_row_dimensions_, n_cells_, n_keys_;
     // The names above in CellLayout's field order; the strings are owned by
     // the n_* members and live as long as the writer.
     std::array<PyObject*, CellLayout::kFields> field_names_{};

@@ -189,6 +189,28 @@ def case_write_row():
     out = []
     return write_rows, (m.SheetWriter(ws, out.append, False, make_writer_helpers(False)), rows, out)
 
+def sheet_data(w, out):
+    w.write_sheet_data(None)
+    return "".join(out)
+
+def case_write_sheet_data():
+    ws, _ = write_sheet()
+    ws.row_dimensions[5].height = 20
+    out = []
+    return sheet_data, (m.SheetWriter(ws, out.append, False, make_writer_helpers(False)), out)
+
+def case_write_sheet_data_store():
+    ws, _ = write_sheet()
+    ws.parent._cell_styles.add(brindle.StyleArray([0, 0, 0, 10, 0, 0, 0, 0, 0]))
+    store = m.CellStore()
+    m.bind_cells(io.BytesIO(SHEET), parser(), ws, store, ws.parent._cell_styles, brindle.Cell,
+                 HELPERS, [])
+    ws._cells = store
+    ws._cells[(2, 9)] = brindle.Cell(ws, 2, 9, "side")
+    del ws._cells[(4, 2)]  # its int is beyond 64 bits: the host's ElementTree would write it
+    out = []
+    return sheet_data, (m.SheetWriter(ws, out.append, False, make_writer_helpers(False)), out)
+
 STYLES = [StyleArray([0] * 9), StyleArray([1] * 9)]
 
 def load(store, parser, source):
@@ -320,7 +342,7 @@ INSTANTIATE_TEST_SUITE_P(EntryPoints, AllocFail,
                          ::testing::Values("read_string_table", "find_dimension", "prescan_sheet",
                                            "row_reader_new", "next_row", "next_row_values",
                                            "next_raw", "sheet_writer_new", "write_row", "bind_cells",
-                                           "cell_store"),
+                                           "cell_store", "write_sheet_data", "write_sheet_data_store"),
                          [](const auto& info) { return std::string(info.param); });
 
 }  // namespace

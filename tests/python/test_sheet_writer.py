@@ -694,11 +694,6 @@ def test_argument_types(args, match):
         m.SheetWriter(*args)
 
 
-def test_sheet_data_is_not_native_yet():
-    with pytest.raises(m.NativeFallback, match="not available"):
-        Host().writer().write_sheet_data(lambda: [])
-
-
 # -- exclusive use, collection, references -------------------------------------------
 
 def test_reentrant_calls_are_refused():

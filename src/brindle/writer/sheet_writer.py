@@ -12,6 +12,8 @@ the two can be compared on any worksheet, write calls included.
 import operator
 import xml.etree.ElementTree as ET
 
+from brindle._native import native_engine
+
 FLUSH_AT = 1 << 20
 
 _INT64 = range(-(1 << 63), 1 << 63)
@@ -164,7 +166,14 @@ class SheetWriter:
         cells = ws._cells
         dims = ws.row_dimensions
         self._append(b"<sheetData>")
-        ordered = self._dict_rows(cells, dims) if isinstance(cells, dict) else None
+        engine = native_engine()
+        if (engine is not None and isinstance(cells, engine.CellStore)
+                and not cells._in_dict_mode()):
+            ordered = self._store_rows(cells, dims, engine.NativeFallback)
+        elif isinstance(cells, dict):
+            ordered = self._dict_rows(cells, dims)
+        else:
+            ordered = None
         if ordered is not None:
             for row, row_cells in ordered:
                 self._write_row(str(row), dims.get(row), row_cells)
@@ -176,6 +185,20 @@ class SheetWriter:
                 self._write_row(str(row), dims.get(row), row_cells)
         self._append(b"</sheetData>")
         self.flush()
+
+    @staticmethod
+    def _store_rows(cells, dims, fallback):
+        """The rows of an engine cell store: its keys are always integer pairs,
+        and a row dimension keyed otherwise is declined, as the engine does."""
+        dim_rows = list(dims.keys())
+        if not all(_is_int64(key) for key in dim_rows):
+            raise fallback("row dimension keys")
+        rows = {}
+        for row, column in sorted(cells):
+            rows.setdefault(row, []).append(cells[(row, column)])
+        for row in dim_rows:
+            rows.setdefault(row, [])
+        return sorted(rows.items(), key=lambda pair: pair[0])
 
     @staticmethod
     def _dict_rows(cells, dims):
