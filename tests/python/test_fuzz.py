@@ -5,7 +5,7 @@ written by the library itself, a shared-string table); each round mutates
 one with a seeded random generator (bytes flipped, XML fragments spliced in,
 runs cut or repeated) and hands it to read_string_table, find_dimension,
 prescan_sheet, RowReader, bind_cells and, with the cells the pure reader
-finds, to SheetWriter. The engine must give the pure-Python result, or the
+finds, to SheetWriter (row by row, and whole sheet data). The engine must give the pure-Python result, or the
 same exception, or decline with NativeFallback for a reason of its own.
 
 Bounded by time: a few seconds in CI. BRINDLE_FUZZ_SECONDS=600 (per entry
@@ -26,6 +26,7 @@ from brindle import _sheetgen as gen
 from brindle._testing import make_helpers, make_parser
 from brindle.reader import dimension, prescan, rows, string_table
 from brindle.writer.cell import make_writer_helpers
+from brindle.writer.sheet import write_sheet_data
 from brindle.writer.sheet_writer import SheetWriter
 from test_bind_cells import check as check_bind
 
@@ -201,6 +202,32 @@ def test_sheet_writer():
             join = b"".join if lxml else "".join
             native, pure = ("ok", join(native[1])), ("ok", join(pure[1]))
         agree(native, pure)
+
+
+def test_whole_sheet_data():
+    """The same cells put into an in-memory sheet and written whole, both ways."""
+    for rnd, data in rounds("sheet data"):
+        got = outcome(lambda: read_rows(rows.RowReader, data, "raw"))
+        if got[0] != "ok":
+            continue
+        lxml = rnd.random() < 0.5
+        ws = brindle.Workbook(lxml=lxml).active
+        try:
+            for _idx, cells in got[1][0]:
+                for row, col, value, _data_type, _style in cells:
+                    ws.cell(row=row, column=col, value=value)
+        except (ValueError, TypeError):
+            continue  # no cell there in any sheet
+        results = []
+        for use_native in (True, False):
+            def whole():
+                sink = write_sheet_data(ws, lxml, use_native)
+                out = io.BytesIO()
+                sink.copy_to(out)
+                sink.close()
+                return out.getvalue()
+            results.append(outcome(whole))
+        assert results[0] == results[1]
 
 
 @pytest.mark.parametrize("name", ["rows", "sst"])

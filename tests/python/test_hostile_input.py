@@ -317,6 +317,19 @@ def test_the_largest_floats_are_written_as_text_that_reads_back(lxml):
         texts.append(b"".join(out) if lxml else "".join(out).encode())
     assert len(set(texts)) == 1  # the same bytes from both writers
     written = re.findall(rb"<v>([^<]*)</v>", texts[0])
+    # An in-memory sheet's whole sheet data, natively and in pure Python.
+    from brindle.writer.sheet import write_sheet_data
+
+    ws = brindle.Workbook(lxml=lxml).active
+    ws.append(_TOP)
+    whole = []
+    for use_native in (True, False):
+        sink = write_sheet_data(ws, lxml, use_native)
+        out = io.BytesIO()
+        sink.copy_to(out)
+        sink.close()
+        whole.append(out.getvalue())
+    assert whole[0] == whole[1] and re.findall(rb"<v>([^<]*)</v>", whole[0]) == written
     # 16 digits as ever, but 17 where 16 would read back as infinity.
     assert [float(t) for t in written] == [float("%.16g" % x) if abs(float("%.16g" % x)) < math.inf
                                            else x for x in _TOP]
