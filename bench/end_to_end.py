@@ -67,14 +67,12 @@ def write_xlsxwriter(path, n_rows):
 
 def read_brindle(path, native, backend):
     import brindle
-    from brindle.reader import workbook as reader
     from brindle.utils import deflate
 
     deflate.use(backend)
-    reader.USE_NATIVE = native
     start = time.perf_counter()
     n = 0
-    with brindle.load_workbook(path, read_only=True) as wb:
+    with brindle.load_workbook(path, read_only=True, native=native) as wb:
         for values in wb["Data"].iter_rows(values_only=True):
             n += len(values)
     return time.perf_counter() - start

@@ -218,7 +218,6 @@ def cmd_from_csv(args, out):
 
 
 def cmd_bench(args, out):
-    from brindle.reader import workbook as reader
     import tempfile
 
     cells = args.cells
@@ -248,14 +247,10 @@ def cmd_bench(args, out):
                     bar.update()
             wb.save(path)
             t1 = time.perf_counter()
-            saved, reader.USE_NATIVE = reader.USE_NATIVE, use_native
-            try:
-                with brindle.load_workbook(path, read_only=True) as rb:
-                    with _progress(total=n_rows, desc=f"read ({label})") as bar:
-                        for _ in rb["Data"].iter_rows(values_only=True):
-                            bar.update()
-            finally:
-                reader.USE_NATIVE = saved
+            with brindle.load_workbook(path, read_only=True, native=use_native) as rb:
+                with _progress(total=n_rows, desc=f"read ({label})") as bar:
+                    for _ in rb["Data"].iter_rows(values_only=True):
+                        bar.update()
             t2 = time.perf_counter()
             times[label] = (t1 - t0, t2 - t1)
             out.write(f"  {label:12s} write {t1 - t0:7.3f} s   read {t2 - t1:7.3f} s\n")

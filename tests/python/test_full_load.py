@@ -46,7 +46,7 @@ def load(data, native=True, **kw):
     src = io.BytesIO(data) if isinstance(data, bytes) else data
     with pytest.MonkeyPatch.context() as m:
         if not native:
-            m.setattr(wb_mod, "USE_NATIVE", False)
+            kw["native"] = False
         elif NATIVE_STORE and kw.pop("strict", True):
             m.setattr(full, "bind_cells", forbidden_bind)
         kw.pop("strict", None)

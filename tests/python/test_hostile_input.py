@@ -70,7 +70,10 @@ def worksheet(rows, head="", tail="", ns=""):
 
 
 def use_path(monkeypatch, native):
-    monkeypatch.setattr(wb_mod, "USE_NATIVE", native)
+    if native:
+        monkeypatch.delenv("BRINDLE_NO_NATIVE", raising=False)
+    else:
+        monkeypatch.setenv("BRINDLE_NO_NATIVE", "1")
 
 
 def read(data, **bounds):
@@ -99,7 +102,8 @@ def in_child(path, native, **bounds):
 
 
 def _child(path, native, bounds):
-    wb_mod.USE_NATIVE = native
+    if not native:
+        os.environ["BRINDLE_NO_NATIVE"] = "1"
     count, first, error = 0, None, None
     try:
         with warnings.catch_warnings():

@@ -36,7 +36,7 @@ def values(path, sheet=None, **kw):
     """The rows as the native reader gives them alone (when the engine is built),
     checked against the pure-Python reader's."""
     with pytest.MonkeyPatch.context() as m:
-        m.setattr(wb_mod, "USE_NATIVE", False)
+        m.setenv("BRINDLE_NO_NATIVE", "1")
         pure = read_values(path, sheet, **kw)
     if native_engine() is None:
         return pure

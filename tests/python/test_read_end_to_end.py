@@ -90,7 +90,7 @@ def read(data, bounds=(None, None, None, None), values_only=False, **kw):
 
 def read_pure(data, monkeypatch, **kw):
     with monkeypatch.context() as m:
-        m.setattr(wb_mod, "USE_NATIVE", False)
+        m.setenv("BRINDLE_NO_NATIVE", "1")
         return read(data, **kw)
 
 

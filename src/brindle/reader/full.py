@@ -83,7 +83,7 @@ def load_full(filename, data_only=False, rich_text=False, **limits):
 class _Loader:
     def __init__(self, package):
         self.package = package
-        self.native = package_reader.USE_NATIVE
+        self.native = package.native
 
     def load(self):
         pkg = self.package

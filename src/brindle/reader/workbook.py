@@ -94,18 +94,22 @@ def is_timedelta_format(code):
 
 @overload
 def load_workbook(filename: FileArg, read_only: Literal[False] = False, data_only: bool = False,
-                  rich_text: bool = False, *, max_part_size: int | None = MAX_PART_SIZE,
+                  rich_text: bool = False, *, native: bool = True,
+                  max_part_size: int | None = MAX_PART_SIZE,
                   max_ratio: int | None = MAX_RATIO) -> Workbook: ...
 @overload
 def load_workbook(filename: FileArg, read_only: Literal[True], data_only: bool = False,
-                  rich_text: bool = False, *, max_part_size: int | None = MAX_PART_SIZE,
+                  rich_text: bool = False, *, native: bool = True,
+                  max_part_size: int | None = MAX_PART_SIZE,
                   max_ratio: int | None = MAX_RATIO) -> ReadOnlyWorkbook: ...
 @overload
 def load_workbook(filename: FileArg, read_only: bool, data_only: bool = False,
-                  rich_text: bool = False, *, max_part_size: int | None = MAX_PART_SIZE,
+                  rich_text: bool = False, *, native: bool = True,
+                  max_part_size: int | None = MAX_PART_SIZE,
                   max_ratio: int | None = MAX_RATIO) -> Workbook | ReadOnlyWorkbook: ...
 def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = False,
-                  rich_text: bool = False, *, max_part_size: int | None = MAX_PART_SIZE,
+                  rich_text: bool = False, *, native: bool = True,
+                  max_part_size: int | None = MAX_PART_SIZE,
                   max_ratio: int | None = MAX_RATIO) -> Workbook | ReadOnlyWorkbook:
     """Open the xlsx file `filename` (a path or a binary file object).
 
@@ -124,13 +128,16 @@ def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = 
     (default 4 GiB), nor, once past 8 MiB, beyond `max_ratio` times its
     compressed size (default 1,000, a ratio deflate itself cannot reach);
     such a part raises `InvalidFileError`. `None` lifts a limit.
+
+    `native=False` keeps the native engine out (as the environment variable
+    BRINDLE_NO_NATIVE does for the whole process); the results are the same.
     """
-    limits = {"max_part_size": max_part_size, "max_ratio": max_ratio}
+    options = {"native": native, "max_part_size": max_part_size, "max_ratio": max_ratio}
     if not read_only:
         from brindle.reader.full import load_full
 
-        return load_full(filename, data_only=data_only, rich_text=rich_text, **limits)
-    return ReadOnlyWorkbook(filename, data_only=data_only, rich_text=rich_text, **limits)
+        return load_full(filename, data_only=data_only, rich_text=rich_text, **options)
+    return ReadOnlyWorkbook(filename, data_only=data_only, rich_text=rich_text, **options)
 
 
 def _part_path(base_dir, target):
@@ -143,8 +150,9 @@ class ReadOnlyWorkbook:
     """The sheets of an xlsx file, read on demand. Use as a context manager or `close()`."""
 
     def __init__(self, filename: FileArg, data_only: bool = False, rich_text: bool = False,
-                 *, max_part_size: int | None = MAX_PART_SIZE,
+                 *, native: bool = True, max_part_size: int | None = MAX_PART_SIZE,
                  max_ratio: int | None = MAX_RATIO) -> None:
+        self.native = bool(native)
         self._zip = ZipReader(filename, max_part_size=max_part_size, max_ratio=max_ratio)
         try:
             self._open(filename, data_only, rich_text)
@@ -257,7 +265,7 @@ class ReadOnlyWorkbook:
     def _read_strings(self, path):
         if path is None:
             return []
-        native = _native_function("read_string_table") if USE_NATIVE else None
+        native = _native_function("read_string_table") if self.native else None
         if native is not None:
             read, fallback = native
             try:
@@ -351,7 +359,7 @@ class ReadOnlyWorksheet:
         """
         wb = self.parent
         given = 0
-        native = _native_reader() if USE_NATIVE else None
+        native = _native_reader() if wb.native else None
         if native is not None:
             reader_cls, fallback = native
             try:
@@ -446,12 +454,6 @@ class ReadOnlyWorksheet:
 
     def __repr__(self):
         return f"<ReadOnlyWorksheet {self.title!r}>"
-
-
-# Read-only worksheets use the native row reader, and the shared strings the
-# native table reader, when the engine is built (and BRINDLE_NO_NATIVE is not
-# set).
-USE_NATIVE = True
 
 
 def _native_reader():
