@@ -13,9 +13,12 @@ inside the dev environment:
 import io
 import sys
 import time
+import os
 
-from brindle import _sheetgen as gen
-from brindle._testing import make_helpers
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+
+import sheetgen as gen
+from testkit import make_helpers
 from brindle.reader.prescan import prescan_sheet as pure_prescan
 
 CELLS_PER_MB = 1e6 / 43  # about 43 bytes per generated cell

@@ -12,8 +12,11 @@ the dimension lookup reads. Run inside the dev environment:
 import io
 import sys
 import time
+import os
 
-from brindle._testing import make_helpers
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+
+from testkit import make_helpers
 from brindle.reader.dimension import find_dimension as py_find_dimension
 from brindle.reader.string_table import read_string_table as py_read_string_table
 

@@ -26,9 +26,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
-from brindle import _sheetgen as gen  # noqa: E402
-from brindle._testing import Cell, make_helpers, make_parser  # noqa: E402
+import sheetgen as gen  # noqa: E402
+from testkit import Cell, make_helpers, make_parser  # noqa: E402
 from brindle.styles.cell_style import StyleArray  # noqa: E402
 
 N_COLS = 10

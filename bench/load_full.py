@@ -5,7 +5,7 @@ pure-Python loader and its dict of cells.
     PYTHONPATH=src python3 bench/load_full.py [CELLS]
 
 The worksheet (numbers, styled floats, shared strings, booleans, dates,
-formulas; `brindle._sheetgen.stream_sheet`) is read four ways, each side in
+formulas; `sheetgen.stream_sheet` (tests/support)) is read four ways, each side in
 a child process of its own so that memory is measured apart:
 
 - bind: the sheet's cells from an in-memory file into the worksheet's
@@ -27,8 +27,9 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
-from brindle import _sheetgen as gen  # noqa: E402
+import sheetgen as gen  # noqa: E402
 
 N_STRINGS = 1000
 _DOC = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"

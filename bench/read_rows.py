@@ -5,7 +5,7 @@ the prescan, and the memory of streaming.
     PYTHONPATH=src python3 bench/read_rows.py [CELLS] [--no-memory]
 
 The worksheet (numbers, floats with a style, shared strings, booleans,
-dates, formulas) comes from `brindle._sheetgen.stream_sheet` and is read
+dates, formulas) comes from `sheetgen.stream_sheet` (tests/support) and is read
 from an in-memory file object, so the timings are of reading alone. Each
 reader reads it with `next_row` values-only, `next_row` building cells and
 `next_raw`, dropping each row once made; both must give the same rows
@@ -27,9 +27,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
-from brindle import _sheetgen as gen  # noqa: E402
-from brindle._testing import make_helpers, make_parser  # noqa: E402
+import sheetgen as gen  # noqa: E402
+from testkit import make_helpers, make_parser  # noqa: E402
 from brindle.reader.prescan import prescan_sheet as py_prescan  # noqa: E402
 from brindle.reader.rows import ReadOnlyCell, RowReader as PyRowReader  # noqa: E402
 

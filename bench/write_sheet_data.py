@@ -20,6 +20,7 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
 import brindle  # noqa: E402
 from brindle import _brindle as m  # noqa: E402
@@ -101,7 +102,7 @@ def xlsxwriter_save(n_rows):
 
 def loaded_store(data, lxml):
     """The first sheet of a saved workbook, loaded into a CellStore."""
-    from brindle._testing import make_helpers, make_parser
+    from testkit import make_helpers, make_parser
     from brindle.styles.cell_style import StyleArray
 
     wb = brindle.Workbook(lxml=lxml)

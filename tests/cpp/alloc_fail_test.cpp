@@ -103,7 +103,7 @@ constexpr const char* kCases = R"PY(
 import datetime, gc, io
 import brindle
 from brindle import _brindle as m
-from brindle._testing import Cell as StoreCell, make_helpers, make_parser
+from testkit import Cell as StoreCell, make_helpers, make_parser
 from brindle.styles.cell_style import StyleArray
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.rows import sorted_rows

@@ -140,7 +140,7 @@ TEST_F(HelpersTest, StringTableAlsoNeedsSiContent) {
 }
 
 TEST_F(HelpersTest, TheHostPackageSuppliesEveryKey) {
-    py_exec("from brindle._testing import make_helpers\nd = make_helpers()");
+    py_exec("from testkit import make_helpers\nd = make_helpers()");
     PyRef d = py_eval("d");
     ASSERT_TRUE(d);
     auto h = StringHelpers::from_dict(d.get());

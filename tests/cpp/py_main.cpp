@@ -66,6 +66,8 @@ int main(int argc, char** argv) {
     }
     // Make the source tree importable ahead of anything installed.
     PyRun_SimpleString("import sys; sys.path.insert(0, '" BRINDLE_SRC_DIR "')");
+    // The tests' own support modules (sheet generators, host argument builders).
+    PyRun_SimpleString("import sys; sys.path.insert(0, '" BRINDLE_SRC_DIR "/../tests/support')");
     int rc = RUN_ALL_TESTS();
     if (Py_FinalizeEx() < 0) rc = rc ? rc : 3;
     return rc;

@@ -12,8 +12,8 @@ import pytest
 from hypothesis import given, strategies as st
 
 from brindle import _brindle as m
-from brindle import _sheetgen as gen
-from brindle._testing import Cell, make_helpers, make_parser
+import sheetgen as gen
+from testkit import Cell, make_helpers, make_parser
 from brindle.reader import xmlwindow
 from brindle.styles.cell_style import StyleArray
 from sources import Trickle

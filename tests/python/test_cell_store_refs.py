@@ -14,7 +14,7 @@ import weakref
 import pytest
 
 from brindle import _brindle as m
-from brindle._testing import Cell, make_helpers, make_parser
+from testkit import Cell, make_helpers, make_parser
 from brindle.styles.cell_style import StyleArray
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from brindle import _brindle as m
-from brindle._testing import Cell, make_helpers, make_parser
+from testkit import Cell, make_helpers, make_parser
 from brindle.styles.cell_style import StyleArray
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"

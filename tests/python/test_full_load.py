@@ -14,7 +14,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import brindle
-from brindle import _sheetgen as gen
+import sheetgen as gen
 from brindle.formula import ArrayFormula
 from brindle.reader import full
 from brindle.reader import workbook as wb_mod

@@ -22,8 +22,8 @@ import pytest
 
 import brindle
 from brindle import _brindle as m
-from brindle import _sheetgen as gen
-from brindle._testing import make_helpers, make_parser
+import sheetgen as gen
+from testkit import make_helpers, make_parser
 from brindle.reader import dimension, prescan, rows, string_table
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.sheet import write_sheet_data

@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given, strategies as st
 from lxml import etree
 
-from brindle import _testing
+import testkit as _testing
 from brindle.cell.rich_text import CellRichText, InlineFont, TextBlock
 from brindle.reader.strings import (rich_inline, si_content, text_content, validate_rpr)
 from brindle.utils.cell import coordinate_to_tuple, column_index_from_string, get_column_letter

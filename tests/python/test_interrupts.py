@@ -8,8 +8,8 @@ import pytest
 
 import brindle
 from brindle import _brindle as m
-from brindle._testing import make_helpers, make_parser
-from brindle._testing import Cell
+from testkit import make_helpers, make_parser
+from testkit import Cell
 from brindle.reader import dimension, full, prescan, rows, string_table
 from brindle.styles.cell_style import StyleArray
 from brindle.reader import workbook as wb_mod

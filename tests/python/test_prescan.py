@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from brindle import _brindle as m
-from brindle._testing import make_helpers
+from testkit import make_helpers
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 NS = f'xmlns="{MAIN}"'

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from brindle import _brindle as m
-from brindle._testing import make_helpers
+from testkit import make_helpers
 
 prescan_mod = pytest.importorskip("brindle.reader.prescan")
 

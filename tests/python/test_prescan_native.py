@@ -8,8 +8,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from brindle import _sheetgen as gen
-from brindle._testing import make_helpers
+import sheetgen as gen
+from testkit import make_helpers
 from brindle.reader.prescan import prescan_sheet as pure
 from sources import Trickle
 

@@ -5,8 +5,8 @@ import io
 
 import pytest
 
-from brindle import _sheetgen as gen
-from brindle._testing import MISSING, make_helpers, make_parser
+import sheetgen as gen
+from testkit import MISSING, make_helpers, make_parser
 from brindle.reader.prescan import prescan_sheet
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 

@@ -12,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 
 import brindle
 from brindle._native import native_engine
-from brindle import _sheetgen as gen
+import sheetgen as gen
 from brindle.reader import workbook as wb_mod
 from brindle.reader.rows import EMPTY_CELL
 

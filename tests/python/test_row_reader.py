@@ -10,7 +10,7 @@ import threading
 import pytest
 
 from brindle import _brindle as m
-from brindle._testing import MISSING, make_helpers, make_parser
+from testkit import MISSING, make_helpers, make_parser
 from brindle.formula import ArrayFormula, DataTableFormula, Translator
 from brindle.utils import datetime as xl_dates
 from brindle.utils.cell import coordinate_to_tuple

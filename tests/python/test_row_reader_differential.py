@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from brindle import _brindle as m
-from brindle._testing import make_helpers, make_parser
+from testkit import make_helpers, make_parser
 
 rows_mod = pytest.importorskip("brindle.reader.rows")
 

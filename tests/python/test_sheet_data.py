@@ -294,8 +294,8 @@ def test_saving_while_another_thread_changes_the_cells():
 
 import io as _io  # noqa: E402
 
-from brindle import _sheetgen as gen  # noqa: E402
-from brindle._testing import make_helpers, make_parser  # noqa: E402
+import sheetgen as gen  # noqa: E402
+from testkit import make_helpers, make_parser  # noqa: E402
 from brindle.styles.cell_style import StyleArray  # noqa: E402
 
 EXTRA_ROWS = (

@@ -7,8 +7,8 @@ import xml.etree.ElementTree as ET
 import pytest
 from hypothesis import given, strategies as st
 
-from brindle import _sheetgen as gen
-from brindle._testing import make_helpers, make_parser
+import sheetgen as gen
+from testkit import make_helpers, make_parser
 from brindle.formula import ArrayFormula, DataTableFormula, TranslatorError
 from brindle.utils.datetime import MAC_EPOCH
 from sources import Trickle

@@ -14,7 +14,7 @@ import xml.etree.ElementTree as ET
 import pytest
 from hypothesis import given, strategies as st
 
-from brindle import _testing
+import testkit as _testing
 from brindle.reader import dimension as py_dimension, string_table as py_table, strings
 
 native = pytest.importorskip("brindle._brindle")

@@ -11,8 +11,8 @@ import time
 
 import brindle
 from brindle import _brindle as m
-from brindle import _sheetgen as gen
-from brindle._testing import Cell, make_helpers, make_parser
+import sheetgen as gen
+from testkit import Cell, make_helpers, make_parser
 from brindle.styles.cell_style import StyleArray
 from brindle.writer.cell import make_writer_helpers
 
