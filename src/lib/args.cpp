@@ -128,6 +128,14 @@ PyResult<std::optional<std::int64_t>> index_int64(PyObject* v) {
     return std::int64_t(x);
 }
 
+std::optional<std::int64_t> exact_int(PyObject* obj) noexcept {
+    if (!PyLong_CheckExact(obj)) return std::nullopt;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) return std::nullopt;
+    return static_cast<std::int64_t>(v);
+}
+
 PyResult<std::int64_t> int64_arg(PyObject* v) {
     const std::optional<std::int64_t> x = BR_TRY(index_int64(v));
     if (!x) [[unlikely]] {

@@ -57,4 +57,8 @@ struct ArgSpec {
 // index_int64 with the interpreter's OverflowError for an int out of range.
 [[nodiscard]] PyResult<std::int64_t> int64_arg(PyObject* v);
 
+// The value of an object whose type is exactly int and that fits in 64 bits;
+// never raises (nothing else can run for an exact int).
+[[nodiscard]] std::optional<std::int64_t> exact_int(PyObject* obj) noexcept;
+
 }  // namespace brindle

@@ -128,14 +128,12 @@ PyResult<PyRef> store_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // A row or column argument of _row: an int within 0 to 2^32 - 1.
 PyResult<std::uint32_t> index_arg(const char* name, PyObject* v) {
     if (!PyLong_Check(v)) return arg_must_be("CellStore._row", name, "int", v);
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (n == -1 && PyErr_Occurred()) return py_err();
-    if (overflow || n < 0 || n > 0xFFFFFFFFLL) {
+    const std::optional<std::int64_t> n = BR_TRY(index_int64(v));
+    if (!n || *n < 0 || *n > 0xFFFFFFFFLL) {
         PyErr_Format(PyExc_OverflowError, "CellStore._row() argument '%s' is outside 0 to 4294967295", name);
         return py_err();
     }
-    return static_cast<std::uint32_t>(n);
+    return static_cast<std::uint32_t>(*n);
 }
 
 PyResult<PyRef> store_row_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {

@@ -4,6 +4,7 @@
 // keys are equal and hash alike. The store has no key objects to compare
 // with, so it asks the question the other way round: does each item of the
 // key equal, and hash like, an int that a packed key can hold?
+#include <lib/args.hpp>
 #include <store/py_store.hpp>
 
 namespace brindle {
@@ -17,13 +18,8 @@ long long index_of(PyObject* item) noexcept {
         const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
         return v >= 0 && v <= kMaxIndex ? v : -1;
     }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-    if (v == -1 && PyErr_Occurred()) {
-        PyErr_Clear();  // cannot happen for an exact int; never leak it
-        return -1;
-    }
-    return !overflow && v >= 0 && v <= kMaxIndex ? v : -1;
+    const std::optional<std::int64_t> v = exact_int(item);
+    return v && *v >= 0 && *v <= kMaxIndex ? *v : -1;
 }
 
 // Whether `item` stands for an index: equal to int(item) and hashing like
@@ -45,10 +41,9 @@ long long equivalent_index(PyObject* int_type, PyObject* item) {
     const bool f2 = h2 == -1 && PyErr_Occurred();
     if (f2 && !clear_ordinary_error()) return kInterrupted;
     if (f1 != f2 || (!f1 && h1 != h2)) return -1;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return failed();
-    return !overflow && v >= 0 && v <= kMaxIndex ? v : -1;
+    const PyResult<std::optional<std::int64_t>> v = index_int64(as_int.get());
+    if (!v) return failed();
+    return *v && **v >= 0 && **v <= kMaxIndex ? **v : -1;
 }
 
 }  // namespace

@@ -4,14 +4,6 @@
 
 namespace brindle {
 
-std::optional<std::int64_t> exact_int(PyObject* obj) noexcept {
-    if (!PyLong_CheckExact(obj)) return std::nullopt;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0) return std::nullopt;
-    return static_cast<std::int64_t>(v);
-}
-
 Classified classify(PyObject* value) noexcept {
     if (value == Py_None) return Classified::none();
     if (PyUnicode_CheckExact(value)) {

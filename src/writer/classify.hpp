@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <lib/args.hpp>
 #include <lib/errors.hpp>
 #include <utils/number_text.hpp>
 
@@ -53,8 +54,5 @@ private:
 // business, as are ints beyond 64 bits and strings that are not valid
 // Unicode (lone surrogates).
 [[nodiscard]] Classified classify(PyObject* value) noexcept;
-
-// The value of an object whose type is exactly int and that fits in 64 bits.
-[[nodiscard]] std::optional<std::int64_t> exact_int(PyObject* obj) noexcept;
 
 }  // namespace brindle
