@@ -3,6 +3,7 @@ library read back identically through the standard library's zipfile and
 through our own member reader, and damage is reported the same way."""
 
 import io
+import os
 import random
 import zipfile
 
@@ -175,16 +176,36 @@ def test_writer_refuses_misuse():
         zw.writestr("e", b"")
 
 
-def test_failed_save_writes_no_directory(tmp_path):
-    # The archive is left without its central directory, so no reader takes
-    # a half-written workbook for a whole one.
-    path = tmp_path / "broken.zip"
+def test_failed_save_leaves_the_previous_file(tmp_path):
+    path = tmp_path / "book.xlsx"
+    path.write_bytes(b"the previous version")
     with pytest.raises(RuntimeError):
         with ZipWriter(path) as zw:
             zw.writestr("a.xml", b"<a/>")
             raise RuntimeError("boom")
-    with pytest.raises(zipfile.BadZipFile):
-        zipfile.ZipFile(path)
+    assert path.read_bytes() == b"the previous version"
+    assert os.listdir(tmp_path) == ["book.xlsx"]  # no temporary file left over
+    # A complete save replaces it, with an ordinary file's permissions.
+    with ZipWriter(path) as zw:
+        zw.writestr("a.xml", b"<a/>")
+    assert zipfile.ZipFile(path).read("a.xml") == b"<a/>"
+    umask = os.umask(0)
+    os.umask(umask)
+    assert os.stat(path).st_mode & 0o777 == 0o666 & ~umask
+
+
+def test_a_workbook_whose_save_fails_leaves_no_file(tmp_path, monkeypatch):
+    from brindle.writer import package
+
+    def failing(wb):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(package, "stylesheet_xml", failing)  # fails half way
+    wb = brindle.Workbook()
+    wb.active["A1"] = 1
+    with pytest.raises(OSError, match="disk full"):
+        wb.save(tmp_path / "out.xlsx")
+    assert os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("write_only", [True, False])

@@ -10,6 +10,7 @@ where sizes, offsets or the member count need them.
 
 import os
 import struct
+import tempfile
 import time
 
 from brindle.utils import deflate
@@ -66,11 +67,20 @@ class ZipWriter:
     `write_deflated` (data already deflated); `close` writes the central
     directory. Used as a context manager, the directory is written only when
     the block ends without an exception.
+
+    Given a path, the archive is written to a temporary file beside it that
+    takes the path's name only once it is complete: a failed save leaves
+    whatever file was there before untouched, never half an archive.
     """
 
     def __init__(self, file):
+        self._target = self._temp = None
         if isinstance(file, (str, bytes, os.PathLike)):
-            self._file = open(file, "wb")
+            self._target = os.fspath(file)
+            folder, name = os.path.split(os.path.abspath(self._target))
+            fd, self._temp = tempfile.mkstemp(
+                dir=folder, prefix=f".{os.fsdecode(name)}.", suffix=".tmp")
+            self._file = os.fdopen(fd, "wb")
             self._own = True
         else:
             self._file = file
@@ -173,10 +183,20 @@ class ZipWriter:
             self._open_member.close()
         try:
             self._write_directory()
-        finally:
-            self._closed = True
-            if self._own:
-                self._file.close()
+        except BaseException:
+            self.abort()
+            raise
+        self._closed = True
+        if self._own:
+            self._file.close()
+            if self._temp is not None:
+                # mkstemp makes the file private; a saved workbook gets the
+                # permissions any new file would.
+                umask = os.umask(0)
+                os.umask(umask)
+                os.chmod(self._temp, 0o666 & ~umask)
+                os.replace(self._temp, self._target)
+                self._temp = None
 
     def abort(self):
         """Stop without writing the directory; an archive opened from a path
@@ -185,6 +205,12 @@ class ZipWriter:
         self._open_member = None
         if self._own:
             self._file.close()
+            if self._temp is not None:
+                try:
+                    os.unlink(self._temp)
+                except FileNotFoundError:
+                    pass
+                self._temp = None
 
     def _write_directory(self):
         start = self._pos
