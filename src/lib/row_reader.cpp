@@ -247,11 +247,10 @@ PyResult<PyRef> raw_rows(ReaderState& st) {
         CellRec& c = it.cells[k];
         PyObject* row = rows.get(c.row);
         if (!row) return py_err();
-        PyRef col = PyRef::steal(PyLong_FromLongLong(c.column));
-        PyRef val = PyRef::steal(p.val_to_py(c.value));
-        if (!col || !val) return py_err();
-        PyRef dt = PyRef::steal(p.dtype_to_py(c.data_type));
-        PyRef style = BR_TRY(owned(SheetParser::style_to_py(c.style)));
+        PyRef col = BR_TRY(owned(PyLong_FromLongLong(c.column)));
+        PyRef val = BR_TRY(p.val_to_py(c.value));
+        PyRef dt = p.dtype_to_py(c.data_type);
+        PyRef style = BR_TRY(SheetParser::style_to_py(c.style));
         PyObject* t = PyTuple_Pack(5, row, col.get(), val.get(), dt.get(), style.get());
         if (!t) return py_err();
         PyList_SET_ITEM(list.get(), Py_ssize_t(k), t);
@@ -348,26 +347,24 @@ PyResult<PyRef> row_tuple(ReaderState& st, const RowArgs& a, std::vector<std::st
         if (c.column < a.min_col || c.column > top) continue;
         PyRef cell;
         if (a.values_only) {
-            cell = BR_TRY(owned(p.val_to_py(c.value)));
+            cell = BR_TRY(p.val_to_py(c.value));
         } else {
             PyRef vals[8];
             PyObject* row = rows.get(c.row);
             if (!row) return py_err();
             vals[0] = PyRef::borrow(a.ws);
             vals[1] = PyRef::borrow(row);
-            vals[2] = PyRef::steal(PyLong_FromLongLong(c.column));
-            vals[3] = PyRef::steal(p.val_to_py(c.value));
-            if (!vals[2] || !vals[3]) return py_err();
-            vals[4] = PyRef::steal(p.dtype_to_py(c.data_type));
-            vals[5] = PyRef::steal(SheetParser::style_to_py(c.style));
-            if (!vals[5]) return py_err();
+            vals[2] = BR_TRY(owned(PyLong_FromLongLong(c.column)));
+            vals[3] = BR_TRY(p.val_to_py(c.value));
+            vals[4] = p.dtype_to_py(c.data_type);
+            vals[5] = BR_TRY(SheetParser::style_to_py(c.style));
             std::size_t used = 6;
             if (fav) {
                 if (c.formula_cell) vals[6] = vals[3].clone();
-                else if (c.has_formula) vals[6] = PyRef::steal(p.val_to_py(c.formula));
+                else if (c.has_formula) vals[6] = BR_TRY(p.val_to_py(c.formula));
                 else vals[6] = PyRef::borrow(Py_None);
-                vals[7] = c.has_cached ? PyRef::steal(p.val_to_py(c.cached)) : vals[3].clone();
-                if (!vals[6] || !vals[7]) return py_err();
+                if (c.has_cached) vals[7] = BR_TRY(p.val_to_py(c.cached));
+                else vals[7] = vals[3].clone();
                 used = 8;
             }
             // The extra_none slots past `used` are set to None by build().

@@ -26,38 +26,40 @@ const PyDateTime_CAPI* datetime_api() {
 
 }  // namespace
 
-PyObject* date_to_py(const DateParts& d) {
+PyResult<PyRef> date_to_py(const DateParts& d) {
     const PyDateTime_CAPI* api = datetime_api();
-    if (!api) return nullptr;
+    if (!api) return py_err();
     if (d.kind == DateParts::Kind::Time)
-        return api->Time_FromTime(d.hour, d.minute, d.second, int(d.microsecond), Py_None, api->TimeType);
+        return owned(api->Time_FromTime(d.hour, d.minute, d.second, int(d.microsecond), Py_None,
+                                        api->TimeType));
     if (d.kind == DateParts::Kind::DateTime)
-        return api->DateTime_FromDateAndTime(d.year, d.month, d.day, d.hour, d.minute, d.second,
-                                             int(d.microsecond), Py_None, api->DateTimeType);
+        return owned(api->DateTime_FromDateAndTime(d.year, d.month, d.day, d.hour, d.minute,
+                                                   d.second, int(d.microsecond), Py_None,
+                                                   api->DateTimeType));
     PyErr_SetString(PyExc_SystemError, "date serial validated at load is out of range");
-    return nullptr;
+    return py_err();
 }
 
-PyObject* SheetParser::val_to_py(Val& v) {
+PyResult<PyRef> SheetParser::val_to_py(Val& v) {
     switch (v.kind) {
         case Val::Kind::Empty:
-            return Py_NewRef(Py_None);
+            return PyRef::borrow(Py_None);
         case Val::Kind::Int:
-            return PyLong_FromLongLong(v.i);
+            return owned(PyLong_FromLongLong(v.i));
         case Val::Kind::Float:
-            return PyFloat_FromDouble(v.f);
+            return owned(PyFloat_FromDouble(v.f));
         case Val::Kind::Bool:
-            return PyBool_FromLong(v.i != 0);
+            return PyRef::borrow(v.i != 0 ? Py_True : Py_False);
         case Val::Kind::SharedString: {
             PyObject* ss = settings_.shared_strings.get();
-            if (PyList_CheckExact(ss)) return PyList_GetItemRef(ss, Py_ssize_t(v.index));
-            PyRef idx = PyRef::steal(PyLong_FromUnsignedLong(v.index));
-            return idx ? PyObject_GetItem(ss, idx.get()) : nullptr;
+            if (PyList_CheckExact(ss)) return owned(PyList_GetItemRef(ss, Py_ssize_t(v.index)));
+            PyRef idx = BR_TRY(owned(PyLong_FromUnsignedLong(v.index)));
+            return owned(PyObject_GetItem(ss, idx.get()));
         }
         case Val::Kind::Text: {
             PyObject* s = PyUnicode_FromStringAndSize(v.text.data(), Py_ssize_t(v.text.size()));
             std::string().swap(v.text);
-            return s;
+            return owned(s);
         }
         case Val::Kind::SharedFormula:
             return shared_to_py(v);
@@ -66,16 +68,17 @@ PyObject* SheetParser::val_to_py(Val& v) {
         case Val::Kind::DateFloat:
             return date_to_py(from_excel_float(v.f, *settings_.epoch));
         case Val::Kind::Py:
-            return Py_NewRef(v.py.get());
+            return v.py.clone();
     }
-    return nullptr;
+    PyErr_SetString(PyExc_SystemError, "cell value of an unknown kind");
+    return py_err();
 }
 
-PyObject* SheetParser::shared_to_py(const Val& v) {
+PyResult<PyRef> SheetParser::shared_to_py(const Val& v) {
     const SharedMaster& m = shared_[v.index];
     if (!m.native) {
         PyErr_SetString(PyExc_SystemError, "shared formula value of a host master");
-        return nullptr;
+        return py_err();
     }
     formula_buf_.clear();
     std::optional<CellPos> dest;
@@ -83,17 +86,17 @@ PyObject* SheetParser::shared_to_py(const Val& v) {
     if (auto ok = m.native->translate_into(dest, formula_buf_); !ok) {
         // check() passed at load, so this cannot happen; never pass it as success.
         PyErr_SetString(PyExc_SystemError, "shared formula failed after its check");
-        return nullptr;
+        return py_err();
     }
-    return PyUnicode_FromStringAndSize(formula_buf_.data(), Py_ssize_t(formula_buf_.size()));
+    return owned(PyUnicode_FromStringAndSize(formula_buf_.data(), Py_ssize_t(formula_buf_.size())));
 }
 
-PyObject* SheetParser::dtype_to_py(const DType& d) const {
-    return Py_NewRef(d.code < kDtCount ? dt_[d.code].get() : d.py.get());
+PyRef SheetParser::dtype_to_py(const DType& d) const {
+    return d.code < kDtCount ? dt_[d.code].clone() : d.py.clone();
 }
 
-PyObject* SheetParser::style_to_py(const StyleId& s) {
-    return s.py ? Py_NewRef(s.py.get()) : PyLong_FromLongLong(s.id);
+PyResult<PyRef> SheetParser::style_to_py(const StyleId& s) {
+    return s.py ? s.py.clone() : owned(PyLong_FromLongLong(s.id));
 }
 
 }  // namespace brindle

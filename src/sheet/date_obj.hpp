@@ -5,12 +5,14 @@
 #include <Python.h>
 
 #include <dates.hpp>
+#include <lib/result.hpp>
+#include <lib/pyref.hpp>
 
 namespace brindle {
 
-// A naive datetime.datetime or datetime.time (a new reference), or nullptr
-// with an exception set; OutOfRange raises SystemError, since callers only
-// convert serials that were validated when they were stored.
-[[nodiscard]] PyObject* date_to_py(const DateParts& d);
+// A naive datetime.datetime or datetime.time; OutOfRange raises SystemError,
+// since callers only convert serials that were validated when they were
+// stored.
+[[nodiscard]] PyResult<PyRef> date_to_py(const DateParts& d);
 
 }  // namespace brindle

@@ -17,9 +17,9 @@ PyResult<PyRef> call_kw(PyObject* fn, PyObject* kwargs) {
     return res;
 }
 
-PyRef str_or_none(bool present, std::string_view s) {
+PyResult<PyRef> str_or_none(bool present, std::string_view s) {
     if (!present) return PyRef::borrow(Py_None);
-    return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+    return owned(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
 }
 
 // Sets the host exception for a formula error; always the Python error kind.
@@ -208,12 +208,10 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
             dtype = DType::of(kDtD);
             return {};
         }
-        PyRef num = PyRef::steal(val_to_py(value));
-        if (!num) return py_err();
+        PyRef num = BR_TRY(val_to_py(value));
         return date_warning(value, dtype, num.get(), formula_cell);
     }
-    PyRef num = PyRef::steal(val_to_py(value));
-    if (!num) return py_err();
+    PyRef num = BR_TRY(val_to_py(value));
     PyRef kw = PyRef::steal(Py_BuildValue("{s:O}", "timedelta", timedelta ? Py_True : Py_False));
     if (!kw) return py_err();
     PyRef args = PyRef::steal(PyTuple_Pack(2, num.get(), settings_.epoch_obj.get()));
@@ -231,8 +229,7 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
 }
 
 PyResult<void> SheetParser::date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell) {
-    PyRef coord = str_or_none(bufs_.has_r, bufs_.r);
-    if (!coord) return py_err();
+    PyRef coord = BR_TRY(str_or_none(bufs_.has_r, bufs_.r));
     PyRef msg = PyRef::steal(PyObject_CallFunctionObjArgs(helpers_.date_warning.get(), coord.get(), number, nullptr));
     if (!msg) return py_err();
     if (!formula_cell) {
@@ -250,10 +247,8 @@ PyResult<Val> SheetParser::formula_step(const CellRec& rec) {
     const std::string_view ft = bufs_.f_t;
     if (!bufs_.has_f_t || (ft != "array" && ft != "dataTable" && ft != "shared")) return Val::text_(formula_buf_);
     if (ft == "array") {
-        PyRef ref = str_or_none(bufs_.has_f_ref, bufs_.f_ref);
-        if (!ref) return py_err();
-        PyRef text = str_or_none(true, formula_buf_);
-        if (!text) return py_err();
+        PyRef ref = BR_TRY(str_or_none(bufs_.has_f_ref, bufs_.f_ref));
+        PyRef text = BR_TRY(str_or_none(true, formula_buf_));
         PyRef kw = PyRef::steal(Py_BuildValue("{s:O,s:O}", "ref", ref.get(), "text", text.get()));
         if (!kw) return py_err();
         PyResult<PyRef> res = call_kw(helpers_.ArrayFormula.get(), kw.get());
@@ -281,8 +276,7 @@ PyResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view f
     if (idx) {
         const SharedMaster& m = shared_[*idx];
         if (!m.native) {
-            PyRef r = str_or_none(has_coord, bufs_.r);
-            if (!r) return py_err();
+            PyRef r = BR_TRY(str_or_none(has_coord, bufs_.r));
             PyRef res = PyRef::steal(PyObject_CallMethod(m.host.get(), "translate_formula", "O", r.get()));
             if (!res) return py_err();
             return Val::py_(std::move(res));
@@ -312,9 +306,8 @@ PyResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view f
         }
     }
     if (!m.native) {
-        PyRef r = str_or_none(has_coord, bufs_.r);
-        PyRef text = str_or_none(true, formula);
-        if (!r || !text) return py_err();
+        PyRef r = BR_TRY(str_or_none(has_coord, bufs_.r));
+        PyRef text = BR_TRY(str_or_none(true, formula));
         m.host = PyRef::steal(PyObject_CallFunctionObjArgs(helpers_.Translator.get(), text.get(), r.get(), nullptr));
         if (!m.host) return py_err();
     }

@@ -78,10 +78,10 @@ public:
 
     // A native value to its Python object (a new reference), or nullptr with
     // an exception set. Text gives up its buffer.
-    [[nodiscard]] PyObject* val_to_py(Val& v);
+    [[nodiscard]] PyResult<PyRef> val_to_py(Val& v);
     // The data type / style id objects of a cell (new references).
-    [[nodiscard]] PyObject* dtype_to_py(const DType& d) const;
-    [[nodiscard]] static PyObject* style_to_py(const StyleId& s);
+    [[nodiscard]] PyRef dtype_to_py(const DType& d) const;
+    [[nodiscard]] static PyResult<PyRef> style_to_py(const StyleId& s);
 
     // Sets the caller's Python exception for an error of this parser: an
     // XML Source error restores the exception its holder captured.
@@ -150,7 +150,7 @@ private:
     [[nodiscard]] PyResult<Val> formula_step(const CellRec& rec);
     [[nodiscard]] PyResult<Val> shared_formula(const CellRec& rec, std::string_view formula);
     [[nodiscard]] DType dtype_of(std::string_view t);
-    [[nodiscard]] PyObject* shared_to_py(const Val& v);
+    [[nodiscard]] PyResult<PyRef> shared_to_py(const Val& v);
 };
 
 }  // namespace brindle

@@ -73,8 +73,7 @@ public:
                 } else if (v.i == c.row && v.col == c.column) {
                     kind = tag::kSharedFormula, payload = v.index;
                 } else {
-                    PyRef s = PyRef::steal(p_.val_to_py(v));
-                    if (!s) return py_err();
+                    PyRef s = BR_TRY(p_.val_to_py(v));
                     kind = tag::kObject, payload = st_.put_obj(std::move(s));
                 }
                 break;

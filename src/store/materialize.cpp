@@ -22,13 +22,8 @@ constexpr std::int64_t kDenseStyles = 1 << 16;
     return py_err();
 }
 
-PyResult<PyRef> checked(PyObject* o) {
-    if (!o) return py_err();
-    return PyRef::steal(o);
-}
-
 PyResult<PyRef> text_obj(std::string_view s) {
-    return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+    return owned(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
 }  // namespace
@@ -58,22 +53,22 @@ PyResult<PyRef> PyStore::value_of(const Entry& e) {
         case tag::kCell: {
             const PyRef* cell = objs.get(static_cast<std::uint32_t>(e.payload));
             if (!cell) return corrupt("empty object slot");
-            return checked(PyObject_GetAttrString(cell->get(), "value"));
+            return owned(PyObject_GetAttrString(cell->get(), "value"));
         }
         case tag::kNone:
             return PyRef::borrow(Py_None);
         case tag::kInt:
-            return checked(PyLong_FromLongLong(static_cast<long long>(e.payload)));
+            return owned(PyLong_FromLongLong(static_cast<long long>(e.payload)));
         case tag::kFloat:
-            return checked(PyFloat_FromDouble(std::bit_cast<double>(e.payload)));
+            return owned(PyFloat_FromDouble(std::bit_cast<double>(e.payload)));
         case tag::kBool:
             return PyRef::borrow(e.payload ? Py_True : Py_False);
         case tag::kSharedString: {
             PyObject* ss = shared_strings.get();
             if (!ss) return corrupt("shared string without a table");
-            if (PyList_CheckExact(ss)) return checked(PyList_GetItemRef(ss, static_cast<Py_ssize_t>(e.payload)));
-            PyRef index = BR_TRY(checked(PyLong_FromUnsignedLongLong(e.payload)));
-            return checked(PyObject_GetItem(ss, index.get()));
+            if (PyList_CheckExact(ss)) return owned(PyList_GetItemRef(ss, static_cast<Py_ssize_t>(e.payload)));
+            PyRef index = BR_TRY(owned(PyLong_FromUnsignedLongLong(e.payload)));
+            return owned(PyObject_GetItem(ss, index.get()));
         }
         case tag::kText:
             return text_obj(core.text(e.payload));
@@ -86,7 +81,7 @@ PyResult<PyRef> PyStore::value_of(const Entry& e) {
             const DateParts d = e.tag == tag::kDateInt
                                     ? from_excel_int(static_cast<std::int64_t>(e.payload), *epoch)
                                     : from_excel_float(std::bit_cast<double>(e.payload), *epoch);
-            return checked(date_to_py(d));
+            return date_to_py(d);
         }
         case tag::kObject: {
             const PyRef* obj = objs.get(static_cast<std::uint32_t>(e.payload));
@@ -120,25 +115,25 @@ PyResult<PyRef> PyStore::style_copy(std::int64_t style) {
         if (!styles) return corrupt("style without a style list");
         PyRef arr;
         if (PyList_Check(styles) && style < PyList_GET_SIZE(styles)) {
-            arr = BR_TRY(checked(PyList_GetItemRef(styles, static_cast<Py_ssize_t>(style))));
+            arr = BR_TRY(owned(PyList_GetItemRef(styles, static_cast<Py_ssize_t>(style))));
         } else {
-            PyRef index = BR_TRY(checked(PyLong_FromLongLong(style)));
-            arr = BR_TRY(checked(PyObject_GetItem(styles, index.get())));
+            PyRef index = BR_TRY(owned(PyLong_FromLongLong(style)));
+            arr = BR_TRY(owned(PyObject_GetItem(styles, index.get())));
         }
         // Host code run by the lookup cannot reach this store (it is held),
         // so `cached` still points into an unchanged cache.
-        *cached = BR_TRY(checked(PyTuple_Pack(2, typecode.get(), arr.get())));
+        *cached = BR_TRY(owned(PyTuple_Pack(2, typecode.get(), arr.get())));
     }
     if (!style_new) return corrupt("no style constructor");
     PyRef args = cached->clone();
     // array.array's own constructor on the style's class: a copy of the same
     // class and contents, without that class's __new__ or __init__.
-    return checked(style_new(Py_TYPE(PyTuple_GET_ITEM(args.get(), 1)), args.get(), nullptr));
+    return owned(style_new(Py_TYPE(PyTuple_GET_ITEM(args.get(), 1)), args.get(), nullptr));
 }
 
 PyResult<PyRef> PyStore::row_int(std::uint32_t row) {
     if (!row_cache_int || row_cache_row != row) {
-        row_cache_int = BR_TRY(checked(PyLong_FromUnsignedLong(row)));
+        row_cache_int = BR_TRY(owned(PyLong_FromUnsignedLong(row)));
         row_cache_row = row;
     }
     return row_cache_int.clone();
@@ -164,7 +159,7 @@ PyResult<PyRef> PyStore::materialize(const Loc& loc) {
         vals[6] = custom_types[k].clone();
     }
     vals[2] = BR_TRY(row_int(e.row()));
-    vals[3] = BR_TRY(checked(PyLong_FromUnsignedLong(e.col())));
+    vals[3] = BR_TRY(owned(PyLong_FromUnsignedLong(e.col())));
     vals[0] = ws ? ws.clone() : PyRef::borrow(Py_None);
     vals[5] = PyRef::borrow(Py_None);
     vals[7] = PyRef::borrow(Py_None);
