@@ -23,18 +23,13 @@
 namespace brindle {
 namespace {
 
-PyResult<PyRef> new_ref(PyObject* o) {
-    if (!o) return py_err();
-    return PyRef::steal(o);
-}
-
 [[gnu::cold]] std::unexpected<BindError> key_error(PyObject* key) {
     set_key_error(key);
     return py_err();
 }
 
 PyResult<PyRef> store_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyRef self = BR_TRY(new_ref(type->tp_alloc(type, 0)));
+    PyRef self = BR_TRY(owned(type->tp_alloc(type, 0)));
     CellStoreObject* s = as_store(self.get());
     new (&s->flag) BorrowFlag();
     new (&s->store) PyStore();
@@ -111,8 +106,8 @@ PyResult<PyRef> store_iter(PyObject* self) {
     Shared hold(as_store(self)->flag);
     if (!hold.ok()) return py_err();
     PyStore& st = as_store(self)->store;
-    if (st.dict_mode()) return new_ref(PyObject_GetIter(st.dict.get()));
-    return new_ref(new_key_iter(self));
+    if (st.dict_mode()) return owned(PyObject_GetIter(st.dict.get()));
+    return new_key_iter(self);
 }
 
 PyResult<PyRef> store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -161,7 +156,7 @@ PyResult<PyRef> store_popitem(PyObject* self, PyObject*) {
     Exclusive hold(as_store(self)->flag);
     if (!hold.ok()) return py_err();
     PyStore& st = as_store(self)->store;
-    if (st.dict_mode()) return new_ref(PyObject_CallMethod(st.dict.get(), "popitem", nullptr));
+    if (st.dict_mode()) return owned(PyObject_CallMethod(st.dict.get(), "popitem", nullptr));
     std::optional<Loc> loc = st.core.last_loc();
     if (!loc) {
         PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
@@ -169,7 +164,7 @@ PyResult<PyRef> store_popitem(PyObject* self, PyObject*) {
     }
     PyRef cell = BR_TRY(st.materialize(*loc));
     PyRef key = BR_TRY(st.key_tuple(st.core.key_of(*loc)));
-    PyRef pair = BR_TRY(new_ref(PyTuple_Pack(2, key.get(), cell.get())));
+    PyRef pair = BR_TRY(owned(PyTuple_Pack(2, key.get(), cell.get())));
     st.remove(*loc);
     return pair;
 }
@@ -180,7 +175,7 @@ PyResult<PyRef> store_bounds(PyObject* self, PyObject*) {
     PyStore& st = as_store(self)->store;
     std::optional<Bounds> b = st.dict_mode() ? std::nullopt : st.core.bounds();
     if (!b) return PyRef::borrow(Py_None);
-    return new_ref(Py_BuildValue("(kkkk)", static_cast<unsigned long>(b->min_row),
+    return owned(Py_BuildValue("(kkkk)", static_cast<unsigned long>(b->min_row),
                                  static_cast<unsigned long>(b->max_row), static_cast<unsigned long>(b->min_col),
                                  static_cast<unsigned long>(b->max_col)));
 }
@@ -195,7 +190,7 @@ PyResult<PyRef> store_stats(PyObject* self, PyObject*) {
     Shared hold(as_store(self)->flag);
     if (!hold.ok()) return py_err();
     const StoreCore& core = as_store(self)->store.core;
-    return new_ref(Py_BuildValue("(KKKK)", static_cast<unsigned long long>(core.size()),
+    return owned(Py_BuildValue("(KKKK)", static_cast<unsigned long long>(core.size()),
                                  static_cast<unsigned long long>(core.materialized_count()),
                                  static_cast<unsigned long long>(core.template_count()),
                                  static_cast<unsigned long long>(core.arena_bytes())));
@@ -206,18 +201,18 @@ PyResult<PyRef> store_reversed(PyObject* self, PyObject*) {
     if (!hold.ok()) return py_err();
     PyStore& st = as_store(self)->store;
     if (st.dict_mode()) {
-        PyRef builtins = BR_TRY(new_ref(PyImport_ImportModule("builtins")));
-        PyRef rev = BR_TRY(new_ref(PyObject_GetAttrString(builtins.get(), "reversed")));
-        return new_ref(PyObject_CallOneArg(rev.get(), st.dict.get()));
+        PyRef builtins = BR_TRY(owned(PyImport_ImportModule("builtins")));
+        PyRef rev = BR_TRY(owned(PyObject_GetAttrString(builtins.get(), "reversed")));
+        return owned(PyObject_CallOneArg(rev.get(), st.dict.get()));
     }
     // A snapshot, as the keys may change while the caller walks them.
     const std::vector<Loc> locs = st.core.locs();
-    PyRef list = BR_TRY(new_ref(PyList_New(static_cast<Py_ssize_t>(locs.size()))));
+    PyRef list = BR_TRY(owned(PyList_New(static_cast<Py_ssize_t>(locs.size()))));
     for (std::size_t i = 0; i < locs.size(); ++i) {
         PyRef key = BR_TRY(st.key_tuple(st.core.key_of(locs[locs.size() - 1 - i])));
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), key.release());
     }
-    return new_ref(PyObject_GetIter(list.get()));
+    return owned(PyObject_GetIter(list.get()));
 }
 
 PyMethodDef store_methods[] = {

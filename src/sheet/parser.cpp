@@ -405,11 +405,7 @@ PyResult<PyRef> SheetParser::py_call1(PyObject* fn, std::string_view text) {
 }
 
 PyResult<PyRef> SheetParser::py_int(std::string_view text) {
-    if (auto v = short_decimal(text)) {
-        PyRef o = PyRef::steal(PyLong_FromLongLong(*v));
-        if (!o) return py_err();
-        return o;
-    }
+    if (auto v = short_decimal(text)) return owned(PyLong_FromLongLong(*v));
     return py_call1(helpers_.int_.get(), text);
 }
 

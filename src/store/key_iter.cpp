@@ -88,11 +88,11 @@ PyObject* key_iter_type() {
     return iter_type_cell.get([] { return PyType_FromSpec(&iter_spec); });
 }
 
-PyObject* new_key_iter(PyObject* store) {
+PyResult<PyRef> new_key_iter(PyObject* store) {
     PyObject* tp = key_iter_type();
-    if (!tp) return nullptr;
+    if (!tp) return py_err();
     auto* it = PyObject_GC_New(KeyIterObject, reinterpret_cast<PyTypeObject*>(tp));
-    if (!it) return nullptr;
+    if (!it) return py_err();
     new (&it->flag) BorrowFlag();
     new (&it->store) PyRef(PyRef::borrow(store));
     new (&it->cursor) KeyCursor();
@@ -100,7 +100,7 @@ PyObject* new_key_iter(PyObject* store) {
     it->size = st.size();
     it->changes = st.core.changes();
     PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject*>(it);
+    return PyRef::steal(reinterpret_cast<PyObject*>(it));
 }
 
 }  // namespace brindle

@@ -22,6 +22,6 @@ inline CellStoreObject* as_store(PyObject* self) noexcept { return reinterpret_c
 [[nodiscard]] PyResult<bool> is_cell_store(PyObject* obj);
 
 // A new KeyIter over the keys of the store `store` (compact mode).
-[[nodiscard]] PyObject* new_key_iter(PyObject* store);
+[[nodiscard]] PyResult<PyRef> new_key_iter(PyObject* store);
 
 }  // namespace brindle
