@@ -118,7 +118,7 @@ def test_subclassing(cls, subclassable):
 
 
 def test_class_modules():
-    # An undotted spec name leaves a heap type without __module__, which the
+    # A heap type created without a dotted name has no __module__, which the
     # interpreter reports with a DeprecationWarning on first lookup.
     key_iter = type(iter(m.CellStore()))
     assert key_iter.__doc__ in (None, "")

@@ -19,6 +19,10 @@ import brindle
 SSCONVERT = shutil.which("ssconvert")
 SOFFICE = shutil.which("soffice")
 IN_DEVENV = bool(os.environ.get("BRINDLE_IN_DEVENV"))
+# Gnumeric and LibreOffice are outside programs: a user running the suite
+# without them gets a skip. The development environment installs both, so
+# there these tests always run (and fail if a program is missing); under CI
+# any skip fails the run.
 needs_gnumeric = pytest.mark.skipif(SSCONVERT is None and not IN_DEVENV,
                                     reason="ssconvert (gnumeric) is not installed")
 needs_libreoffice = pytest.mark.skipif(SOFFICE is None and not IN_DEVENV,
