@@ -61,9 +61,8 @@ public:
                 if (std::optional<std::uint64_t> loc = core_.store_text(v.text)) {
                     kind = tag::kText, payload = *loc;
                 } else {
-                    PyRef s = PyRef::steal(
-                        PyUnicode_FromStringAndSize(v.text.data(), static_cast<Py_ssize_t>(v.text.size())));
-                    if (!s) return py_err();
+                    PyRef s = BR_TRY(owned(
+                        PyUnicode_FromStringAndSize(v.text.data(), static_cast<Py_ssize_t>(v.text.size()))));
                     kind = tag::kObject, payload = st_.put_obj(std::move(s));
                 }
                 break;
@@ -103,18 +102,15 @@ private:
     // error wins over the fallback.
     PyResult<std::uint32_t> style_of(const StyleId& s) {
         if (s.py) {
-            PyRef got = PyRef::steal(PyObject_GetItem(st_.cell_styles.get(), s.py.get()));
-            if (!got) return py_err();
+            BR_TRY(owned(PyObject_GetItem(st_.cell_styles.get(), s.py.get())));
             return decline("unusual style id");
         }
         const std::int64_t n = n_styles_;
         const std::int64_t norm = s.id < 0 ? s.id + n : s.id;
         if (norm >= 0 && norm < n && norm <= 0x7FFFFFFF) [[likely]]
             return static_cast<std::uint32_t>(norm);
-        PyRef index = PyRef::steal(PyLong_FromLongLong(s.id));
-        if (!index) return py_err();
-        PyRef got = PyRef::steal(PyObject_GetItem(st_.cell_styles.get(), index.get()));
-        if (!got) return py_err();
+        PyRef index = BR_TRY(owned(PyLong_FromLongLong(s.id)));
+        BR_TRY(owned(PyObject_GetItem(st_.cell_styles.get(), index.get())));
         return decline("style index");
     }
 

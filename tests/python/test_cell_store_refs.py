@@ -14,6 +14,7 @@ import weakref
 import pytest
 
 from brindle import _brindle as m
+from test_cell_store_walk import IntLike as Key  # equal to and hashing like an int
 from testkit import Cell, make_helpers, make_parser
 from brindle.styles.cell_style import StyleArray
 
@@ -47,22 +48,6 @@ class Host:
 
 class Value:
     value = "stored"
-
-
-class Key:
-    """A key item equal to and hashing like an int, so found by equivalence."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __index__(self):
-        return self.n
-
-    def __eq__(self, other):
-        return other == self.n
-
-    def __hash__(self):
-        return hash(self.n)
 
 
 def counts(objs):

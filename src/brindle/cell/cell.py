@@ -89,6 +89,22 @@ def _data_type_of(value):
     return value, "s"
 
 
+def bare_cell(cls, parent, row, column, value, style, data_type):
+    """A `cls` (the `Cell` class or one with its slots) filled slot by slot,
+    without its constructor: how loaders and the engine's store make cells
+    whose value and type are already decided."""
+    cell = cls.__new__(cls)
+    cell.parent = parent
+    cell._style = style
+    cell.row = row
+    cell.column = column
+    cell._value = value
+    cell._hyperlink = None
+    cell.data_type = data_type
+    cell._comment = None
+    return cell
+
+
 class Cell:
     """A cell of a worksheet: its position, value, data type and style.
 

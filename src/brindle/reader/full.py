@@ -15,7 +15,7 @@ import posixpath
 import warnings
 import xml.etree.ElementTree as ET
 
-from brindle.cell.cell import Cell, IllegalCharacterError
+from brindle.cell.cell import Cell, IllegalCharacterError, bare_cell
 from brindle.cell.comment import Comment
 from brindle.cell.hyperlink import Hyperlink
 from brindle.reader import workbook as package_reader
@@ -49,24 +49,16 @@ def bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, action
     ("element", bytes, namespaces) and warnings as ("warn", message), for
     the caller to replay in document order.
     """
-    new = cell_cls.__new__
     for item in iter_items(source, parser, helpers):
         if item[0] != "row":
             actions.append(item)
             continue
         for row, column, value, data_type, style_id, _formula, _cached in item[2]:
             style = cell_styles[style_id]
-            cell = new(cell_cls)
-            cell.parent = ws
-            # Copied like the engine copies: same class, contents, no __init__.
-            cell._style = _new_array(type(style), "i", style)
-            cell.row = row
-            cell.column = column
-            cell._value = value
-            cell._hyperlink = None
-            cell.data_type = data_type
-            cell._comment = None
-            store[(row, column)] = cell
+            # The style is copied like the engine copies it: same class and
+            # contents, without the class's __init__.
+            store[(row, column)] = bare_cell(cell_cls, ws, row, column, value,
+                                             _new_array(type(style), "i", style), data_type)
 
 
 def load_full(filename, data_only=False, rich_text=False, **limits):

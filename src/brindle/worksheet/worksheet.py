@@ -7,7 +7,7 @@ import re
 from collections.abc import Iterable, Iterator
 from typing import Any
 
-from brindle.cell.cell import Cell
+from brindle.cell.cell import Cell, bare_cell
 from brindle.utils.cell import coordinate_to_tuple, get_column_letter
 from brindle.worksheet.dimensions import ColumnDimensions, RowDimensions
 from brindle.worksheet.store import is_cell_store, new_cell_store
@@ -111,16 +111,7 @@ class Worksheet(_SheetBase):
     def _new_cell(self, row, column):
         # The form of a cell that is only created, not assigned: no style
         # array (the engine's store makes new cells the same way).
-        cell = Cell.__new__(Cell)
-        cell.parent = self
-        cell._style = None
-        cell.row = row
-        cell.column = column
-        cell._value = None
-        cell._hyperlink = None
-        cell.data_type = "n"
-        cell._comment = None
-        return cell
+        return bare_cell(Cell, self, row, column, None, None, "n")
 
     def cell(self, row: int, column: int, value: Any = None) -> Cell:
         """The cell at (row, column), created on first use; `value`, when not
