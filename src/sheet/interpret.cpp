@@ -71,27 +71,48 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
         ~Undo() { if (cells) cells->pop_back(); }
     } undo{&cells};
     rec.style = std::move(style);
-    const std::string_view t = bufs_.has_t ? std::string_view(bufs_.t) : std::string_view("n");
-    const bool v_present = !bufs_.v.empty() && t != "inlineStr";
+    const CellTexts& c = cur_;
+    const std::string_view t = c.has_t ? c.t : std::string_view("n");
+    const TypeText tt = c.has_t ? type_text(c.t) : TypeText::N;
+    const bool v_present = !c.v.empty() && tt != TypeText::InlineStr;
 
-    if (bufs_.has_r && !bufs_.r.empty()) {
-        auto [row, col] = BR_TRY(coordinate(bufs_.r));
-        rec.row = row;
-        rec.column = col;
-        col_counter_ = col;
+    if (c.has_r && !c.r.empty()) {
+        if (auto rc = fast_coordinate(c.r)) [[likely]] {
+            rec.row = rc->first;
+            rec.column = rc->second;
+        } else {
+            auto [row, col] = BR_TRY(coordinate(c.r));
+            rec.row = row;
+            rec.column = col;
+        }
+        col_counter_ = rec.column;
     } else {
         if (col_counter_ == INT64_MAX) return unsupported("column index");
         rec.row = row_counter_;
         rec.column = ++col_counter_;
     }
 
+    if (!c.has_f) [[likely]] {
+        if (v_present) {
+            BR_TRY_VOID(value_rule(tt, t, rec.style, false, rec.value, rec.data_type));
+        } else if (tt == TypeText::InlineStr && has_inline_) {
+            rec.value = std::move(inline_);
+            rec.data_type.code = kDtS;
+        } else {
+            rec.data_type = dtype_of(t);
+            if (rec.data_type.code == kDtCount && !rec.data_type.py) return py_err();
+        }
+        undo.cells = nullptr;
+        return {};
+    }
+
     const bool data_only = settings_.data_only, fav = settings_.formula_and_value;
-    rec.formula_cell = bufs_.has_f && !data_only;
+    rec.formula_cell = !data_only;
     Val formula;
-    if (bufs_.has_f && (!data_only || fav)) formula = BR_TRY(formula_step(rec));
+    if (!data_only || fav) formula = BR_TRY(formula_step(rec));
     if (rec.formula_cell && !fav) {
         rec.value = std::move(formula);
-        rec.data_type = DType::of(kDtF);
+        rec.data_type.code = kDtF;
         undo.cells = nullptr;
         return {};
     }
@@ -99,8 +120,8 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
     Val value;
     DType dtype;
     if (v_present) {
-        BR_TRY_VOID(value_rule(t, rec.style, rec.formula_cell, value, dtype));
-    } else if (t == "inlineStr" && has_inline_) {
+        BR_TRY_VOID(value_rule(tt, t, rec.style, rec.formula_cell, value, dtype));
+    } else if (tt == TypeText::InlineStr && has_inline_) {
         value = std::move(inline_);
         dtype = DType::of(kDtS);
     } else {
@@ -112,11 +133,11 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
         rec.value = std::move(formula);
         rec.cached = std::move(value);
         rec.has_cached = true;
-        rec.data_type = DType::of(kDtF);
+        rec.data_type.code = kDtF;
     } else {
         rec.value = std::move(value);
         rec.data_type = std::move(dtype);
-        if (bufs_.has_f && fav) {
+        if (fav) {
             rec.formula = std::move(formula);
             rec.has_formula = true;
         }
@@ -125,87 +146,94 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
     return {};
 }
 
-PyResult<void> SheetParser::value_rule(std::string_view t, const StyleId& style, bool formula_cell, Val& value,
-                                        DType& dtype) {
-    const std::string_view v = bufs_.v;
-    if (t == "n") return number_rule(style, formula_cell, value, dtype);
-    if (t == "s") {
-        dtype = DType::of(kDtS);
-        if (auto i = short_decimal(v);
-            i && *i >= 0 && *i <= INT64_C(0xFFFFFFFF) && std::uint64_t(*i) < settings_.shared_strings_len) {
-            value = Val::shared_string(std::uint32_t(*i));
+// `value` and `dtype` are fresh: the setters need not clear them.
+PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const StyleId& style, bool formula_cell,
+                                        Val& value, DType& dtype) {
+    const std::string_view v = cur_.v;
+    switch (tt) {
+        case TypeText::N:
+            return number_rule(style, formula_cell, value, dtype);
+        case TypeText::S: {
+            dtype.code = kDtS;
+            if (auto i = short_decimal(v);
+                i && *i >= 0 && *i <= INT64_C(0xFFFFFFFF) && std::uint64_t(*i) < settings_.shared_strings_len) {
+                value.set_shared_string(std::uint32_t(*i));
+                return {};
+            }
+            PyRef idx = BR_TRY(py_int(v));
+            value.set_py(BR_TRY(owned(PyObject_GetItem(settings_.shared_strings.get(), idx.get()))));
             return {};
         }
-        PyRef idx = BR_TRY(py_int(v));
-        PyRef item = PyRef::steal(PyObject_GetItem(settings_.shared_strings.get(), idx.get()));
-        if (!item) return py_err();
-        value = Val::py_(std::move(item));
-        return {};
-    }
-    if (t == "b") {
-        dtype = DType::of(kDtB);
-        if (auto i = short_decimal(v)) {
-            value = Val::bool_(*i != 0);
+        case TypeText::B: {
+            dtype.code = kDtB;
+            if (auto i = short_decimal(v)) {
+                value.set_bool(*i != 0);
+                return {};
+            }
+            PyRef n = BR_TRY(py_int(v));
+            const int truth = PyObject_IsTrue(n.get());
+            if (truth < 0) return py_err();
+            value.set_bool(truth != 0);
             return {};
         }
-        PyRef n = BR_TRY(py_int(v));
-        int truth = PyObject_IsTrue(n.get());
-        if (truth < 0) return py_err();
-        value = Val::bool_(truth != 0);
-        return {};
+        case TypeText::D:
+            dtype.code = kDtD;
+            value.set_py(BR_TRY(py_call1(helpers_.from_ISO8601.get(), v)));
+            return {};
+        case TypeText::E:
+        case TypeText::F:
+        case TypeText::Str:
+            dtype.code = tt == TypeText::E ? kDtE : tt == TypeText::F ? kDtF : kDtS;
+            value.set_text(v);
+            return {};
+        case TypeText::InlineStr:
+        case TypeText::Other:
+            break;
     }
-    if (t == "d") {
-        dtype = DType::of(kDtD);
-        value = Val::py_(BR_TRY(py_call1(helpers_.from_ISO8601.get(), v)));
-        return {};
-    }
-    value = Val::text_(v);
-    if (t == "e") dtype = DType::of(kDtE);
-    else if (t == "f") dtype = DType::of(kDtF);
-    else if (t == "str") dtype = DType::of(kDtS);
-    else {
-        dtype = dtype_of(t);
-        if (dtype.code == kDtCount && !dtype.py) return py_err();
-    }
+    value.set_text(v);
+    dtype = dtype_of(t);
+    if (dtype.code == kDtCount && !dtype.py) return py_err();
     return {};
 }
 
 PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell, Val& value, DType& dtype) {
-    const std::string_view v = bufs_.v;
-    dtype = DType::of(kDtN);
+    const std::string_view v = cur_.v;
+    dtype.code = kDtN;
     if (integer_text(v)) {
-        if (auto i = short_decimal(v)) value = Val::int_(*i);
-        else value = Val::py_(BR_TRY(py_call1(helpers_.int_.get(), v)));
+        if (auto i = short_decimal(v)) value.set_int(*i);
+        else value.set_py(BR_TRY(py_call1(helpers_.int_.get(), v)));
     } else if (auto d = parse_decimal(v)) {
-        value = Val::float_(*d);
+        value.set_float(*d);
     } else {
         PyRef o = BR_TRY(py_call1(helpers_.float_.get(), v));
         // What converts to a double is kept as one; str and the like stay as
         // the host made them.
         if (PyUnicode_Check(o.get()) || PyBytes_Check(o.get()) || PyByteArray_Check(o.get()) ||
             PyMemoryView_Check(o.get())) {
-            value = Val::py_(std::move(o));
+            value.set_py(std::move(o));
         } else {
             double x = PyFloat_AsDouble(o.get());
             if (x == -1.0 && PyErr_Occurred()) {
                 if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError))
                     return py_err();
                 PyErr_Clear();
-                value = Val::py_(std::move(o));
+                value.set_py(std::move(o));
             } else {
-                value = Val::float_(x);
+                value.set_float(x);
             }
         }
     }
 
-    if (style.py || !settings_.date_formats.contains(style.id)) return {};
-    const bool timedelta = settings_.timedelta_formats.contains(style.id);
+    if (style.py) return {};
+    const std::uint8_t flags = settings_.format_flags(style.id);
+    if (!(flags & Settings::kDateFormat)) [[likely]] return {};
+    const bool timedelta = flags & Settings::kTimedeltaFormat;
     if (!timedelta && settings_.epoch && (value.kind == Val::Kind::Int || value.kind == Val::Kind::Float)) {
         const bool is_int = value.kind == Val::Kind::Int;
         DateParts parts = is_int ? from_excel_int(value.i, *settings_.epoch) : from_excel_float(value.f, *settings_.epoch);
         if (parts.ok()) {
             value.kind = is_int ? Val::Kind::DateInt : Val::Kind::DateFloat;
-            dtype = DType::of(kDtD);
+            dtype.code = kDtD;
             return {};
         }
         PyRef num = BR_TRY(val_to_py(value));
@@ -229,7 +257,7 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
 }
 
 PyResult<void> SheetParser::date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell) {
-    PyRef coord = BR_TRY(str_or_none(bufs_.has_r, bufs_.r));
+    PyRef coord = BR_TRY(str_or_none(cur_.has_r, cur_.r));
     PyRef msg = PyRef::steal(PyObject_CallFunctionObjArgs(helpers_.date_warning.get(), coord.get(), number, nullptr));
     if (!msg) return py_err();
     if (!formula_cell) {
@@ -243,11 +271,11 @@ PyResult<void> SheetParser::date_warning(Val& value, DType& dtype, PyObject* num
 
 PyResult<Val> SheetParser::formula_step(const CellRec& rec) {
     formula_buf_.assign("=");
-    formula_buf_.append(bufs_.f);
-    const std::string_view ft = bufs_.f_t;
-    if (!bufs_.has_f_t || (ft != "array" && ft != "dataTable" && ft != "shared")) return Val::text_(formula_buf_);
+    formula_buf_.append(cur_.f);
+    const std::string_view ft = cur_.f_t;
+    if (!cur_.has_f_t || (ft != "array" && ft != "dataTable" && ft != "shared")) return Val::text_(formula_buf_);
     if (ft == "array") {
-        PyRef ref = BR_TRY(str_or_none(bufs_.has_f_ref, bufs_.f_ref));
+        PyRef ref = BR_TRY(str_or_none(cur_.has_f_ref, cur_.f_ref));
         PyRef text = BR_TRY(str_or_none(true, formula_buf_));
         PyRef kw = PyRef::steal(Py_BuildValue("{s:O,s:O}", "ref", ref.get(), "text", text.get()));
         if (!kw) return py_err();
@@ -267,16 +295,16 @@ PyResult<Val> SheetParser::formula_step(const CellRec& rec) {
 
 PyResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view formula) {
     std::optional<std::uint32_t> idx;
-    if (bufs_.has_f_si) {
-        if (auto it = shared_by_si_.find(std::string_view(bufs_.f_si)); it != shared_by_si_.end()) idx = it->second;
+    if (cur_.has_f_si) {
+        if (auto it = shared_by_si_.find(cur_.f_si); it != shared_by_si_.end()) idx = it->second;
     } else {
         idx = unkeyed_shared_;
     }
-    const bool has_coord = bufs_.has_r && !bufs_.r.empty();
+    const bool has_coord = cur_.has_r && !cur_.r.empty();
     if (idx) {
         const SharedMaster& m = shared_[*idx];
         if (!m.native) {
-            PyRef r = BR_TRY(str_or_none(has_coord, bufs_.r));
+            PyRef r = BR_TRY(str_or_none(has_coord, cur_.r));
             PyRef res = PyRef::steal(PyObject_CallMethod(m.host.get(), "translate_formula", "O", r.get()));
             if (!res) return py_err();
             return Val::py_(std::move(res));
@@ -306,7 +334,7 @@ PyResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view f
         }
     }
     if (!m.native) {
-        PyRef r = BR_TRY(str_or_none(has_coord, bufs_.r));
+        PyRef r = BR_TRY(str_or_none(has_coord, cur_.r));
         PyRef text = BR_TRY(str_or_none(true, formula));
         m.host = PyRef::steal(PyObject_CallFunctionObjArgs(helpers_.Translator.get(), text.get(), r.get(), nullptr));
         if (!m.host) return py_err();
@@ -314,7 +342,7 @@ PyResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view f
     // Registered only once built: a failing master leaves nothing behind.
     shared_.push_back(std::move(m));
     const auto index = static_cast<std::uint32_t>(shared_.size() - 1);
-    if (bufs_.has_f_si) shared_by_si_.insert_or_assign(bufs_.f_si, index);
+    if (cur_.has_f_si) shared_by_si_.insert_or_assign(std::string(cur_.f_si), index);
     else unkeyed_shared_ = index;
     return Val::text_(formula);
 }

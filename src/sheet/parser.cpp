@@ -30,23 +30,80 @@ auto forbid = [](std::uint32_t ns, std::string_view local) { return forbid_dispa
 // hand over unchanged (no references, no CR, no '>' that could end "]]>"),
 // in valid UTF-8 without the two non-characters XML excludes.
 bool plain_text(const std::uint8_t* p, std::size_t n) noexcept {
-    if (n <= 24) {
-        // Cell values are short: a plain loop beats the setup of a vector scan.
-        bool high = false;
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::uint8_t c = p[k];
-            if (c < 0x20) {
-                if (c != '\t' && c != '\n') return false;
-            } else if (c == '&' || c == '>' || c == '<') {
-                return false;
-            }
-            high |= c >= 0x80;
-        }
-        return !high || validate_utf8(p, n).has_value();
-    }
     SpanFlags f = scan_span(p, n);
     if (f.bad_ctrl || f.cr || f.amp || f.gt || f.lt) return false;
     return !f.high || validate_utf8(p, n).has_value();
+}
+
+// Byte classes of the short-text scan: 0 plain ASCII, 1 the '<' that ends
+// the text, 2 a byte that sends the cell to the general path, 3 non-ASCII.
+constexpr auto kTextClass = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = 2;
+    t['\t'] = t['\n'] = 0;
+    t['&'] = t['>'] = 2;
+    t['<'] = 1;
+    for (int c = 0x80; c < 0x100; ++c) t[c] = 3;
+    return t;
+}();
+
+// The index of the '<' that ends the plain text starting at `from`, or `n`
+// when the text is not plain or not all in the window.
+std::size_t plain_run(const std::uint8_t* p, std::size_t from, std::size_t n) noexcept {
+    // PERF: cell values are a few bytes long: one table lookup per byte
+    // beats the setup of the vectorised scans, which take the long ones.
+    const std::size_t lim = n - from < 32 ? n : from + 32;
+    bool high = false;
+    for (std::size_t k = from; k < lim; ++k) {
+        const std::uint8_t cls = kTextClass[p[k]];
+        if (cls == 0) [[likely]] continue;
+        if (cls == 1) return !high || validate_utf8(p + from, k - from).has_value() ? k : n;
+        if (cls == 2) return n;
+        high = true;
+    }
+    if (lim == n) return n;
+    const std::size_t lt = find_byte(p, from, n, '<');
+    if (lt == n || !plain_text(p + from, lt - from)) return n;
+    return lt;
+}
+
+// The closing quote of a plain attribute value starting at `from`, or `n`.
+std::size_t plain_attr_run(const std::uint8_t* p, std::size_t from, std::size_t n) noexcept {
+    for (std::size_t k = from; k < n; ++k) {
+        const std::uint8_t c = p[k];
+        if (c == '"') return k;
+        if (!plain_attr_byte(c)) return n;
+    }
+    return n;
+}
+
+// The cell tag's usual form: single-space separated r, s and t attributes.
+// Anything else goes through the general fast scan.
+FastScan cell_attrs(const std::uint8_t* p, std::size_t n, std::size_t start, CellTagCollector& tag) noexcept {
+    constexpr FastScan kNo{0, FastStatus::NotTaken};
+    std::size_t i = start;
+    unsigned seen = 0;
+    for (;;) {
+        if (i >= n) return kNo;
+        const std::uint8_t c = p[i];
+        if (c == '>') return {i + 1, FastStatus::Start};
+        if (c == '/') {
+            if (i + 1 < n && p[i + 1] == '>') return {i + 2, FastStatus::Empty};
+            return kNo;
+        }
+        if (c != ' ' || n - i < 4 || p[i + 2] != '=' || p[i + 3] != '"') break;
+        const std::uint8_t name = p[i + 1];
+        const unsigned bit = name == 'r' ? 1u : name == 's' ? 2u : name == 't' ? 4u : 0u;
+        if (!bit || (seen & bit)) break;
+        seen |= bit;
+        const std::size_t v0 = i + 4;
+        const std::size_t v1 = plain_attr_run(p, v0, n);
+        if (v1 == n) return kNo;
+        (bit == 1 ? tag.r : bit == 2 ? tag.s : tag.t).set(v0, v1);
+        i = v1 + 1;
+    }
+    tag.reset();
+    return fast_attrs(p, n, start, tag);
 }
 
 }  // namespace
@@ -308,6 +365,9 @@ PyResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
             }
         }
     }
+    cur_ = CellTexts{bufs_.r, bufs_.s, bufs_.t, bufs_.v, bufs_.f, bufs_.f_t, bufs_.f_ref, bufs_.f_si,
+                     bufs_.has_r, bufs_.has_s, bufs_.has_t, bufs_.has_f, bufs_.has_f_t, bufs_.has_f_ref,
+                     bufs_.has_f_si};
     return interpret(std::move(style), cells);
 }
 
@@ -322,11 +382,11 @@ PyResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
     if (n - i < 4 || p[i] != '<' || p[i + 1] != 'c') return false;
     if (p[i + 2] != ' ' && p[i + 2] != '/' && p[i + 2] != '>') return false;
     cell_tag_.reset();
-    const FastScan tag = fast_attrs(w, i + 2, cell_tag_);
+    const FastScan tag = cell_attrs(p, n, i + 2, cell_tag_);
     if (tag.status == FastStatus::NotTaken) return false;
     std::size_t j = tag.pos;
     FastValue v, f;
-    f_tag_.reset();
+    bool f_attrs = false;
     if (tag.status == FastStatus::Start) {
         for (;;) {
             if (n - j < 4 || p[j] != '<') return false;
@@ -346,24 +406,29 @@ PyResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
                 }
                 if (d != '>') return false;
                 const std::size_t t0 = j + 3;
-                const std::size_t lt = find_byte(p, t0, n, '<');
+                const std::size_t lt = plain_run(p, t0, n);
                 if (n - lt < 4 || std::memcmp(p + lt, "</v>", 4) != 0) return false;
-                if (!plain_text(p + t0, lt - t0)) return false;
                 v.set(t0, lt);
                 j = lt + 4;
             } else if (k == 'f') {
                 if (f.present || (d != ' ' && d != '/' && d != '>')) return false;
-                const FastScan ft = fast_attrs(w, j + 2, f_tag_);
-                if (ft.status == FastStatus::NotTaken) return false;
-                if (ft.status == FastStatus::Empty) {
-                    f.set(ft.pos, ft.pos);
-                    j = ft.pos;
-                    continue;
+                std::size_t t0;
+                if (d == '>') {
+                    t0 = j + 3;
+                } else {
+                    if (!f_attrs) f_tag_.reset();
+                    f_attrs = true;
+                    const FastScan ft = fast_attrs(w, j + 2, f_tag_);
+                    if (ft.status == FastStatus::NotTaken) return false;
+                    if (ft.status == FastStatus::Empty) {
+                        f.set(ft.pos, ft.pos);
+                        j = ft.pos;
+                        continue;
+                    }
+                    t0 = ft.pos;
                 }
-                const std::size_t t0 = ft.pos;
-                const std::size_t lt = find_byte(p, t0, n, '<');
+                const std::size_t lt = plain_run(p, t0, n);
                 if (n - lt < 4 || std::memcmp(p + lt, "</f>", 4) != 0) return false;
-                if (!plain_text(p + t0, lt - t0)) return false;
                 f.set(t0, lt);
                 j = lt + 4;
             } else {
@@ -371,27 +436,35 @@ PyResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
             }
         }
     }
-    auto text = [&](Span s) { return reader.view(s); };
-    if (f.present && f_tag_.t.present && text(f_tag_.t.span) == "dataTable") return false;
+    auto text = [&](const FastValue& fv) { return fv.present ? reader.view(fv.span) : std::string_view(); };
+    if (f_attrs && f_tag_.t.present && text(f_tag_.t) == "dataTable") return false;
 
-    begin_cell();
-    auto take = [&](const FastValue& fv, std::string& dst, bool& has) {
-        if (!fv.present) return;
-        dst.assign(text(fv.span));
-        has = true;
-    };
-    take(cell_tag_.r, bufs_.r, bufs_.has_r);
-    take(cell_tag_.s, bufs_.s, bufs_.has_s);
-    take(cell_tag_.t, bufs_.t, bufs_.has_t);
-    take(v, bufs_.v, bufs_.has_v);
-    take(f, bufs_.f, bufs_.has_f);
-    take(f_tag_.t, bufs_.f_t, bufs_.has_f_t);
-    take(f_tag_.ref, bufs_.f_ref, bufs_.has_f_ref);
-    take(f_tag_.si, bufs_.f_si, bufs_.has_f_si);
+    if (dt_dict_) dt_dict_.reset();
+    if (has_inline_) {
+        inline_ = Val{};
+        has_inline_ = false;
+    }
+    cur_.r = text(cell_tag_.r), cur_.has_r = cell_tag_.r.present;
+    cur_.s = text(cell_tag_.s), cur_.has_s = cell_tag_.s.present;
+    cur_.t = text(cell_tag_.t), cur_.has_t = cell_tag_.t.present;
+    cur_.v = text(v);
+    cur_.f = text(f), cur_.has_f = f.present;
+    if (f_attrs) {
+        cur_.f_t = text(f_tag_.t), cur_.has_f_t = f_tag_.t.present;
+        cur_.f_ref = text(f_tag_.ref), cur_.has_f_ref = f_tag_.ref.present;
+        cur_.f_si = text(f_tag_.si), cur_.has_f_si = f_tag_.si.present;
+    } else {
+        cur_.f_t = cur_.f_ref = cur_.f_si = {};
+        cur_.has_f_t = cur_.has_f_ref = cur_.has_f_si = false;
+    }
     w.tag_start = i;
     w.tag_end = j;
     w.pos = j;
-    StyleId style = BR_TRY(style_of(bufs_.has_s, bufs_.s));
+    StyleId style;
+    if (cur_.has_s) {
+        if (auto id = short_decimal(cur_.s); id && !cur_.s.empty()) style.id = *id;
+        else style = BR_TRY(style_of(true, cur_.s));
+    }
     BR_TRY_VOID(interpret(std::move(style), cells));
     return true;
 }

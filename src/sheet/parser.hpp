@@ -60,6 +60,35 @@ struct CellBufs {
     }
 };
 
+// What interpretation reads of one cell: views into the reader's window for
+// a cell the fast path took, into the CellBufs otherwise. Valid until the
+// reader moves on.
+struct CellTexts {
+    std::string_view r, s, t, v, f, f_t, f_ref, f_si;
+    bool has_r = false, has_s = false, has_t = false;
+    bool has_f = false, has_f_t = false, has_f_ref = false, has_f_si = false;
+};
+
+// The data-type texts the interpretation tells apart.
+enum class TypeText : std::uint8_t { N, S, B, D, E, F, Str, InlineStr, Other };
+
+[[nodiscard]] constexpr TypeText type_text(std::string_view t) noexcept {
+    if (t.size() == 1) {
+        switch (t[0]) {
+            case 'n': return TypeText::N;
+            case 's': return TypeText::S;
+            case 'b': return TypeText::B;
+            case 'd': return TypeText::D;
+            case 'e': return TypeText::E;
+            case 'f': return TypeText::F;
+            default: return TypeText::Other;
+        }
+    }
+    if (t == "str") return TypeText::Str;
+    if (t == "inlineStr") return TypeText::InlineStr;
+    return TypeText::Other;
+}
+
 // Visits every Python object a parsed cell holds.
 int visit_cell(const CellRec& c, visitproc visit, void* arg);
 
@@ -113,6 +142,7 @@ public:
 
 private:
     CellBufs bufs_;
+    CellTexts cur_;  // the cell being interpreted
     HeldException held_;  // what a host callback of the text reader raised
     std::vector<SharedMaster> shared_;
     std::optional<std::uint32_t> unkeyed_shared_;
@@ -142,8 +172,8 @@ private:
     void begin_cell();
     [[nodiscard]] PyResult<PyRef> attr_dict();
     [[nodiscard]] PyResult<void> interpret(StyleId style, std::vector<CellRec>& cells);
-    [[nodiscard]] PyResult<void> value_rule(std::string_view t, const StyleId& style, bool formula_cell,
-                                             Val& value, DType& dtype);
+    [[nodiscard]] PyResult<void> value_rule(TypeText tt, std::string_view t, const StyleId& style,
+                                             bool formula_cell, Val& value, DType& dtype);
     [[nodiscard]] PyResult<void> number_rule(const StyleId& style, bool formula_cell, Val& value,
                                               DType& dtype);
     [[nodiscard]] PyResult<void> date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell);

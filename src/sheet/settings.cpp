@@ -93,7 +93,19 @@ PyResult<Settings> Settings::from_parser(PyObject* parser) {
         PyRef v = BR_TRY(attr(parser, "timedelta_formats"));
         s.timedelta_formats = BR_TRY(int_set(v.get()));
     }
+    s.index_formats();
     return s;
+}
+
+void Settings::index_formats() {
+    // Stylesheets hold a few hundred cell formats at most; ids past the
+    // table still answer through the sets.
+    constexpr std::int64_t kTableIds = 4096;
+    format_table.assign(kTableIds, 0);
+    for (std::int64_t id : date_formats)
+        if (id >= 0 && id < kTableIds) format_table[std::size_t(id)] |= kDateFormat;
+    for (std::int64_t id : timedelta_formats)
+        if (id >= 0 && id < kTableIds) format_table[std::size_t(id)] |= kTimedeltaFormat;
 }
 
 }  // namespace brindle

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <unordered_set>
+#include <vector>
 
 namespace brindle {
 
@@ -19,6 +20,10 @@ using IntSet = std::unordered_set<std::int64_t>;
 struct Settings {
     IntSet date_formats;
     IntSet timedelta_formats;
+    // The two sets as flags by style id for the ids a stylesheet really has,
+    // so that the per-cell check is one load instead of two hash lookups.
+    std::vector<std::uint8_t> format_table;
+    enum : std::uint8_t { kDateFormat = 1, kTimedeltaFormat = 2 };
     std::uint64_t shared_strings_len = 0;  // 0 unless shared_strings is exactly a list
     PyRef shared_strings;
     PyRef epoch_obj;
@@ -28,6 +33,16 @@ struct Settings {
     bool rich_text = false;
 
     [[nodiscard]] static PyResult<Settings> from_parser(PyObject* parser);
+
+    // kDateFormat / kTimedeltaFormat for a style id.
+    [[nodiscard]] std::uint8_t format_flags(std::int64_t id) const noexcept {
+        if (static_cast<std::uint64_t>(id) < format_table.size()) return format_table[std::size_t(id)];
+        if (date_formats.empty() && timedelta_formats.empty()) return 0;
+        return std::uint8_t((date_formats.contains(id) ? kDateFormat : 0) |
+                            (timedelta_formats.contains(id) ? kTimedeltaFormat : 0));
+    }
+    // Fills format_table from the sets; called again whenever they change.
+    void index_formats();
 };
 
 // The int items of a host iterable (not bool, within 64 bits); others are

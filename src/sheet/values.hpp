@@ -34,6 +34,14 @@ struct Val {
     std::string text;         // Text
     PyRef py;                 // Py
 
+    // Setters for a Val that holds no text or object yet: no temporary.
+    void set_int(std::int64_t v) noexcept { kind = Kind::Int, i = v; }
+    void set_float(double v) noexcept { kind = Kind::Float, f = v; }
+    void set_bool(bool v) noexcept { kind = Kind::Bool, i = v; }
+    void set_shared_string(std::uint32_t idx) noexcept { kind = Kind::SharedString, index = idx; }
+    void set_text(std::string_view s) { kind = Kind::Text, text.assign(s); }
+    void set_py(PyRef o) noexcept { kind = Kind::Py, py = std::move(o); }
+
     static Val int_(std::int64_t v) { Val x; x.kind = Kind::Int; x.i = v; return x; }
     static Val float_(double v) { Val x; x.kind = Kind::Float; x.f = v; return x; }
     static Val bool_(bool v) { Val x; x.kind = Kind::Bool; x.i = v; return x; }

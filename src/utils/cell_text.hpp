@@ -30,7 +30,10 @@ namespace brindle {
 // Whether `s` holds none of '.', 'e', 'E': such a number text is an integer
 // text for the host, everything else a float text.
 [[nodiscard]] constexpr bool integer_text(std::string_view s) noexcept {
-    return s.find_first_of(".eE") == std::string_view::npos;
+    // PERF: a plain loop; find_first_of searches the set once per byte.
+    for (char c : s)
+        if (c == '.' || c == 'e' || c == 'E') return false;
+    return true;
 }
 
 // The plain decimal syntax: [+-] digits [. digits] [(e|E) [+-] digits], with
