@@ -145,7 +145,8 @@ PyResult<Item> SheetParser::next_item() {
 
 PyResult<void> SheetParser::next_item_into(Item& out) {
     for (;;) {
-        const Event ev = BR_TRY(reader.next());
+        // Row tags inside <sheetData> are nearly always in the plain form.
+        const Event ev = in_sheet_data_ && reader.fast_start_tag() ? reader.last_kind() : BR_TRY(reader.next());
         switch (ev) {
             case Event::EndOfDocument:
                 out.kind = Item::Kind::End;
@@ -252,7 +253,13 @@ PyResult<void> SheetParser::parse_row(Item& out) {
     const std::size_t depth = reader.depth();
     const bool fast = !settings_.rich_text && reader.default_ns() == kNsMain;
     for (;;) {
-        if (fast && BR_TRY(fast_cell(out.cells))) continue;
+        if (fast) {
+            if (BR_TRY(fast_cell(out.cells))) continue;
+            if (reader.fast_end_tag()) {
+                if (reader.depth() < depth) return {};
+                continue;
+            }
+        }
         const Event ev = BR_TRY(reader.next());
         switch (ev) {
             case Event::EndOfDocument:

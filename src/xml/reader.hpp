@@ -8,6 +8,7 @@
 
 #include <xml/chars.hpp>
 #include <xml/error.hpp>
+#include <xml/fast_attrs.hpp>
 #include <xml/namespaces.hpp>
 #include <xml/search.hpp>
 #include <xml/window.hpp>
@@ -115,6 +116,16 @@ public:
     bool text_needs_work = false;
 
     [[nodiscard]] XmlResult<Event> next();
+
+    // A start tag at the current position in the plain form of the fast
+    // attribute scan (an unprefixed letters-only name, unprefixed attributes
+    // with plain double-quoted values, no declarations), all in the window:
+    // taken without the general machinery and leaving the reader exactly as
+    // `next` would. False, with nothing changed, for anything else; the
+    // caller then calls `next`.
+    [[nodiscard]] bool fast_start_tag();
+    // The same for "</name>" closing the innermost open element.
+    [[nodiscard]] bool fast_end_tag();
 
     Event last_kind() const noexcept { return last_kind_; }
     std::span<const Attr> attrs() const noexcept { return attrs_; }

@@ -48,6 +48,63 @@ XmlResult<Event> Reader<Src>::next() {
 }
 
 template <ByteSource Src>
+bool Reader<Src>::fast_start_tag() {
+    if (pending_end_ || root_closed_ || !win.started) return false;
+    const std::uint8_t* p = b();
+    const std::size_t n = win.filled(), s = win.pos;
+    if (n - s < 3 || p[s] != '<') return false;
+    std::size_t i = s + 1;
+    while (i < n && is_letter(p[i])) ++i;
+    if (i == s + 1) return false;
+    attrs_.clear();
+    auto collect = [&](std::string_view name, std::size_t v0, std::size_t v1) {
+        const auto n0 = static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(name.data()) - p);
+        const Span raw{n0, n0 + name.size()};
+        attrs_.push_back(Attr{raw, raw, {v0, v1}, 0, false});
+        return true;
+    };
+    const FastScan tag = fast_attrs(p, n, i, collect);
+    if (tag.status == FastStatus::NotTaken) {
+        attrs_.clear();
+        return false;
+    }
+    const bool empty = tag.status == FastStatus::Empty;
+    const std::uint32_t ns = bindings_.lookup({});
+    elem_ns = ns;
+    elem_local = Span{s + 1, i};
+    win.tag_start = s;
+    win.tag_end = tag.pos;
+    stack_.push_back({static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(i - s - 1), 0, ns});
+    names_.append(reinterpret_cast<const char*>(p) + s + 1, i - s - 1);
+    root_seen_ = true;
+    win.pos = tag.pos;
+    pending_end_ = empty;
+    last_kind_ = empty ? Event::EmptyTag : Event::StartTag;
+    return true;
+}
+
+template <ByteSource Src>
+bool Reader<Src>::fast_end_tag() {
+    if (pending_end_ || stack_.empty()) return false;
+    const OpenElem& e = stack_.back();
+    const std::uint8_t* p = b();
+    const std::size_t s = win.pos, end = s + e.name_len + 3;
+    if (end > win.filled() || p[s] != '<' || p[s + 1] != '/' || p[end - 1] != '>' ||
+        std::memcmp(p + s + 2, names_.data() + e.name_off, e.name_len) != 0)
+        return false;
+    const std::string_view name(names_.data() + e.name_off, e.name_len);
+    const std::size_t colon = name.find(':');
+    elem_ns = e.ns;
+    elem_local = Span{colon == std::string_view::npos ? s + 2 : s + 3 + colon, end - 1};
+    win.tag_start = s;
+    win.tag_end = end;
+    win.pos = end;
+    pop_elem();
+    last_kind_ = Event::EndTag;
+    return true;
+}
+
+template <ByteSource Src>
 XmlResult<void> Reader<Src>::prolog() {
     BR_TRY_VOID(win.check_prolog_bytes());
     BR_TRY(win.ensure(6));

@@ -21,13 +21,15 @@ inline std::string error_text(const XmlError& e) {
 
 // One line per event: S/E (start, empty) with {uri}local, the raw tag and the
 // attributes as key=value; / for an end; T/C for text and CDATA; $ at the end;
-// or the error as the last line.
-inline std::string event_stream(std::string_view doc, std::size_t chunk) {
+// or the error as the last line. With `fast`, tags are first offered to the
+// reader's fast start and end paths, as the worksheet parser does.
+inline std::string event_stream(std::string_view doc, std::size_t chunk, bool fast = false) {
     Reader<MemorySource> r(doc.data(), doc.size(), chunk);
     std::string out, scratch, key;
     bool prev_text = false;
     for (;;) {
-        auto ev = r.next();
+        XmlResult<Event> ev = fast && (r.fast_start_tag() || r.fast_end_tag()) ? XmlResult<Event>(r.last_kind())
+                                                                                  : r.next();
         if (!ev) return out + error_text(ev.error());
         switch (*ev) {
             case Event::StartTag:
