@@ -360,10 +360,11 @@ PyResult<PyRef> row_tuple(ReaderState& st, const RowArgs& a, std::vector<std::st
             vals[5] = BR_TRY(SheetParser::style_to_py(c.style));
             std::size_t used = 6;
             if (fav) {
+                FormulaPair* pair = c.pair.get();
                 if (c.formula_cell) vals[6] = vals[3].clone();
-                else if (c.has_formula) vals[6] = BR_TRY(p.val_to_py(c.formula));
+                else if (pair && pair->has_formula) vals[6] = BR_TRY(p.val_to_py(pair->formula));
                 else vals[6] = PyRef::borrow(Py_None);
-                if (c.has_cached) vals[7] = BR_TRY(p.val_to_py(c.cached));
+                if (pair && pair->has_cached) vals[7] = BR_TRY(p.val_to_py(pair->cached));
                 else vals[7] = vals[3].clone();
                 used = 8;
             }

@@ -131,15 +131,17 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
 
     if (rec.formula_cell) {  // and formula_and_value: the formula, its cached value aside
         rec.value = std::move(formula);
-        rec.cached = std::move(value);
-        rec.has_cached = true;
+        rec.pair = std::make_unique<FormulaPair>();
+        rec.pair->cached = std::move(value);
+        rec.pair->has_cached = true;
         rec.data_type.code = kDtF;
     } else {
         rec.value = std::move(value);
         rec.data_type = std::move(dtype);
         if (fav) {
-            rec.formula = std::move(formula);
-            rec.has_formula = true;
+            rec.pair = std::make_unique<FormulaPair>();
+            rec.pair->formula = std::move(formula);
+            rec.pair->has_formula = true;
         }
     }
     undo.cells = nullptr;
@@ -199,7 +201,12 @@ PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const St
 PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell, Val& value, DType& dtype) {
     const std::string_view v = cur_.v;
     dtype.code = kDtN;
-    if (integer_text(v)) {
+    const NumberText nt = number_text(v);
+    if (nt.kind == NumberText::Kind::Int) {
+        value.set_int(nt.i);
+    } else if (nt.kind == NumberText::Kind::Float) {
+        value.set_float(nt.f);
+    } else if (integer_text(v)) {
         if (auto i = short_decimal(v)) value.set_int(*i);
         else value.set_py(BR_TRY(py_call1(helpers_.int_.get(), v)));
     } else if (auto d = parse_decimal(v)) {

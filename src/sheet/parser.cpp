@@ -532,8 +532,10 @@ int visit_val(const Val& v, visitproc visit, void* arg) { return v.py.visit(visi
 int visit_cell(const CellRec& c, visitproc visit, void* arg) {
     if (int e = c.style.py.visit(visit, arg)) return e;
     if (int e = visit_val(c.value, visit, arg)) return e;
-    if (int e = visit_val(c.formula, visit, arg)) return e;
-    if (int e = visit_val(c.cached, visit, arg)) return e;
+    if (c.pair) {
+        if (int e = visit_val(c.pair->formula, visit, arg)) return e;
+        if (int e = visit_val(c.pair->cached, visit, arg)) return e;
+    }
     return c.data_type.py.visit(visit, arg);
 }
 

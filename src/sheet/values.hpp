@@ -8,6 +8,7 @@
 #include <lib/pyref.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
@@ -59,17 +60,24 @@ struct DType {
     static DType of(std::uint8_t c) { DType d; d.code = c; return d; }
 };
 
+// What formula_and_value keeps beside a cell's value.
+struct FormulaPair {
+    Val formula;  // Empty unless data_only
+    Val cached;   // Empty unless a formula cell
+    bool has_formula = false;
+    bool has_cached = false;
+};
+
 struct CellRec {
     StyleId style;
     Val value;
-    Val formula;  // Empty unless data_only and formula_and_value
-    Val cached;   // Empty unless a formula cell kept with formula_and_value
-    bool has_formula = false;
-    bool has_cached = false;
     DType data_type;
     std::int64_t row = 0;
     std::int64_t column = 0;
     bool formula_cell = false;
+    // Only with formula_and_value, and only for a cell with a formula: kept
+    // aside so that the records of ordinary cells stay small.
+    std::unique_ptr<FormulaPair> pair;
 };
 
 }  // namespace brindle

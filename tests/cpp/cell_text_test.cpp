@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace brindle {
 namespace {
@@ -54,6 +55,75 @@ TEST(ParseDecimal, IsCorrectlyRoundedLikeStrtod) {
         ASSERT_TRUE(got.has_value()) << s;
         EXPECT_EQ(*got, want) << s;
         EXPECT_EQ(std::signbit(*got), std::signbit(want)) << s;
+    }
+}
+
+// The texts spreadsheet programs write (up to 17 digits, small exponents),
+// where the single-operation path decides most of them and the full parse
+// the rest: both must round like strtod, around the 2^53 boundary too.
+TEST(ParseDecimal, ShortTextsRoundLikeStrtod) {
+    std::mt19937_64 rng(7);
+    std::uniform_int_distribution<int> digit(0, 9), len(0, 17), exp(-30, 30), coin(0, 3);
+    std::vector<std::string> texts = {"9007199254740992", "9007199254740993", "9007199254740993e-5",
+                                      "4503599627370497.5", "1e22", "1e23", "123456789012345678e-22",
+                                      "0.1", "0.30000000000000004", "5e-324", "00000.000001"};
+    for (int n = 0; n < 50000; ++n) {
+        std::string s;
+        const int a = len(rng), b = len(rng);
+        for (int k = 0; k < a; ++k) s += char('0' + digit(rng));
+        if (coin(rng)) s += '.';
+        for (int k = 0; k < b; ++k) s += char('0' + digit(rng));
+        if (s.empty() || s == ".") s += '7';
+        if (!coin(rng)) s += (coin(rng) ? "e" : "E") + std::to_string(exp(rng));
+        texts.push_back(s);
+    }
+    for (const std::string& s : texts) {
+        const double want = std::strtod(s.c_str(), nullptr);
+        auto got = parse_decimal(s);
+        ASSERT_TRUE(got.has_value()) << s;
+        EXPECT_EQ(*got, want) << s;
+        const NumberText nt = number_text(s);
+        if (integer_text(s)) {
+            if (s.size() <= 18) {
+                EXPECT_EQ(nt.kind, NumberText::Kind::Int) << s;
+            }
+            if (nt.kind == NumberText::Kind::Int) {
+                EXPECT_EQ(nt.i, std::stoll(s)) << s;
+            }
+        } else {
+            EXPECT_EQ(nt.kind, NumberText::Kind::Float) << s;
+            EXPECT_EQ(nt.f, want) << s;
+        }
+    }
+}
+
+// The one-pass reading takes only what the general rules would give the
+// same answer for, and leaves the rest (signs, blanks, junk) to them.
+TEST(NumberText, TakesOnlyThePlainForms) {
+    using K = NumberText::Kind;
+    struct Case {
+        const char* text;
+        K kind;
+        double value;
+    } cases[] = {
+        {"0", K::Int, 0}, {"-0", K::Int, 0}, {"-12", K::Int, -12}, {"123456789012345678", K::Int, 123456789012345678.0},
+        {"1234567890123456789", K::Other, 0}, {"", K::Other, 0}, {"-", K::Other, 0}, {"+1", K::Other, 0},
+        {" 1", K::Other, 0}, {"1 ", K::Other, 0}, {"1_0", K::Other, 0}, {".", K::Other, 0}, {"-.", K::Other, 0},
+        {"1e", K::Other, 0}, {"1e+", K::Other, 0}, {"1e5x", K::Other, 0}, {"inf", K::Other, 0},
+        {"1e400", K::Other, 0}, {"1.5", K::Float, 1.5}, {"-.5", K::Float, -0.5}, {"5.", K::Float, 5},
+        {"-0.0", K::Float, -0.0}, {"2E-3", K::Float, 0.002}, {"1e22", K::Float, 1e22}, {"1e23", K::Float, 1e23},
+        {"0e99999", K::Float, 0}, {"12345678901234567890.5", K::Float, 12345678901234567890.5},
+    };
+    for (const Case& c : cases) {
+        const NumberText nt = number_text(c.text);
+        EXPECT_EQ(nt.kind, c.kind) << c.text;
+        if (nt.kind == K::Int) {
+            EXPECT_EQ(double(nt.i), c.value) << c.text;
+        }
+        if (nt.kind == K::Float) {
+            EXPECT_EQ(nt.f, c.value) << c.text;
+            EXPECT_EQ(std::signbit(nt.f), std::signbit(c.value)) << c.text;
+        }
     }
 }
 
