@@ -201,10 +201,10 @@ PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const St
 PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell, Val& value, DType& dtype) {
     const std::string_view v = cur_.v;
     dtype.code = kDtN;
-    const NumberText nt = number_text(v);
-    if (nt.kind == NumberText::Kind::Int) {
+    const ParsedNumber nt = parse_number(v);
+    if (nt.kind == ParsedNumber::Kind::Int) {
         value.set_int(nt.i);
-    } else if (nt.kind == NumberText::Kind::Float) {
+    } else if (nt.kind == ParsedNumber::Kind::Float) {
         value.set_float(nt.f);
     } else if (integer_text(v)) {
         if (auto i = short_decimal(v)) value.set_int(*i);

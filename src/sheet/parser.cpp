@@ -70,9 +70,9 @@ std::size_t plain_run(const std::uint8_t* p, std::size_t from, std::size_t n) no
 // The closing quote of a plain attribute value starting at `from`, or `n`.
 std::size_t plain_attr_run(const std::uint8_t* p, std::size_t from, std::size_t n) noexcept {
     for (std::size_t k = from; k < n; ++k) {
-        const std::uint8_t c = p[k];
-        if (c == '"') return k;
-        if (!plain_attr_byte(c)) return n;
+        const std::uint8_t cls = kAttrByteClass.v[p[k]];
+        if (cls == 0) [[likely]] continue;
+        return cls == 1 ? k : n;
     }
     return n;
 }

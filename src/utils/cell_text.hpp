@@ -78,7 +78,7 @@ namespace brindle {
 
 // A number cell's text read in one pass, for the forms spreadsheet
 // programs write: [-] digits [. digits] [(e|E) [+-] digits].
-struct NumberText {
+struct ParsedNumber {
     enum class Kind : std::uint8_t {
         Int,    // an integer text of at most 18 digits: `i`
         Float,  // a float text, correctly rounded: `f`
@@ -89,7 +89,7 @@ struct NumberText {
     double f = 0;
 };
 
-[[nodiscard]] inline NumberText number_text(std::string_view s) noexcept {
+[[nodiscard]] inline ParsedNumber parse_number(std::string_view s) noexcept {
     static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -108,7 +108,7 @@ struct NumberText {
     if (i == n) {
         if (int_digits == 0 || int_digits > 18) return {};
         const auto v = static_cast<std::int64_t>(w);
-        return {NumberText::Kind::Int, neg ? -v : v, 0};
+        return {ParsedNumber::Kind::Int, neg ? -v : v, 0};
     }
     int frac = 0;
     std::size_t frac_digits = 0;
@@ -143,9 +143,9 @@ struct NumberText {
     // correctly in one IEEE operation; the library parse takes the rest.
     if (!wide && !exp_wide && w <= (UINT64_C(1) << 53) && e10 >= -22 && e10 <= 22) {
         const double v = w == 0 ? 0.0 : e10 >= 0 ? double(w) * kPow10[e10] : double(w) / kPow10[-e10];
-        return {NumberText::Kind::Float, 0, neg ? -v : v};
+        return {ParsedNumber::Kind::Float, 0, neg ? -v : v};
     }
-    if (std::optional<double> d = parse_decimal(s)) return {NumberText::Kind::Float, 0, *d};
+    if (std::optional<double> d = parse_decimal(s)) return {ParsedNumber::Kind::Float, 0, *d};
     return {};
 }
 

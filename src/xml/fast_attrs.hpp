@@ -33,6 +33,17 @@ inline constexpr int kFastMaxAttrs = 8;
 
 // Scans from `start` (the byte after the element name). The collector is
 // called as collect(name, value_start, value_end) and may refuse.
+// plain_attr_byte as a table, with the closing quote apart: 0 plain, 1 '"',
+// 2 anything else.
+inline constexpr auto kAttrByteClass = [] {
+    struct T {
+        std::uint8_t v[256];
+    } t{};
+    for (int c = 0; c < 256; ++c) t.v[c] = plain_attr_byte(std::uint8_t(c)) ? 0 : 2;
+    t.v[std::uint8_t('"')] = 1;
+    return t;
+}();
+
 template <class Collector>
 [[nodiscard]] FastScan fast_attrs(const std::uint8_t* p, std::size_t filled, std::size_t start, Collector& collect) {
     constexpr FastScan kNo{0, FastStatus::NotTaken};
@@ -71,10 +82,8 @@ template <class Collector>
         // one pass finds the closing quote and checks the bytes on the way,
         // where the vectorised scan would cost more than the bytes it reads.
         const std::size_t short_end = filled - v0 < 32 ? filled : v0 + 32;
-        while (v1 < short_end && p[v1] != '"') {
-            if (!plain_attr_byte(p[v1])) return kNo;
-            ++v1;
-        }
+        while (v1 < short_end && kAttrByteClass.v[p[v1]] == 0) ++v1;
+        if (v1 < short_end && p[v1] != '"') return kNo;
         if (v1 == short_end) {
             v1 = find_byte(p, v0, filled, '"');
             if (v1 == filled) return kNo;

@@ -82,16 +82,16 @@ TEST(ParseDecimal, ShortTextsRoundLikeStrtod) {
         auto got = parse_decimal(s);
         ASSERT_TRUE(got.has_value()) << s;
         EXPECT_EQ(*got, want) << s;
-        const NumberText nt = number_text(s);
+        const ParsedNumber nt = parse_number(s);
         if (integer_text(s)) {
             if (s.size() <= 18) {
-                EXPECT_EQ(nt.kind, NumberText::Kind::Int) << s;
+                EXPECT_EQ(nt.kind, ParsedNumber::Kind::Int) << s;
             }
-            if (nt.kind == NumberText::Kind::Int) {
+            if (nt.kind == ParsedNumber::Kind::Int) {
                 EXPECT_EQ(nt.i, std::stoll(s)) << s;
             }
         } else {
-            EXPECT_EQ(nt.kind, NumberText::Kind::Float) << s;
+            EXPECT_EQ(nt.kind, ParsedNumber::Kind::Float) << s;
             EXPECT_EQ(nt.f, want) << s;
         }
     }
@@ -99,8 +99,8 @@ TEST(ParseDecimal, ShortTextsRoundLikeStrtod) {
 
 // The one-pass reading takes only what the general rules would give the
 // same answer for, and leaves the rest (signs, blanks, junk) to them.
-TEST(NumberText, TakesOnlyThePlainForms) {
-    using K = NumberText::Kind;
+TEST(NumberTextParse, TakesOnlyThePlainForms) {
+    using K = ParsedNumber::Kind;
     struct Case {
         const char* text;
         K kind;
@@ -115,7 +115,7 @@ TEST(NumberText, TakesOnlyThePlainForms) {
         {"0e99999", K::Float, 0}, {"12345678901234567890.5", K::Float, 12345678901234567890.5},
     };
     for (const Case& c : cases) {
-        const NumberText nt = number_text(c.text);
+        const ParsedNumber nt = parse_number(c.text);
         EXPECT_EQ(nt.kind, c.kind) << c.text;
         if (nt.kind == K::Int) {
             EXPECT_EQ(double(nt.i), c.value) << c.text;
