@@ -77,21 +77,26 @@ std::size_t plain_attr_run(const std::uint8_t* p, std::size_t from, std::size_t 
     return n;
 }
 
-// The cell tag's usual form: single-space separated r, s and t attributes.
-// Anything else goes through the general fast scan.
-FastScan cell_attrs(const std::uint8_t* p, std::size_t n, std::size_t start, CellTagCollector& tag) noexcept {
+// The cell tag's usual form: single-space separated r, s and t attributes,
+// straight into the cell's texts. Anything else goes through the general
+// fast scan.
+FastScan cell_attrs(const std::uint8_t* p, std::size_t n, std::size_t start, CellTexts& c,
+                    CellTagCollector& tag) noexcept {
     constexpr FastScan kNo{0, FastStatus::NotTaken};
+    auto view = [p](std::size_t a, std::size_t b) {
+        return std::string_view(reinterpret_cast<const char*>(p) + a, b - a);
+    };
     std::size_t i = start;
     unsigned seen = 0;
     for (;;) {
         if (i >= n) return kNo;
-        const std::uint8_t c = p[i];
-        if (c == '>') return {i + 1, FastStatus::Start};
-        if (c == '/') {
+        const std::uint8_t ch = p[i];
+        if (ch == '>') return {i + 1, FastStatus::Start};
+        if (ch == '/') {
             if (i + 1 < n && p[i + 1] == '>') return {i + 2, FastStatus::Empty};
             return kNo;
         }
-        if (c != ' ' || n - i < 4 || p[i + 2] != '=' || p[i + 3] != '"') break;
+        if (ch != ' ' || n - i < 4 || p[i + 2] != '=' || p[i + 3] != '"') break;
         const std::uint8_t name = p[i + 1];
         const unsigned bit = name == 'r' ? 1u : name == 's' ? 2u : name == 't' ? 4u : 0u;
         if (!bit || (seen & bit)) break;
@@ -99,11 +104,21 @@ FastScan cell_attrs(const std::uint8_t* p, std::size_t n, std::size_t start, Cel
         const std::size_t v0 = i + 4;
         const std::size_t v1 = plain_attr_run(p, v0, n);
         if (v1 == n) return kNo;
-        (bit == 1 ? tag.r : bit == 2 ? tag.s : tag.t).set(v0, v1);
+        if (bit == 1) c.r = view(v0, v1), c.has_r = true;
+        else if (bit == 2) c.s = view(v0, v1), c.has_s = true;
+        else c.t = view(v0, v1), c.has_t = true;
         i = v1 + 1;
     }
     tag.reset();
-    return fast_attrs(p, n, start, tag);
+    const FastScan f = fast_attrs(p, n, start, tag);
+    auto take = [&](const FastValue& fv, std::string_view& dst, bool& has) {
+        dst = fv.present ? view(fv.span.start, fv.span.end) : std::string_view();
+        has = fv.present;
+    };
+    take(tag.r, c.r, c.has_r);
+    take(tag.s, c.s, c.has_s);
+    take(tag.t, c.t, c.has_t);
+    return f;
 }
 
 }  // namespace
@@ -388,12 +403,17 @@ PyResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
     const std::size_t i = w.pos;
     if (n - i < 4 || p[i] != '<' || p[i + 1] != 'c') return false;
     if (p[i + 2] != ' ' && p[i + 2] != '/' && p[i + 2] != '>') return false;
-    cell_tag_.reset();
-    const FastScan tag = cell_attrs(p, n, i + 2, cell_tag_);
+    auto view = [p](std::size_t a, std::size_t b) {
+        return std::string_view(reinterpret_cast<const char*>(p) + a, b - a);
+    };
+    // Filled as the tag is read; a refused cell leaves them to parse_cell,
+    // which sets them all again.
+    CellTexts& c = cur_;
+    c = CellTexts{};
+    const FastScan tag = cell_attrs(p, n, i + 2, c, cell_tag_);
     if (tag.status == FastStatus::NotTaken) return false;
     std::size_t j = tag.pos;
-    FastValue v, f;
-    bool f_attrs = false;
+    bool seen_v = false;
     if (tag.status == FastStatus::Start) {
         for (;;) {
             if (n - j < 4 || p[j] != '<') return false;
@@ -404,10 +424,10 @@ PyResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
                 break;
             }
             if (k == 'v') {
-                if (v.present) return false;
+                if (seen_v) return false;
+                seen_v = true;
                 if (d == '/') {
                     if (p[j + 3] != '>') return false;
-                    v.set(j, j);
                     j += 4;
                     continue;
                 }
@@ -415,20 +435,26 @@ PyResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
                 const std::size_t t0 = j + 3;
                 const std::size_t lt = plain_run(p, t0, n);
                 if (n - lt < 4 || std::memcmp(p + lt, "</v>", 4) != 0) return false;
-                v.set(t0, lt);
+                c.v = view(t0, lt);
                 j = lt + 4;
             } else if (k == 'f') {
-                if (f.present || (d != ' ' && d != '/' && d != '>')) return false;
+                if (c.has_f || (d != ' ' && d != '/' && d != '>')) return false;
+                c.has_f = true;
                 std::size_t t0;
                 if (d == '>') {
                     t0 = j + 3;
                 } else {
-                    if (!f_attrs) f_tag_.reset();
-                    f_attrs = true;
+                    f_tag_.reset();
                     const FastScan ft = fast_attrs(w, j + 2, f_tag_);
                     if (ft.status == FastStatus::NotTaken) return false;
+                    auto take = [&](const FastValue& fv, std::string_view& dst, bool& has) {
+                        if (fv.present) dst = view(fv.span.start, fv.span.end), has = true;
+                    };
+                    take(f_tag_.t, c.f_t, c.has_f_t);
+                    take(f_tag_.ref, c.f_ref, c.has_f_ref);
+                    take(f_tag_.si, c.f_si, c.has_f_si);
+                    if (c.has_f_t && c.f_t == "dataTable") return false;
                     if (ft.status == FastStatus::Empty) {
-                        f.set(ft.pos, ft.pos);
                         j = ft.pos;
                         continue;
                     }
@@ -436,41 +462,25 @@ PyResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
                 }
                 const std::size_t lt = plain_run(p, t0, n);
                 if (n - lt < 4 || std::memcmp(p + lt, "</f>", 4) != 0) return false;
-                f.set(t0, lt);
+                c.f = view(t0, lt);
                 j = lt + 4;
             } else {
                 return false;
             }
         }
     }
-    auto text = [&](const FastValue& fv) { return fv.present ? reader.view(fv.span) : std::string_view(); };
-    if (f_attrs && f_tag_.t.present && text(f_tag_.t) == "dataTable") return false;
-
     if (dt_dict_) dt_dict_.reset();
     if (has_inline_) {
         inline_ = Val{};
         has_inline_ = false;
     }
-    cur_.r = text(cell_tag_.r), cur_.has_r = cell_tag_.r.present;
-    cur_.s = text(cell_tag_.s), cur_.has_s = cell_tag_.s.present;
-    cur_.t = text(cell_tag_.t), cur_.has_t = cell_tag_.t.present;
-    cur_.v = text(v);
-    cur_.f = text(f), cur_.has_f = f.present;
-    if (f_attrs) {
-        cur_.f_t = text(f_tag_.t), cur_.has_f_t = f_tag_.t.present;
-        cur_.f_ref = text(f_tag_.ref), cur_.has_f_ref = f_tag_.ref.present;
-        cur_.f_si = text(f_tag_.si), cur_.has_f_si = f_tag_.si.present;
-    } else {
-        cur_.f_t = cur_.f_ref = cur_.f_si = {};
-        cur_.has_f_t = cur_.has_f_ref = cur_.has_f_si = false;
-    }
     w.tag_start = i;
     w.tag_end = j;
     w.pos = j;
     StyleId style;
-    if (cur_.has_s) {
-        if (auto id = short_decimal(cur_.s); id && !cur_.s.empty()) style.id = *id;
-        else style = BR_TRY(style_of(true, cur_.s));
+    if (c.has_s) {
+        if (auto id = short_decimal(c.s)) style.id = *id;
+        else style = BR_TRY(style_of(true, c.s));
     }
     BR_TRY_VOID(interpret(std::move(style), cells));
     return true;
