@@ -135,8 +135,10 @@ def worksheet(draw):
         rows.append(f"<row{ra}{extra}>{cells}</row>")
     head = draw(st.sampled_from(["", "<sheetPr/>", "<dimension ref='A1'/>"]))
     tail = draw(st.sampled_from(["", "<mergeCells/>", "<odd>t</odd>"]))
-    return (f'<worksheet xmlns="{MAIN}" xmlns:x="urn:x">{head}<sheetData>'
-            f'{"".join(rows)}</sheetData>{tail}</worksheet>').encode()
+    xml = (f'<worksheet xmlns="{MAIN}" xmlns:x="urn:x">{head}<sheetData>'
+            f'{"".join(rows)}</sheetData>{tail}</worksheet>')
+    spelling = draw(st.lists(st.integers(0, len(gen.SPELLINGS) - 1), max_size=3))
+    return gen.respell(xml, spelling).encode()
 
 
 @given(worksheet(), st.booleans(), st.booleans(), st.booleans())

@@ -281,3 +281,35 @@ class PieceSource:
         out = bytes(buf[:n])
         del buf[:n]
         return out
+
+
+# Other ways to write the same worksheet markup (and a few that make it
+# malformed), for the readers' fast paths, which take only the usual
+# spelling and must leave every other one to the general reader unchanged.
+SPELLINGS = [
+    (r"<c ", "<c  "),
+    (r"<c ", "<c\t"),
+    (r'<c r="([^"]*)"', r"<c r='\1'"),
+    (r"<c([ />])", r'<c cm="1"\1'),
+    (r'<c r="([^"]*)"', r'<c r="\1" r="\1"'),
+    (r'<c r="([^"]*)"', r'<c r="\1&#65;"'),
+    (r"</c>", "</c>\n"),
+    (r"</c>", "</c >"),
+    (r"<v>", "<v >"),
+    (r"<row", "\n <row"),
+    (r"<row r=", "<row  r="),
+    (r'<row r="([^"]*)"', r"<row r='\1'"),
+    (r"</row>", "</row >"),
+    (r"<f>", '<f ca="1">'),
+    (r"<sheetData>", "<sheetData><!-- c -->"),
+]
+
+
+def respell(xml, choices):
+    """`xml` with the SPELLINGS picked by index in `choices` applied in turn."""
+    import re
+
+    for k in choices:
+        pattern, repl = SPELLINGS[k]
+        xml = re.sub(pattern, repl, xml)
+    return xml
