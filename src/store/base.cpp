@@ -110,9 +110,14 @@ void Base::append(std::uint32_t row, std::uint32_t col, std::uint8_t kind, std::
         offsets.push_back(static_cast<std::uint32_t>(recs.size()));
     }
     const Encoded enc = encode(kind, payload);
-    const std::uint64_t index =
-        recs.push(Rec{static_cast<std::uint16_t>(col), enc.tag, dtype, 0, enc.payload});
-    set_style(index, style);
+    if (style < kStyleOverflow) [[likely]] {
+        recs.push(Rec{static_cast<std::uint16_t>(col), enc.tag, dtype, static_cast<std::uint16_t>(style),
+                      enc.payload});
+    } else {
+        const std::uint64_t index =
+            recs.push(Rec{static_cast<std::uint16_t>(col), enc.tag, dtype, 0, enc.payload});
+        set_style(index, style);
+    }
     offsets.back() = static_cast<std::uint32_t>(recs.size());
     ++live;
 }
