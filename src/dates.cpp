@@ -1,5 +1,8 @@
 #include <dates.hpp>
 
+#include <optional>
+#include <utility>
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -59,34 +62,59 @@ std::int64_t saturate(double x) noexcept {
 
 }  // namespace
 
-DateParts finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_t days,
-                 std::int64_t millis) noexcept {
+namespace {
+
+// The day number and time of day of epoch + `days` days + `millis` ms;
+// nothing on any overflow or outside the datetime range.
+std::optional<std::pair<std::int64_t, std::int64_t>> shift(std::int64_t epoch_days, std::int64_t epoch_micros,
+                                                           std::int64_t days, std::int64_t millis) noexcept {
     std::int64_t total;
-    if (__builtin_add_overflow(epoch_days, days, &total)) return DateParts::out_of_range();
+    if (__builtin_add_overflow(epoch_days, days, &total)) return std::nullopt;
     const std::int64_t carry = floor_div(epoch_micros, kMicrosPerDay);
     const std::int64_t rem = floor_mod(epoch_micros, kMicrosPerDay);
     std::int64_t d;
-    if (__builtin_add_overflow(total, carry, &d)) return DateParts::out_of_range();
+    if (__builtin_add_overflow(total, carry, &d)) return std::nullopt;
     // The epoch plus whole days must be a valid datetime before the time of
     // day is added, as with datetime + timedelta(days) + timedelta(ms).
-    if (d < 0 || d > kMaxDay) return DateParts::out_of_range();
+    if (d < 0 || d > kMaxDay) return std::nullopt;
     std::int64_t us;
-    if (__builtin_mul_overflow(millis, std::int64_t{1000}, &us) ||
-        __builtin_add_overflow(us, rem, &us))
-        return DateParts::out_of_range();
+    if (__builtin_mul_overflow(millis, std::int64_t{1000}, &us) || __builtin_add_overflow(us, rem, &us))
+        return std::nullopt;
     d += floor_div(us, kMicrosPerDay);
     us = floor_mod(us, kMicrosPerDay);
-    if (d < 0 || d > kMaxDay) return DateParts::out_of_range();
-    return days_to_civil(d, us);
+    if (d < 0 || d > kMaxDay) return std::nullopt;
+    return std::pair{d, us};
+}
+
+// An integer serial as days from the epoch; nothing when out of range.
+std::optional<std::int64_t> int_serial_days(std::int64_t serial, const Epoch& epoch) noexcept {
+    // The 1900 system counts a 29 February 1900 that never was: serials
+    // before it are one day early against a 1899-12-30 day zero.
+    if (static_cast<std::uint64_t>(serial) < 60 && epoch.is_1900) ++serial;
+    if (serial > kMaxDeltaDays || serial < -kMaxDeltaDays) return std::nullopt;
+    return serial;
+}
+
+}  // namespace
+
+DateParts finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_t days,
+                 std::int64_t millis) noexcept {
+    const auto s = shift(epoch_days, epoch_micros, days, millis);
+    if (!s) return DateParts::out_of_range();
+    return days_to_civil(s->first, s->second);
 }
 
 DateParts from_excel_int(std::int64_t serial, const Epoch& epoch) noexcept {
     if (serial == 0) return make_time(0, 0, 0, 0);
-    // The 1900 system counts a 29 February 1900 that never was: serials
-    // before it are one day early against a 1899-12-30 day zero.
-    if (static_cast<std::uint64_t>(serial) < 60 && epoch.is_1900) ++serial;
-    if (serial > kMaxDeltaDays || serial < -kMaxDeltaDays) return DateParts::out_of_range();
-    return finish(epoch.days, epoch.micros, serial, 0);
+    const std::optional<std::int64_t> days = int_serial_days(serial, epoch);
+    if (!days) return DateParts::out_of_range();
+    return finish(epoch.days, epoch.micros, *days, 0);
+}
+
+bool excel_int_in_range(std::int64_t serial, const Epoch& epoch) noexcept {
+    if (serial == 0) return true;
+    const std::optional<std::int64_t> days = int_serial_days(serial, epoch);
+    return days && shift(epoch.days, epoch.micros, *days, 0).has_value();
 }
 
 DateParts from_excel_float(double serial, const Epoch& epoch) noexcept {

@@ -60,6 +60,8 @@ struct DateParts {
 
 [[nodiscard]] DateParts from_excel_int(std::int64_t serial, const Epoch& epoch) noexcept;
 [[nodiscard]] DateParts from_excel_float(double serial, const Epoch& epoch) noexcept;
+// from_excel_int(serial, epoch).ok() without the calendar fields.
+[[nodiscard]] bool excel_int_in_range(std::int64_t serial, const Epoch& epoch) noexcept;
 
 // Epoch + `days` days + `millis` milliseconds, as calendar fields. The shared
 // tail of both conversions; every overflow is OutOfRange.

@@ -237,8 +237,8 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
     const bool timedelta = flags & Settings::kTimedeltaFormat;
     if (!timedelta && settings_.epoch && (value.kind == Val::Kind::Int || value.kind == Val::Kind::Float)) {
         const bool is_int = value.kind == Val::Kind::Int;
-        DateParts parts = is_int ? from_excel_int(value.i, *settings_.epoch) : from_excel_float(value.f, *settings_.epoch);
-        if (parts.ok()) {
+        if (is_int ? excel_int_in_range(value.i, *settings_.epoch)
+                   : from_excel_float(value.f, *settings_.epoch).ok()) {
             value.kind = is_int ? Val::Kind::DateInt : Val::Kind::DateFloat;
             dtype.code = kDtD;
             return {};

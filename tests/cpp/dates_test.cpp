@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include <cmath>
 #include <limits>
 
@@ -76,6 +78,19 @@ TEST(Dates, IntSerialsInThe1900System) {
                     IntCase{std::numeric_limits<std::int64_t>::min(), kOut},
                     IntCase{std::numeric_limits<std::int64_t>::max(), kOut}};
     for (const IntCase& c : cases) EXPECT_EQ(from_excel_int(c.serial, kWin), c.want) << c.serial;
+}
+
+// The range check the sheet reader makes at load agrees with the full
+// conversion it makes later, at every edge and in both systems.
+TEST(Dates, IntRangeCheckAgreesWithConversion) {
+    const Epoch epochs[] = {kWin, Epoch::make(1904, 1, 1, 0, 0, 0, 0, false),
+                            Epoch::make(1, 1, 2, 12, 0, 0, 0, false), Epoch::make(9999, 12, 30, 23, 0, 0, 0, false)};
+    std::vector<std::int64_t> serials = {0, 1, -1, 59, 60, 61, std::numeric_limits<std::int64_t>::min(),
+                                         std::numeric_limits<std::int64_t>::max()};
+    for (std::int64_t edge : {693594LL, 2958465LL, 3652059LL, 3652058LL})
+        for (std::int64_t d = -3; d <= 3; ++d) serials.insert(serials.end(), {edge + d, -edge - d});
+    for (const Epoch& e : epochs)
+        for (std::int64_t s : serials) EXPECT_EQ(excel_int_in_range(s, e), from_excel_int(s, e).ok()) << s;
 }
 
 struct FloatCase {
