@@ -104,9 +104,17 @@ void esc_attr(std::string& out, std::string_view text, bool lxml) {
         escape_runs<kAttrEt>(out, text);
 }
 
+bool attr_needs_escape(std::string_view text, bool lxml) noexcept {
+    return lxml ? has_special<kAttrLxml>(text) : has_special<kAttrEt>(text);
+}
+
+bool text_needs_escape(std::string_view text, bool lxml) noexcept {
+    return lxml ? has_special<kTextLxml>(text) : has_special<kTextEt>(text);
+}
+
 void esc_text(std::string& out, std::string_view text, bool lxml) {
     // Most cell text needs no escaping at all: one scan, one copy.
-    if (lxml ? !has_special<kTextLxml>(text) : !has_special<kTextEt>(text)) {
+    if (!text_needs_escape(text, lxml)) {
         out.append(text);
         return;
     }

@@ -18,4 +18,8 @@ void esc_attr(std::string& out, std::string_view text, bool lxml);
 // Appends `text` escaped as element content.
 void esc_text(std::string& out, std::string_view text, bool lxml);
 
+// Whether esc_attr / esc_text would change `text` (false: it is written as it is).
+[[nodiscard]] bool attr_needs_escape(std::string_view text, bool lxml) noexcept;
+[[nodiscard]] bool text_needs_escape(std::string_view text, bool lxml) noexcept;
+
 }  // namespace brindle

@@ -18,6 +18,7 @@ PyResult<void> Writer::flush() {
 }
 
 PyResult<void> Writer::write_row(PyObject* cells, std::int64_t row_idx) {
+    BR_TRY_VOID(check_dates());
     PyRef dims = PyRef::steal(PyObject_GetAttr(ws_.get(), n_row_dimensions_.get()));
     if (!dims) return py_err();
     PyRef idx = PyRef::steal(PyLong_FromLongLong(row_idx));
