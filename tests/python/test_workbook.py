@@ -55,9 +55,9 @@ def test_a_reused_cell_is_written_once_per_row():
         cell.value = r
         ws.append([None, cell])
     assert [link.ref for link in ws._hyperlinks] == ["B1", "B2", "B3"]
-    f = ws._finish().file
-    f.seek(0)
-    data = f.read()
+    out = io.BytesIO()
+    ws._finish().copy_to(out)
+    data = out.getvalue()
     assert data.count(b'<c r="B') == 3 and b'<c r="B3" s="1" t="n"><v>2</v></c>' in data
 
 

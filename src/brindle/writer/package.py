@@ -1,7 +1,10 @@
 """The xlsx package: a zip archive of XML parts tied together by
 relationships and a content-type table."""
 
+import zlib
+
 from brindle.styles.stylesheet import stylesheet_xml
+from brindle.utils import deflate
 from brindle.utils.cell import coordinate_to_tuple
 from brindle.worksheet.elements import ORDER as SHEET_ORDER
 from brindle.writer.sheet import write_sheet_data
@@ -159,20 +162,41 @@ def _write_sheet(zf, ws, sheet_no, sink, bare_rows):
         elif name in kept:
             parts.extend(kept[name])
 
-    with zf.open(f"xl/worksheets/sheet{sheet_no}.xml") as out:
-        out.write((f'{XML_DECL}<worksheet xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">'
-                   + "".join(head)).encode())
-        if bare_rows:
-            out.write(b"<sheetData>")
-        sink.copy_to(out)
-        if bare_rows:
-            out.write(b"</sheetData>")
-        out.write(("".join(tail) + "</worksheet>").encode())
+    head_text = (f'{XML_DECL}<worksheet xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">'
+                 + "".join(head) + ("<sheetData>" if bare_rows else "")).encode()
+    tail_text = (("</sheetData>" if bare_rows else "") + "".join(tail) + "</worksheet>").encode()
+    _write_joined(zf, f"xl/worksheets/sheet{sheet_no}.xml", head_text, sink, tail_text)
     if rels.items:
         zf.writestr(f"xl/worksheets/_rels/sheet{sheet_no}.xml.rels", rels.xml())
     if ws._comments:
         zf.writestr(f"xl/comments/comment{sheet_no}.xml", _comments_xml(ws._comments))
         zf.writestr(_vml_name(sheet_no), _vml_xml(ws._comments, sheet_no))
+
+
+def _write_joined(zf, name, head, sink, tail):
+    """A member made of `head`, the sheet data `sink` deflated already, and
+    `tail`: the sheet data is not deflated again.
+
+    The three are deflated apart and joined as one stream: the first two end
+    on a byte boundary without a final block (a sync flush), the last ends
+    the stream. The checksum of the whole is combined from theirs.
+    """
+    comp = deflate.compressor()
+    head_z = comp.compress(head) + comp.flush(zlib.Z_SYNC_FLUSH)
+    comp = deflate.compressor()
+    tail_z = comp.compress(tail) + comp.flush()
+    crc = deflate.crc32(head)
+    crc = deflate.crc32_combine(crc, sink.crc, sink.size)
+    crc = deflate.crc32_combine(crc, deflate.crc32(tail), len(tail))
+    size = len(head) + sink.size + len(tail)
+    csize = len(head_z) + sink.deflated_size + len(tail_z)
+
+    def chunks():
+        yield head_z
+        yield from sink.deflated_chunks()
+        yield tail_z
+
+    zf.write_deflated(name, chunks(), crc, size, csize)
 
 
 def _vml_name(sheet_no):
