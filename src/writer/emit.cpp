@@ -22,24 +22,6 @@ namespace {
     return t != 0;
 }
 
-// Characters XML 1.0 forbids: C0 controls other than TAB, LF and CR, and
-// the non-characters U+FFFE and U+FFFF. The lxml serialiser refuses them
-// with an error, so text holding one is left to the host's writer, which
-// then gives the host's result in either mode.
-bool has_forbidden_char(std::string_view s) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const std::size_t n = s.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char c = p[i];
-        if (c < 0x20) {
-            if (c != '\t' && c != '\n' && c != '\r') return true;
-        } else if (c == 0xEF && i + 2 < n && p[i + 1] == 0xBF && (p[i + 2] & 0xFE) == 0xBE) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::size_t utf8_len(unsigned char lead) noexcept {
     return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
 }

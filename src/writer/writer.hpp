@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace brindle {
@@ -109,6 +110,12 @@ public:
     // "<row r=...>" with the attributes of a row dimension (or none).
     [[nodiscard]] PyResult<void> write_row_start(std::string_view row_text, PyObject* dimension);
     [[nodiscard]] PyResult<void> write_row(PyObject* cells, std::int64_t row_idx);
+    // A write-only row of plain values, written without cells; `declined`
+    // (nothing written) when an item needs the host's cells. The first and
+    // last columns written, if any.
+    [[nodiscard]] PyResult<std::optional<std::pair<std::int64_t, std::int64_t>>> write_plain_row(
+        PyObject* values, std::int64_t row_idx, PyObject* date_styles, PyObject* error_codes,
+        bool& declined);
     // The whole <sheetData> of a normal worksheet; `rows_fallback()` orders
     // the rows when the cells are not keyed by plain integer pairs.
     [[nodiscard]] PyResult<void> write_sheet_data(PyObject* rows_fallback);

@@ -50,83 +50,90 @@ class WriteOnlyWorksheet(_SheetBase):
         """Write `row` (an iterable of values or cells) as the next row."""
         if self._closed:
             raise WorkbookAlreadySaved("a write-only workbook cannot be changed once saved")
-        if self._max_row >= MAX_ROW:
+        row_idx = self._max_row + 1
+        if row_idx > MAX_ROW:
             raise ValueError(f"a worksheet holds at most {MAX_ROW} rows")
         row_type = type(row)
-        if row_type is list or row_type is tuple:
-            if len(row) > MAX_COL:
-                cells = self._cells_of(row)
-            else:
-                cells = self._cells_of_sequence(row)
+        if (row_type is list or row_type is tuple) and len(row) <= MAX_COL:
+            stream = self._stream
+            if stream is None:
+                stream = self._stream = self.parent._row_stream(self)
+            if stream.native is not None:
+                # The engine writes rows of plain values without cells, the
+                # same text as from the cells made below.
+                span = stream.write_plain(row, row_idx, self._date_styles)
+                if span is not False:
+                    self._max_row = row_idx
+                    if span is not None:
+                        self._widen_used(row_idx, span[0], span[1])
+                    return
+            # What _cells_of gives for these, with the common values decided
+            # by identity tests in one pass.
+            scratch = self._scratch
+            if len(scratch) <= len(row):
+                self._scratch_cell(len(row))
+            unstyled = _UNSTYLED
+            cells = []
+            column = 0
+            for value in row:
+                column += 1
+                t = type(value)
+                if t is int or t is float:
+                    data_type = "n"
+                    style = unstyled
+                elif t is str:
+                    # _data_type_of for exact str; printable text has none
+                    # of the characters the check refuses.
+                    if not value.isprintable():
+                        check_string(value)
+                    if len(value) > 1 and value[0] == "=":
+                        data_type = "f"
+                    elif value in ERROR_CODES:
+                        data_type = "e"
+                    else:
+                        data_type = "s"
+                    style = unstyled
+                elif value is None:
+                    continue
+                elif t is bool:
+                    data_type = "b"
+                    style = unstyled
+                elif t in _DATES:
+                    data_type = "d"
+                    style = self._date_styles.get(t)
+                    if style is None:
+                        style = self._date_style(value)
+                else:
+                    cells.append(self._other_cell(value, row_idx, column))
+                    continue
+                cell = scratch[column]
+                cell.row = row_idx
+                cell._value = value
+                cell.data_type = data_type
+                cell._style = style
+                cells.append(cell)
         elif isinstance(row, (str, bytes)) or not hasattr(row, "__iter__"):
             raise TypeError(f"a row is an iterable of values, not {type(row).__name__}")
         else:
             cells = self._cells_of(row)
-        row_idx = self._max_row + 1
         stream = self._stream
         if stream is None:
             stream = self._stream = self.parent._row_stream(self)
         stream.write_row(cells, row_idx)
         self._max_row = row_idx
         if cells:
-            first, last = cells[0].column, cells[-1].column
-            used = self._used
-            if used is None:
-                self._used = [row_idx, first, row_idx, last]
-            else:
-                if first < used[1]:
-                    used[1] = first
-                used[2] = row_idx
-                if last > used[3]:
-                    used[3] = last
+            self._widen_used(row_idx, cells[0].column, cells[-1].column)
 
-    def _cells_of_sequence(self, row):
-        """`_cells_of` for a list or tuple of at most MAX_COL items: the same
-        cells, with the common values decided in one pass of identity tests."""
-        row_idx = self._max_row + 1
-        scratch = self._scratch
-        if len(scratch) <= len(row):
-            self._scratch_cell(len(row))
-        unstyled = _UNSTYLED
-        cells = []
-        add = cells.append
-        for column, value in enumerate(row, 1):
-            t = type(value)
-            if t is int or t is float:
-                data_type = "n"
-                style = unstyled
-            elif t is str:
-                # _data_type_of for exact str; printable text has no
-                # character the check refuses.
-                if not value.isprintable():
-                    check_string(value)
-                if len(value) > 1 and value[0] == "=":
-                    data_type = "f"
-                elif value in ERROR_CODES:
-                    data_type = "e"
-                else:
-                    data_type = "s"
-                style = unstyled
-            elif value is None:
-                continue
-            elif t is bool:
-                data_type = "b"
-                style = unstyled
-            elif t in _DATES:
-                data_type = "d"
-                style = self._date_styles.get(t)
-                if style is None:
-                    style = self._date_style(value)
-            else:
-                add(self._other_cell(value, row_idx, column))
-                continue
-            cell = scratch[column]
-            cell.row = row_idx
-            cell._value = value
-            cell.data_type = data_type
-            cell._style = style
-            add(cell)
-        return cells
+    def _widen_used(self, row_idx, first, last):
+        used = self._used
+        if used is None:
+            self._used = [row_idx, first, row_idx, last]
+        else:
+            if first < used[1]:
+                used[1] = first
+            used[2] = row_idx
+            if last > used[3]:
+                used[3] = last
 
     def _cells_of(self, row):
         """The cells to write for `row`: reused cells for plain values, the

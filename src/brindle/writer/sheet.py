@@ -6,6 +6,7 @@ import threading
 import zlib
 
 from brindle._native import native_engine
+from brindle.cell.cell import ERROR_CODES
 from brindle.utils import deflate
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.rows import sorted_rows, write_row, write_rows
@@ -327,15 +328,7 @@ class RowStream:
                     del ws._hyperlinks[links:]
                     del ws._comments[comments:]
                 else:
-                    if sink.writes != writes:
-                        # The writer flushes its whole buffer, and only once a
-                        # row is complete: the sink holds whole rows only.
-                        # Counted only once committed, so that a commit that
-                        # fails takes this row back too.
-                        sink.commit()
-                        self._rows_held = self._rows_buffered = 0
-                    else:
-                        self._rows_buffered += 1
+                    self._written(writes)
                     return
             sink.write(write_row(ws, cells, row_idx, sink.lxml))
             if sink.pending_size >= _BATCH:
@@ -344,15 +337,48 @@ class RowStream:
             else:
                 self._rows_held += 1
         except BaseException as exc:
-            try:
-                if sink.broken is not None:
-                    raise sink.broken
-                self._recover()
-            except BaseException:
-                self._broken = exc
-                raise
+            self._failed(exc)
             del ws._hyperlinks[links:]
             del ws._comments[comments:]
+            raise
+
+    def write_plain(self, values, row_idx, date_styles):
+        """A row of plain values (a list or tuple) written by the engine
+        without cells, with `write_row`'s guarantees; False, having written
+        nothing, when the engine leaves the row to cells. Otherwise the first
+        and last columns written (None for a row without cells)."""
+        if self._broken is not None:
+            self._check()
+        writes = self.sink.writes
+        try:
+            span = self.native.write_plain_row(values, row_idx, date_styles, ERROR_CODES)
+            if span is not False:
+                self._written(writes)
+        except BaseException as exc:
+            # Plain values have no links or comments to take back.
+            self._failed(exc)
+            raise
+        return span
+
+    def _written(self, writes):
+        """Bookkeeping after the native writer wrote a whole row."""
+        if self.sink.writes != writes:
+            # The writer flushes its whole buffer, and only once a row is
+            # complete: the sink holds whole rows only. Counted only once
+            # committed, so that a commit that fails takes this row back too.
+            self.sink.commit()
+            self._rows_held = self._rows_buffered = 0
+        else:
+            self._rows_buffered += 1
+
+    def _failed(self, exc):
+        """Take back the text of a failed row, or mark the sheet broken."""
+        try:
+            if self.sink.broken is not None:
+                raise self.sink.broken
+            self._recover()
+        except BaseException:
+            self._broken = exc
             raise
 
     def _recover(self):
