@@ -206,3 +206,59 @@ def test_a_failing_compressor_stops_the_sheet_and_leaves_no_file(monkeypatch, tm
         wb.save(tmp_path / "a.xlsx")
     assert os.listdir(tmp_path) == []
     assert not deflate_threads()
+
+
+def styled_workbook(sheets=3, n=2000):
+    wb = brindle.Workbook()
+    for s in range(sheets):
+        ws = wb.create_sheet(f"S{s}")
+        for r in range(1, n + 1):
+            ws.cell(row=r, column=1, value=r * (s + 1))
+            c = ws.cell(row=r, column=2, value=f"t{r % 7}")
+            if r % (5 + s) == 0:
+                c.font = brindle.Font(bold=True, size=10 + (r + s) % 4)
+        ws["C3"].hyperlink = "https://example.com"
+    return wb
+
+
+def test_sheets_written_in_parallel_give_the_serial_bytes(monkeypatch, fixed_clock):
+    from brindle.writer import package
+
+    redone = []
+    real_truncate = package._truncate_styles
+    monkeypatch.setattr(package, "_truncate_styles",
+                        lambda styles, n: (redone.append(n), real_truncate(styles, n)))
+
+    def saved(wb, parallel):
+        monkeypatch.setattr(package, "PARALLEL_SHEETS", parallel)
+        out = io.BytesIO()
+        wb.save(out)
+        return out.getvalue()
+
+    serial = saved(styled_workbook(), False)
+    # Styles met for the first time are numbered in sheet order: a parallel
+    # save that meets new ones is written again one sheet after the other.
+    wb = styled_workbook()
+    assert saved(wb, True) == serial and redone
+    # Once every style is known, the parallel writing stands.
+    redone.clear()
+    assert saved(wb, True) == serial and not redone
+    assert not deflate_threads()
+
+
+def test_a_sheet_that_fails_in_parallel_fails_the_save_as_in_order(monkeypatch, tmp_path):
+    from brindle.writer import package
+    from brindle.writer import sheet as sheet_writer
+
+    real = sheet_writer.write_sheet_data
+
+    def failing(ws, lxml, use_native=True):
+        if ws.title in ("S1", "S2"):
+            raise OSError(f"disk full at {ws.title}")
+        return real(ws, lxml, use_native)
+
+    monkeypatch.setattr(package, "write_sheet_data", failing)
+    monkeypatch.setattr(package, "PARALLEL_SHEETS", True)
+    with pytest.raises(OSError, match="disk full at S1"):
+        styled_workbook(n=50).save(tmp_path / "a.xlsx")
+    assert os.listdir(tmp_path) == []

@@ -14,6 +14,7 @@ import fractions
 import gc
 import hashlib
 import io
+import operator
 import re
 import sys
 import zipfile
@@ -855,3 +856,33 @@ def test_a_disk_that_keeps_failing(native, threaded, monkeypatch):
     assert re.findall(rb'<row r="(\d+)"', sheet) == [str(i).encode()
                                                       for i in range(1, len(saved) + 1)]
     assert [int(v) for v in re.findall(rb'<c r="A\d+" t="n"><v>(\d+)</v>', sheet)] == saved
+
+
+@pytest.mark.parametrize("getter", [
+    operator.attrgetter("_hyperlink"), operator.attrgetter("_comment"),
+    operator.attrgetter("_hyperlink", "_comment"), lambda cell: cell._hyperlink,
+], ids=["own-slot", "other-slot", "two-names", "function"])
+def test_hyperlinks_are_read_as_the_class_defines_them(getter):
+    # The host's cell reads its link through a property over a slot, which
+    # the engine reads directly; any other definition is asked as it is.
+    class Linked(brindle.Cell):
+        __slots__ = ()
+        hyperlink = property(getter)
+
+    ws = brindle.Workbook().active
+    cells = []
+    for r in range(1, 4):
+        cell = Linked(ws, r, 1, r)
+        cell._hyperlink = brindle.Hyperlink(target=f"https://example.com/{r}") if r != 2 else None
+        cell._comment = brindle.Comment(f"note {r}") if r == 2 else None
+        cells.append(cell)
+    got = []
+    for cls in (m.SheetWriter, PySheetWriter):
+        ws._hyperlinks.clear()
+        ws._comments.clear()
+        out = []
+        w = cls(ws, out.append, False, make_writer_helpers(False))
+        w.write_row(cells, 1)
+        w.flush()
+        got.append((out, list(ws._hyperlinks)))
+    assert got[0] == got[1]

@@ -58,7 +58,7 @@ class WriteOnlyWorksheet(_SheetBase):
             stream = self._stream
             if stream is None:
                 stream = self._stream = self.parent._row_stream(self)
-            if stream.native is not None:
+            if stream.plain is not None:
                 # The engine writes rows of plain values without cells, the
                 # same text as from the cells made below.
                 span = stream.write_plain(row, row_idx, self._date_styles)

@@ -1,7 +1,10 @@
 """The xlsx package: a zip archive of XML parts tied together by
 relationships and a content-type table."""
 
+import os
+import sys
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 
 from brindle.styles.stylesheet import stylesheet_xml
 from brindle.utils import deflate
@@ -199,6 +202,55 @@ def _write_joined(zf, name, head, sink, tail):
     zf.write_deflated(name, chunks(), crc, size, csize)
 
 
+# Whether the sheets of a workbook are written on threads of their own: only
+# where threads run Python in parallel (a free-threaded interpreter). Tests
+# set it to True to take that path here.
+PARALLEL_SHEETS = None
+
+
+def _parallel():
+    if PARALLEL_SHEETS is not None:
+        return PARALLEL_SHEETS
+    gil = getattr(sys, "_is_gil_enabled", None)
+    return gil is not None and not gil()
+
+
+def _all_sheet_data(wb, data):
+    """The sheet data of every worksheet of `wb`, appended to `data` in
+    order as (sink, False); in parallel where that pays, always with the
+    bytes of writing them one after the other."""
+    sheets = wb._sheets
+    if len(sheets) > 1 and _parallel():
+        styles = wb._cell_styles
+        known = len(styles)
+        results = [None] * len(sheets)
+
+        def one(i):
+            results[i] = write_sheet_data(sheets[i], wb.lxml, wb.native)
+
+        workers = min(len(sheets), os.cpu_count() or 1)
+        with ThreadPoolExecutor(max_workers=workers) as pool:
+            futures = [pool.submit(one, i) for i in range(len(sheets))]
+        errors = [f.exception() for f in futures]
+        if len(styles) == known and not any(errors):
+            data.extend((sink, False) for sink in results)
+            return
+        for sink in results:
+            if sink is not None:
+                sink.close()
+        # Styles first met while writing were numbered in the order the
+        # threads met them, not in sheet order; the list goes back to what it
+        # was and the sheets are written one after the other instead.
+        _truncate_styles(styles, known)
+    for ws in sheets:
+        data.append((write_sheet_data(ws, wb.lxml, wb.native), False))
+
+
+def _truncate_styles(styles, n):
+    del styles[n:]
+    styles._index = {value: i for i, value in enumerate(styles)}
+
+
 def _vml_name(sheet_no):
     return f"xl/drawings/commentsDrawing{sheet_no}.vml"
 
@@ -212,9 +264,10 @@ def write_package(wb, filename):
     # package (placed first in the archive, where tools look) depend on them.
     data = []
     try:
-        for ws in wb._sheets:
-            data.append((ws._finish(), True) if wb.write_only
-                        else (write_sheet_data(ws, wb.lxml, wb.native), False))
+        if wb.write_only:
+            data = [(ws._finish(), True) for ws in wb._sheets]
+        else:
+            _all_sheet_data(wb, data)
         with ZipWriter(filename) as zf:
             _write_package(zf, wb, data)
     finally:

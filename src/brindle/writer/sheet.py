@@ -297,6 +297,8 @@ class RowStream:
         self.ws = ws
         self.sink = SheetDataFile(lxml)
         self.native, self.fallback = _native_writer(ws, self.sink, use_native)
+        # The engine's writer of rows of plain values, where it has one.
+        self.plain = getattr(self.native, "write_plain_row", None)
         # Whole rows not yet committed to the sink: held by the sink, and
         # held in the native writer's buffer (which comes after them).
         self._rows_held = 0
@@ -351,7 +353,7 @@ class RowStream:
             self._check()
         writes = self.sink.writes
         try:
-            span = self.native.write_plain_row(values, row_idx, date_styles, ERROR_CODES)
+            span = self.plain(values, row_idx, date_styles, ERROR_CODES)
             if span is not False:
                 self._written(writes)
         except BaseException as exc:
