@@ -235,9 +235,11 @@ PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_v
     }
     const std::string_view empty_v = lxml_ ? "<v></v>" : "<v />";
     // `open`, the text escaped, `close`.
+    // Number text (digits, sign, point, exponent) never needs escaping.
+    const bool number = value.kind() == Classified::Kind::Number;
     auto body = [&](std::string_view open, std::string_view t, std::string_view close) {
         o.lit(open);
-        if (t.size() <= kShortText && !text_needs_escape(t, lxml_)) {
+        if (t.size() <= kShortText && (number || !text_needs_escape(t, lxml_))) {
             o.lit(t);
             o.lit(close);
             buf_.append(head, static_cast<std::size_t>(o.p - head));

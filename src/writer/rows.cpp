@@ -44,19 +44,6 @@ PyResult<void> Writer::write_row(PyObject* cells, std::int64_t row_idx) {
 
 namespace brindle {
 
-namespace {
-
-// One item of a plain row, decided before anything is written.
-struct PlainItem {
-    PyRef value;  // keeps the text of `c` alive
-    PyRef style;  // the date style, or empty (unstyled)
-    std::int64_t column = 0;
-    std::string_view dtype;
-    Classified c = Classified::none();
-};
-
-}  // namespace
-
 // The values of a write-only row as the host's append would turn them into
 // cells (exact ints, floats, bools and strs, None skipped, dates of a type
 // whose style the worksheet already knows), written without making cells;
@@ -65,7 +52,18 @@ PyResult<std::optional<std::pair<std::int64_t, std::int64_t>>> Writer::write_pla
     PyObject* values, std::int64_t row_idx, PyObject* date_styles, PyObject* error_codes,
     bool& declined) {
     declined = true;
-    std::vector<PyRef> items;
+    // Kept by the writer so that rows reuse their storage; emptied (and the
+    // references released) whatever way the call ends.
+    std::vector<PyRef>& items = plain_values_;
+    std::vector<PlainItem>& row = plain_items_;
+    struct Release {
+        std::vector<PyRef>& a;
+        std::vector<PlainItem>& b;
+        ~Release() {
+            a.clear();
+            b.clear();
+        }
+    } release{items, row};
     if (PyTuple_CheckExact(values)) {
         const Py_ssize_t n = PyTuple_GET_SIZE(values);
         items.reserve(static_cast<std::size_t>(n));
@@ -95,7 +93,6 @@ PyResult<std::optional<std::pair<std::int64_t, std::int64_t>>> Writer::write_pla
         return std::nullopt;
     BR_TRY_VOID(check_dates());
 
-    std::vector<PlainItem> row;
     row.reserve(items.size());
     std::int64_t column = 0;
     for (PyRef& v : items) {

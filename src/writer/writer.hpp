@@ -64,6 +64,16 @@ struct StyleProbe {
     StyleKey key{};
 };
 
+// One item of a write-only row of plain values, decided before anything of
+// the row is written.
+struct PlainItem {
+    PyRef value;  // keeps the text of `c` alive
+    PyRef style;  // the date style, or empty (unstyled)
+    std::int64_t column = 0;
+    std::string_view dtype;
+    Classified c = Classified::none();
+};
+
 // The content of a <c> element.
 enum class CellForm : std::uint8_t { Empty, Value, Formula, Inline };
 
@@ -188,6 +198,9 @@ private:
     bool lxml_ = false;
     bool iso_dates_ = false;
     std::string scratch_;  // style text that is not memoised
+    // write_plain_row's storage, empty between calls.
+    std::vector<PyRef> plain_values_;
+    std::vector<PlainItem> plain_items_;
 };
 
 }  // namespace brindle

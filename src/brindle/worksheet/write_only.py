@@ -65,7 +65,16 @@ class WriteOnlyWorksheet(_SheetBase):
                 if span is not False:
                     self._max_row = row_idx
                     if span is not None:
-                        self._widen_used(row_idx, span[0], span[1])
+                        # _widen_used, inline: this runs for every row.
+                        used = self._used
+                        if used is None:
+                            self._used = [row_idx, span[0], row_idx, span[1]]
+                        else:
+                            if span[0] < used[1]:
+                                used[1] = span[0]
+                            used[2] = row_idx
+                            if span[1] > used[3]:
+                                used[3] = span[1]
                     return
             # What _cells_of gives for these, with the common values decided
             # by identity tests in one pass.

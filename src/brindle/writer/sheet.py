@@ -351,11 +351,17 @@ class RowStream:
         and last columns written (None for a row without cells)."""
         if self._broken is not None:
             self._check()
-        writes = self.sink.writes
+        sink = self.sink
+        writes = sink.writes
         try:
             span = self.plain(values, row_idx, date_styles, ERROR_CODES)
+            # _written, inline: this runs for every row.
             if span is not False:
-                self._written(writes)
+                if sink.writes != writes:
+                    sink.commit()
+                    self._rows_held = self._rows_buffered = 0
+                else:
+                    self._rows_buffered += 1
         except BaseException as exc:
             # Plain values have no links or comments to take back.
             self._failed(exc)
