@@ -4,7 +4,6 @@ relationships and a content-type table."""
 import os
 import sys
 import zlib
-from concurrent.futures import ThreadPoolExecutor
 
 from brindle.styles.stylesheet import stylesheet_xml
 from brindle.utils import deflate
@@ -221,6 +220,8 @@ def _all_sheet_data(wb, data):
     bytes of writing them one after the other."""
     sheets = wb._sheets
     if len(sheets) > 1 and _parallel():
+        from concurrent.futures import ThreadPoolExecutor
+
         styles = wb._cell_styles
         known = len(styles)
         results = [None] * len(sheets)

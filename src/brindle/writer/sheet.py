@@ -90,6 +90,11 @@ class SheetDataFile:
         self._open = False  # text deflated since the last sync flush
 
     def write(self, text):
+        if self._job is not None:
+            # The previous piece is deflated (usually long since) before this
+            # one is copied, so that no more text is held at once than when
+            # nothing is deflated beside the writer.
+            self._join()
         data = text.encode("utf-8") if isinstance(text, str) else bytes(text)
         self.writes += 1
         if self.autocommit:
