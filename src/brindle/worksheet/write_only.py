@@ -115,7 +115,10 @@ class WriteOnlyWorksheet(_SheetBase):
                 else:
                     cells.append(self._other_cell(value, row_idx, column))
                     continue
-                cell = scratch[column]
+                try:
+                    cell = scratch[column]
+                except IndexError:  # the row grew while it was read
+                    cell = self._scratch_cell(column)
                 cell.row = row_idx
                 cell._value = value
                 cell.data_type = data_type
