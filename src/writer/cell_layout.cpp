@@ -2,6 +2,8 @@
 
 #include <lib/errors.hpp>
 
+#include <algorithm>
+
 namespace brindle {
 
 namespace {
@@ -61,17 +63,17 @@ bool CellLayout::resolve(PyTypeObject* tp, const std::array<PyObject*, kFields>&
         }
         Py_ssize_t offset = slot_offset(tp, attr.get());
         if (offset < 0 && i == Hyperlink) {
-            PyRef name = attrgetter_name(attr.get());
-            if (!name) {
-                if (PyErr_Occurred()) (void)clear_ordinary_error();
+            offset = 0;  // read through the attribute protocol
+            if (PyRef name = attrgetter_name(attr.get())) {
+                PyRef slot =
+                    PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), name.get()));
+                if (slot)
+                    offset = std::max<Py_ssize_t>(slot_offset(tp, slot.get()), 0);
+                else if (!clear_ordinary_error())
+                    return false;
+            } else if (PyErr_Occurred() && !clear_ordinary_error()) {
                 return false;
             }
-            PyRef slot = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), name.get()));
-            if (!slot) {
-                (void)clear_ordinary_error();
-                return false;
-            }
-            offset = slot_offset(tp, slot.get());
         }
         if (offset < 0) return false;
         offsets[i] = offset;

@@ -28,7 +28,8 @@ class CellLayout {
 public:
     // `Hyperlink` is read through the slot behind it when the class defines
     // it as a plain property over a slot (an `operator.attrgetter` of the
-    // slot's name), as the host's cell does.
+    // slot's name), as the host's cell does; otherwise it alone is read
+    // through the attribute protocol.
     enum Field : std::size_t { Comment, Value, Style, DataType, Row, Column, Hyperlink, kFields };
 
     // The member at `f` of `cell` as a new reference, or an empty PyRef
@@ -44,6 +45,9 @@ public:
               tp->tp_version_tag == version_) &&
             !resolve(tp, names))
             return {};
+        // Offset 0 (the object header, never a slot): this field alone is
+        // read through the attribute protocol.
+        if (offsets_[f] == 0) return {};
         PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(cell) + offsets_[f]);
         return PyRef::borrow(v);
 #endif

@@ -268,7 +268,9 @@ class SheetDataFile:
         f = getattr(self, "file", None)
         if f is not None:
             job = getattr(self, "_job", None)
-            if job is not None:
+            # The last reference may go on the deflating thread itself, as
+            # its work ends.
+            if job is not None and job.thread is not threading.current_thread():
                 job.thread.join()
             f.close()
 
