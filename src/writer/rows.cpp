@@ -81,10 +81,7 @@ PyResult<std::optional<std::pair<std::int64_t, std::int64_t>>> Writer::write_pla
             oom = true;
         }
         Py_END_CRITICAL_SECTION();
-        if (oom) {
-            PyErr_NoMemory();
-            return py_err();
-        }
+        if (oom) throw std::bad_alloc();  // outside the critical section
     } else {
         return std::nullopt;
     }
