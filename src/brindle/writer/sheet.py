@@ -260,6 +260,8 @@ class SheetDataFile:
     def close(self):
         try:
             self._join()
+        except Exception:
+            pass  # whatever went wrong concerned data that is being dropped
         finally:
             self.file.close()
 
