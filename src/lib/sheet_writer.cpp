@@ -68,6 +68,22 @@ PyResult<PyRef> write_row(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return PyRef::borrow(Py_None);
 }
 
+PyResult<PyRef> write_plain_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kw) {
+    PyObject* a[4];
+    BR_TRY(parse_args({"SheetWriter.write_plain_row", {"values", "row_idx", "date_styles", "error_codes"}, 4},
+                      args, nargs, kw, a));
+    Exclusive hold(as_writer(self)->flag);
+    if (!hold.ok()) return py_err();
+    const std::int64_t row = BR_TRY(row_index_arg(a[1]));
+    bool declined = true;
+    const auto span = BR_TRY(as_writer(self)->w.write_plain_row(a[0], row, a[2], a[3], declined));
+    if (declined) return PyRef::borrow(Py_False);
+    if (!span) return PyRef::borrow(Py_None);
+    return owned(Py_BuildValue("(LL)", static_cast<long long>(span->first),
+                               static_cast<long long>(span->second)));
+}
+
 PyResult<PyRef> write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kw) {
     PyObject* a[1];
@@ -89,6 +105,14 @@ PyMethodDef writer_methods[] = {
     {"write_row", py_method<write_row>(), METH_FASTCALL | METH_KEYWORDS,
      "write_row($self, cells, row_idx)\n--\n\n"
      "Write one `<row>` from an iterable of cells (write-only worksheets)."},
+    {"write_plain_row", py_method<write_plain_row>(), METH_FASTCALL | METH_KEYWORDS,
+     "write_plain_row($self, values, row_idx, date_styles, error_codes)\n--\n\n"
+     "Write one `<row>` of a write-only worksheet straight from a list or tuple\n"
+     "of plain values (what `WriteOnlyWorksheet.append` makes cells of: exact\n"
+     "int, float, bool and str, None, dates whose type has a style in\n"
+     "`date_styles`; `error_codes` is the set of error texts). Returns False,\n"
+     "having written nothing, when an item needs a cell; otherwise the first and\n"
+     "last columns written, or None for a row without cells."},
     {"write_sheet_data", py_method<write_sheet_data>(), METH_FASTCALL | METH_KEYWORDS,
      "write_sheet_data($self, rows_fallback)\n--\n\n"
      "Write the whole `<sheetData>` element for `ws` (WorksheetWriter.write_rows).\n"

@@ -1,6 +1,6 @@
 // Direct reads of a host cell's __slots__ members.
 //
-// Every written cell has six of its attributes read; through the generic
+// Every written cell has seven of its attributes read; through the generic
 // attribute protocol each read walks the type's lookup cache and calls the
 // member descriptor. For the host cell class (a plain class with __slots__)
 // the result is always the value stored at a fixed offset in the instance,
@@ -26,7 +26,11 @@ namespace brindle {
 
 class CellLayout {
 public:
-    enum Field : std::size_t { Comment, Value, Style, DataType, Row, Column, kFields };
+    // `Hyperlink` is read through the slot behind it when the class defines
+    // it as a plain property over a slot (an `operator.attrgetter` of the
+    // slot's name), as the host's cell does; otherwise it alone is read
+    // through the attribute protocol.
+    enum Field : std::size_t { Comment, Value, Style, DataType, Row, Column, Hyperlink, kFields };
 
     // The member at `f` of `cell` as a new reference, or an empty PyRef
     // when the fast path does not apply (the caller then uses getattr,
@@ -41,6 +45,9 @@ public:
               tp->tp_version_tag == version_) &&
             !resolve(tp, names))
             return {};
+        // Offset 0 (the object header, never a slot): this field alone is
+        // read through the attribute protocol.
+        if (offsets_[f] == 0) return {};
         PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(cell) + offsets_[f]);
         return PyRef::borrow(v);
 #endif

@@ -59,8 +59,11 @@ PyResult<void> Writer::init(PyObject* ws, PyObject* write, bool lxml, PyObject* 
     n_row_dimensions_ = BR_TRY(intern("row_dimensions"));
     n_cells_ = BR_TRY(intern("_cells"));
     n_keys_ = BR_TRY(intern("keys"));
-    field_names_ = {n_comment_.get(), n_value_.get(), n_style_.get(), n_data_type_.get(),
-                    n_row_.get(), n_column_.get()};
+    n_epoch_ = BR_TRY(intern("epoch"));
+    n_iso_dates_ = BR_TRY(intern("iso_dates"));
+    n_parent_ = BR_TRY(intern("parent"));
+    field_names_ = {n_comment_.get(), n_value_.get(),  n_style_.get(),    n_data_type_.get(),
+                    n_row_.get(),     n_column_.get(), n_hyperlink_.get()};
     {
         PyRef wb = BR_TRY(getattr(ws, "parent"));
         cell_styles_ = BR_TRY(getattr(wb.get(), "_cell_styles"));
@@ -72,6 +75,15 @@ PyResult<void> Writer::init(PyObject* ws, PyObject* write, bool lxml, PyObject* 
     date_value_ = BR_TRY(helper(helpers, "date_value"));
     date_value_raw_ = BR_TRY(helper(helpers, "date_value_raw"));
     BR_TRY_VOID(init_epoch());
+    {
+        // Dates are converted here only for the host's own date helper,
+        // whose arithmetic is known; any other helper is asked every time.
+        PyRef cell_mod = PyRef::steal(PyImport_ImportModule("brindle.writer.cell"));
+        if (!cell_mod) return py_err();
+        PyRef own = PyRef::steal(PyObject_GetAttrString(cell_mod.get(), "date_value"));
+        if (!own) return py_err();
+        host_date_helper_ = own.get() == date_value_.get();
+    }
     {
         PyRef wb = BR_TRY(getattr(ws, "parent"));
         PyRef iso = BR_TRY(getattr(wb.get(), "iso_dates"));
@@ -94,6 +106,9 @@ PyResult<void> Writer::init_epoch() {
     if (!host_dates) return py_err();
     PyRef windows = BR_TRY(getattr(host_dates.get(), "WINDOWS_EPOCH"));
     PyRef datetime_cls = BR_TRY(getattr(datetime_mod.get(), "datetime"));
+    datetime_cls_ = datetime_cls.clone();
+    date_cls_ = BR_TRY(getattr(datetime_mod.get(), "date"));
+    epoch_obj_ = epoch.clone();
     if (reinterpret_cast<PyObject*>(Py_TYPE(epoch.get())) != datetime_cls.get()) return {};
     PyRef tz = BR_TRY(getattr(epoch.get(), "tzinfo"));
     if (tz.get() != Py_None) return {};
@@ -106,10 +121,30 @@ PyResult<void> Writer::init_epoch() {
     return {};
 }
 
+PyResult<void> Writer::check_dates() {
+    native_dates_ = false;
+    if (!epoch_ || iso_dates_ || !epoch_obj_ || !host_date_helper_) return {};
+    // The host's helper reads these afresh for every date; a workbook whose
+    // settings changed since the writer was made, or that no longer answers
+    // for them, leaves its dates to the helper (which then decides, or
+    // raises, as it would have).
+    PyRef wb = PyRef::steal(PyObject_GetAttr(ws_.get(), n_parent_.get()));
+    PyRef epoch = wb ? PyRef::steal(PyObject_GetAttr(wb.get(), n_epoch_.get())) : PyRef();
+    PyRef iso = epoch ? PyRef::steal(PyObject_GetAttr(wb.get(), n_iso_dates_.get())) : PyRef();
+    int iso_on = -1;
+    if (iso) iso_on = PyObject_IsTrue(iso.get());
+    if (iso_on < 0) {
+        if (!clear_ordinary_error()) return py_err();
+        return {};
+    }
+    native_dates_ = epoch.get() == epoch_obj_.get() && iso_on == 0;
+    return {};
+}
+
 int Writer::traverse(visitproc visit, void* arg) const {
     for (const PyRef* r : {&ws_, &write_, &cell_styles_, &style_array_cls_, &hyperlinks_,
                            &add_comment_, &write_cell_, &date_value_, &date_value_raw_,
-                           &safe_string_})
+                           &safe_string_, &epoch_obj_, &date_cls_, &datetime_cls_})
         if (int e = r->visit(visit, arg)) return e;
     for (const auto& [key, entry] : style_cache_)
         if (int e = entry.id.visit(visit, arg)) return e;
@@ -118,8 +153,10 @@ int Writer::traverse(visitproc visit, void* arg) const {
 
 void Writer::clear() noexcept {
     for (PyRef* r : {&ws_, &write_, &cell_styles_, &style_array_cls_, &hyperlinks_, &add_comment_,
-                     &write_cell_, &date_value_, &date_value_raw_, &safe_string_})
+                     &write_cell_, &date_value_, &date_value_raw_, &safe_string_, &epoch_obj_,
+                     &date_cls_, &datetime_cls_})
         r->reset();
+    native_dates_ = false;
     layout_.clear();
     // Moved out first: dropping an id may run arbitrary code, which must
     // not find the map half destroyed.

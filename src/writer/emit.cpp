@@ -7,38 +7,19 @@
 #include <writer/cell_ref.hpp>
 #include <writer/escape.hpp>
 
+#include <datetime.h>
+
+#include <charconv>
+#include <cstring>
+
 namespace brindle {
 
 namespace {
-
-[[nodiscard]] PyResult<PyRef> getattr(PyObject* obj, PyObject* name) {
-    PyRef r = PyRef::steal(PyObject_GetAttr(obj, name));
-    if (!r) return py_err();
-    return r;
-}
 
 [[nodiscard]] PyResult<bool> truth(PyObject* obj) {
     const int t = PyObject_IsTrue(obj);
     if (t < 0) return py_err();
     return t != 0;
-}
-
-// Characters XML 1.0 forbids: C0 controls other than TAB, LF and CR, and
-// the non-characters U+FFFE and U+FFFF. The lxml serialiser refuses them
-// with an error, so text holding one is left to the host's writer, which
-// then gives the host's result in either mode.
-bool has_forbidden_char(std::string_view s) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const std::size_t n = s.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char c = p[i];
-        if (c < 0x20) {
-            if (c != '\t' && c != '\n' && c != '\r') return true;
-        } else if (c == 0xEF && i + 2 < n && p[i + 1] == 0xBF && (p[i + 2] & 0xFE) == 0xBE) {
-            return true;
-        }
-    }
-    return false;
 }
 
 std::size_t utf8_len(unsigned char lead) noexcept {
@@ -77,12 +58,17 @@ PyResult<void> Writer::write_one(PyObject* cell) {
     }
     PyRef value = BR_TRY(cell_attr(cell, CellLayout::Value));
     PyRef style = BR_TRY(cell_attr(cell, CellLayout::Style));
-    const bool styled = BR_TRY(has_style(style.get()));
+    const StyleProbe probe = BR_TRY(probe_style(style.get()));
+    const bool styled = probe.styled;
     if (value.get() == Py_None && !styled && !BR_TRY(truth(comment.get()))) return {};
 
+    generic_reads_ = false;
     PyRef data_type = BR_TRY(cell_attr(cell, CellLayout::DataType));
     PyRef row_obj = BR_TRY(cell_attr(cell, CellLayout::Row));
     PyRef column_obj = BR_TRY(cell_attr(cell, CellLayout::Column));
+    // Reads through the attribute protocol may have run code that changed
+    // the style array in place; its key is then taken again.
+    const bool key_current = probe.keyed && !generic_reads_;
     const auto row = exact_int(row_obj.get());
     const auto column = exact_int(column_obj.get());
     if (!row || !column || *column < 1 || *column > kMaxColumn) return push_fallback(cell, styled);
@@ -100,37 +86,109 @@ PyResult<void> Writer::write_one(PyObject* cell) {
     if (has_forbidden_char(dtype)) return push_fallback(cell, styled);
 
     std::optional<std::string_view> style_attr;
-    if (styled) style_attr = BR_TRY(style_text(style.get()));
+    if (styled) {
+        if (key_current)
+            style_attr = BR_TRY(style_text(style.get(), &probe.key));
+        else
+            style_attr = BR_TRY(style_text(style.get()));
+    }
 
     std::optional<std::string_view> type_attr = dtype;
     PyRef date_result;  // keeps the date helper's value alive while it is written
     PyObject* to_write = value.get();
+    std::optional<NumberText> serial;
     if (dtype == "f") {
         type_attr.reset();
     } else if (dtype == "s") {
         type_attr = "inlineStr";
     } else if (dtype == "d") {
-        date_result = PyRef::steal(
-            PyObject_CallFunctionObjArgs(date_value_.get(), ws_.get(), cell, nullptr));
-        if (!date_result) return py_err();
-        const bool keep = BR_TRY(unpack_date_result(date_result.get()));
-        if (!keep) type_attr = "n";
-        to_write = PyTuple_GET_ITEM(date_result.get(), 0);
+        // The host's helper gives a date's serial number for the workbook's
+        // epoch; for plain dates the same arithmetic runs here.
+        if (native_dates_) serial = native_serial(value.get());
+        if (serial) {
+            type_attr = "n";
+        } else {
+            date_result = PyRef::steal(
+                PyObject_CallFunctionObjArgs(date_value_.get(), ws_.get(), cell, nullptr));
+            if (!date_result) return py_err();
+            const bool keep = BR_TRY(unpack_date_result(date_result.get()));
+            if (!keep) type_attr = "n";
+            to_write = PyTuple_GET_ITEM(date_result.get(), 0);
+        }
     }
     // style_text may have left its text in scratch_; nothing below reuses it.
-    const Classified c = classify(to_write);
+    const Classified c = serial ? Classified::number(*serial) : classify(to_write);
     if (c.kind() == Classified::Kind::Unsupported) return push_fallback(cell, styled);
-    PyRef hyperlink = BR_TRY(getattr(cell, n_hyperlink_.get()));
+    PyRef hyperlink = BR_TRY(cell_attr(cell, CellLayout::Hyperlink));
     const bool written =
         BR_TRY(emit(*row, *column, dtype, type_attr, c, style_attr, hyperlink.get()));
     if (!written) return push_fallback(cell, styled);
     return {};
 }
 
+std::optional<NumberText> Writer::native_serial(PyObject* value) const noexcept {
+    // Only the header's field macros are used, which read the objects
+    // directly; its per-file API pointer stays unused.
+    (void)PyDateTimeAPI;
+    PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    DateParts parts;
+    parts.kind = DateParts::Kind::DateTime;
+    if (tp == datetime_cls_.get()) {
+        // A zone is dropped: serials hold the wall-clock time.
+        parts.hour = static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(value));
+        parts.minute = static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(value));
+        parts.second = static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(value));
+        parts.microsecond = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(value));
+    } else if (tp != date_cls_.get()) {
+        return std::nullopt;
+    }
+    parts.year = PyDateTime_GET_YEAR(value);
+    parts.month = static_cast<std::uint8_t>(PyDateTime_GET_MONTH(value));
+    parts.day = static_cast<std::uint8_t>(PyDateTime_GET_DAY(value));
+    const auto serial = to_excel_serial(parts, *epoch_);
+    if (!serial) return std::nullopt;
+    return g16_float(*serial);
+}
+
+namespace {
+
+// Writes into a stack buffer that is appended to the output in one piece.
+struct Put {
+    char* p;
+    void lit(std::string_view s) noexcept {
+        std::memcpy(p, s.data(), s.size());
+        p += s.size();
+    }
+    void ch(char c) noexcept { *p++ = c; }
+    void column(std::int64_t col) noexcept {
+        char tmp[3];
+        int n = 0;
+        while (col > 0) {
+            --col;
+            tmp[n++] = static_cast<char>('A' + col % 26);
+            col /= 26;
+        }
+        while (n > 0) *p++ = tmp[--n];
+    }
+    void decimal(std::int64_t n) noexcept { p = std::to_chars(p, p + 24, n).ptr; }
+};
+
+// Attribute texts longer than this take the general path.
+constexpr std::size_t kShortAttr = 32;
+// Content texts up to this length that need no escaping are copied into
+// the stack buffer with the tags around them.
+constexpr std::size_t kShortText = 96;
+
+bool short_plain_attr(const std::optional<std::string_view>& a, bool lxml) noexcept {
+    return !a || (a->size() <= kShortAttr && !attr_needs_escape(*a, lxml));
+}
+
+}  // namespace
+
 PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_view data_type,
                             std::optional<std::string_view> type_attr, const Classified& value,
                             std::optional<std::string_view> style, PyObject* hyperlink) {
-    enum class Form { Empty, Value, Formula, Inline };
+    using Form = CellForm;
     Form form = Form::Empty;
     const std::string_view text = value.text();
     switch (value.kind()) {
@@ -148,11 +206,91 @@ PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_v
         case Classified::Kind::Unsupported:
             return false;
     }
-    if (BR_TRY(truth(hyperlink))) {
+    if (hyperlink != Py_None && BR_TRY(truth(hyperlink))) {
         PyRef r = PyRef::steal(PyObject_CallMethodOneArg(hyperlinks_.get(), n_append_.get(), hyperlink));
         if (!r) return py_err();
     }
+    if (!short_plain_attr(style, lxml_) || !short_plain_attr(type_attr, lxml_)) {
+        emit_general(row, column, type_attr, form, text, style);
+        return true;
+    }
 
+    // The start tag and, for short text that needs no escaping, the whole
+    // element go out in one append.
+    char head[512];
+    Put o{head};
+    o.lit("<c r=\"");
+    o.column(column);
+    o.decimal(row);
+    o.ch('"');
+    if (style) {
+        o.lit(" s=\"");
+        o.lit(*style);
+        o.ch('"');
+    }
+    if (type_attr) {
+        o.lit(" t=\"");
+        o.lit(*type_attr);
+        o.ch('"');
+    }
+    const std::string_view empty_v = lxml_ ? "<v></v>" : "<v />";
+    // `open`, the text escaped, `close`.
+    // Number text (digits, sign, point, exponent) never needs escaping.
+    const bool number = value.kind() == Classified::Kind::Number;
+    auto body = [&](std::string_view open, std::string_view t, std::string_view close) {
+        o.lit(open);
+        if (t.size() <= kShortText && (number || !text_needs_escape(t, lxml_))) {
+            o.lit(t);
+            o.lit(close);
+            buf_.append(head, static_cast<std::size_t>(o.p - head));
+            return;
+        }
+        buf_.append(head, static_cast<std::size_t>(o.p - head));
+        esc_text(buf_, t, lxml_);
+        buf_.append(close);
+    };
+    switch (form) {
+        case Form::Empty:
+            o.lit(lxml_ ? "></c>" : " />");
+            buf_.append(head, static_cast<std::size_t>(o.p - head));
+            break;
+        case Form::Value:
+            if (text.empty()) {
+                o.ch('>');
+                o.lit(empty_v);
+                o.lit("</c>");
+                buf_.append(head, static_cast<std::size_t>(o.p - head));
+            } else {
+                body("><v>", text, "</v></c>");
+            }
+            break;
+        case Form::Formula: {
+            // The leading "=" (whatever the first character is) is implied.
+            const std::string_view rest = text.substr(utf8_len(static_cast<unsigned char>(text[0])));
+            if (rest.empty()) {
+                o.lit(lxml_ ? "><f></f>" : "><f />");
+                o.lit(empty_v);
+                o.lit("</c>");
+                buf_.append(head, static_cast<std::size_t>(o.p - head));
+            } else {
+                body("><f>", rest, lxml_ ? "</f><v></v></c>" : "</f><v /></c>");
+            }
+            break;
+        }
+        case Form::Inline: {
+            const std::string_view stripped = py_strip(text);
+            const bool preserve = stripped.size() != text.size() && (lxml_ || !stripped.empty());
+            body(preserve ? "><is><t xml:space=\"preserve\">" : "><is><t>", text, "</t></is></c>");
+            break;
+        }
+    }
+    return true;
+}
+
+void Writer::emit_general(std::int64_t row, std::int64_t column,
+                          std::optional<std::string_view> type_attr, CellForm form,
+                          std::string_view text, std::optional<std::string_view> style) {
+    using Form = CellForm;
     std::string& b = buf_;
     b.append("<c r=\"");
     append_column_letters(b, column);
@@ -185,7 +323,6 @@ PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_v
             b.append("</c>");
             break;
         case Form::Formula: {
-            // The leading "=" (whatever the first character is) is implied.
             const std::string_view rest = text.substr(utf8_len(static_cast<unsigned char>(text[0])));
             if (rest.empty()) {
                 b.append(lxml_ ? "><f></f>" : "><f />");
@@ -209,7 +346,6 @@ PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_v
             break;
         }
     }
-    return true;
 }
 
 PyResult<void> Writer::push_fallback(PyObject* cell, bool styled) {

@@ -104,9 +104,35 @@ void esc_attr(std::string& out, std::string_view text, bool lxml) {
         escape_runs<kAttrEt>(out, text);
 }
 
+// Characters XML 1.0 forbids: C0 controls other than TAB, LF and CR, and
+// the non-characters U+FFFE and U+FFFF. The lxml serialiser refuses them
+// with an error, so text holding one is left to the host's writer, which
+// then gives the host's result in either mode.
+bool has_forbidden_char(std::string_view s) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char c = p[i];
+        if (c < 0x20) {
+            if (c != '\t' && c != '\n' && c != '\r') return true;
+        } else if (c == 0xEF && i + 2 < n && p[i + 1] == 0xBF && (p[i + 2] & 0xFE) == 0xBE) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool attr_needs_escape(std::string_view text, bool lxml) noexcept {
+    return lxml ? has_special<kAttrLxml>(text) : has_special<kAttrEt>(text);
+}
+
+bool text_needs_escape(std::string_view text, bool lxml) noexcept {
+    return lxml ? has_special<kTextLxml>(text) : has_special<kTextEt>(text);
+}
+
 void esc_text(std::string& out, std::string_view text, bool lxml) {
     // Most cell text needs no escaping at all: one scan, one copy.
-    if (lxml ? !has_special<kTextLxml>(text) : !has_special<kTextEt>(text)) {
+    if (!text_needs_escape(text, lxml)) {
         out.append(text);
         return;
     }

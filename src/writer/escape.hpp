@@ -18,4 +18,12 @@ void esc_attr(std::string& out, std::string_view text, bool lxml);
 // Appends `text` escaped as element content.
 void esc_text(std::string& out, std::string_view text, bool lxml);
 
+// Whether `s` holds a character XML 1.0 forbids (C0 controls other than
+// TAB, LF and CR; U+FFFE, U+FFFF).
+[[nodiscard]] bool has_forbidden_char(std::string_view s) noexcept;
+
+// Whether esc_attr / esc_text would change `text` (false: it is written as it is).
+[[nodiscard]] bool attr_needs_escape(std::string_view text, bool lxml) noexcept;
+[[nodiscard]] bool text_needs_escape(std::string_view text, bool lxml) noexcept;
+
 }  // namespace brindle

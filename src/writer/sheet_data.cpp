@@ -65,6 +65,7 @@ PyResult<void> Writer::write_sheet_data(PyObject* rows_fallback) {
     if (!cells) return py_err();
     PyRef dims = PyRef::steal(PyObject_GetAttr(ws_.get(), n_row_dimensions_.get()));
     if (!dims) return py_err();
+    BR_TRY_VOID(check_dates());
     buf_.append("<sheetData>");
     bool done = BR_TRY(store_rows(cells.get(), dims.get()));
     if (!done && PyDict_Check(cells.get())) done = BR_TRY(dict_rows(cells.get(), dims.get()));

@@ -51,14 +51,30 @@ private:
 }  // namespace
 
 PyResult<bool> Writer::has_style(PyObject* style) {
-    if (style == Py_None) return false;
+    const StyleProbe probe = BR_TRY(probe_style(style));
+    return probe.styled;
+}
+
+// One buffer export answers both questions a written cell asks of its style
+// array: whether it is styled, and (for nine integers) its cache key.
+PyResult<StyleProbe> Writer::probe_style(PyObject* style) {
+    StyleProbe probe;
+    if (style == Py_None) return probe;
     if (reinterpret_cast<PyObject*>(Py_TYPE(style)) == style_array_cls_.get()) {
         Int32Buffer b(style);
         if (b.failed()) return py_err();
         if (b.ok()) {
-            for (std::size_t i = 0; i < b.size(); ++i)
-                if (b.at(i) != 0) return true;
-            return false;
+            const std::size_t n = b.size();
+            if (n == 9) {
+                probe.keyed = true;
+                for (std::size_t i = 0; i < 9; ++i) {
+                    probe.key[i] = b.at(i);
+                    probe.styled |= probe.key[i] != 0;
+                }
+                return probe;
+            }
+            for (std::size_t i = 0; i < n && !probe.styled; ++i) probe.styled = b.at(i) != 0;
+            return probe;
         }
     }
     PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
@@ -69,7 +85,8 @@ PyResult<bool> Writer::has_style(PyObject* style) {
     if (!r) return py_err();
     const int t = PyObject_IsTrue(r.get());
     if (t < 0) return py_err();
-    return t != 0;
+    probe.styled = t != 0;
+    return probe;
 }
 
 PyResult<std::optional<StyleKey>> Writer::style_key(PyObject* style) {
@@ -98,6 +115,10 @@ namespace {
 
 PyResult<std::string_view> Writer::style_text(PyObject* style) {
     const std::optional<StyleKey> key = BR_TRY(style_key(style));
+    return style_text(style, key ? &*key : nullptr);
+}
+
+PyResult<std::string_view> Writer::style_text(PyObject* style, const StyleKey* key) {
     if (key) {
         if (auto it = style_cache_.find(*key); it != style_cache_.end()) {
             if (it->second.text_fixed) return std::string_view(it->second.text);

@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace brindle {
@@ -55,6 +56,27 @@ struct StyleEntry {
     bool text_fixed = false;
 };
 
+// What one look at a cell's style array tells: whether it is styled and,
+// for an exact style array of nine integers, its cache key.
+struct StyleProbe {
+    bool styled = false;
+    bool keyed = false;
+    StyleKey key{};
+};
+
+// One item of a write-only row of plain values, decided before anything of
+// the row is written.
+struct PlainItem {
+    PyRef value;  // keeps the text of `c` alive
+    PyRef style;  // the date style, or empty (unstyled)
+    std::int64_t column = 0;
+    std::string_view dtype;
+    Classified c = Classified::none();
+};
+
+// The content of a <c> element.
+enum class CellForm : std::uint8_t { Empty, Value, Formula, Inline };
+
 // The (value, keep) answer of the host's date helpers: keep, or a TypeError.
 [[nodiscard]] PyResult<bool> unpack_date_result(PyObject* r);
 
@@ -75,8 +97,11 @@ public:
     }
 
     [[nodiscard]] PyResult<bool> has_style(PyObject* style);
+    [[nodiscard]] PyResult<StyleProbe> probe_style(PyObject* style);
     // The `s` attribute text of a styled cell: str() of the host's style id.
     [[nodiscard]] PyResult<std::string_view> style_text(PyObject* style);
+    // The same for a style whose cache key (if any) is already known.
+    [[nodiscard]] PyResult<std::string_view> style_text(PyObject* style, const StyleKey* key);
 
     // One host cell: natively, or through the host's cell writer.
     [[nodiscard]] PyResult<void> write_one(PyObject* cell);
@@ -88,9 +113,19 @@ public:
                                       const Classified& value,
                                       std::optional<std::string_view> style, PyObject* hyperlink);
     [[nodiscard]] PyResult<void> push_fallback(PyObject* cell, bool styled);
+    // emit's element for attribute texts that need escaping (or are long).
+    void emit_general(std::int64_t row, std::int64_t column,
+                      std::optional<std::string_view> type_attr, CellForm form,
+                      std::string_view text, std::optional<std::string_view> style);
     // "<row r=...>" with the attributes of a row dimension (or none).
     [[nodiscard]] PyResult<void> write_row_start(std::string_view row_text, PyObject* dimension);
     [[nodiscard]] PyResult<void> write_row(PyObject* cells, std::int64_t row_idx);
+    // A write-only row of plain values, written without cells; `declined`
+    // (nothing written) when an item needs the host's cells. The first and
+    // last columns written, if any.
+    [[nodiscard]] PyResult<std::optional<std::pair<std::int64_t, std::int64_t>>> write_plain_row(
+        PyObject* values, std::int64_t row_idx, PyObject* date_styles, PyObject* error_codes,
+        bool& declined);
     // The whole <sheetData> of a normal worksheet; `rows_fallback()` orders
     // the rows when the cells are not keyed by plain integer pairs.
     [[nodiscard]] PyResult<void> write_sheet_data(PyObject* rows_fallback);
@@ -102,6 +137,13 @@ public:
 
 private:
     [[nodiscard]] PyResult<void> init_epoch();
+    // Whether date cells can be converted here rather than by the host's
+    // date helper: the workbook still has the epoch and date form the
+    // writer was made with. Checked at the start of each call.
+    [[nodiscard]] PyResult<void> check_dates();
+    // The serial number text of an exact date or datetime, or nothing when
+    // the host's helper must convert the value.
+    [[nodiscard]] std::optional<NumberText> native_serial(PyObject* value) const noexcept;
     // The paths of write_sheet_data; the dictionary path answers false,
     // having written nothing, when the keys are not plain integer pairs.
     [[nodiscard]] PyResult<bool> dict_rows(PyObject* cells, PyObject* dims);
@@ -119,10 +161,11 @@ private:
         return flush_if_full();
     }
     [[nodiscard]] PyResult<std::optional<StyleKey>> style_key(PyObject* style);
-    // One of the six plain attributes of a cell (not `hyperlink`).
+    // One of the attributes of a cell read on every write.
     [[nodiscard]] PyResult<PyRef> cell_attr(PyObject* cell, CellLayout::Field f) {
         if (PyRef v = layout_.read(cell, f, field_names_)) return v;
         if (PyErr_Occurred()) return py_err();  // an interrupt while resolving the layout
+        generic_reads_ = true;
         PyRef r = PyRef::steal(PyObject_GetAttr(cell, field_names_[f]));
         if (!r) return py_err();
         return r;
@@ -131,9 +174,18 @@ private:
     std::string buf_;
     std::optional<Epoch> epoch_;
     PyRef ws_, write_;
+    // The workbook's epoch as it was at construction, and the exact date
+    // classes converted natively.
+    PyRef epoch_obj_, date_cls_, datetime_cls_;
+    bool native_dates_ = false;
+    bool host_date_helper_ = false;  // "date_value" is the host's own helper
+    // Set when a cell attribute was read through the attribute protocol
+    // (which may run code) rather than straight from its slot.
+    bool generic_reads_ = false;
     // Interned attribute and method names.
     PyRef n_value_, n_style_, n_comment_, n_data_type_, n_hyperlink_, n_row_, n_column_;
-    PyRef n_add_, n_append_, n_update_, n_get_, n_row_dimensions_, n_cells_, n_keys_;
+    PyRef n_add_, n_append_, n_update_, n_get_, n_row_dimensions_, n_cells_, n_keys_, n_epoch_,
+        n_iso_dates_, n_parent_;
     // The names above in CellLayout's field order; the strings are owned by
     // the n_* members and live as long as the writer.
     std::array<PyObject*, CellLayout::kFields> field_names_{};
@@ -146,6 +198,9 @@ private:
     bool lxml_ = false;
     bool iso_dates_ = false;
     std::string scratch_;  // style text that is not memoised
+    // write_plain_row's storage, empty between calls.
+    std::vector<PyRef> plain_values_;
+    std::vector<PlainItem> plain_items_;
 };
 
 }  // namespace brindle

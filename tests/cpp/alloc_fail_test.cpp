@@ -107,6 +107,7 @@ from testkit import Cell as StoreCell, make_helpers, make_parser
 from brindle.styles.cell_style import StyleArray
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.rows import sorted_rows
+from brindle.cell.cell import ERROR_CODES
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 # Inputs the engine reads without calling back into host Python code: under
@@ -188,6 +189,22 @@ def case_write_row():
     ws, rows = write_sheet()
     out = []
     return write_rows, (m.SheetWriter(ws, out.append, False, make_writer_helpers(False)), rows, out)
+
+def plain_rows(w, rows, date_styles, out):
+    for r, values in enumerate(rows, 1):
+        w.write_plain_row(values, r, date_styles, ERROR_CODES)
+    w.flush()
+    return "".join(out)
+
+def case_write_plain_row():
+    wb = brindle.Workbook(write_only=True)
+    ws = wb.create_sheet()
+    date_styles = {datetime.datetime: brindle.StyleArray([0, 0, 0, 22, 0, 0, 0, 0, 0])}
+    rows = [[1, "a<b", 2.5, True, None, datetime.datetime(2020, 1, 2, 3, 4, 5), "=A1+1"],
+            (-7, "x" * 40, 1e300, "#N/A"), []]
+    out = []
+    w = m.SheetWriter(ws, out.append, False, make_writer_helpers(False))
+    return plain_rows, (w, rows, date_styles, out)
 
 def sheet_data(w, out):
     w.write_sheet_data(None)
@@ -341,7 +358,8 @@ TEST_P(AllocFail, RaisesAndLeaksNothing) {
 INSTANTIATE_TEST_SUITE_P(EntryPoints, AllocFail,
                          ::testing::Values("read_string_table", "find_dimension", "prescan_sheet",
                                            "row_reader_new", "next_row", "next_row_values",
-                                           "next_raw", "sheet_writer_new", "write_row", "bind_cells",
+                                           "next_raw", "sheet_writer_new", "write_row", "write_plain_row",
+                                           "bind_cells",
                                            "cell_store", "write_sheet_data", "write_sheet_data_store"),
                          [](const auto& info) { return std::string(info.param); });
 

@@ -53,3 +53,29 @@ TEST(Escape, BothModes) {
         EXPECT_EQ(text(c.in, false), c.text_et) << c.in;
     }
 }
+
+// The checks that let a caller copy text without escaping it must agree with
+// the escapers themselves, byte for byte, in both modes.
+TEST(Escape, NeedsEscapeAgreesWithTheEscapers) {
+    const char* inputs[] = {"", "42", "inlineStr", "a b", "\t", "\n", "\r", "\"", "'", "&",
+                            "<", ">", "\xc3\xa9", "x\x7f", "\xef\xbf\xbd", "1.5e-07"};
+    for (const char* in : inputs) {
+        for (bool lxml : {true, false}) {
+            EXPECT_EQ(brindle::attr_needs_escape(in, lxml), attr(in, lxml) != in) << in << lxml;
+            EXPECT_EQ(brindle::text_needs_escape(in, lxml), text(in, lxml) != in) << in << lxml;
+        }
+    }
+}
+
+TEST(Escape, ForbiddenCharacters) {
+    struct {
+        std::string_view in;
+        bool forbidden;
+    } cases[] = {
+        {"", false},           {"\t\n\r", false},       {std::string_view("\0", 1), true},
+        {"a\x01", true},       {"\x1f", true},          {"\x7f", false},
+        {"\xef\xbf\xbe", true}, {"\xef\xbf\xbf", true}, {"\xef\xbf\xbd", false},
+        {"\xef\xbf", false},   {"\xc3\xa9", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(brindle::has_forbidden_char(c.in), c.forbidden) << c.in;
+}

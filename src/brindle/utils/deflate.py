@@ -99,3 +99,51 @@ def crc32(data, value=0):
     if _backend == "isal":
         return _isal.crc32(data, value)
     return zlib.crc32(data, value)
+
+
+# CRC-32 of joined pieces from the CRCs of the pieces: the CRC is linear over
+# GF(2), so appending n bytes multiplies the first CRC by x^(8n) modulo the
+# CRC polynomial (reflected bit order), and the second CRC is added.
+_POLY = 0xEDB88320
+
+
+def _multmodp(a, b):
+    """a * b modulo the CRC polynomial."""
+    m = 1 << 31
+    p = 0
+    while True:
+        if a & m:
+            p ^= b
+            if not a & (m - 1):
+                return p
+        m >>= 1
+        b = (b >> 1) ^ _POLY if b & 1 else b >> 1
+
+
+def _powers():
+    table = [1 << 30]  # x^1
+    for _ in range(31):
+        table.append(_multmodp(table[-1], table[-1]))
+    return table
+
+
+_X2N = _powers()  # x^(2^k) for k = 0..31
+
+
+def _x8nmodp(n):
+    """x^(8n) modulo the CRC polynomial."""
+    p = 1 << 31  # x^0
+    k = 3
+    while n:
+        if n & 1:
+            p = _multmodp(_X2N[k & 31], p)
+        n >>= 1
+        k += 1
+    return p
+
+
+def crc32_combine(crc1, crc2, len2):
+    """The CRC-32 of A + B from crc1 = crc32(A), crc2 = crc32(B), len2 = len(B)."""
+    if len2 <= 0:
+        return crc1
+    return _multmodp(_x8nmodp(len2), crc1) ^ crc2

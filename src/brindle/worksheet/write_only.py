@@ -4,7 +4,7 @@ import datetime as _dt
 from collections.abc import Iterable
 from typing import Any
 
-from brindle.cell.cell import Cell, _data_type_of
+from brindle.cell.cell import ERROR_CODES, Cell, _data_type_of, check_string
 from brindle.styles.cell_style import StyleArray
 from brindle.worksheet.worksheet import MAX_COL, MAX_ROW, _SheetBase
 
@@ -50,10 +50,106 @@ class WriteOnlyWorksheet(_SheetBase):
         """Write `row` (an iterable of values or cells) as the next row."""
         if self._closed:
             raise WorkbookAlreadySaved("a write-only workbook cannot be changed once saved")
-        if self._max_row >= MAX_ROW:
+        row_idx = self._max_row + 1
+        if row_idx > MAX_ROW:
             raise ValueError(f"a worksheet holds at most {MAX_ROW} rows")
-        if isinstance(row, (str, bytes)) or not hasattr(row, "__iter__"):
+        row_type = type(row)
+        if (row_type is list or row_type is tuple) and len(row) <= MAX_COL:
+            stream = self._stream
+            if stream is None:
+                stream = self._stream = self.parent._row_stream(self)
+            if stream.plain is not None:
+                # The engine writes rows of plain values without cells, the
+                # same text as from the cells made below.
+                span = stream.write_plain(row, row_idx, self._date_styles)
+                if span is not False:
+                    self._max_row = row_idx
+                    if span is not None:
+                        # _widen_used, inline: this runs for every row.
+                        used = self._used
+                        if used is None:
+                            self._used = [row_idx, span[0], row_idx, span[1]]
+                        else:
+                            if span[0] < used[1]:
+                                used[1] = span[0]
+                            used[2] = row_idx
+                            if span[1] > used[3]:
+                                used[3] = span[1]
+                    return
+            # What _cells_of gives for these, with the common values decided
+            # by identity tests in one pass.
+            scratch = self._scratch
+            if len(scratch) <= len(row):
+                self._scratch_cell(len(row))
+            unstyled = _UNSTYLED
+            cells = []
+            column = 0
+            for value in row:
+                column += 1
+                t = type(value)
+                if t is int or t is float:
+                    data_type = "n"
+                    style = unstyled
+                elif t is str:
+                    # _data_type_of for exact str; printable text has none
+                    # of the characters the check refuses.
+                    if not value.isprintable():
+                        check_string(value)
+                    if len(value) > 1 and value[0] == "=":
+                        data_type = "f"
+                    elif value in ERROR_CODES:
+                        data_type = "e"
+                    else:
+                        data_type = "s"
+                    style = unstyled
+                elif value is None:
+                    continue
+                elif t is bool:
+                    data_type = "b"
+                    style = unstyled
+                elif t in _DATES:
+                    data_type = "d"
+                    style = self._date_styles.get(t)
+                    if style is None:
+                        style = self._date_style(value)
+                else:
+                    cells.append(self._other_cell(value, row_idx, column))
+                    continue
+                try:
+                    cell = scratch[column]
+                except IndexError:  # the row grew while it was read
+                    cell = self._scratch_cell(column)
+                cell.row = row_idx
+                cell._value = value
+                cell.data_type = data_type
+                cell._style = style
+                cells.append(cell)
+        elif isinstance(row, (str, bytes)) or not hasattr(row, "__iter__"):
             raise TypeError(f"a row is an iterable of values, not {type(row).__name__}")
+        else:
+            cells = self._cells_of(row)
+        stream = self._stream
+        if stream is None:
+            stream = self._stream = self.parent._row_stream(self)
+        stream.write_row(cells, row_idx)
+        self._max_row = row_idx
+        if cells:
+            self._widen_used(row_idx, cells[0].column, cells[-1].column)
+
+    def _widen_used(self, row_idx, first, last):
+        used = self._used
+        if used is None:
+            self._used = [row_idx, first, row_idx, last]
+        else:
+            if first < used[1]:
+                used[1] = first
+            used[2] = row_idx
+            if last > used[3]:
+                used[3] = last
+
+    def _cells_of(self, row):
+        """The cells to write for `row`: reused cells for plain values, the
+        row's own cells, new cells for anything else."""
         row_idx = self._max_row + 1
         cells = []
         scratch = self._scratch
@@ -73,18 +169,8 @@ class WriteOnlyWorksheet(_SheetBase):
                     style = self._date_styles.get(t)
                     if style is None:
                         style = self._date_style(value)
-                elif isinstance(value, Cell):
-                    if value.parent is None:
-                        value.parent = self
-                    value.row = row_idx
-                    value.column = column
-                    if value._hyperlink is not None:
-                        # Earlier rows may have recorded this cell's link already.
-                        value._hyperlink = value._hyperlink.copy(value.coordinate)
-                    cells.append(value)
-                    continue
                 else:
-                    cells.append(Cell(self, row_idx, column, value))
+                    cells.append(self._other_cell(value, row_idx, column))
                     continue
             # Plain values go through one reused cell per column: the writers
             # read a row's cells only while it is written and keep none of
@@ -98,19 +184,20 @@ class WriteOnlyWorksheet(_SheetBase):
             cell.data_type = data_type
             cell._style = style
             cells.append(cell)
-        if self._stream is None:
-            self._stream = self.parent._row_stream(self)
-        self._stream.write_row(cells, row_idx)
-        self._max_row = row_idx
-        if cells:
-            first, last = cells[0].column, cells[-1].column
-            if self._used is None:
-                self._used = [row_idx, first, row_idx, last]
-            else:
-                used = self._used
-                used[1] = min(used[1], first)
-                used[2] = row_idx
-                used[3] = max(used[3], last)
+        return cells
+
+    def _other_cell(self, value, row_idx, column):
+        """The cell written for an item that is a cell or an uncommon value."""
+        if isinstance(value, Cell):
+            if value.parent is None:
+                value.parent = self
+            value.row = row_idx
+            value.column = column
+            if value._hyperlink is not None:
+                # Earlier rows may have recorded this cell's link already.
+                value._hyperlink = value._hyperlink.copy(value.coordinate)
+            return value
+        return Cell(self, row_idx, column, value)
 
     def _scratch_cell(self, column):
         while len(self._scratch) <= column:

@@ -1,7 +1,12 @@
 """The xlsx package: a zip archive of XML parts tied together by
 relationships and a content-type table."""
 
+import os
+import sys
+import zlib
+
 from brindle.styles.stylesheet import stylesheet_xml
+from brindle.utils import deflate
 from brindle.utils.cell import coordinate_to_tuple
 from brindle.worksheet.elements import ORDER as SHEET_ORDER
 from brindle.writer.sheet import write_sheet_data
@@ -159,20 +164,92 @@ def _write_sheet(zf, ws, sheet_no, sink, bare_rows):
         elif name in kept:
             parts.extend(kept[name])
 
-    with zf.open(f"xl/worksheets/sheet{sheet_no}.xml") as out:
-        out.write((f'{XML_DECL}<worksheet xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">'
-                   + "".join(head)).encode())
-        if bare_rows:
-            out.write(b"<sheetData>")
-        sink.copy_to(out)
-        if bare_rows:
-            out.write(b"</sheetData>")
-        out.write(("".join(tail) + "</worksheet>").encode())
+    head_text = (f'{XML_DECL}<worksheet xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">'
+                 + "".join(head) + ("<sheetData>" if bare_rows else "")).encode()
+    tail_text = (("</sheetData>" if bare_rows else "") + "".join(tail) + "</worksheet>").encode()
+    _write_joined(zf, f"xl/worksheets/sheet{sheet_no}.xml", head_text, sink, tail_text)
     if rels.items:
         zf.writestr(f"xl/worksheets/_rels/sheet{sheet_no}.xml.rels", rels.xml())
     if ws._comments:
         zf.writestr(f"xl/comments/comment{sheet_no}.xml", _comments_xml(ws._comments))
         zf.writestr(_vml_name(sheet_no), _vml_xml(ws._comments, sheet_no))
+
+
+def _write_joined(zf, name, head, sink, tail):
+    """A member made of `head`, the sheet data `sink` deflated already, and
+    `tail`: the sheet data is not deflated again.
+
+    The three are deflated apart and joined as one stream: the first two end
+    on a byte boundary without a final block (a sync flush), the last ends
+    the stream. The checksum of the whole is combined from theirs.
+    """
+    comp = deflate.compressor()
+    head_z = comp.compress(head) + comp.flush(zlib.Z_SYNC_FLUSH)
+    comp = deflate.compressor()
+    tail_z = comp.compress(tail) + comp.flush()
+    crc = deflate.crc32(head)
+    crc = deflate.crc32_combine(crc, sink.crc, sink.size)
+    crc = deflate.crc32_combine(crc, deflate.crc32(tail), len(tail))
+    size = len(head) + sink.size + len(tail)
+    csize = len(head_z) + sink.deflated_size + len(tail_z)
+
+    def chunks():
+        yield head_z
+        yield from sink.deflated_chunks()
+        yield tail_z
+
+    zf.write_deflated(name, chunks(), crc, size, csize)
+
+
+# Whether the sheets of a workbook are written on threads of their own: only
+# where threads run Python in parallel (a free-threaded interpreter). Tests
+# set it to True to take that path here.
+PARALLEL_SHEETS = None
+
+
+def _parallel():
+    if PARALLEL_SHEETS is not None:
+        return PARALLEL_SHEETS
+    gil = getattr(sys, "_is_gil_enabled", None)
+    return gil is not None and not gil()
+
+
+def _all_sheet_data(wb, data):
+    """The sheet data of every worksheet of `wb`, appended to `data` in
+    order as (sink, False); in parallel where that pays, always with the
+    bytes of writing them one after the other."""
+    sheets = wb._sheets
+    if len(sheets) > 1 and _parallel():
+        from concurrent.futures import ThreadPoolExecutor
+
+        styles = wb._cell_styles
+        known = len(styles)
+        results = [None] * len(sheets)
+
+        def one(i):
+            results[i] = write_sheet_data(sheets[i], wb.lxml, wb.native)
+
+        workers = min(len(sheets), os.cpu_count() or 1)
+        with ThreadPoolExecutor(max_workers=workers) as pool:
+            futures = [pool.submit(one, i) for i in range(len(sheets))]
+        errors = [f.exception() for f in futures]
+        if len(styles) == known and not any(errors):
+            data.extend((sink, False) for sink in results)
+            return
+        for sink in results:
+            if sink is not None:
+                sink.close()
+        # Styles first met while writing were numbered in the order the
+        # threads met them, not in sheet order; the list goes back to what it
+        # was and the sheets are written one after the other instead.
+        _truncate_styles(styles, known)
+    for ws in sheets:
+        data.append((write_sheet_data(ws, wb.lxml, wb.native), False))
+
+
+def _truncate_styles(styles, n):
+    del styles[n:]
+    styles._index = {value: i for i, value in enumerate(styles)}
 
 
 def _vml_name(sheet_no):
@@ -188,9 +265,10 @@ def write_package(wb, filename):
     # package (placed first in the archive, where tools look) depend on them.
     data = []
     try:
-        for ws in wb._sheets:
-            data.append((ws._finish(), True) if wb.write_only
-                        else (write_sheet_data(ws, wb.lxml, wb.native), False))
+        if wb.write_only:
+            data = [(ws._finish(), True) for ws in wb._sheets]
+        else:
+            _all_sheet_data(wb, data)
         with ZipWriter(filename) as zf:
             _write_package(zf, wb, data)
     finally:
