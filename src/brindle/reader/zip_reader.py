@@ -14,16 +14,32 @@ against the bytes actually inflated as they stream; a member beyond them
 raises `PartTooLarge`. `None` lifts a limit.
 """
 
+import collections
 import io
 import os
 import struct
 import threading
+import weakref
 import zipfile
 
 from brindle.utils import deflate
 
 _LOCAL = struct.Struct("<4sHHHHHLLLHH")
 _CHUNK = 1 << 16
+
+# Deflated members are inflated a block at a time, each block one call into
+# the deflate library (which releases the interpreter lock for it). Larger
+# blocks mean fewer hand-overs of the lock between the inflating thread and
+# the parsing one; the cost is memory: the reader holds one block, the
+# thread at most DEPTH more and the one it is inflating.
+BLOCK = 1 << 20
+_RAW = 1 << 18  # compressed bytes read from the archive at a time
+DEPTH = 2
+# A member smaller than this (as the archive records it) is inflated on the
+# reader's own thread: starting a thread would cost more than it saves.
+READ_AHEAD_MIN = 4 << 20
+# Internal switch: False inflates every member on the reader's thread.
+read_ahead = True
 
 MAX_PART_SIZE = 4 << 30
 MAX_RATIO = 1000
@@ -70,6 +86,8 @@ class ZipReader:
             self._file = file
             self._own = False
         self._lock = threading.Lock()
+        # Members still open, closed with the archive (which stops their threads).
+        self._members = weakref.WeakSet()
         try:
             self._zip = zipfile.ZipFile(self._file)
         except BaseException:
@@ -83,6 +101,8 @@ class ZipReader:
         self.close()
 
     def close(self):
+        for member in list(getattr(self, "_members", ())):
+            member.close()
         zf = getattr(self, "_zip", None)
         if zf is not None:
             zf.close()
@@ -117,17 +137,24 @@ class ZipReader:
         with self.open(name) as member:
             return member.read()
 
+    def _opened(self, member):
+        self._members.add(member)
+
     def _read_at(self, pos, size):
         with self._lock:
             self._file.seek(pos)
             return self._file.read(size)
 
 
-class _Member(io.RawIOBase):
-    """One stored or deflated member, checked against its size and CRC."""
+class _Blocks:
+    """The contents of one stored or deflated member as a series of blocks,
+    checked against the member's size and CRC and against the limits.
 
-    def __init__(self, archive, info, bound=None, max_part_size=None):
-        super().__init__()
+    The blocks depend only on the archive's bytes, never on who asks for
+    them or when, so that a corrupt member gives the same data before its
+    error whether it is inflated on the reader's thread or ahead of it."""
+
+    def __init__(self, archive, info, bound, max_part_size):
         self._bound = bound
         self._max_part_size = max_part_size
         self._archive = archive
@@ -142,16 +169,11 @@ class _Member(io.RawIOBase):
         self._left = info.compress_size
         self._inflate = (deflate.Decompressor()
                          if info.compress_type == zipfile.ZIP_DEFLATED else None)
-        self._pending = b""
         self._seen = 0
         self._running_crc = 0
-        self._done = False
 
-    def readable(self):
-        return True
-
-    def _raw(self):
-        n = min(_CHUNK, self._left)
+    def _raw(self, size):
+        n = min(size, self._left)
         data = self._archive._read_at(self._pos, n) if n else b""
         if len(data) != n:
             raise zipfile.BadZipFile(f"member {self._name!r} is truncated")
@@ -159,16 +181,28 @@ class _Member(io.RawIOBase):
         self._left -= n
         return data
 
-    def _next(self, limit):
-        """Up to `limit` more bytes of the contents; b"" at the end."""
+    def next(self):
+        """The next block of the contents; b"" at the end, once the size and
+        CRC have been found right."""
         if self._inflate is None:
-            if not self._pending:
-                self._pending = self._raw()
-            out, self._pending = self._pending[:limit], self._pending[limit:]
+            out = self._raw(BLOCK)
+        else:
+            out = self._inflated()
+        if not out:
+            self._finish()
             return out
+        self._seen += len(out)
+        if self._bound is not None and self._seen > self._bound:
+            raise _too_large(self._name, self._bound, self._max_part_size)
+        if self._seen > self._size:
+            raise zipfile.BadZipFile(f"member {self._name!r} is longer than its recorded size")
+        self._running_crc = deflate.crc32(out, self._running_crc)
+        return out
+
+    def _inflated(self):
         d = self._inflate
         while True:
-            src = d.unconsumed_tail or self._raw()
+            src = d.unconsumed_tail or self._raw(_RAW)
             if not src:
                 if not d.eof:
                     tail = d.flush()
@@ -178,48 +212,162 @@ class _Member(io.RawIOBase):
                     return tail
                 return b""
             try:
-                out = d.decompress(src, limit)
+                out = d.decompress(src, BLOCK)
             except deflate.DeflateError as exc:
                 raise deflate.DeflateError(
                     f"member {self._name!r}: corrupt deflate data") from exc.__cause__
             if out or d.eof and not d.unconsumed_tail:
                 return out
 
-    def _account(self, data):
-        self._seen += len(data)
-        if self._bound is not None and self._seen > self._bound:
-            raise _too_large(self._name, self._bound, self._max_part_size)
-        self._running_crc = deflate.crc32(data, self._running_crc)
-        if self._seen > self._size:
-            raise zipfile.BadZipFile(f"member {self._name!r} is longer than its recorded size")
-
     def _finish(self):
-        if self._done:
-            return
-        self._done = True
         if self._seen != self._size:
             raise zipfile.BadZipFile(f"member {self._name!r} is shorter than its recorded size")
         if self._running_crc != self._crc:
             raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._name!r}")
 
+
+class _ReadAhead:
+    """Runs a member's blocks on a thread of its own, at most `DEPTH` blocks
+    ahead of the reader.
+
+    Inflating and checking a block release the interpreter lock, so the
+    reader's thread parses one block while the next is inflated. The
+    thread holds the blocks and this object, never the member stream: a
+    stream dropped without being closed is still collected, and its
+    finaliser stops the thread. The thread is a daemon only so that a
+    stream kept open until the interpreter exits cannot hold the exit up."""
+
+    def __init__(self, blocks, name):
+        # Reentrant: a collection on the thread itself may finalise the
+        # stream and so call stop() while the thread holds the lock.
+        self._cond = threading.Condition(threading.RLock())
+        self._ready = collections.deque()  # (block, exception) pairs, in order
+        self._stopped = False
+        self._ended = False  # the thread has finished
+        self._thread = threading.Thread(target=self._run, args=(blocks,),
+                                        name=f"brindle inflate {name}", daemon=True)
+        self._thread.start()
+
+    def _run(self, blocks):
+        cond = self._cond
+        ready = self._ready
+        try:
+            while True:
+                with cond:
+                    while len(ready) >= DEPTH and not self._stopped:
+                        cond.wait()
+                    if self._stopped:
+                        return
+                try:
+                    block = blocks.next()
+                except BaseException as exc:
+                    with cond:
+                        ready.append((None, exc))
+                        cond.notify_all()
+                    return
+                with cond:
+                    ready.append((block, None))
+                    cond.notify_all()
+                if not block:
+                    return
+        finally:
+            with cond:
+                self._ended = True
+                cond.notify_all()
+
+    def next(self):
+        """The next block, or the exception the thread met at this point."""
+        cond = self._cond
+        with cond:
+            while not self._ready:
+                if self._ended:
+                    # Only a stop ends the thread without a last entry.
+                    raise ValueError("I/O operation on closed file.")
+                cond.wait()
+            block, exc = self._ready.popleft()
+            cond.notify_all()
+        if exc is not None:
+            raise exc
+        return block
+
+    def stop(self):
+        """End the thread and wait for it: at most the block it is inflating."""
+        with self._cond:
+            self._stopped = True
+            self._ready.clear()
+            self._cond.notify_all()
+        if self._thread is not threading.current_thread():
+            self._thread.join()
+
+
+class _Member(io.RawIOBase):
+    """One stored or deflated member, read in blocks (see `_Blocks`), inflated
+    ahead of the reader when it is large enough to repay a thread."""
+
+    def __init__(self, archive, info, bound=None, max_part_size=None):
+        super().__init__()
+        self._archive = archive
+        blocks = _Blocks(archive, info, bound, max_part_size)
+        self._ahead = None
+        if read_ahead and info.file_size >= READ_AHEAD_MIN:
+            self._ahead = _ReadAhead(blocks, info.filename)
+            self._source = self._ahead
+        else:
+            self._source = blocks
+        self._block = b""
+        self._at = 0  # offset of the next byte in _block
+        self._error = None  # an error, once met, is met by every later read
+        self._end = False
+        archive._opened(self)
+
+    def readable(self):
+        return True
+
+    def close(self):
+        ahead, self._ahead = getattr(self, "_ahead", None), None
+        try:
+            if ahead is not None:
+                ahead.stop()
+        finally:
+            super().close()
+
+    def _next_block(self):
+        if self._error is not None:
+            raise self._error
+        if self._end:
+            return b""
+        try:
+            block = self._source.next()
+        except Exception as exc:
+            self._error = exc
+            raise
+        if not block:
+            self._end = True
+        return block
+
     def read(self, size=-1):
         if self.closed:
             raise ValueError("I/O operation on closed file.")
         if size is None or size < 0:
-            parts = []
-            while chunk := self._next(_CHUNK * 4):
-                self._account(chunk)
-                parts.append(chunk)
-            self._finish()
+            parts = [self._block[self._at:]]
+            self._block, self._at = b"", 0
+            while block := self._next_block():
+                parts.append(block)
             return b"".join(parts)
-        out = bytearray()
+        block, at = self._block, self._at
+        if len(block) - at >= size:
+            # The common case: the reader's chunk lies within one block.
+            self._at = at + size
+            return block[at:at + size]
+        out = bytearray(block[at:])
         while len(out) < size:
-            chunk = self._next(size - len(out))
-            if not chunk:
-                self._finish()
-                break
-            self._account(chunk)
-            out += chunk
+            block = self._next_block()
+            if not block:
+                self._block, self._at = b"", 0
+                return bytes(out)
+            take = size - len(out)
+            out += block[:take]
+            self._block, self._at = block, min(take, len(block))
         return bytes(out)
 
     def readinto(self, buffer):
