@@ -148,7 +148,7 @@ class ZipReader:
 
 class _Blocks:
     """The contents of one stored or deflated member as a series of blocks,
-    checked against the member's size and CRC and against the limits.
+    checked against the member's size and against the limits.
 
     The blocks depend only on the archive's bytes, never on who asks for
     them or when, so that a corrupt member gives the same data before its
@@ -170,7 +170,6 @@ class _Blocks:
         self._inflate = (deflate.Decompressor()
                          if info.compress_type == zipfile.ZIP_DEFLATED else None)
         self._seen = 0
-        self._running_crc = 0
 
     def _raw(self, size):
         n = min(size, self._left)
@@ -182,21 +181,22 @@ class _Blocks:
         return data
 
     def next(self):
-        """The next block of the contents; b"" at the end, once the size and
-        CRC have been found right."""
+        """The next block of the contents; b"" at the end, once the size has been
+        found right (the CRC is the reader's, see `_Member`)."""
         if self._inflate is None:
             out = self._raw(BLOCK)
         else:
             out = self._inflated()
         if not out:
-            self._finish()
+            if self._seen != self._size:
+                raise zipfile.BadZipFile(
+                    f"member {self._name!r} is shorter than its recorded size")
             return out
         self._seen += len(out)
         if self._bound is not None and self._seen > self._bound:
             raise _too_large(self._name, self._bound, self._max_part_size)
         if self._seen > self._size:
             raise zipfile.BadZipFile(f"member {self._name!r} is longer than its recorded size")
-        self._running_crc = deflate.crc32(out, self._running_crc)
         return out
 
     def _inflated(self):
@@ -218,12 +218,6 @@ class _Blocks:
                     f"member {self._name!r}: corrupt deflate data") from exc.__cause__
             if out or d.eof and not d.unconsumed_tail:
                 return out
-
-    def _finish(self):
-        if self._seen != self._size:
-            raise zipfile.BadZipFile(f"member {self._name!r} is shorter than its recorded size")
-        if self._running_crc != self._crc:
-            raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._name!r}")
 
 
 class _ReadAhead:
@@ -314,6 +308,9 @@ class _Member(io.RawIOBase):
             self._source = self._ahead
         else:
             self._source = blocks
+        self._name = info.filename
+        self._expected_crc = info.CRC
+        self._crc = 0
         self._block = b""
         self._at = 0  # offset of the next byte in _block
         self._error = None  # an error, once met, is met by every later read
@@ -338,6 +335,14 @@ class _Member(io.RawIOBase):
             return b""
         try:
             block = self._source.next()
+            # The checksum is taken here, on the reader's thread: with the
+            # interpreter lock, the moment it is released for it is when
+            # the inflating thread gets its turn, once per block, instead
+            # of after a whole switch interval.
+            if block:
+                self._crc = deflate.crc32(block, self._crc)
+            elif self._crc != self._expected_crc:
+                raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._name!r}")
         except Exception as exc:
             self._error = exc
             raise
