@@ -70,7 +70,8 @@ class ZipReader:
     """The members of a zip archive given as a path or a binary file object.
 
     Several members can be read at once, from several threads: each read of
-    the archive file is a seek and a read under one lock.
+    the archive file is a positioned read, or, in a file object the caller
+    gave, a seek and a read under one lock.
     """
 
     def __init__(self, file, max_part_size=MAX_PART_SIZE, max_ratio=MAX_RATIO):
@@ -82,9 +83,11 @@ class ZipReader:
         if isinstance(file, (str, bytes, os.PathLike)):
             self._file = open(file, "rb")
             self._own = True
+            self._fd = self._file.fileno() if hasattr(os, "pread") else None
         else:
             self._file = file
             self._own = False
+            self._fd = None  # a caller's file object may not be a plain file
         self._lock = threading.Lock()
         # Members still open, closed with the archive (which stops their threads).
         self._members = weakref.WeakSet()
@@ -101,12 +104,17 @@ class ZipReader:
         self.close()
 
     def close(self):
-        for member in list(getattr(self, "_members", ())):
+        with self._lock:
+            members = list(getattr(self, "_members", ()))
+        for member in members:
             member.close()
         zf = getattr(self, "_zip", None)
         if zf is not None:
             zf.close()
         if self._own:
+            # A read after this fails on the closed file, never on a number
+            # the system may have handed to another file meanwhile.
+            self._fd = None
             self._file.close()
 
     def namelist(self):
@@ -138,9 +146,21 @@ class ZipReader:
             return member.read()
 
     def _opened(self, member):
-        self._members.add(member)
+        with self._lock:
+            self._members.add(member)
 
     def _read_at(self, pos, size):
+        if self._fd is not None:
+            # Positioned reads leave the file's position alone, so they need no
+            # lock, and each is one system call (one release of the interpreter
+            # lock, where a seek and a read are two).
+            out = os.pread(self._fd, size, pos)
+            while len(out) < size:
+                more = os.pread(self._fd, size - len(out), pos + len(out))
+                if not more:
+                    break
+                out += more
+            return out
         with self._lock:
             self._file.seek(pos)
             return self._file.read(size)
