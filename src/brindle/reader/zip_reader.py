@@ -34,7 +34,7 @@ _CHUNK = 1 << 16
 # thread at most DEPTH more and the one it is inflating.
 BLOCK = 1 << 20
 _RAW = 1 << 18  # compressed bytes read from the archive at a time
-DEPTH = 2
+DEPTH = 1
 # A member smaller than this (as the archive records it) is inflated on the
 # reader's own thread: starting a thread would cost more than it saves.
 READ_AHEAD_MIN = 4 << 20
