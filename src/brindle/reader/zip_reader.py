@@ -18,6 +18,7 @@ import collections
 import io
 import os
 import struct
+import sys
 import threading
 import weakref
 import zipfile
@@ -180,7 +181,6 @@ class _Blocks:
         self._archive = archive
         self._name = info.filename
         self._size = info.file_size
-        self._crc = info.CRC
         header = archive._read_at(info.header_offset, _LOCAL.size)
         if len(header) != _LOCAL.size or header[:4] != b"PK\x03\x04":
             raise zipfile.BadZipFile(f"bad local header of member {self._name!r}")
@@ -244,7 +244,7 @@ class _ReadAhead:
     """Runs a member's blocks on a thread of its own, at most `DEPTH` blocks
     ahead of the reader.
 
-    Inflating and checking a block release the interpreter lock, so the
+    Reading and inflating a block release the interpreter lock, so the
     reader's thread parses one block while the next is inflated. The
     thread holds the blocks and this object, never the member stream: a
     stream dropped without being closed is still collected, and its
@@ -310,7 +310,10 @@ class _ReadAhead:
             self._stopped = True
             self._ready.clear()
             self._cond.notify_all()
-        if self._thread is not threading.current_thread():
+        # Not on the thread itself (a collection there may finalise the
+        # stream), nor while the interpreter shuts down, when a daemon thread
+        # can no longer run to its end.
+        if self._thread is not threading.current_thread() and not sys.is_finalizing():
             self._thread.join()
 
 
