@@ -99,6 +99,7 @@ def failure(exc):
 @pytest.mark.parametrize("read_ahead", [False, True], ids=["", "read-ahead"])
 def test_parallel_and_serial_loads_agree(monkeypatch, native, read_ahead):
     if read_ahead:
+        monkeypatch.setattr(zip_reader, "read_ahead", True)
         monkeypatch.setattr(zip_reader, "READ_AHEAD_MIN", 0)
         monkeypatch.setattr(zip_reader, "BLOCK", 2048)
     data = book([sheet(seed, style) for seed, style in

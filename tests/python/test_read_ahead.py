@@ -246,15 +246,20 @@ def test_the_thread_ends_with_its_reader(threaded, native, how):
     wb.close()
 
 
-def test_small_members_are_inflated_on_the_readers_thread(monkeypatch):
-    monkeypatch.setattr(zip_reader, "read_ahead", True)
+@pytest.mark.parametrize("switch, gil, threaded", [
+    (True, True, True), (False, False, False), (None, True, False), (None, False, True)])
+def test_who_inflates(monkeypatch, switch, gil, threaded):
+    """Small members never pay for a thread; large ones get one where the interpreter
+    has no GIL, or when told."""
+    monkeypatch.setattr(zip_reader, "read_ahead", switch)
+    monkeypatch.setattr(sys, "_is_gil_enabled", lambda: gil)
     blob = archive({SHEET: payload(2000)})
     size = zipfile.ZipFile(io.BytesIO(blob)).getinfo(SHEET).file_size
-    for least, threaded in ((size + 1, False), (size, True)):
+    for least, large in ((size + 1, False), (size, True)):
         monkeypatch.setattr(zip_reader, "READ_AHEAD_MIN", least)
         with zip_reader.ZipReader(io.BytesIO(blob)) as zr, zr.open(SHEET) as m:
             # (The thread may be done already: the member is one block.)
-            assert (m._ahead is not None) == threaded
+            assert (m._ahead is not None) == (large and threaded)
             assert m.read() == payload(2000)
     assert not inflating_threads()
 
@@ -266,6 +271,7 @@ CHILD = textwrap.dedent("""
     from brindle.reader import zip_reader
     zip_reader.BLOCK = 4096
     zip_reader.READ_AHEAD_MIN = 0
+    zip_reader.read_ahead = True
     wb = brindle.Workbook(write_only=True)
     ws = wb.create_sheet("Data")
     for r in range(20000):
@@ -310,6 +316,7 @@ def test_streaming_memory_does_not_grow_with_the_member(tmp_path):
         import sys, time, zipfile
         sys.path.insert(0, sys.argv[1])
         from brindle.reader import zip_reader
+        zip_reader.read_ahead = True
         path, n = sys.argv[2], int(sys.argv[3])
         with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
             with zf.open("s.xml", "w", force_zip64=True) as out:

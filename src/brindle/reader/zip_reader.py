@@ -29,18 +29,31 @@ _LOCAL = struct.Struct("<4sHHHHHLLLHH")
 _CHUNK = 1 << 16
 
 # Deflated members are inflated a block at a time, each block one call into
-# the deflate library (which releases the interpreter lock for it). Larger
-# blocks mean fewer hand-overs of the lock between the inflating thread and
-# the parsing one; the cost is memory: the reader holds one block, the
-# thread at most DEPTH more and the one it is inflating.
-BLOCK = 1 << 20
-_RAW = 1 << 18  # compressed bytes read from the archive at a time
+# the deflate library. The reader holds one block, the thread that inflates
+# ahead of it (below) at most DEPTH more and the one it is inflating: a
+# quarter of a mebibyte each keeps the peak memory of streaming where it was
+# without the thread.
+BLOCK = 1 << 18
+_RAW = 1 << 16  # compressed bytes read from the archive at a time
 DEPTH = 1
 # A member smaller than this (as the archive records it) is inflated on the
 # reader's own thread: starting a thread would cost more than it saves.
 READ_AHEAD_MIN = 4 << 20
-# Internal switch: False inflates every member on the reader's thread.
-read_ahead = True
+# Internal switch for inflating large members on a second thread: None does
+# so exactly when the interpreter runs without the GIL; True and False force
+# the choice either way. With the GIL the thread gains nothing measurable:
+# the deflate libraries release the lock for each piece of output they
+# produce and must win it back from the parsing thread every time, so the
+# two mostly take turns.
+read_ahead = None
+
+
+def _read_ahead():
+    if read_ahead is not None:
+        return read_ahead
+    gil_enabled = getattr(sys, "_is_gil_enabled", None)
+    return gil_enabled is not None and not gil_enabled()
+
 
 MAX_PART_SIZE = 4 << 30
 MAX_RATIO = 1000
@@ -326,7 +339,7 @@ class _Member(io.RawIOBase):
         self._archive = archive
         blocks = _Blocks(archive, info, bound, max_part_size)
         self._ahead = None
-        if read_ahead and info.file_size >= READ_AHEAD_MIN:
+        if info.file_size >= READ_AHEAD_MIN and _read_ahead():
             self._ahead = _ReadAhead(blocks, info.filename)
             self._source = self._ahead
         else:
