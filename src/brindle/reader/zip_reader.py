@@ -188,7 +188,11 @@ class _Blocks:
     them or when, so that a corrupt member gives the same data before its
     error whether it is inflated on the reader's thread or ahead of it."""
 
-    def __init__(self, archive, info, bound, max_part_size):
+    def __init__(self, archive, info, bound, max_part_size, crc=False):
+        # With `crc`, the blocks' CRC is checked here too; otherwise that is
+        # left to the reader (see `_Member`).
+        self._crc = 0 if crc else None
+        self._expected_crc = info.CRC
         self._bound = bound
         self._max_part_size = max_part_size
         self._archive = archive
@@ -214,8 +218,8 @@ class _Blocks:
         return data
 
     def next(self):
-        """The next block of the contents; b"" at the end, once the size has been
-        found right (the CRC is the reader's, see `_Member`)."""
+        """The next block of the contents; b"" at the end, once the size (and the
+        CRC, if asked) have been found right."""
         if self._inflate is None:
             out = self._raw(BLOCK)
         else:
@@ -224,12 +228,16 @@ class _Blocks:
             if self._seen != self._size:
                 raise zipfile.BadZipFile(
                     f"member {self._name!r} is shorter than its recorded size")
+            if self._crc is not None and self._crc != self._expected_crc:
+                raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._name!r}")
             return out
         self._seen += len(out)
         if self._bound is not None and self._seen > self._bound:
             raise _too_large(self._name, self._bound, self._max_part_size)
         if self._seen > self._size:
             raise zipfile.BadZipFile(f"member {self._name!r} is longer than its recorded size")
+        if self._crc is not None:
+            self._crc = deflate.crc32(out, self._crc)
         return out
 
     def _inflated(self):
@@ -337,16 +345,19 @@ class _Member(io.RawIOBase):
     def __init__(self, archive, info, bound=None, max_part_size=None):
         super().__init__()
         self._archive = archive
-        blocks = _Blocks(archive, info, bound, max_part_size)
-        self._ahead = None
-        if info.file_size >= READ_AHEAD_MIN and _read_ahead():
-            self._ahead = _ReadAhead(blocks, info.filename)
-            self._source = self._ahead
-        else:
-            self._source = blocks
+        ahead = info.file_size >= READ_AHEAD_MIN and _read_ahead()
+        # The checksum is the reading thread's work, except with a thread
+        # ahead and no GIL: there it is one more thing taken off the parser.
+        # With the GIL, the moment the reading thread releases the lock for
+        # it is when the inflating thread gets its turn, once per block,
+        # instead of after a whole switch interval.
+        gil_enabled = getattr(sys, "_is_gil_enabled", lambda: True)()
+        self._crc = 0 if not ahead or gil_enabled else None
+        blocks = _Blocks(archive, info, bound, max_part_size, crc=self._crc is None)
+        self._ahead = _ReadAhead(blocks, info.filename) if ahead else None
+        self._source = self._ahead or blocks
         self._name = info.filename
         self._expected_crc = info.CRC
-        self._crc = 0
         self._block = b""
         self._at = 0  # offset of the next byte in _block
         self._error = None  # an error, once met, is met by every later read
@@ -371,11 +382,9 @@ class _Member(io.RawIOBase):
             return b""
         try:
             block = self._source.next()
-            # The checksum is taken here, on the reader's thread: with the
-            # interpreter lock, the moment it is released for it is when
-            # the inflating thread gets its turn, once per block, instead
-            # of after a whole switch interval.
-            if block:
+            if self._crc is None:
+                pass
+            elif block:
                 self._crc = deflate.crc32(block, self._crc)
             elif self._crc != self._expected_crc:
                 raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._name!r}")
