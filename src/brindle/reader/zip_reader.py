@@ -30,10 +30,10 @@ _CHUNK = 1 << 16
 
 # Deflated members are inflated a block at a time, each block one call into
 # the deflate library. The reader holds one block, the thread that inflates
-# ahead of it (below) at most DEPTH more and the one it is inflating: a
-# quarter of a mebibyte each keeps the peak memory of streaming where it was
-# without the thread.
-BLOCK = 1 << 18
+# ahead of it (below) at most DEPTH more and the one it is inflating: at
+# 128 KiB each, the peak memory of streaming stays where it was when the
+# parser asked the library for 64 KiB at a time.
+BLOCK = 1 << 17
 _RAW = 1 << 16  # compressed bytes read from the archive at a time
 DEPTH = 1
 # A member smaller than this (as the archive records it) is inflated on the
