@@ -215,7 +215,7 @@ class _ParallelSheets:
         self.first_error = len(sheets)  # the earliest sheet that failed
         self.cancelled = False
 
-    def _check(self, src):
+    def _cancellable(self, src):
         return _CancellableSource(src, self)
 
     def _work(self):
@@ -227,7 +227,8 @@ class _ParallelSheets:
                 self.next_index = i + 1
             ws, source = self.sheets[i]
             try:
-                outcome = self.loader.read_sheet(ws, source, self.cell_styles, self._check)
+                outcome = self.loader.read_sheet(ws, source, self.cell_styles,
+                                                 self._cancellable)
             except BaseException as exc:
                 outcome = exc
             with self.lock:
