@@ -362,7 +362,7 @@ class ReadOnlyWorksheet:
         wb = self.parent
         filler = None if values_only else EMPTY_CELL
         blank = (filler,) * (max_col - min_col + 1) if max_col else ()
-        last = max_row if max_row is not None else MAX_ROW + 1  # no row passes it unchecked
+        last = max_row if max_row is not None else MAX_ROW  # rows past it are refused below
         expected = min_row  # the next row to give: those missing come out blank
         given = 0
         native = _native_reader() if wb.native else None
