@@ -10,8 +10,11 @@ comes back from either as "element" actions, replayed here in document order.
 """
 
 import array
+import functools
 import os
 import posixpath
+import sys
+import threading
 import warnings
 import xml.etree.ElementTree as ET
 
@@ -107,6 +110,7 @@ class _Loader:
             # Named ranges, print areas and titles, kept as they are: their
             # sheet numbers hold as long as the sheets keep their order.
             wb._defined_names_xml = element_text(names)
+        sheets = []
         for n, source in enumerate(pkg._sheets, 1):
             ws = Worksheet(wb, "Sheet")
             # Titles are taken as the file has them, even ones this library
@@ -114,14 +118,35 @@ class _Loader:
             ws._title = source.title or f"Sheet{n}"
             ws.sheet_state = states.get(source.title, "visible")
             wb._sheets.append(ws)
-            try:
-                self.load_sheet(ws, source, cell_styles)
-            except Exception as exc:
-                exc.add_note(f"while loading worksheet {ws.title!r} ({source._path})")
-                raise
+            sheets.append((ws, source))
+        if len(sheets) > 1 and _parallel():
+            read = _ParallelSheets(self, sheets, cell_styles).results()
+        else:
+            read = (lambda ws=ws, source=source: self.read_sheet(ws, source, cell_styles)
+                    for ws, source in sheets)
+        # Whatever read the cells, what the workbook shows of each sheet is
+        # settled here, one sheet after the other in the file's order, so that
+        # warnings, style ids and the first error are those of a serial load.
+        try:
+            for (ws, source), cells in zip(sheets, read):
+                try:
+                    actions, row_dimensions = cells()
+                    self.finish_sheet(ws, source, cell_styles, actions, row_dimensions)
+                except Exception as exc:
+                    exc.add_note(f"while loading worksheet {ws.title!r} ({source._path})")
+                    raise
+        finally:
+            # Now, not when the traceback that holds it is dropped: the
+            # threads of a parallel load end here.
+            read.close()
         return wb
 
-    def load_sheet(self, ws, source, cell_styles):
+    def read_sheet(self, ws, source, cell_styles, wrap=None):
+        """Read the cells of one worksheet into its store; (actions, row dimensions).
+
+        Touches nothing but the worksheet's own store, so that sheets can be
+        read on several threads at once. `wrap` is applied to the part's
+        stream before it is read."""
         pkg = self.package
         actions = []
         parser = source._parser()
@@ -131,8 +156,8 @@ class _Loader:
         if engine is not None and is_cell_store(store):
             try:
                 with pkg.open_part(source._path) as src, pkg.reading(source._path):
-                    engine.bind_cells(src, parser, ws, store, cell_styles, Cell, pkg._helpers,
-                                      actions)
+                    engine.bind_cells(src if wrap is None else wrap(src), parser, ws, store,
+                                      cell_styles, Cell, pkg._helpers, actions)
                 loaded = True
             except engine.NativeFallback:
                 store.clear()
@@ -140,10 +165,120 @@ class _Loader:
                 parser = source._parser()
         if not loaded:
             with pkg.open_part(source._path) as src, pkg.reading(source._path):
-                bind_cells(src, parser, ws, store, cell_styles, Cell, pkg._helpers, actions)
+                bind_cells(src if wrap is None else wrap(src), parser, ws, store, cell_styles,
+                           Cell, pkg._helpers, actions)
+        return actions, parser.row_dimensions
+
+    def finish_sheet(self, ws, source, cell_styles, actions, row_dimensions):
         bounds = ws._bounds()
         ws._current_row = bounds[1] if bounds is not None else 0
-        _SheetExtras(ws, pkg, source._path, cell_styles).replay(actions, parser.row_dimensions)
+        _SheetExtras(ws, self.package, source._path, cell_styles).replay(actions, row_dimensions)
+
+
+# Internal switch: None loads the sheets of a workbook on parallel threads
+# exactly when the interpreter runs without the GIL (with it, threads would
+# only take turns); True and False force the choice either way.
+parallel_sheets = None
+
+
+def _parallel():
+    if parallel_sheets is not None:
+        return parallel_sheets
+    gil_enabled = getattr(sys, "_is_gil_enabled", None)
+    return gil_enabled is not None and not gil_enabled()
+
+
+class _Cancelled(Exception):
+    """Raised into a sheet being read once nobody wants its cells any more."""
+
+
+class _ParallelSheets:
+    """Reads the cells of several worksheets on a few threads.
+
+    Each sheet has its own stream, parser and store, so the threads share
+    only what is read and never changed (the package's members, the shared
+    strings, the style arrays). The results come back in the file's order.
+    Once a sheet has failed, sheets after it are not started (a serial load
+    would never reach them), and a consumer that stops early, by an error
+    or an interrupt, cancels what is still being read: `results` waits for
+    every thread before it returns or raises, so none outlives the load."""
+
+    def __init__(self, loader, sheets, cell_styles):
+        self.loader = loader
+        self.sheets = sheets
+        self.cell_styles = cell_styles
+        self.lock = threading.Lock()
+        self.done = threading.Condition(self.lock)
+        self.outcome = [None] * len(sheets)  # (actions, row dimensions) or the exception
+        self.finished = [False] * len(sheets)
+        self.next_index = 0
+        self.first_error = len(sheets)  # the earliest sheet that failed
+        self.cancelled = False
+
+    def _cancellable(self, src):
+        return _CancellableSource(src, self)
+
+    def _work(self):
+        while True:
+            with self.lock:
+                i = self.next_index
+                if i >= len(self.sheets) or i > self.first_error or self.cancelled:
+                    return
+                self.next_index = i + 1
+            ws, source = self.sheets[i]
+            try:
+                outcome = self.loader.read_sheet(ws, source, self.cell_styles,
+                                                 self._cancellable)
+            except BaseException as exc:
+                outcome = exc
+            with self.lock:
+                self.outcome[i] = outcome
+                self.finished[i] = True
+                if isinstance(outcome, BaseException):
+                    self.first_error = min(self.first_error, i)
+                self.done.notify_all()
+
+    def results(self):
+        """Per sheet, in order, a callable giving (actions, row dimensions) or raising what
+        reading the sheet raised."""
+        workers = min(len(self.sheets), os.process_cpu_count() or 1)
+        threads = [threading.Thread(target=self._work, name=f"brindle sheet reader {n}",
+                                    daemon=True) for n in range(workers)]
+        for t in threads:
+            t.start()
+        try:
+            for i in range(len(self.sheets)):
+                with self.lock:
+                    while not self.finished[i]:
+                        self.done.wait()
+                    outcome, self.outcome[i] = self.outcome[i], None
+                yield functools.partial(_outcome, outcome)
+        finally:
+            with self.lock:
+                self.cancelled = True
+            for t in threads:
+                t.join()
+
+
+def _outcome(outcome):
+    if isinstance(outcome, BaseException):
+        raise outcome
+    return outcome
+
+
+class _CancellableSource:
+    """A member stream that stops a cancelled parallel load at its next read."""
+
+    __slots__ = ("_src", "_load")
+
+    def __init__(self, src, load):
+        self._src = src
+        self._load = load
+
+    def read(self, size=-1):
+        if self._load.cancelled:
+            raise _Cancelled("the load was abandoned")
+        return self._src.read(size)
 
 
 class _SheetExtras:

@@ -347,17 +347,23 @@ class ReadOnlyWorksheet:
             date_formats=wb.date_formats, timedelta_formats=wb.timedelta_formats,
             rich_text=wb.rich_text)
 
-    def _source_rows(self, min_col, max_col, values_only, filler):
-        """(idx, row) pairs of the file, from the native reader when it can read this sheet.
+    def _source_rows(self, min_row, max_row, min_col, max_col, values_only):
+        """The rows `iter_rows` gives, from the native reader when it can read this sheet.
 
         The native reader refuses input it cannot reproduce exactly with
         NativeFallback; the sheet is then read again in pure Python, past
         the rows already given. Warnings are issued as rows are produced.
         Neither reader's bookkeeping is kept past the row it belongs to:
         `actions` and the row dimensions are emptied after every row, so
-        that streaming memory does not grow with the sheet.
+        that streaming memory does not grow with the sheet. One generator
+        does it all: per row, it is most of what the host adds to the
+        engine's work.
         """
         wb = self.parent
+        filler = None if values_only else EMPTY_CELL
+        blank = (filler,) * (max_col - min_col + 1) if max_col else ()
+        last = max_row if max_row is not None else MAX_ROW  # rows past it are refused below
+        expected = min_row  # the next row to give: those missing come out blank
         given = 0
         native = _native_reader() if wb.native else None
         if native is not None:
@@ -366,17 +372,29 @@ class ReadOnlyWorksheet:
                 with wb.open_part(self._path) as src, wb.reading(self._path):
                     parser = self._parser()
                     reader = reader_cls(src, parser, wb._helpers, elements=False)
+                    next_row = reader.next_row
+                    actions = reader.actions
                     row_dimensions = parser.row_dimensions
+                    # Per row, only the tests; the bookkeeping runs when there is some.
                     while True:
-                        item = reader.next_row(self, min_col, max_col, values_only,
-                                               ReadOnlyCell, filler)
-                        _replay(reader.actions)
-                        row_dimensions.clear()
+                        item = next_row(self, min_col, max_col, values_only, ReadOnlyCell,
+                                        filler)
+                        if actions:
+                            _replay(actions)
+                        if row_dimensions:
+                            row_dimensions.clear()
                         if item is None:
                             return
-                        self._check_bounds(item, min_col, max_col, filler)
+                        idx, row = item
+                        if idx > MAX_ROW or min_col + len(row) > MAX_COLUMN + 1:
+                            self._check_bounds(item, min_col, max_col, filler)
                         given += 1
-                        yield item
+                        if min_row <= idx <= last:
+                            while expected < idx:
+                                yield blank
+                                expected += 1
+                            expected = idx + 1
+                            yield row
             except fallback:
                 pass
         with wb.open_part(self._path) as src, wb.reading(self._path):
@@ -399,7 +417,13 @@ class ReadOnlyWorksheet:
                 seen += 1
                 if seen > given:
                     self._check_bounds(item, min_col, max_col, filler)
-                    yield item
+                    idx, row = item
+                    if min_row <= idx <= last:
+                        while expected < idx:
+                            yield blank
+                            expected += 1
+                        expected = idx + 1
+                        yield row
 
     def _check_bounds(self, item, min_col, max_col, filler):
         """Refuse a row numbered past the last row of a worksheet, or a cell past the last
@@ -430,19 +454,7 @@ class ReadOnlyWorksheet:
         warning. A row past row 1,048,576, a cell past column 16,384 or a
         damaged part raises `InvalidFileError` when it is reached.
         """
-        min_row = min_row or 1
-        min_col = min_col or 1
-        filler = None if values_only else EMPTY_CELL
-        blank = (filler,) * (max_col - min_col + 1) if max_col else ()
-        expected = min_row
-        for idx, row in self._source_rows(min_col, max_col, values_only, filler):
-            if idx < min_row or (max_row is not None and idx > max_row):
-                continue
-            while expected < idx:
-                yield blank
-                expected += 1
-            expected = idx + 1
-            yield row
+        return self._source_rows(min_row or 1, max_row, min_col or 1, max_col, values_only)
 
     @property
     def rows(self) -> Iterator[tuple[Any, ...]]:

@@ -14,16 +14,46 @@ against the bytes actually inflated as they stream; a member beyond them
 raises `PartTooLarge`. `None` lifts a limit.
 """
 
+import collections
 import io
 import os
 import struct
+import sys
 import threading
+import weakref
 import zipfile
 
 from brindle.utils import deflate
 
 _LOCAL = struct.Struct("<4sHHHHHLLLHH")
 _CHUNK = 1 << 16
+
+# Deflated members are inflated a block at a time, each block one call into
+# the deflate library. The reader holds one block, the thread that inflates
+# ahead of it (below) at most DEPTH more and the one it is inflating: at
+# 128 KiB each, the peak memory of streaming stays where it was when the
+# parser asked the library for 64 KiB at a time.
+BLOCK = 1 << 17
+_RAW = 1 << 16  # compressed bytes read from the archive at a time
+DEPTH = 1
+# A member smaller than this (as the archive records it) is inflated on the
+# reader's own thread: starting a thread would cost more than it saves.
+READ_AHEAD_MIN = 4 << 20
+# Internal switch for inflating large members on a second thread: None does
+# so exactly when the interpreter runs without the GIL; True and False force
+# the choice either way. With the GIL the thread gains nothing measurable:
+# the deflate libraries release the lock for each piece of output they
+# produce and must win it back from the parsing thread every time, so the
+# two mostly take turns.
+read_ahead = None
+
+
+def _read_ahead():
+    if read_ahead is not None:
+        return read_ahead
+    gil_enabled = getattr(sys, "_is_gil_enabled", None)
+    return gil_enabled is not None and not gil_enabled()
+
 
 MAX_PART_SIZE = 4 << 30
 MAX_RATIO = 1000
@@ -54,7 +84,8 @@ class ZipReader:
     """The members of a zip archive given as a path or a binary file object.
 
     Several members can be read at once, from several threads: each read of
-    the archive file is a seek and a read under one lock.
+    the archive file is a positioned read, or, in a file object the caller
+    gave, a seek and a read under one lock.
     """
 
     def __init__(self, file, max_part_size=MAX_PART_SIZE, max_ratio=MAX_RATIO):
@@ -66,10 +97,14 @@ class ZipReader:
         if isinstance(file, (str, bytes, os.PathLike)):
             self._file = open(file, "rb")
             self._own = True
+            self._fd = self._file.fileno() if hasattr(os, "pread") else None
         else:
             self._file = file
             self._own = False
+            self._fd = None  # a caller's file object may not be a plain file
         self._lock = threading.Lock()
+        # Members still open, closed with the archive (which stops their threads).
+        self._members = weakref.WeakSet()
         try:
             self._zip = zipfile.ZipFile(self._file)
         except BaseException:
@@ -83,10 +118,17 @@ class ZipReader:
         self.close()
 
     def close(self):
+        with self._lock:
+            members = list(getattr(self, "_members", ()))
+        for member in members:
+            member.close()
         zf = getattr(self, "_zip", None)
         if zf is not None:
             zf.close()
         if self._own:
+            # A read after this fails on the closed file, never on a number
+            # the system may have handed to another file meanwhile.
+            self._fd = None
             self._file.close()
 
     def namelist(self):
@@ -117,23 +159,45 @@ class ZipReader:
         with self.open(name) as member:
             return member.read()
 
+    def _opened(self, member):
+        with self._lock:
+            self._members.add(member)
+
     def _read_at(self, pos, size):
+        if self._fd is not None:
+            # Positioned reads leave the file's position alone, so they need no
+            # lock, and each is one system call (one release of the interpreter
+            # lock, where a seek and a read are two).
+            out = os.pread(self._fd, size, pos)
+            while len(out) < size:
+                more = os.pread(self._fd, size - len(out), pos + len(out))
+                if not more:
+                    break
+                out += more
+            return out
         with self._lock:
             self._file.seek(pos)
             return self._file.read(size)
 
 
-class _Member(io.RawIOBase):
-    """One stored or deflated member, checked against its size and CRC."""
+class _Blocks:
+    """The contents of one stored or deflated member as a series of blocks,
+    checked against the member's size and against the limits.
 
-    def __init__(self, archive, info, bound=None, max_part_size=None):
-        super().__init__()
+    The blocks depend only on the archive's bytes, never on who asks for
+    them or when, so that a corrupt member gives the same data before its
+    error whether it is inflated on the reader's thread or ahead of it."""
+
+    def __init__(self, archive, info, bound, max_part_size, crc=False):
+        # With `crc`, the blocks' CRC is checked here too; otherwise that is
+        # left to the reader (see `_Member`).
+        self._crc = 0 if crc else None
+        self._expected_crc = info.CRC
         self._bound = bound
         self._max_part_size = max_part_size
         self._archive = archive
         self._name = info.filename
         self._size = info.file_size
-        self._crc = info.CRC
         header = archive._read_at(info.header_offset, _LOCAL.size)
         if len(header) != _LOCAL.size or header[:4] != b"PK\x03\x04":
             raise zipfile.BadZipFile(f"bad local header of member {self._name!r}")
@@ -142,16 +206,10 @@ class _Member(io.RawIOBase):
         self._left = info.compress_size
         self._inflate = (deflate.Decompressor()
                          if info.compress_type == zipfile.ZIP_DEFLATED else None)
-        self._pending = b""
         self._seen = 0
-        self._running_crc = 0
-        self._done = False
 
-    def readable(self):
-        return True
-
-    def _raw(self):
-        n = min(_CHUNK, self._left)
+    def _raw(self, size):
+        n = min(size, self._left)
         data = self._archive._read_at(self._pos, n) if n else b""
         if len(data) != n:
             raise zipfile.BadZipFile(f"member {self._name!r} is truncated")
@@ -159,16 +217,33 @@ class _Member(io.RawIOBase):
         self._left -= n
         return data
 
-    def _next(self, limit):
-        """Up to `limit` more bytes of the contents; b"" at the end."""
+    def next(self):
+        """The next block of the contents; b"" at the end, once the size (and the
+        CRC, if asked) have been found right."""
         if self._inflate is None:
-            if not self._pending:
-                self._pending = self._raw()
-            out, self._pending = self._pending[:limit], self._pending[limit:]
+            out = self._raw(BLOCK)
+        else:
+            out = self._inflated()
+        if not out:
+            if self._seen != self._size:
+                raise zipfile.BadZipFile(
+                    f"member {self._name!r} is shorter than its recorded size")
+            if self._crc is not None and self._crc != self._expected_crc:
+                raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._name!r}")
             return out
+        self._seen += len(out)
+        if self._bound is not None and self._seen > self._bound:
+            raise _too_large(self._name, self._bound, self._max_part_size)
+        if self._seen > self._size:
+            raise zipfile.BadZipFile(f"member {self._name!r} is longer than its recorded size")
+        if self._crc is not None:
+            self._crc = deflate.crc32(out, self._crc)
+        return out
+
+    def _inflated(self):
         d = self._inflate
         while True:
-            src = d.unconsumed_tail or self._raw()
+            src = d.unconsumed_tail or self._raw(_RAW)
             if not src:
                 if not d.eof:
                     tail = d.flush()
@@ -178,48 +253,171 @@ class _Member(io.RawIOBase):
                     return tail
                 return b""
             try:
-                out = d.decompress(src, limit)
+                out = d.decompress(src, BLOCK)
             except deflate.DeflateError as exc:
                 raise deflate.DeflateError(
                     f"member {self._name!r}: corrupt deflate data") from exc.__cause__
             if out or d.eof and not d.unconsumed_tail:
                 return out
 
-    def _account(self, data):
-        self._seen += len(data)
-        if self._bound is not None and self._seen > self._bound:
-            raise _too_large(self._name, self._bound, self._max_part_size)
-        self._running_crc = deflate.crc32(data, self._running_crc)
-        if self._seen > self._size:
-            raise zipfile.BadZipFile(f"member {self._name!r} is longer than its recorded size")
 
-    def _finish(self):
-        if self._done:
-            return
-        self._done = True
-        if self._seen != self._size:
-            raise zipfile.BadZipFile(f"member {self._name!r} is shorter than its recorded size")
-        if self._running_crc != self._crc:
-            raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._name!r}")
+class _ReadAhead:
+    """Runs a member's blocks on a thread of its own, at most `DEPTH` blocks
+    ahead of the reader.
+
+    Reading and inflating a block release the interpreter lock, so the
+    reader's thread parses one block while the next is inflated. The
+    thread holds the blocks and this object, never the member stream: a
+    stream dropped without being closed is still collected, and its
+    finaliser stops the thread. The thread is a daemon only so that a
+    stream kept open until the interpreter exits cannot hold the exit up."""
+
+    def __init__(self, blocks, name):
+        # Reentrant: a collection on the thread itself may finalise the
+        # stream and so call stop() while the thread holds the lock.
+        self._cond = threading.Condition(threading.RLock())
+        self._ready = collections.deque()  # (block, exception) pairs, in order
+        self._stopped = False
+        self._ended = False  # the thread has finished
+        self._thread = threading.Thread(target=self._run, args=(blocks,),
+                                        name=f"brindle inflate {name}", daemon=True)
+        self._thread.start()
+
+    def _run(self, blocks):
+        cond = self._cond
+        ready = self._ready
+        try:
+            while True:
+                with cond:
+                    while len(ready) >= DEPTH and not self._stopped:
+                        cond.wait()
+                    if self._stopped:
+                        return
+                try:
+                    block = blocks.next()
+                except BaseException as exc:
+                    with cond:
+                        ready.append((None, exc))
+                        cond.notify_all()
+                    return
+                with cond:
+                    ready.append((block, None))
+                    cond.notify_all()
+                if not block:
+                    return
+        finally:
+            with cond:
+                self._ended = True
+                cond.notify_all()
+
+    def next(self):
+        """The next block, or the exception the thread met at this point."""
+        cond = self._cond
+        with cond:
+            while not self._ready:
+                if self._ended:
+                    # Only a stop ends the thread without a last entry.
+                    raise ValueError("I/O operation on closed file.")
+                cond.wait()
+            block, exc = self._ready.popleft()
+            cond.notify_all()
+        if exc is not None:
+            raise exc
+        return block
+
+    def stop(self):
+        """End the thread and wait for it: at most the block it is inflating."""
+        with self._cond:
+            self._stopped = True
+            self._ready.clear()
+            self._cond.notify_all()
+        # Not on the thread itself (a collection there may finalise the
+        # stream), nor while the interpreter shuts down, when a daemon thread
+        # can no longer run to its end.
+        if self._thread is not threading.current_thread() and not sys.is_finalizing():
+            self._thread.join()
+
+
+class _Member(io.RawIOBase):
+    """One stored or deflated member, read in blocks (see `_Blocks`), inflated
+    ahead of the reader when it is large enough to repay a thread."""
+
+    def __init__(self, archive, info, bound=None, max_part_size=None):
+        super().__init__()
+        self._archive = archive
+        ahead = info.file_size >= READ_AHEAD_MIN and _read_ahead()
+        # The checksum is the reading thread's work, except with a thread
+        # ahead and no GIL: there it is one more thing taken off the parser.
+        # With the GIL, the moment the reading thread releases the lock for
+        # it is when the inflating thread gets its turn, once per block,
+        # instead of after a whole switch interval.
+        gil_enabled = getattr(sys, "_is_gil_enabled", lambda: True)()
+        self._crc = 0 if not ahead or gil_enabled else None
+        blocks = _Blocks(archive, info, bound, max_part_size, crc=self._crc is None)
+        self._ahead = _ReadAhead(blocks, info.filename) if ahead else None
+        self._source = self._ahead or blocks
+        self._name = info.filename
+        self._expected_crc = info.CRC
+        self._block = b""
+        self._at = 0  # offset of the next byte in _block
+        self._error = None  # an error, once met, is met by every later read
+        self._end = False
+        archive._opened(self)
+
+    def readable(self):
+        return True
+
+    def close(self):
+        ahead, self._ahead = getattr(self, "_ahead", None), None
+        try:
+            if ahead is not None:
+                ahead.stop()
+        finally:
+            super().close()
+
+    def _next_block(self):
+        if self._error is not None:
+            raise self._error
+        if self._end:
+            return b""
+        try:
+            block = self._source.next()
+            if self._crc is None:
+                pass
+            elif block:
+                self._crc = deflate.crc32(block, self._crc)
+            elif self._crc != self._expected_crc:
+                raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._name!r}")
+        except Exception as exc:
+            self._error = exc
+            raise
+        if not block:
+            self._end = True
+        return block
 
     def read(self, size=-1):
         if self.closed:
             raise ValueError("I/O operation on closed file.")
         if size is None or size < 0:
-            parts = []
-            while chunk := self._next(_CHUNK * 4):
-                self._account(chunk)
-                parts.append(chunk)
-            self._finish()
+            parts = [self._block[self._at:]]
+            self._block, self._at = b"", 0
+            while block := self._next_block():
+                parts.append(block)
             return b"".join(parts)
-        out = bytearray()
+        block, at = self._block, self._at
+        if len(block) - at >= size:
+            # The common case: the reader's chunk lies within one block.
+            self._at = at + size
+            return block[at:at + size]
+        out = bytearray(block[at:])
         while len(out) < size:
-            chunk = self._next(size - len(out))
-            if not chunk:
-                self._finish()
-                break
-            self._account(chunk)
-            out += chunk
+            block = self._next_block()
+            if not block:
+                self._block, self._at = b"", 0
+                return bytes(out)
+            take = size - len(out)
+            out += block[:take]
+            self._block, self._at = block, min(take, len(block))
         return bytes(out)
 
     def readinto(self, buffer):
