@@ -108,14 +108,22 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
 
     const bool data_only = settings_.data_only, fav = settings_.formula_and_value;
     rec.formula_cell = !data_only;
-    Val formula;
-    if (!data_only || fav) formula = BR_TRY(formula_step(rec));
     if (rec.formula_cell && !fav) {
-        rec.value = std::move(formula);
+        // The usual formula cell: its text straight into the record.
+        if (!cur_.has_f_t) {
+            rec.value.kind = Val::Kind::Text;
+            rec.value.text.reserve(cur_.f.size() + 1);
+            rec.value.text.assign("=");
+            rec.value.text.append(cur_.f);
+        } else {
+            rec.value = BR_TRY(formula_step(rec));
+        }
         rec.data_type.code = kDtF;
         undo.cells = nullptr;
         return {};
     }
+    Val formula;
+    if (!data_only || fav) formula = BR_TRY(formula_step(rec));
 
     Val value;
     DType dtype;
