@@ -454,7 +454,19 @@ PyResult<bool> SheetParser::fast_cell(std::vector<CellRec>& cells) {
     if (tag.status == FastStatus::NotTaken) return false;
     std::size_t j = tag.pos;
     bool seen_v = false;
-    if (tag.status == FastStatus::Start) {
+    bool whole = tag.status != FastStatus::Start;
+    if (!whole && n - j >= 3 && std::memcmp(p + j, "<v>", 3) == 0) {
+        // PERF: most cells are one <v> and nothing else; their end is one
+        // comparison instead of a turn of the child loop per tag.
+        const std::size_t t0 = j + 3;
+        const std::size_t lt = plain_run(p, t0, n);
+        if (n - lt >= 8 && std::memcmp(p + lt, "</v></c>", 8) == 0) {
+            c.v = view(t0, lt);
+            j = lt + 8;
+            whole = true;
+        }
+    }
+    if (!whole) {
         for (;;) {
             if (n - j < 4 || p[j] != '<') return false;
             const std::uint8_t k = p[j + 1], d = p[j + 2];
