@@ -110,3 +110,21 @@ def test_native_reads_like_pure(data, fav, data_only, rich, mode):
         assert native[1].startswith(("unsupported: ", "malformed: ")), native
     else:
         assert native == pure
+
+
+@pytest.mark.parametrize("odd", ["&amp;", "&gt;", "&#13;", "\t", "\n", "\u00e9", "\U0001f600", "]]&gt;"])
+def test_values_with_a_character_at_every_offset(odd):
+    # Values of every length up to past two 16-byte blocks, with the odd
+    # character at every position: where the scans that take values whole
+    # hand over to the careful path is invisible in the result.
+    cells = []
+    for length in range(1, 40):
+        for at in range(0, length, 3):
+            text = "x" * at + odd + "y" * (length - at)
+            cells.append(f'<c t="str"><v>{text}</v></c><c><f>{text}</f><v>1</v></c>')
+    rows = "".join(f'<row r="{k + 1}">{c}</row>' for k, c in enumerate(cells))
+    data = (f'<worksheet xmlns="{MAIN}"><sheetData>{rows}</sheetData></worksheet>').encode()
+    for mode in ("values", "raw"):
+        native = run(m.RowReader, data, {}, mode)
+        assert native[0] == "ok"
+        assert native == run(rows_mod.RowReader, data, {}, mode)
