@@ -8,7 +8,7 @@ The worksheet is built in memory: ten columns of integers, styled floats,
 shared strings, dates, plain formulas (shifted copies of one shape, as
 spreadsheet programs write them), a shared-formula group, more shared
 strings and integers, booleans and inline-free text cells. Both loaders
-read it from an in-memory file object; times are CPU times, best of three
+read it from an in-memory file object; times are CPU times, best of five
 for the engine, one run for pure Python. Afterwards every value is read
 once, the way `Worksheet.values` walks the rows (`CellStore._row` with
 values only, against `dict.get` and `.value` per position).
@@ -167,7 +167,7 @@ def main():
     data, n_rows = sheet(n)
     print(f"worksheet: {n_rows * N_COLS:,} cells, {len(data) / 1e6:.1f} MB of XML")
 
-    t_native, store = cpu(lambda: native_load(m, data), 3)
+    t_native, store = cpu(lambda: native_load(m, data), 5)
     cells_n = len(store)
     t_pure, cells = cpu(lambda: pure_load(data), 1)
     assert len(cells) == cells_n

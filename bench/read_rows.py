@@ -10,7 +10,7 @@ from an in-memory file object, so the timings are of reading alone. Each
 reader reads it with `next_row` values-only, `next_row` building cells and
 `next_raw`, dropping each row once made; both must give the same rows
 (checked in a separate, untimed pass). Times are CPU times (best of
-three for the native reader, one run for pure Python), which a busy
+five for the native reader, one run for pure Python), which a busy
 machine disturbs less than wall-clock times.
 
 `prescan_sheet` (no positions asked for, no row attributes) runs over a
@@ -107,7 +107,7 @@ def bench_rows(mod, n_cells):
         if mod is not None:
             if not same_rows(mod, data, mode):
                 sys.exit(f"{mode}: native and pure-Python rows differ")
-            nat_t = min(read(mod.RowReader, data, mode) for _ in range(3))
+            nat_t = min(read(mod.RowReader, data, mode) for _ in range(5))
             ratio = py_t / nat_t
             line += f"{n / nat_t:>12,.0f} c/s{mb / nat_t:>13.1f}{ratio:>8.1f}x"
             target = TARGETS.get(mode)
