@@ -4,7 +4,7 @@ import datetime as _dt
 from collections.abc import Iterable
 from typing import Any
 
-from brindle.cell.cell import ERROR_CODES, Cell, _data_type_of, check_string
+from brindle.cell.cell import Cell, _data_type_of
 from brindle.styles.cell_style import StyleArray
 from brindle.worksheet.worksheet import MAX_COL, MAX_ROW, _SheetBase
 
@@ -60,74 +60,16 @@ class WriteOnlyWorksheet(_SheetBase):
                 stream = self._stream = self.parent._row_stream(self)
             if stream.plain is not None:
                 # The engine writes rows of plain values without cells, the
-                # same text as from the cells made below.
+                # same text as from the cells _cells_of makes.
                 span = stream.write_plain(row, row_idx, self._date_styles)
                 if span is not False:
                     self._max_row = row_idx
                     if span is not None:
-                        # _widen_used, inline: this runs for every row.
-                        used = self._used
-                        if used is None:
-                            self._used = [row_idx, span[0], row_idx, span[1]]
-                        else:
-                            if span[0] < used[1]:
-                                used[1] = span[0]
-                            used[2] = row_idx
-                            if span[1] > used[3]:
-                                used[3] = span[1]
+                        self._widen_used(row_idx, span[0], span[1])
                     return
-            # What _cells_of gives for these, with the common values decided
-            # by identity tests in one pass.
-            scratch = self._scratch
-            if len(scratch) <= len(row):
-                self._scratch_cell(len(row))
-            unstyled = _UNSTYLED
-            cells = []
-            column = 0
-            for value in row:
-                column += 1
-                t = type(value)
-                if t is int or t is float:
-                    data_type = "n"
-                    style = unstyled
-                elif t is str:
-                    # _data_type_of for exact str; printable text has none
-                    # of the characters the check refuses.
-                    if not value.isprintable():
-                        check_string(value)
-                    if len(value) > 1 and value[0] == "=":
-                        data_type = "f"
-                    elif value in ERROR_CODES:
-                        data_type = "e"
-                    else:
-                        data_type = "s"
-                    style = unstyled
-                elif value is None:
-                    continue
-                elif t is bool:
-                    data_type = "b"
-                    style = unstyled
-                elif t in _DATES:
-                    data_type = "d"
-                    style = self._date_styles.get(t)
-                    if style is None:
-                        style = self._date_style(value)
-                else:
-                    cells.append(self._other_cell(value, row_idx, column))
-                    continue
-                try:
-                    cell = scratch[column]
-                except IndexError:  # the row grew while it was read
-                    cell = self._scratch_cell(column)
-                cell.row = row_idx
-                cell._value = value
-                cell.data_type = data_type
-                cell._style = style
-                cells.append(cell)
         elif isinstance(row, (str, bytes)) or not hasattr(row, "__iter__"):
             raise TypeError(f"a row is an iterable of values, not {type(row).__name__}")
-        else:
-            cells = self._cells_of(row)
+        cells = self._cells_of(row)
         stream = self._stream
         if stream is None:
             stream = self._stream = self.parent._row_stream(self)
