@@ -21,8 +21,7 @@ PyResult<void> Writer::flush() {
     return {};
 }
 
-PyResult<void> Writer::write_row(PyObject* cells, std::int64_t row_idx) {
-    BR_TRY_VOID(check_dates());
+PyResult<void> Writer::write_only_row_start(std::int64_t row_idx) {
     PyRef dims = PyRef::steal(PyObject_GetAttr(ws_.get(), n_row_dimensions_.get()));
     if (!dims) return py_err();
     PyRef idx = PyRef::steal(PyLong_FromLongLong(row_idx));
@@ -32,6 +31,12 @@ PyResult<void> Writer::write_row(PyObject* cells, std::int64_t row_idx) {
     std::string row_text;
     append_decimal(row_text, row_idx);
     BR_TRY_VOID(write_row_start(row_text, dim.get() == Py_None ? nullptr : dim.get()));
+    return {};
+}
+
+PyResult<void> Writer::write_row(PyObject* cells, std::int64_t row_idx) {
+    BR_TRY_VOID(check_dates());
+    BR_TRY_VOID(write_only_row_start(row_idx));
     PyRef it = PyRef::steal(PyObject_GetIter(cells));
     if (!it) return py_err();
     while (PyRef cell = PyRef::steal(PyIter_Next(it.get()))) BR_TRY_VOID(write_one(cell.get()));
@@ -141,15 +146,7 @@ PyResult<std::optional<std::pair<std::int64_t, std::int64_t>>> Writer::write_pla
     }
 
     declined = false;
-    PyRef dims = PyRef::steal(PyObject_GetAttr(ws_.get(), n_row_dimensions_.get()));
-    if (!dims) return py_err();
-    PyRef idx = PyRef::steal(PyLong_FromLongLong(row_idx));
-    if (!idx) return py_err();
-    PyRef dim = PyRef::steal(PyObject_CallMethodOneArg(dims.get(), n_get_.get(), idx.get()));
-    if (!dim) return py_err();
-    std::string row_text;
-    append_decimal(row_text, row_idx);
-    BR_TRY_VOID(write_row_start(row_text, dim.get() == Py_None ? nullptr : dim.get()));
+    BR_TRY_VOID(write_only_row_start(row_idx));
     for (PlainItem& it : row) {
         std::optional<std::string_view> style_attr;
         std::optional<std::string_view> type_attr = it.dtype;

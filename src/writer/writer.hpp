@@ -120,6 +120,9 @@ public:
     // "<row r=...>" with the attributes of a row dimension (or none).
     [[nodiscard]] PyResult<void> write_row_start(std::string_view row_text, PyObject* dimension);
     [[nodiscard]] PyResult<void> write_row(PyObject* cells, std::int64_t row_idx);
+    // The <row> start tag of a write-only row, with the worksheet's
+    // dimension for it, if any.
+    [[nodiscard]] PyResult<void> write_only_row_start(std::int64_t row_idx);
     // A write-only row of plain values, written without cells; `declined`
     // (nothing written) when an item needs the host's cells. The first and
     // last columns written, if any.
