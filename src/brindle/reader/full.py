@@ -13,7 +13,6 @@ import array
 import functools
 import os
 import posixpath
-import sys
 import threading
 import warnings
 import xml.etree.ElementTree as ET
@@ -31,6 +30,7 @@ from brindle.worksheet.elements import ORDER, REFERENCING
 from brindle.worksheet.store import is_cell_store
 from brindle.worksheet.worksheet import Worksheet
 from brindle._native import native_engine
+from brindle.utils.threads import free_threaded
 
 _M = "{" + MAIN + "}"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -182,10 +182,7 @@ parallel_sheets = None
 
 
 def _parallel():
-    if parallel_sheets is not None:
-        return parallel_sheets
-    gil_enabled = getattr(sys, "_is_gil_enabled", None)
-    return gil_enabled is not None and not gil_enabled()
+    return parallel_sheets if parallel_sheets is not None else free_threaded()
 
 
 class _Cancelled(Exception):

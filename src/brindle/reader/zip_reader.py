@@ -24,6 +24,7 @@ import weakref
 import zipfile
 
 from brindle.utils import deflate
+from brindle.utils.threads import free_threaded
 
 _LOCAL = struct.Struct("<4sHHHHHLLLHH")
 _CHUNK = 1 << 16
@@ -49,10 +50,7 @@ read_ahead = None
 
 
 def _read_ahead():
-    if read_ahead is not None:
-        return read_ahead
-    gil_enabled = getattr(sys, "_is_gil_enabled", None)
-    return gil_enabled is not None and not gil_enabled()
+    return read_ahead if read_ahead is not None else free_threaded()
 
 
 MAX_PART_SIZE = 4 << 30

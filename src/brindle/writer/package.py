@@ -2,12 +2,12 @@
 relationships and a content-type table."""
 
 import os
-import sys
 import zlib
 
 from brindle.styles.stylesheet import stylesheet_xml
 from brindle.utils import deflate
 from brindle.utils.cell import coordinate_to_tuple
+from brindle.utils.threads import free_threaded
 from brindle.worksheet.elements import ORDER as SHEET_ORDER
 from brindle.writer.sheet import write_sheet_data
 from brindle.writer.zip_writer import ZipWriter
@@ -208,10 +208,7 @@ PARALLEL_SHEETS = None
 
 
 def _parallel():
-    if PARALLEL_SHEETS is not None:
-        return PARALLEL_SHEETS
-    gil = getattr(sys, "_is_gil_enabled", None)
-    return gil is not None and not gil()
+    return PARALLEL_SHEETS if PARALLEL_SHEETS is not None else free_threaded()
 
 
 def _all_sheet_data(wb, data):
