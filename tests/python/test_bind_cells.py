@@ -13,6 +13,7 @@ from hypothesis import given, strategies as st
 
 from brindle import _brindle as m
 import sheetgen as gen
+import sheet_strategies as strategies
 from testkit import Cell, make_helpers, make_parser
 from brindle.reader import xmlwindow
 from brindle.styles.cell_style import StyleArray
@@ -109,39 +110,13 @@ extras = st.sampled_from(["", "<is><t>in</t></is>", "<is><r><t>a</t></r><r><t>b<
                           "<is><r><rPr><b/></rPr><t>a</t></r></is>", "<v>7</v>", "<extra/>"])
 
 
-@st.composite
-def cell(draw):
-    attrs = ""
-    for name, strat in (("r", refs), ("s", styles), ("t", types)):
-        v = draw(strat)
-        if v is not None:
-            attrs += f' {name}="{v}"'
-    body = draw(formulas) or ""
-    v = draw(st.one_of(st.none(), values))
-    if v is not None:
-        body += f"<v>{v}</v>"
-    body += draw(extras)
-    return f"<c{attrs}>{body}</c>" if body or draw(st.booleans()) else f"<c{attrs}/>"
+worksheet = strategies.worksheets(
+    strategies.cells(refs, styles, types, formulas, values, extras),
+    rows=5, cells_per_row=5, row_refs=[None, "1", "2", "3", "5", "+3", ""],
+    heads=["", "<sheetPr/>", "<dimension ref='A1'/>"])
 
 
-@st.composite
-def worksheet(draw):
-    rows = []
-    for _ in range(draw(st.integers(1, 5))):
-        r = draw(st.sampled_from([None, "1", "2", "3", "5", "+3", ""]))
-        extra = draw(st.sampled_from(["", ' ht="12"', ' spans="1:2"', ' x:y="1"']))
-        cells = "".join(draw(st.lists(cell(), max_size=5)))
-        ra = f' r="{r}"' if r is not None else ""
-        rows.append(f"<row{ra}{extra}>{cells}</row>")
-    head = draw(st.sampled_from(["", "<sheetPr/>", "<dimension ref='A1'/>"]))
-    tail = draw(st.sampled_from(["", "<mergeCells/>", "<odd>t</odd>"]))
-    xml = (f'<worksheet xmlns="{MAIN}" xmlns:x="urn:x">{head}<sheetData>'
-            f'{"".join(rows)}</sheetData>{tail}</worksheet>')
-    spelling = draw(st.lists(st.integers(0, len(gen.SPELLINGS) - 1), max_size=3))
-    return gen.respell(xml, spelling).encode()
-
-
-@given(worksheet(), st.booleans(), st.booleans(), st.booleans())
+@given(worksheet, st.booleans(), st.booleans(), st.booleans())
 def test_odd_sheets_load_like_the_pure_parse(data, fav, data_only, rich):
     check(data, dict(shared_strings=["s0", "s1", "s2", "s3"], date_formats={1, 2},
                      timedelta_formats={2}, formula_and_value=fav, data_only=data_only,

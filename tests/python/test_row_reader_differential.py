@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from brindle import _brindle as m
-import sheetgen as gen
+import sheet_strategies as strategies
 from testkit import make_helpers, make_parser
 
 rows_mod = pytest.importorskip("brindle.reader.rows")
@@ -33,38 +33,10 @@ extras = st.sampled_from(["", "<is><t>in</t></is>", "<is><r><t>a</t></r><r><t>b<
                           "<x:e xmlns:x='urn:x'><v>9</v></x:e>", "<v>7</v>", "<extra/>"])
 
 
-@st.composite
-def cell(draw):
-    attrs = ""
-    for name, strat in (("r", refs), ("s", styles), ("t", types)):
-        v = draw(strat)
-        if v is not None:
-            attrs += f' {name}="{v}"'
-    body = ""
-    f = draw(formulas)
-    if f:
-        body += f
-    v = draw(st.one_of(st.none(), values))
-    if v is not None:
-        body += f"<v>{v}</v>"
-    body += draw(extras)
-    return f"<c{attrs}>{body}</c>" if body or draw(st.booleans()) else f"<c{attrs}/>"
-
-
-@st.composite
-def worksheet(draw):
-    rows = []
-    for _ in range(draw(st.integers(1, 4))):
-        r = draw(st.sampled_from([None, "1", "2", "5", "+3", ""]))
-        extra = draw(st.sampled_from(["", ' ht="12"', ' spans="1:2"', ' x:y="1"']))
-        cells = "".join(draw(st.lists(cell(), max_size=4)))
-        ra = f' r="{r}"' if r is not None else ""
-        rows.append(f"<row{ra}{extra}>{cells}</row>")
-    tail = draw(st.sampled_from(["", "<mergeCells/>", "<odd>t</odd>"]))
-    xml = (f'<worksheet xmlns="{MAIN}" xmlns:x="urn:x"><dimension ref="A1"/><sheetData>'
-            f'{"".join(rows)}</sheetData>{tail}</worksheet>')
-    spelling = draw(st.lists(st.integers(0, len(gen.SPELLINGS) - 1), max_size=3))
-    return gen.respell(xml, spelling).encode()
+worksheet = strategies.worksheets(
+    strategies.cells(refs, styles, types, formulas, values, extras),
+    rows=4, cells_per_row=4, row_refs=[None, "1", "2", "5", "+3", ""],
+    heads=['<dimension ref="A1"/>'])
 
 
 def run(cls, data, parser_kw, mode):
@@ -92,7 +64,7 @@ def run(cls, data, parser_kw, mode):
         return ("error", f"{type(e).__qualname__}: {e}")
 
 
-@given(worksheet(), st.booleans(), st.booleans(), st.booleans(),
+@given(worksheet, st.booleans(), st.booleans(), st.booleans(),
        st.sampled_from(["raw", "values", "cells"]))
 def test_native_reads_like_pure(data, fav, data_only, rich, mode):
     parser_kw = dict(shared_strings=["s0", "s1", "s2", "s3"], date_formats={1, 2},
