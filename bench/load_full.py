@@ -32,8 +32,6 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 import sheetgen as gen  # noqa: E402
 
 N_STRINGS = 1000
-_DOC = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
-_PKG = "http://schemas.openxmlformats.org/package/2006/relationships"
 
 
 def sheet_bytes(n_cells):
@@ -41,25 +39,10 @@ def sheet_bytes(n_cells):
 
 
 def package(sheet):
-    sst = "".join(f"<si><t>string {i}</t></si>" for i in range(N_STRINGS))
-    out = io.BytesIO()
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr("_rels/.rels", f'<Relationships xmlns="{_PKG}"><Relationship Id="r1" '
-                   f'Type="{_DOC}/officeDocument" Target="xl/workbook.xml"/></Relationships>')
-        z.writestr("xl/workbook.xml", f'<workbook xmlns="{gen.MAIN}" xmlns:r="{_DOC}"><sheets>'
-                   '<sheet name="S" sheetId="1" r:id="rId1"/></sheets></workbook>')
-        z.writestr("xl/_rels/workbook.xml.rels", f'<Relationships xmlns="{_PKG}">'
-                   f'<Relationship Id="rId1" Type="{_DOC}/worksheet" Target="s.xml"/>'
-                   f'<Relationship Id="rId2" Type="{_DOC}/sharedStrings" Target="t.xml"/>'
-                   f'<Relationship Id="rId3" Type="{_DOC}/styles" Target="st.xml"/>'
-                   '</Relationships>')
-        z.writestr("xl/t.xml", f'<sst xmlns="{gen.MAIN}">{sst}</sst>')
-        z.writestr("xl/st.xml", f'<styleSheet xmlns="{gen.MAIN}"><fonts><font><b/><sz val="11"/>'
-                   '<name val="Calibri"/><family val="2"/></font></fonts><cellXfs>'
-                   '<xf numFmtId="0"/><xf numFmtId="14"/><xf numFmtId="0"/>'
-                   '<xf numFmtId="2" fontId="0"/></cellXfs></styleSheet>')
-        z.writestr("xl/s.xml", sheet)
-    return out.getvalue()
+    return gen.xlsx([sheet], [f"string {i}" for i in range(N_STRINGS)],
+                    '<fonts><font><b/><sz val="11"/><name val="Calibri"/><family val="2"/></font>'
+                    '</fonts><cellXfs><xf numFmtId="0"/><xf numFmtId="14"/><xf numFmtId="0"/>'
+                    '<xf numFmtId="2" fontId="0"/></cellXfs>', compression=zipfile.ZIP_DEFLATED)
 
 
 def rss():

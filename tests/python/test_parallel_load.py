@@ -18,35 +18,15 @@ from brindle.reader import zip_reader
 from test_full_load import snapshot
 
 _DOC = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
-_PKG = "http://schemas.openxmlformats.org/package/2006/relationships"
 STRINGS = ("alpha", "beta", "gamma")
 
 
 def book(sheets):
     """An xlsx file of the worksheet parts `sheets`, named S1, S2, ...; cell formats 0
     to 5 differ from each other, 1 shows dates."""
-    rels = "".join(f'<Relationship Id="rId{i}" Type="{_DOC}/worksheet" '
-                   f'Target="worksheets/s{i}.xml"/>' for i in range(1, len(sheets) + 1))
-    names = "".join(f'<sheet name="S{i}" sheetId="{i}" r:id="rId{i}"/>'
-                    for i in range(1, len(sheets) + 1))
-    sst = "".join(f"<si><t>{s}</t></si>" for s in STRINGS)
-    out = io.BytesIO()
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr("_rels/.rels", f'<Relationships xmlns="{_PKG}"><Relationship Id="r1" '
-                   f'Type="{_DOC}/officeDocument" Target="xl/workbook.xml"/></Relationships>')
-        z.writestr("xl/workbook.xml", f'<workbook xmlns="{gen.MAIN}" xmlns:r="{_DOC}">'
-                   f'<sheets>{names}</sheets></workbook>')
-        z.writestr("xl/_rels/workbook.xml.rels", f'<Relationships xmlns="{_PKG}">{rels}'
-                   f'<Relationship Id="rIdS" Type="{_DOC}/sharedStrings" Target="strings.xml"/>'
-                   f'<Relationship Id="rIdT" Type="{_DOC}/styles" Target="styles.xml"/>'
-                   '</Relationships>')
-        z.writestr("xl/strings.xml", f'<sst xmlns="{gen.MAIN}">{sst}</sst>')
-        z.writestr("xl/styles.xml", f'<styleSheet xmlns="{gen.MAIN}"><cellXfs>'
-                   '<xf numFmtId="0"/><xf numFmtId="14"/><xf numFmtId="2"/><xf numFmtId="3"/>'
-                   '<xf numFmtId="4"/><xf numFmtId="10"/></cellXfs></styleSheet>')
-        for i, sheet in enumerate(sheets, 1):
-            z.writestr(f"xl/worksheets/s{i}.xml", sheet)
-    return out.getvalue()
+    return gen.xlsx(sheets, STRINGS, '<cellXfs><xf numFmtId="0"/><xf numFmtId="14"/>'
+                    '<xf numFmtId="2"/><xf numFmtId="3"/><xf numFmtId="4"/><xf numFmtId="10"/>'
+                    '</cellXfs>', compression=zipfile.ZIP_DEFLATED)
 
 
 def sheet(seed, style, rows=40):

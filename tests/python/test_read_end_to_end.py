@@ -5,7 +5,6 @@ import io
 import random
 import re
 import warnings
-import zipfile
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -19,33 +18,12 @@ from brindle.reader.rows import EMPTY_CELL
 engine = native_engine()
 needs_engine = pytest.mark.skipif(engine is None, reason="engine not built")
 
-_DOC = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
-_PKG = "http://schemas.openxmlformats.org/package/2006/relationships"
 
 
 def package(sheet, strings=(), date1904=False):
     """An xlsx file (bytes) around one worksheet part; style 1 shows dates."""
-    def esc(t):
-        return t.replace("&", "&amp;").replace("<", "&lt;")
-    sst = "".join(f"<si><t>{esc(s)}</t></si>" for s in strings)
-    out = io.BytesIO()
-    with zipfile.ZipFile(out, "w") as z:
-        z.writestr("_rels/.rels", f'<Relationships xmlns="{_PKG}"><Relationship Id="r1" '
-                   f'Type="{_DOC}/officeDocument" Target="xl/workbook.xml"/></Relationships>')
-        z.writestr("xl/workbook.xml", f'<workbook xmlns="{gen.MAIN}" xmlns:r="{_DOC}">'
-                   f'<workbookPr date1904="{int(date1904)}"/><sheets>'
-                   '<sheet name="S" sheetId="1" r:id="rId1"/></sheets></workbook>')
-        z.writestr("xl/_rels/workbook.xml.rels", f'<Relationships xmlns="{_PKG}">'
-                   f'<Relationship Id="rId1" Type="{_DOC}/worksheet" Target="worksheets/s.xml"/>'
-                   f'<Relationship Id="rId2" Type="{_DOC}/sharedStrings" Target="strings.xml"/>'
-                   f'<Relationship Id="rId3" Type="{_DOC}/styles" Target="styles.xml"/>'
-                   '</Relationships>')
-        z.writestr("xl/strings.xml", f'<sst xmlns="{gen.MAIN}">{sst}</sst>')
-        z.writestr("xl/styles.xml", f'<styleSheet xmlns="{gen.MAIN}"><cellXfs>'
-                   '<xf numFmtId="0"/><xf numFmtId="14"/><xf numFmtId="0"/><xf numFmtId="0"/>'
-                   '</cellXfs></styleSheet>')
-        z.writestr("xl/worksheets/s.xml", sheet)
-    return out.getvalue()
+    return gen.xlsx([sheet], strings, '<cellXfs><xf numFmtId="0"/><xf numFmtId="14"/>'
+                    '<xf numFmtId="0"/><xf numFmtId="0"/></cellXfs>', date1904)
 
 
 class Forbidden:

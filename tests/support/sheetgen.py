@@ -8,7 +8,9 @@ a reader must return, computed from the model and not from any reader.
 """
 
 import datetime as dt
+import io
 import random
+import zipfile
 from dataclasses import dataclass, field
 
 from brindle.utils.cell import get_column_letter
@@ -313,3 +315,40 @@ def respell(xml, choices):
         pattern, repl = SPELLINGS[k]
         xml = re.sub(pattern, repl, xml)
     return xml
+
+
+_DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+_PKG_REL = "http://schemas.openxmlformats.org/package/2006/relationships"
+
+
+def xlsx(sheets, strings=(), styles="<cellXfs><xf numFmtId=\"0\"/></cellXfs>", date1904=False,
+         compression=0):
+    """An xlsx file (bytes) of the worksheet parts `sheets` (named S1, S2, ...; one
+    alone is named S), the shared strings `strings` and the <styleSheet> content
+    `styles`; `compression` is a zipfile constant."""
+    def esc(t):
+        return t.replace("&", "&amp;").replace("<", "&lt;")
+
+    def name(i):
+        return "S" if len(sheets) == 1 else f"S{i}"
+
+    count = range(1, len(sheets) + 1)
+    rels = "".join(f'<Relationship Id="rId{i}" Type="{_DOC_REL}/worksheet" '
+                   f'Target="worksheets/s{i}.xml"/>' for i in count)
+    names = "".join(f'<sheet name="{name(i)}" sheetId="{i}" r:id="rId{i}"/>' for i in count)
+    sst = "".join(f"<si><t>{esc(s)}</t></si>" for s in strings)
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", compression) as z:
+        z.writestr("_rels/.rels", f'<Relationships xmlns="{_PKG_REL}"><Relationship Id="r1" '
+                   f'Type="{_DOC_REL}/officeDocument" Target="xl/workbook.xml"/></Relationships>')
+        z.writestr("xl/workbook.xml", f'<workbook xmlns="{MAIN}" xmlns:r="{_DOC_REL}">'
+                   f'<workbookPr date1904="{int(date1904)}"/><sheets>{names}</sheets></workbook>')
+        z.writestr("xl/_rels/workbook.xml.rels", f'<Relationships xmlns="{_PKG_REL}">{rels}'
+                   f'<Relationship Id="rIdS" Type="{_DOC_REL}/sharedStrings" Target="strings.xml"/>'
+                   f'<Relationship Id="rIdT" Type="{_DOC_REL}/styles" Target="styles.xml"/>'
+                   '</Relationships>')
+        z.writestr("xl/strings.xml", f'<sst xmlns="{MAIN}">{sst}</sst>')
+        z.writestr("xl/styles.xml", f'<styleSheet xmlns="{MAIN}">{styles}</styleSheet>')
+        for i, sheet in zip(count, sheets):
+            z.writestr(f"xl/worksheets/s{i}.xml", sheet)
+    return out.getvalue()
