@@ -63,7 +63,7 @@ DType SheetParser::dtype_of(std::string_view t) {
 }
 
 PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells) {
-    // Built in place: a cell record is a few hundred bytes, and a failing
+    // Built in place: a cell record is over a hundred bytes, and a failing
     // cell is popped again.
     CellRec& rec = cells.emplace_back();
     struct Undo {
@@ -109,21 +109,13 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
     const bool data_only = settings_.data_only, fav = settings_.formula_and_value;
     rec.formula_cell = !data_only;
     if (rec.formula_cell && !fav) {
-        // The usual formula cell: its text straight into the record.
-        if (!cur_.has_f_t) {
-            rec.value.kind = Val::Kind::Text;
-            rec.value.text.reserve(cur_.f.size() + 1);
-            rec.value.text.assign("=");
-            rec.value.text.append(cur_.f);
-        } else {
-            rec.value = BR_TRY(formula_step(rec));
-        }
+        BR_TRY_VOID(formula_step(rec, rec.value));
         rec.data_type.code = kDtF;
         undo.cells = nullptr;
         return {};
     }
     Val formula;
-    if (!data_only || fav) formula = BR_TRY(formula_step(rec));
+    if (!data_only || fav) BR_TRY_VOID(formula_step(rec, formula));
 
     Val value;
     DType dtype;
@@ -284,11 +276,18 @@ PyResult<void> SheetParser::date_warning(Val& value, DType& dtype, PyObject* num
     return {};
 }
 
-PyResult<Val> SheetParser::formula_step(const CellRec& rec) {
+PyResult<void> SheetParser::formula_step(const CellRec& rec, Val& out) {
+    const std::string_view ft = cur_.f_t;
+    if (!cur_.has_f_t || (ft != "array" && ft != "dataTable" && ft != "shared")) {
+        // The usual formula: its text built where it is kept.
+        out.kind = Val::Kind::Text;
+        out.text.reserve(cur_.f.size() + 1);
+        out.text.assign("=");
+        out.text.append(cur_.f);
+        return {};
+    }
     formula_buf_.assign("=");
     formula_buf_.append(cur_.f);
-    const std::string_view ft = cur_.f_t;
-    if (!cur_.has_f_t || (ft != "array" && ft != "dataTable" && ft != "shared")) return Val::text_(formula_buf_);
     if (ft == "array") {
         PyRef ref = BR_TRY(str_or_none(cur_.has_f_ref, cur_.f_ref));
         PyRef text = BR_TRY(str_or_none(true, formula_buf_));
@@ -296,16 +295,19 @@ PyResult<Val> SheetParser::formula_step(const CellRec& rec) {
         if (!kw) return py_err();
         PyResult<PyRef> res = call_kw(helpers_.ArrayFormula.get(), kw.get());
         if (!res) return py_err();
-        return Val::py_(std::move(*res));
+        out.set_py(std::move(*res));
+        return {};
     }
     if (ft == "dataTable") {
         PyRef kw = dt_dict_ ? dt_dict_.clone() : PyRef::steal(PyDict_New());
         if (!kw) return py_err();
         PyResult<PyRef> res = call_kw(helpers_.DataTableFormula.get(), kw.get());
         if (!res) return py_err();
-        return Val::py_(std::move(*res));
+        out.set_py(std::move(*res));
+        return {};
     }
-    return shared_formula(rec, formula_buf_);
+    out = BR_TRY(shared_formula(rec, formula_buf_));
+    return {};
 }
 
 PyResult<Val> SheetParser::shared_formula(const CellRec& rec, std::string_view formula) {

@@ -177,7 +177,8 @@ private:
     [[nodiscard]] PyResult<void> number_rule(const StyleId& style, bool formula_cell, Val& value,
                                               DType& dtype);
     [[nodiscard]] PyResult<void> date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell);
-    [[nodiscard]] PyResult<Val> formula_step(const CellRec& rec);
+    // The cell's formula into `out`, a fresh value.
+    [[nodiscard]] PyResult<void> formula_step(const CellRec& rec, Val& out);
     [[nodiscard]] PyResult<Val> shared_formula(const CellRec& rec, std::string_view formula);
     [[nodiscard]] DType dtype_of(std::string_view t);
     [[nodiscard]] PyResult<PyRef> shared_to_py(const Val& v);
