@@ -25,7 +25,8 @@ __version__ = "0.1.0"
 
 from brindle._native import native_available  # noqa: E402
 from brindle.cell import Cell, Comment, Hyperlink, IllegalCharacterError  # noqa: E402
-from brindle.reader.workbook import InvalidFileError, ReadOnlyWorkbook, load_workbook  # noqa: E402
+from brindle.reader.load import load_workbook  # noqa: E402
+from brindle.reader.workbook import InvalidFileError, ReadOnlyWorkbook  # noqa: E402
 from brindle.styles import Font, PatternFill, StyleArray  # noqa: E402
 from brindle.workbook import Workbook  # noqa: E402
 from brindle.worksheet import WorkbookAlreadySaved  # noqa: E402

@@ -216,7 +216,8 @@ def check_kinds(wb, date1904):
     ws = wb["Kinds"]
     assert wb.sheetnames == ["Kinds", "Second"] and wb.date1904 == date1904
     assert [ws.sheet_state for ws in wb.worksheets] == ["visible", "hidden"]
-    assert 'name="Total">Kinds!$A$1:$A$3<' in wb._defined_names_xml
+    assert [(dn.name, dn.value) for dn in wb.defined_names if dn.name == "Total"] \
+        == [("Total", "Kinds!$A$1:$A$3")]
     assert [c.value for c in ws[1]] == [42, -1.25, "text", True, False, 10**15]
     assert ws["C2"].value == dt.datetime(2024, 2, 29, 13, 30, 15) and ws["C2"].is_date
     assert ws["C2"].number_format == "yyyy-mm-dd hh:mm"

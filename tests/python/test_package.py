@@ -77,7 +77,8 @@ def test_parts_are_xml_and_all_related(write_only, lxml):
             if rel.get("TargetMode") == "External":
                 continue
             target = rel.get("Target")
-            target = target[1:] if target.startswith("/") else posixpath.join(base, target)
+            target = target[1:] if target.startswith("/") \
+                else posixpath.normpath(posixpath.join(base, target))
             assert target in names, (name, target)
 
 

@@ -13,6 +13,7 @@ import pytest
 import brindle
 import sheetgen as gen
 from brindle.reader import full
+from brindle.reader import parallel as parallel_reader
 from brindle.reader import zip_reader
 
 from test_full_load import snapshot
@@ -44,14 +45,14 @@ def sheet(seed, style, rows=40):
 def load(data, parallel, native):
     used = []
 
-    class Spy(full._ParallelSheets):
+    class Spy(parallel_reader.ParallelSheets):
         def __init__(self, *args):
             used.append(True)
             super().__init__(*args)
 
     with pytest.MonkeyPatch.context() as m:
         m.setattr(full, "parallel_sheets", parallel)
-        m.setattr(full, "_ParallelSheets", Spy)
+        m.setattr(full, "ParallelSheets", Spy)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
@@ -137,7 +138,7 @@ def test_a_gil_build_loads_serially_unless_told(monkeypatch):
     import sys
 
     started = []
-    monkeypatch.setattr(full, "_ParallelSheets", lambda *a: started.append(a))
+    monkeypatch.setattr(full, "ParallelSheets", lambda *a: started.append(a))
     monkeypatch.setattr(full, "parallel_sheets", None)
     monkeypatch.setattr(sys, "_is_gil_enabled", lambda: True)
     data = book([sheet(1, 2), sheet(2, 3)])
@@ -155,11 +156,11 @@ def test_an_abandoned_load_cancels_the_sheets_still_being_read(monkeypatch):
     """When a sheet fails, the reads of later sheets stop at their next chunk instead
     of running to the end."""
     monkeypatch.setattr(full, "parallel_sheets", True)
-    monkeypatch.setattr(full.os, "process_cpu_count", lambda: 2)
+    monkeypatch.setattr(parallel_reader.os, "process_cpu_count", lambda: 2)
     reads = []
     started = threading.Event()
 
-    class Slow(full._CancellableSource):
+    class Slow(parallel_reader.CancellableSource):
         __slots__ = ()
 
         def read(self, size=-1):
@@ -171,7 +172,7 @@ def test_an_abandoned_load_cancels_the_sheets_still_being_read(monkeypatch):
                     time.sleep(0.001)
             return super().read(size)
 
-    monkeypatch.setattr(full, "_CancellableSource", Slow)
+    monkeypatch.setattr(parallel_reader, "CancellableSource", Slow)
     original = full._Loader.read_sheet
 
     def read_sheet(self, ws, source, cell_styles, wrap=None):

@@ -6,42 +6,16 @@ formulas, since neither application trusts our text blindly)."""
 import csv
 import datetime as dt
 import io
-import os
 import re
-import shutil
-import subprocess
 import zipfile
 
 import pytest
 
 import brindle
+from apps import (IN_DEVENV, SOFFICE, SSCONVERT, gnumeric, libreoffice, needs_gnumeric,
+                  needs_libreoffice)
 
-SSCONVERT = shutil.which("ssconvert")
-SOFFICE = shutil.which("soffice")
-IN_DEVENV = bool(os.environ.get("BRINDLE_IN_DEVENV"))
-# Gnumeric and LibreOffice are outside programs: a user running the suite
-# without them gets a skip. The development environment installs both, so
-# there these tests always run (and fail if a program is missing); under CI
-# any skip fails the run.
-needs_gnumeric = pytest.mark.skipif(SSCONVERT is None and not IN_DEVENV,
-                                    reason="ssconvert (gnumeric) is not installed")
-needs_libreoffice = pytest.mark.skipif(SOFFICE is None and not IN_DEVENV,
-                                       reason="LibreOffice is not installed")
 ROWS = 30
-
-
-def libreoffice(src, fmt, out_dir, home):
-    # A profile of its own, so that runs never meet a desktop session's lock.
-    subprocess.run([SOFFICE or "soffice", f"-env:UserInstallation=file://{home}", "--headless",
-                    "--norestore", "--convert-to", fmt, "--outdir", str(out_dir), str(src)],
-                   check=True, capture_output=True, timeout=300)
-    return out_dir / (src.stem + "." + fmt.split(":")[0])
-
-
-def gnumeric(src, out, *options):
-    subprocess.run([SSCONVERT or "ssconvert", *options, str(src), str(out)], check=True,
-                   capture_output=True, timeout=300)
-    return out
 
 
 def source_book(path):

@@ -11,7 +11,7 @@ import xml.etree.ElementTree as ET
 import zipfile
 import zlib
 from collections.abc import Iterator
-from typing import IO, TYPE_CHECKING, Any, Literal, TypeAlias, overload
+from typing import IO, Any, TypeAlias
 
 from brindle._native import native_engine
 from brindle.reader.helpers import reading_helpers
@@ -22,9 +22,6 @@ from brindle.reader.xmlwindow import TEXT_TOO_LONG, TextTooLong
 from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO, ZipReader
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.deflate import DeflateError
-
-if TYPE_CHECKING:
-    from brindle.workbook.workbook import Workbook
 
 FileArg: TypeAlias = str | os.PathLike[str] | IO[bytes]
 
@@ -90,54 +87,6 @@ def is_timedelta_format(code):
     if code is None:
         return False
     return _ELAPSED.search(_LITERAL.sub("", code).split(";")[0]) is not None
-
-
-@overload
-def load_workbook(filename: FileArg, read_only: Literal[False] = False, data_only: bool = False,
-                  rich_text: bool = False, *, native: bool = True,
-                  max_part_size: int | None = MAX_PART_SIZE,
-                  max_ratio: int | None = MAX_RATIO) -> Workbook: ...
-@overload
-def load_workbook(filename: FileArg, read_only: Literal[True], data_only: bool = False,
-                  rich_text: bool = False, *, native: bool = True,
-                  max_part_size: int | None = MAX_PART_SIZE,
-                  max_ratio: int | None = MAX_RATIO) -> ReadOnlyWorkbook: ...
-@overload
-def load_workbook(filename: FileArg, read_only: bool, data_only: bool = False,
-                  rich_text: bool = False, *, native: bool = True,
-                  max_part_size: int | None = MAX_PART_SIZE,
-                  max_ratio: int | None = MAX_RATIO) -> Workbook | ReadOnlyWorkbook: ...
-def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = False,
-                  rich_text: bool = False, *, native: bool = True,
-                  max_part_size: int | None = MAX_PART_SIZE,
-                  max_ratio: int | None = MAX_RATIO) -> Workbook | ReadOnlyWorkbook:
-    """Open the xlsx file `filename` (a path or a binary file object).
-
-    By default the whole workbook is read into a `Workbook` that can be
-    changed and saved: cells, their styles, column widths, row heights,
-    merged cells, frozen panes, links and comments. With `read_only`, a
-    `ReadOnlyWorkbook` is returned instead, whose worksheets are read row by
-    row with `iter_rows`, each time from the file, in constant memory.
-
-    With `data_only`, formula cells give their cached values instead of
-    their formulas; with `rich_text`, inline strings with formatting come
-    back as `CellRichText`. A file whose package lacks a part it names, or
-    whose parts cannot be read, raises `InvalidFileError`.
-
-    Against zip bombs, no part is inflated beyond `max_part_size` bytes
-    (default 4 GiB), nor, once past 8 MiB, beyond `max_ratio` times its
-    compressed size (default 1,000, a ratio deflate itself cannot reach);
-    such a part raises `InvalidFileError`. `None` lifts a limit.
-
-    `native=False` keeps the native engine out (as the environment variable
-    BRINDLE_NO_NATIVE does for the whole process); the results are the same.
-    """
-    options = {"native": native, "max_part_size": max_part_size, "max_ratio": max_ratio}
-    if not read_only:
-        from brindle.reader.full import load_full
-
-        return load_full(filename, data_only=data_only, rich_text=rich_text, **options)
-    return ReadOnlyWorkbook(filename, data_only=data_only, rich_text=rich_text, **options)
 
 
 def _part_path(base_dir, target):

@@ -58,6 +58,13 @@ MAX_RATIO = 1000
 RATIO_GRACE = 8 << 20
 
 
+class RawMember(collections.namedtuple("RawMember", "method crc size data")):
+    """A member's stored bytes: compression method, CRC and size of its
+    contents, and the bytes as stored (deflated or not)."""
+
+    __slots__ = ()
+
+
 class PartTooLarge(zipfile.BadZipFile):
     """A member that would inflate beyond the size or expansion ratio allowed."""
 
@@ -156,6 +163,24 @@ class ZipReader:
     def read(self, name):
         with self.open(name) as member:
             return member.read()
+
+    def raw(self, name):
+        """The member `name` as the archive stores it (a `RawMember`, to be
+        copied into another archive without inflating it), or None when it
+        is encrypted or compressed by a method other than deflate or none."""
+        info = self._zip.getinfo(name)
+        if info.flag_bits & 0x1 or info.compress_type not in (zipfile.ZIP_DEFLATED,
+                                                               zipfile.ZIP_STORED):
+            return None
+        header = self._read_at(info.header_offset, _LOCAL.size)
+        if len(header) != _LOCAL.size or header[:4] != b"PK\x03\x04":
+            raise zipfile.BadZipFile(f"member {name!r} has a bad local header")
+        fields = _LOCAL.unpack(header)
+        start = info.header_offset + _LOCAL.size + fields[9] + fields[10]
+        data = self._read_at(start, info.compress_size)
+        if len(data) != info.compress_size:
+            raise zipfile.BadZipFile(f"member {name!r} is truncated")
+        return RawMember(info.compress_type, info.CRC, info.file_size, data)
 
     def _opened(self, member):
         with self._lock:

@@ -209,6 +209,7 @@ def read_stylesheet(data, wb):
         fills.append(fill if type(fill) is int else wb._fills.add(fill))
     borders = [wb._borders.add(_border(el)) for el in root.iterfind(f"{_M}borders/{_M}border")]
     styles = []
+    xf_ids = []
     for xf in root.iterfind(f"{_M}cellXfs/{_M}xf"):
         def pick(table, attr):
             i = _int(xf.get(attr))
@@ -223,8 +224,33 @@ def read_stylesheet(data, wb):
             protection, alignment,
             xf.get("pivotButton", "0").lower() in _TRUE,
             xf.get("quotePrefix", "0").lower() in _TRUE, 0]))
+        xf_ids.append(_int(xf.get("xfId")))
     if not styles:
         styles.append(StyleArray())
+    # Named cell styles ("Normal", "Heading 1", ...): their formats are kept,
+    # pointed at the tables as this workbook numbers them, and each cell
+    # format keeps the named style it is based on.
+    named = []
+    for xf in root.iterfind(f"{_M}cellStyleXfs/{_M}xf"):
+        fmt_id = _int(xf.get("numFmtId"))
+        for attr, table in (("fontId", fonts), ("fillId", fills), ("borderId", borders)):
+            i = _int(xf.get(attr))
+            if xf.get(attr) is not None:
+                xf.set(attr, str(table[i] if 0 <= i < len(table) else 0))
+        if xf.get("numFmtId") is not None:
+            xf.set("numFmtId", str(formats.get(fmt_id, fmt_id if 0 <= fmt_id < FIRST_CUSTOM_ID
+                                               else 0)))
+        named.append(element_text(xf))
+    cell_styles = root.find(_M + "cellStyles")
+    if named and cell_styles is not None:
+        wb._named_style_xfs = named
+        wb._cell_styles_xml = element_text(cell_styles)
+        for style, xf_id in zip(styles, xf_ids):
+            style[8] = xf_id if 0 <= xf_id < len(named) else 0
+    for name in ("tableStyles", "extLst"):
+        el = root.find(_M + name)
+        if el is not None:
+            wb._styles_kept[name] = element_text(el)
     dxfs = root.find(_M + "dxfs")
     if dxfs is not None and len(dxfs):
         wb._dxfs_xml = element_text(dxfs)

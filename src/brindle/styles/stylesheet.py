@@ -21,13 +21,14 @@ def _xf(style, wb, n_formats, n_fonts, n_fills):
     limits = {"fontId": (font, n_fonts), "fillId": (fill, n_fills),
               "borderId": (border, len(wb._borders)),
               "protectionId": (protection, len(wb._protections)),
-              "alignmentId": (alignment, len(wb._alignments)), "xfId": (xf_id, 1)}
+              "alignmentId": (alignment, len(wb._alignments)),
+              "xfId": (xf_id, len(wb._named_style_xfs or ()) or 1)}
     for name, (value, size) in limits.items():
         if not 0 <= value < size:
             raise ValueError(f"style {list(style)}: {name} {value} has no entry in the workbook")
     if not (0 <= numfmt < FIRST_CUSTOM_ID or FIRST_CUSTOM_ID <= numfmt < FIRST_CUSTOM_ID + n_formats):
         raise ValueError(f"style {list(style)}: numFmtId {numfmt} has no entry in the workbook")
-    attrs = f'numFmtId="{numfmt}" fontId="{font}" fillId="{fill}" borderId="{border}" xfId="0"'
+    attrs = f'numFmtId="{numfmt}" fontId="{font}" fillId="{fill}" borderId="{border}" xfId="{xf_id}"'
     if numfmt:
         attrs += ' applyNumberFormat="1"'
     if font:
@@ -65,15 +66,21 @@ def stylesheet_xml(wb):
     borders = [border.to_xml(_quote) for border in wb._borders]
     for tag, items in (("fonts", fonts), ("fills", fills), ("borders", borders)):
         parts.append(f'<{tag} count="{len(items)}">{"".join(items)}</{tag}>')
-    parts.append('<cellStyleXfs count="1"><xf numFmtId="0" fontId="0" fillId="0" borderId="0"/>'
-                 '</cellStyleXfs>')
+    named = wb._named_style_xfs
+    if named:
+        parts.append(f'<cellStyleXfs count="{len(named)}">{"".join(named)}</cellStyleXfs>')
+    else:
+        parts.append('<cellStyleXfs count="1"><xf numFmtId="0" fontId="0" fillId="0" '
+                     'borderId="0"/></cellStyleXfs>')
     xfs = [_xf(style, wb, len(formats), len(fonts), len(fills)) for style in wb._cell_styles]
     parts.append(f'<cellXfs count="{len(xfs)}">{"".join(xfs)}</cellXfs>')
-    parts.append('<cellStyles count="1"><cellStyle name="Normal" xfId="0" builtinId="0"/>'
+    parts.append(wb._cell_styles_xml if named else
+                 '<cellStyles count="1"><cellStyle name="Normal" xfId="0" builtinId="0"/>'
                  '</cellStyles>')
     parts.append(wb._dxfs_xml or '<dxfs count="0"/>')
-    parts.append('<tableStyles count="0"/>')
+    parts.append(wb._styles_kept.get("tableStyles", '<tableStyles count="0"/>'))
     if wb._colors_xml:
         parts.append(wb._colors_xml)
+    parts.append(wb._styles_kept.get("extLst", ""))
     parts.append("</styleSheet>")
     return "".join(parts)

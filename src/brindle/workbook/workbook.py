@@ -11,6 +11,9 @@ from brindle.styles.extra import NO_ALIGNMENT, NO_PROTECTION, PLAIN_BORDER
 from brindle.styles.fonts import DEFAULT_FONT
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.indexed_list import IndexedList
+from brindle.workbook.defined_names import DefinedName, rename_in_formula
+from brindle.workbook.properties import DocumentProperties, new_properties
+from brindle.worksheet.chartsheet import Chartsheet
 from brindle.worksheet.worksheet import Worksheet
 from brindle.worksheet.write_only import WorkbookAlreadySaved, WriteOnlyWorksheet
 
@@ -63,9 +66,22 @@ class Workbook:
         # the colour palette.
         self._dxfs_xml = None
         self._colors_xml = None
-        self._theme = None  # the theme part's bytes, kept from a loaded file
-        self._defined_names_xml = None  # and its <definedNames>
-        self._sheets = []
+        # Named cell styles (their formats and names) and the table styles and
+        # extensions of a loaded stylesheet, kept as read.
+        self._named_style_xfs = None
+        self._cell_styles_xml = None
+        self._styles_kept = {}
+        # Named ranges, print areas and titles (`DefinedName`s), in file order.
+        self.defined_names: list[DefinedName] = []
+        self.properties: DocumentProperties = new_properties()
+        # Of a loaded workbook: the package it came from, with every part
+        # the library does not write itself, carried into the saved file.
+        self._loaded = None
+        self._sheets = []  # worksheets and chartsheets, in the order of the tabs
+        self._active = None  # the sheet shown first; None: the first sheet
+        # (old title, new title or None when removed) of sheets that carried
+        # parts (charts) may still name.
+        self._gone_titles = []
         self._saved = False
         if not self.write_only:
             self.create_sheet("Sheet")
@@ -84,15 +100,33 @@ class Workbook:
 
     @property
     def worksheets(self) -> list[AnySheet]:
-        return list(self._sheets)
+        """The worksheets, in tab order (chartsheets are in `chartsheets`)."""
+        return [ws for ws in self._sheets if not isinstance(ws, Chartsheet)]
+
+    @property
+    def chartsheets(self) -> list[Chartsheet]:
+        """The chartsheets of a loaded workbook, in tab order."""
+        return [ws for ws in self._sheets if isinstance(ws, Chartsheet)]
 
     @property
     def sheetnames(self) -> list[str]:
+        """The titles of all sheets, worksheets and chartsheets, in tab order."""
         return [ws.title for ws in self._sheets]
 
     @property
-    def active(self) -> AnySheet | None:
+    def active(self) -> AnySheet | Chartsheet | None:
+        """The sheet shown when the workbook is opened (the first by default)."""
+        if self._active is not None and any(ws is self._active for ws in self._sheets):
+            return self._active
         return self._sheets[0] if self._sheets else None
+
+    @active.setter
+    def active(self, sheet: AnySheet | Chartsheet | int) -> None:
+        if isinstance(sheet, int) and not isinstance(sheet, bool):
+            sheet = self._sheets[sheet]
+        if not any(ws is sheet for ws in self._sheets):
+            raise ValueError("the active sheet must be a sheet of this workbook")
+        self._active = sheet
 
     def __getitem__(self, title: str) -> AnySheet:
         for ws in self._sheets:
@@ -125,8 +159,26 @@ class Workbook:
         """Nothing to release (the file was read whole); present so that code
         written for read-only workbooks runs unchanged."""
 
-    def remove(self, ws: AnySheet) -> None:
+    def remove(self, ws: AnySheet | Chartsheet) -> None:
+        """Remove a sheet, with the defined names that belong to it."""
         self._sheets.remove(ws)
+        self.defined_names = [dn for dn in self.defined_names if dn.scope is not ws]
+        self._gone_titles.append((ws.title, None))
+
+    def move_sheet(self, sheet: AnySheet | Chartsheet | str, offset: int = 0) -> None:
+        """Move a sheet (or the sheet of that title) `offset` places towards
+        the end (towards the start when negative)."""
+        if isinstance(sheet, str):
+            sheet = self[sheet]
+        i = next(n for n, ws in enumerate(self._sheets) if ws is sheet)
+        del self._sheets[i]
+        self._sheets.insert(max(0, min(len(self._sheets), i + offset)), sheet)
+
+    def _sheet_renamed(self, old: str, new: str) -> None:
+        # Names refer to sheets by title in their formula text.
+        for dn in self.defined_names:
+            dn.value = rename_in_formula(dn.value, old, new)
+        self._gone_titles.append((old, new))
 
     def _row_stream(self, ws):
         from brindle.writer.sheet import RowStream

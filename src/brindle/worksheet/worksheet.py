@@ -52,6 +52,12 @@ class _SheetBase:
         # cells actually written, in document order.
         self._hyperlinks = []
         self._comments = []
+        # Of a loaded sheet: its part's name and sheet id in the file, and its
+        # relationships to parts carried through a save (drawings, tables,
+        # printer settings ...), whose ids its kept elements name.
+        self._part_name = None
+        self._sheet_id = None
+        self._kept_rels = []
 
     def __repr__(self):
         return f"<{type(self).__name__} {self.title!r}>"
@@ -66,7 +72,10 @@ class _SheetBase:
         for other in getattr(self.parent, "_sheets", ()):
             if other is not self and other.title.casefold() == title.casefold():
                 raise ValueError(f"a sheet named {title!r} already exists")
-        self._title = title
+        old, self._title = self._title, title
+        renamed = getattr(self.parent, "_sheet_renamed", None)
+        if renamed is not None and old != title:
+            renamed(old, title)
 
     def _used_range(self):
         """(min row, min column, max row, max column) of the cells, or None."""
@@ -104,6 +113,7 @@ class Worksheet(_SheetBase):
         # Of a loaded sheet: the attributes of its view, and the elements kept
         # as they were read ({element name: [XML text, ...]}).
         self._view_attrs = None
+        self._views_kept = None  # (<sheetViews> as read, its attributes, frozen pane)
         self._kept = {}
 
     # -- single cells -------------------------------------------------------

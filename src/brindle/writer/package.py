@@ -2,9 +2,19 @@
 relationships and a content-type table."""
 
 import os
+import warnings
 import zlib
 
+from brindle.package.model import (Relationship, RelIds, content_types_xml, rels_name,
+                                   rels_xml, relative)
+from brindle.package.names import (
+    CT_APP, CT_COMMENTS, CT_CORE, CT_STYLES, CT_VML, CT_WORKBOOK, CT_WORKSHEET, MAIN_NS,
+    DOC_REL_NS, REL_APP, REL_COMMENTS, REL_CORE, REL_HYPERLINK, REL_OFFICE_DOCUMENT,
+    REL_STYLES, REL_VML, REL_WORKSHEET, XML_DECL, quote)
 from brindle.styles.stylesheet import stylesheet_xml
+from brindle.workbook.properties import properties_xml
+from brindle.worksheet.chartsheet import Chartsheet
+from brindle.writer.workbook_part import workbook_xml
 from brindle.utils import deflate
 from brindle.utils.cell import coordinate_to_tuple
 from brindle.utils.threads import free_threaded
@@ -12,57 +22,14 @@ from brindle.worksheet.elements import ORDER as SHEET_ORDER
 from brindle.writer.sheet import write_sheet_data
 from brindle.writer.zip_writer import ZipWriter
 
-MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
-DOC_REL_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
-PKG_REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
-CT_NS = "http://schemas.openxmlformats.org/package/2006/content-types"
-
-_CT = "application/vnd.openxmlformats-officedocument.spreadsheetml."
-CT_WORKBOOK = _CT + "sheet.main+xml"
-CT_WORKSHEET = _CT + "worksheet+xml"
-CT_STYLES = _CT + "styles+xml"
-CT_COMMENTS = _CT + "comments+xml"
-CT_VML = "application/vnd.openxmlformats-officedocument.vmlDrawing"
-CT_RELS = "application/vnd.openxmlformats-package.relationships+xml"
-
-REL_OFFICE_DOCUMENT = DOC_REL_NS + "/officeDocument"
-REL_WORKSHEET = DOC_REL_NS + "/worksheet"
-REL_STYLES = DOC_REL_NS + "/styles"
-REL_THEME = DOC_REL_NS + "/theme"
-CT_THEME = "application/vnd.openxmlformats-officedocument.theme+xml"
-REL_HYPERLINK = DOC_REL_NS + "/hyperlink"
-REL_COMMENTS = DOC_REL_NS + "/comments"
-REL_VML = DOC_REL_NS + "/vmlDrawing"
-
-XML_DECL = '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
 
 
-def quote(text):
-    """Text escaped for element content or a double-quoted attribute."""
-    return (str(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
-            .replace('"', "&quot;").replace("\n", "&#10;").replace("\r", "&#13;")
-            .replace("\t", "&#9;"))
+# Warnings are reported at the caller's line, outside this package.
+_HERE = (os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), ""),)
 
 
 def _attrs(pairs):
     return "".join(f' {k}="{quote(v)}"' for k, v in pairs if v is not None)
-
-
-class _Rels:
-    def __init__(self):
-        self.items = []
-
-    def add(self, rel_type, target, external=False):
-        rid = f"rId{len(self.items) + 1}"
-        self.items.append((rid, rel_type, target, external))
-        return rid
-
-    def xml(self):
-        body = "".join(
-            f'<Relationship Id="{rid}" Type="{t}" Target="{quote(target)}"'
-            + (' TargetMode="External"' if external else "") + "/>"
-            for rid, t, target, external in self.items)
-        return f'{XML_DECL}<Relationships xmlns="{PKG_REL_NS}">{body}</Relationships>'
 
 
 def _comments_xml(comments):
@@ -82,17 +49,20 @@ def _vml_xml(comments, sheet_no):
     shapes = []
     for i, (ref, comment) in enumerate(comments):
         row, column = coordinate_to_tuple(ref)
+        shown = getattr(comment, "visible", False)
         shapes.append(
             f'<v:shape id="_x0000_s{sheet_no * 1024 + i + 1}" type="#_x0000_t202" '
             f'style="position:absolute;margin-left:59.25pt;margin-top:1.5pt;'
             f'width:{comment.width}px;height:{comment.height}px;z-index:{i + 1};'
-            f'visibility:hidden" fillcolor="#ffffe1" o:insetmode="auto">'
+            f'visibility:{"visible" if shown else "hidden"}" fillcolor="#ffffe1" '
+            'o:insetmode="auto">'
             '<v:fill color2="#ffffe1"/><v:shadow on="t" color="black" obscured="t"/>'
             '<v:path o:connecttype="none"/><v:textbox style="mso-direction-alt:auto">'
             '<div style="text-align:left"></div></v:textbox>'
             '<x:ClientData ObjectType="Note"><x:MoveWithCells/><x:SizeWithCells/>'
             f'<x:AutoFill>False</x:AutoFill><x:Row>{row - 1}</x:Row>'
-            f'<x:Column>{column - 1}</x:Column></x:ClientData></v:shape>')
+            f'<x:Column>{column - 1}</x:Column>{"<x:Visible/>" if shown else ""}'
+            '</x:ClientData></v:shape>')
     return (
         '<xml xmlns:v="urn:schemas-microsoft-com:vml" '
         'xmlns:o="urn:schemas-microsoft-com:office:office" '
@@ -105,6 +75,9 @@ def _vml_xml(comments, sheet_no):
 
 
 def _sheet_views(ws):
+    kept = getattr(ws, "_views_kept", None)
+    if kept is not None and kept[1] == ws._view_attrs and kept[2] == ws.freeze_panes:
+        return kept[0]
     view = getattr(ws, "_view_attrs", None)
     freeze = getattr(ws, "freeze_panes", None)
     if view is None and freeze is None:
@@ -124,13 +97,26 @@ def _sheet_views(ws):
     return f"<sheetViews><sheetView{_attrs(attrs.items())}>{body}</sheetView></sheetViews>"
 
 
-def _write_sheet(zf, ws, sheet_no, sink, bare_rows):
-    rels = _Rels()
+def _write_sheet(zf, ws, plan, sink, bare_rows):
+    part = plan.name
+    rels = []
+    for rel in ws._kept_rels:
+        target = rel.target
+        if rel.part is not None and part != ws._part_name:
+            target = relative(part, rel.part)
+        rels.append(Relationship(rel.id, rel.type, target, rel.external, rel.part))
+    ids = RelIds(r.id for r in rels)
+
+    def add(rel_type, target, external=False):
+        rid = ids.next()
+        rels.append(Relationship(rid, rel_type, target, external))
+        return rid
+
     links = []
     for link in ws._hyperlinks:
         if link.ref is None:
             continue
-        rid = rels.add(REL_HYPERLINK, link.target, external=True) if link.target else None
+        rid = add(REL_HYPERLINK, link.target, external=True) if link.target else None
         links.append("<hyperlink" + _attrs([
             ("ref", link.ref), ("r:id", rid), ("location", link.location),
             ("tooltip", link.tooltip), ("display", link.display)]) + "/>")
@@ -148,9 +134,8 @@ def _write_sheet(zf, ws, sheet_no, sink, bare_rows):
         made["pageMargins"] = ('<pageMargins left="0.75" right="0.75" top="1" bottom="1" '
                                'header="0.5" footer="0.5"/>')
     if ws._comments:
-        rels.add(REL_COMMENTS, f"/xl/comments/comment{sheet_no}.xml")
-        made["legacyDrawing"] = (
-            f'<legacyDrawing r:id="{rels.add(REL_VML, f"/{_vml_name(sheet_no)}")}"/>')
+        add(REL_COMMENTS, relative(part, plan.comments))
+        made["legacyDrawing"] = f'<legacyDrawing r:id="{add(REL_VML, relative(part, plan.vml))}"/>'
     head, tail = [], []
     parts = head  # elements before <sheetData>, then those after it
     for name in SHEET_ORDER:
@@ -167,12 +152,12 @@ def _write_sheet(zf, ws, sheet_no, sink, bare_rows):
     head_text = (f'{XML_DECL}<worksheet xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">'
                  + "".join(head) + ("<sheetData>" if bare_rows else "")).encode()
     tail_text = (("</sheetData>" if bare_rows else "") + "".join(tail) + "</worksheet>").encode()
-    _write_joined(zf, f"xl/worksheets/sheet{sheet_no}.xml", head_text, sink, tail_text)
-    if rels.items:
-        zf.writestr(f"xl/worksheets/_rels/sheet{sheet_no}.xml.rels", rels.xml())
+    _write_joined(zf, part, head_text, sink, tail_text)
+    if rels:
+        zf.writestr(rels_name(part), rels_xml(rels))
     if ws._comments:
-        zf.writestr(f"xl/comments/comment{sheet_no}.xml", _comments_xml(ws._comments))
-        zf.writestr(_vml_name(sheet_no), _vml_xml(ws._comments, sheet_no))
+        zf.writestr(plan.comments, _comments_xml(ws._comments))
+        zf.writestr(plan.vml, _vml_xml(ws._comments, plan.number))
 
 
 def _write_joined(zf, name, head, sink, tail):
@@ -215,7 +200,7 @@ def _all_sheet_data(wb, data):
     """The sheet data of every worksheet of `wb`, appended to `data` in
     order as (sink, False); in parallel where that pays, always with the
     bytes of writing them one after the other."""
-    sheets = wb._sheets
+    sheets = wb.worksheets
     if len(sheets) > 1 and _parallel():
         from concurrent.futures import ThreadPoolExecutor
 
@@ -249,10 +234,6 @@ def _truncate_styles(styles, n):
     styles._index = {value: i for i, value in enumerate(styles)}
 
 
-def _vml_name(sheet_no):
-    return f"xl/drawings/commentsDrawing{sheet_no}.vml"
-
-
 def write_package(wb, filename):
     """Write `wb` as an xlsx archive to a path or a binary file object."""
     if not wb._sheets:
@@ -263,7 +244,7 @@ def write_package(wb, filename):
     data = []
     try:
         if wb.write_only:
-            data = [(ws._finish(), True) for ws in wb._sheets]
+            data = [(ws._finish(), True) for ws in wb.worksheets]
         else:
             _all_sheet_data(wb, data)
         with ZipWriter(filename) as zf:
@@ -274,47 +255,214 @@ def write_package(wb, filename):
                 sink.close()
 
 
-def _write_package(zf, wb, data):
-    sheets = list(enumerate(wb._sheets, 1))
-    overrides = [("/xl/workbook.xml", CT_WORKBOOK), ("/xl/styles.xml", CT_STYLES)]
-    # The theme of a loaded workbook, which its theme colours and fonts refer to.
-    theme = getattr(wb, "_theme", None)
-    if theme is not None:
-        overrides.append(("/xl/theme/theme1.xml", CT_THEME))
-    overrides += [(f"/xl/worksheets/sheet{n}.xml", CT_WORKSHEET) for n, _ in sheets]
-    overrides += [(f"/xl/comments/comment{n}.xml", CT_COMMENTS) for n, ws in sheets
-                  if ws._comments]
-    defaults = [("rels", CT_RELS), ("xml", "application/xml")]
-    if any(ws._comments for ws in wb._sheets):
-        defaults.append(("vml", CT_VML))
-    zf.writestr("[Content_Types].xml", (
-        f'{XML_DECL}<Types xmlns="{CT_NS}">'
-        + "".join(f'<Default Extension="{e}" ContentType="{t}"/>' for e, t in defaults)
-        + "".join(f'<Override PartName="{p}" ContentType="{t}"/>' for p, t in overrides)
-        + "</Types>"))
-    root_rels = _Rels()
-    root_rels.add(REL_OFFICE_DOCUMENT, "xl/workbook.xml")
-    zf.writestr("_rels/.rels", root_rels.xml())
+class _SheetPlan:
+    """Where one worksheet goes in the saved package."""
 
-    wb_rels = _Rels()
+    __slots__ = ("name", "number", "comments", "vml", "rel_id", "sheet_id")
+
+    def __init__(self, name, number):
+        self.name = name
+        self.number = number
+        self.comments = self.vml = self.rel_id = self.sheet_id = None
+
+
+class _Names:
+    """Part names not used yet in the package being written."""
+
+    def __init__(self, taken):
+        self.taken = set(taken)
+
+    def claim(self, name):
+        if name is None or name in self.taken:
+            return None
+        self.taken.add(name)
+        return name
+
+    def new(self, pattern):
+        n = 1
+        while pattern.format(n) in self.taken:
+            n += 1
+        return self.claim(pattern.format(n))
+
+
+def _carried(pkg, roots):
+    """The parts of `pkg` reachable from the parts `roots`, in archive order."""
+    seen = set()
+    todo = [name for name in roots if name in pkg.parts]
+    while todo:
+        name = todo.pop()
+        if name in seen:
+            continue
+        seen.add(name)
+        todo.extend(t for t in pkg.targets_of(name) if t in pkg.parts and t not in seen)
+    return [name for name in pkg.parts if name in seen]
+
+
+_WORKBOOK_OWNED = frozenset({"worksheet", "chartsheet", "styles", "sharedStrings",
+                             "calcChain"})
+_ROOT_OWNED = frozenset({"officeDocument", "core-properties"})
+
+
+_CHART = "drawingml.chart+xml"
+
+
+def _warn_stale_charts(wb, pkg):
+    """Warn of charts that show data of a sheet removed or renamed since the
+    workbook was loaded: they are kept as they are and show nothing there."""
+    gone = [(old, new) for old, new in wb._gone_titles
+            if not any(ws.title == old for ws in wb._sheets)]
+    if not gone:
+        return
+    for ws in wb._sheets:
+        roots = [ws._part_name] if isinstance(ws, Chartsheet) \
+            else [r.part for r in ws._kept_rels if not r.external]
+        charts = [name for name in _carried(pkg, roots)
+                  if _CHART in (pkg.parts[name].content_type or "")]
+        for old, new in gone:
+            quoted = "'" + old.replace("'", "''") + "'!"
+            n = sum(1 for name in charts
+                    if quoted in (text := pkg.parts[name].data().decode("utf-8", "replace"))
+                    or f">{old}!" in text)
+            if not n:
+                continue
+            what = f"{n} chart refers" if n == 1 else f"{n} charts refer"
+            whom = f"the removed sheet {old!r}" if new is None \
+                else f"sheet {old!r}, now named {new!r}"
+            warnings.warn(f"sheet {ws.title!r}: {what} to {whom}", UserWarning,
+                          skip_file_prefixes=_HERE)
+
+
+def _edited(wb):
+    """Whether cells may have changed since the workbook was loaded."""
+    return True
+
+
+def _write_package(zf, wb, data):
+    loaded = wb._loaded
+    pkg = loaded.package if loaded is not None else None
+    sheets = wb._sheets
+    worksheets = [ws for ws in sheets if not isinstance(ws, Chartsheet)]
+    chartsheets = [ws for ws in sheets if isinstance(ws, Chartsheet)]
+    wb_name = loaded.part_name if loaded is not None else "xl/workbook.xml"
+    props = wb.properties
+
+    # What is carried: every part reachable from a relationship that stays.
+    root_kept = wb_kept = []
+    if pkg is not None:
+        root_kept = [r for r in pkg.rels_of("") if r.kind not in _ROOT_OWNED]
+        charts = {cs._part_name for cs in chartsheets}
+        wb_kept = [r for r in pkg.rels_of(wb_name)
+                   if r.kind not in _WORKBOOK_OWNED or (r.kind == "chartsheet"
+                                                        and r.part in charts)]
+        # One relationship per chartsheet, however many the file had.
+        seen_charts = set()
+        wb_kept = [r for r in wb_kept if r.kind != "chartsheet"
+                   or not (r.part in seen_charts or seen_charts.add(r.part))]
+        roots = [r.part for rels in (root_kept, wb_kept) for r in rels if not r.external]
+        roots += [r.part for ws in worksheets for r in ws._kept_rels if not r.external]
+        carried = _carried(pkg, roots)
+        _warn_stale_charts(wb, pkg)
+    else:
+        carried = []
+    names = _Names(carried)
+    names.claim(wb_name)
+    plans = []
+    for n, ws in enumerate(worksheets, 1):
+        # The names applications give worksheets; kept relationships of a
+        # loaded sheet are pointed at their parts from the new name.
+        plan = _SheetPlan(names.claim(f"xl/worksheets/sheet{n}.xml")
+                          or names.new("xl/worksheets/sheet{}.xml"), n)
+        if ws._comments:
+            plan.comments = names.new("xl/comments{}.xml")
+            plan.vml = names.new("xl/drawings/vmlDrawing{}.vml")
+        plans.append(plan)
+    styles_name = names.new("xl/styles.xml") if "xl/styles.xml" not in names.taken \
+        else names.new("xl/styles{}.xml")
+    core_name = None
+    if any(getattr(props, f) is not None for f in props.__slots__):
+        core_name = names.claim(loaded.core_name if loaded is not None else None) \
+            or names.claim("docProps/core.xml") or names.new("docProps/core{}.xml")
+    app_name = None
+    if loaded is None:
+        app_name = names.claim("docProps/app.xml")
+
+    # Relationships: those kept keep their ids, which kept elements name.
+    root_rels = list(root_kept)
+    root_ids = RelIds(r.id for r in root_rels)
+    root_rels.insert(0, Relationship(root_ids.next(), REL_OFFICE_DOCUMENT, wb_name))
+    if core_name is not None:
+        root_rels.append(Relationship(root_ids.next(), REL_CORE, core_name))
+    if app_name is not None:
+        root_rels.append(Relationship(root_ids.next(), REL_APP, app_name))
+    wb_rels = []
+    wb_ids = RelIds(r.id for r in wb_kept)
+    for ws, plan in zip(worksheets, plans):
+        plan.rel_id = wb_ids.next()
+        wb_rels.append(Relationship(plan.rel_id, REL_WORKSHEET, relative(wb_name, plan.name)))
+    wb_rels.append(Relationship(wb_ids.next(), REL_STYLES, relative(wb_name, styles_name)))
+    wb_rels += wb_kept
+    chart_ids = {r.part: r.id for r in wb_kept if r.kind == "chartsheet"}
+
+    used_ids = {ws._sheet_id for ws in sheets if ws._sheet_id is not None}
+    next_id = max(used_ids, default=0) + 1
+    ids_given = set()
+    plan_of = {id(ws): plan for ws, plan in zip(worksheets, plans)}
     entries = []
-    for n, ws in sheets:
-        rid = wb_rels.add(REL_WORKSHEET, f"/xl/worksheets/sheet{n}.xml")
-        state = getattr(ws, "sheet_state", "visible")
-        state = f' state="{quote(state)}"' if state != "visible" else ""
-        entries.append(f'<sheet name="{quote(ws.title)}" sheetId="{n}"{state} r:id="{rid}"/>')
-    wb_rels.add(REL_STYLES, "/xl/styles.xml")
-    if theme is not None:
-        wb_rels.add(REL_THEME, "/xl/theme/theme1.xml")
-    pr = '<workbookPr date1904="1"/>' if wb.date1904 else "<workbookPr/>"
-    zf.writestr("xl/workbook.xml", (
-        f'{XML_DECL}<workbook xmlns="{MAIN_NS}" xmlns:r="{DOC_REL_NS}">{pr}'
-        '<bookViews><workbookView activeTab="0"/></bookViews>'
-        f'<sheets>{"".join(entries)}</sheets>{getattr(wb, "_defined_names_xml", None) or ""}'
-        '<calcPr calcId="191029" fullCalcOnLoad="1"/></workbook>'))
-    zf.writestr("xl/_rels/workbook.xml.rels", wb_rels.xml())
-    zf.writestr("xl/styles.xml", stylesheet_xml(wb))
-    if theme is not None:
-        zf.writestr("xl/theme/theme1.xml", theme)
-    for (n, ws), (sink, bare_rows) in zip(sheets, data):
-        _write_sheet(zf, ws, n, sink, bare_rows)
+    for ws in sheets:
+        sheet_id = ws._sheet_id
+        if sheet_id is None or sheet_id in ids_given or sheet_id < 1:
+            sheet_id, next_id = next_id, next_id + 1
+        ids_given.add(sheet_id)
+        rid = chart_ids.get(ws._part_name) if isinstance(ws, Chartsheet) \
+            else plan_of[id(ws)].rel_id
+        entries.append((ws.title, sheet_id, getattr(ws, "sheet_state", "visible"), rid))
+
+    # The content-type table, first in the archive, where tools look.
+    types = {}
+    if pkg is not None:
+        for name in carried:
+            types[name] = pkg.parts[name].content_type
+    types[wb_name] = (loaded is not None and pkg.content_type(wb_name)) or CT_WORKBOOK
+    types[styles_name] = CT_STYLES
+    for plan in plans:
+        types[plan.name] = CT_WORKSHEET
+        if plan.comments:
+            types[plan.comments] = CT_COMMENTS
+            types[plan.vml] = CT_VML
+    if core_name is not None:
+        types[core_name] = CT_CORE
+    if app_name is not None:
+        types[app_name] = CT_APP
+    defaults = {}
+    if pkg is not None:
+        defaults.update(pkg.defaults)
+    if any(plan.comments for plan in plans):
+        defaults.setdefault("vml", CT_VML)
+    zf.writestr("[Content_Types].xml", content_types_xml(defaults, types))
+    zf.writestr("_rels/.rels", rels_xml(root_rels))
+    if core_name is not None:
+        zf.writestr(core_name, properties_xml(props))
+    if app_name is not None:
+        zf.writestr(app_name, _APP_XML)
+    zf.writestr(wb_name, workbook_xml(wb, entries, loaded is None or _edited(wb)))
+    zf.writestr(rels_name(wb_name), rels_xml(wb_rels))
+    zf.writestr(styles_name, stylesheet_xml(wb))
+    for ws, plan, (sink, bare_rows) in zip(worksheets, plans, data):
+        _write_sheet(zf, ws, plan, sink, bare_rows)
+    # Carried parts go as the source archive stored them, with their
+    # relationships as they were.
+    for name in carried:
+        part = pkg.parts[name]
+        if part.raw is not None:
+            zf.write_raw(name, part.raw)
+        else:
+            zf.writestr(name, part.data())
+        rels = pkg.rels_data.get(name)
+        if rels is not None:
+            zf.writestr(rels_name(name), rels)
+
+
+_APP_XML = (
+    f'{XML_DECL}<Properties xmlns="http://schemas.openxmlformats.org/officeDocument/2006/'
+    'extended-properties" xmlns:vt="http://schemas.openxmlformats.org/officeDocument/2006/'
+    'docPropsVTypes"><Application>brindle</Application></Properties>')

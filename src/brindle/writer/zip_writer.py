@@ -29,6 +29,7 @@ _LIMIT = 0xFFFFFFFF
 _COUNT_LIMIT = 0xFFFF
 _MARK = 0xFFFFFFFF
 _COUNT_MARK = 0xFFFF
+_STORED = 0
 _DEFLATED = 8
 _FLAG_DESCRIPTOR = 0x08
 _FLAG_UTF8 = 0x800
@@ -47,11 +48,12 @@ def _dos_time(stamp):
 
 
 class _Entry:
-    __slots__ = ("name", "flags", "time", "date", "crc", "csize", "size", "offset")
+    __slots__ = ("name", "flags", "time", "date", "crc", "csize", "size", "offset", "method")
 
     def __init__(self, name, flags, offset):
         self.name = name
         self.flags = flags
+        self.method = _DEFLATED
         self.time, self.date = _dos_time(time.localtime())
         self.crc = self.csize = self.size = 0
         self.offset = offset
@@ -131,7 +133,7 @@ class ZipWriter:
                 version = 45
             else:
                 csize, size = entry.csize, entry.size
-        self._write(_LOCAL.pack(b"PK\x03\x04", version, entry.flags, _DEFLATED, entry.time,
+        self._write(_LOCAL.pack(b"PK\x03\x04", version, entry.flags, entry.method, entry.time,
                                 entry.date, crc, csize, size, len(entry.name), len(extra))
                     + entry.name + extra)
 
@@ -159,6 +161,18 @@ class ZipWriter:
             written += len(chunk)
         if written != csize:
             raise ValueError(f"member {name!r}: {written} deflated bytes, expected {csize}")
+        self._entries.append(entry)
+
+    def write_raw(self, name, raw):
+        """Add a member copied from another archive as it was stored there
+        (`raw`, a `RawMember`): neither inflated nor deflated again."""
+        if raw.method not in (_STORED, _DEFLATED):
+            raise ValueError(f"member {name!r}: compression method {raw.method} cannot be copied")
+        entry = self._begin(name, streamed=False)
+        entry.method = raw.method
+        entry.crc, entry.size, entry.csize = raw.crc, raw.size, len(raw.data)
+        self._local_header(entry, known=True)
+        self._write(raw.data)
         self._entries.append(entry)
 
     def open(self, name):
@@ -230,7 +244,7 @@ class ZipWriter:
             if wide:
                 extra = struct.pack(f"<HH{len(wide)}Q", 1, 8 * len(wide), *wide)
             version = 45 if wide else 20
-            self._write(_CENTRAL.pack(b"PK\x01\x02", version, _UNIX, version, e.flags, _DEFLATED,
+            self._write(_CENTRAL.pack(b"PK\x01\x02", version, _UNIX, version, e.flags, e.method,
                                       e.time, e.date, e.crc, csize, size, len(e.name),
                                       len(extra), 0, 0, 0, _ATTRS, offset) + e.name + extra)
         end = self._pos
