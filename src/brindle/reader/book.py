@@ -58,6 +58,15 @@ def read_book(pkg, wb):
                  if rel_type.rpartition("/")[2] in _OWNED_KINDS)
     with pkg.reading("[Content_Types].xml"):
         package = Package.read(pkg._zip, skip=owned)
+    for source in ("", wb_path):
+        rels = package.rels.get(source)
+        if rels is None:
+            continue
+        for rel in [r for r in rels if r.part is not None and r.part not in package.parts
+                    and r.part not in owned]:
+            _warn(f"relationship {rel.id} of {source or 'the package'} names the part "
+                  f"{rel.part}, which is missing; it is left out")
+            rels.remove(rel)
     wb._loaded = LoadedBook(package, wb_path, xmlparts.split(data),
                             core[0] if core else None)
     wb.properties = DocumentProperties()
