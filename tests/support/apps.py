@@ -33,3 +33,19 @@ def gnumeric(src, out, *options):
     subprocess.run([SSCONVERT or "ssconvert", *options, str(src), str(out)], check=True,
                    capture_output=True, timeout=300)
     return out
+
+
+NPM_ROOT = "/opt/brindle-npm/node_modules"
+NODE = shutil.which("node")
+needs_exceljs = pytest.mark.skipif(
+    (NODE is None or not os.path.isdir(NPM_ROOT + "/exceljs")) and not IN_DEVENV,
+    reason="node with ExcelJS is not installed")
+
+
+def exceljs(*args):
+    """Run the ExcelJS script of the test support with `args`; its output."""
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "exceljs_book.js")
+    done = subprocess.run([NODE or "node", script, *map(str, args)], check=True,
+                          capture_output=True, timeout=300, text=True,
+                          env={**os.environ, "NODE_PATH": NPM_ROOT})
+    return done.stdout

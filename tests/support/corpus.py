@@ -5,7 +5,9 @@ views, rich text, dynamic arrays, a chartsheet in front of the worksheets."""
 import struct
 import zlib
 
-from apps import gnumeric, libreoffice
+import base64
+
+from apps import exceljs, gnumeric, libreoffice
 
 
 def png(width=4, height=3):
@@ -88,3 +90,10 @@ def libreoffice_book(src, tmp_path):
 def gnumeric_book(src, tmp_path):
     """`src` (an xlsx file) as Gnumeric writes it after opening it."""
     return gnumeric(src, tmp_path / "gnumeric.xlsx")
+
+
+def exceljs_book(path):
+    """A workbook as ExcelJS writes it (notes, a table, a picture, rich text, a
+    link, a name, formulas with their results); `path`."""
+    exceljs(path, "", base64.b64encode(png()).decode())
+    return path

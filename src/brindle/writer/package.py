@@ -37,8 +37,9 @@ def _comments_xml(comments):
     entries = []
     for ref, comment in comments:
         author = authors.setdefault(comment.author, len(authors))
+        # The text as one run: readers that look for runs only find it too.
         entries.append(f'<comment ref="{ref}" authorId="{author}"><text>'
-                       f'<t xml:space="preserve">{quote(comment.text)}</t></text></comment>')
+                       f'<r><t xml:space="preserve">{quote(comment.text)}</t></r></text></comment>')
     names = "".join(f"<author>{quote(a)}</author>" for a in authors)
     return (f'{XML_DECL}<comments xmlns="{MAIN_NS}"><authors>{names}</authors>'
             f'<commentList>{"".join(entries)}</commentList></comments>')
