@@ -29,12 +29,16 @@ from brindle.reader.load import load_workbook  # noqa: E402
 from brindle.reader.workbook import InvalidFileError, ReadOnlyWorkbook  # noqa: E402
 from brindle.styles import Font, PatternFill, StyleArray  # noqa: E402
 from brindle.workbook import Workbook  # noqa: E402
+from brindle.workbook.defined_names import DefinedName  # noqa: E402
+from brindle.workbook.properties import DocumentProperties  # noqa: E402
+from brindle.worksheet.chartsheet import Chartsheet  # noqa: E402
 from brindle.worksheet import WorkbookAlreadySaved  # noqa: E402
 from brindle.worksheet.worksheet import Worksheet  # noqa: E402
 from brindle.worksheet.write_only import WriteOnlyWorksheet  # noqa: E402
 
 __all__ = [
-    "Cell", "Comment", "Font", "Hyperlink", "IllegalCharacterError", "InvalidFileError",
-    "PatternFill", "ReadOnlyWorkbook", "StyleArray", "Workbook", "WorkbookAlreadySaved",
-    "Worksheet", "WriteOnlyWorksheet", "load_workbook", "native_available",
+    "Cell", "Chartsheet", "Comment", "DefinedName", "DocumentProperties", "Font", "Hyperlink",
+    "IllegalCharacterError", "InvalidFileError", "PatternFill", "ReadOnlyWorkbook", "StyleArray",
+    "Workbook", "WorkbookAlreadySaved", "Worksheet", "WriteOnlyWorksheet", "load_workbook",
+    "native_available",
 ]

@@ -109,6 +109,11 @@ def test_public_api_passes_mypy_strict(tmp_path):
                 cell = sheet.cell(1, 1)
                 cell.value = cell.value
                 print(cell.coordinate, cell.number_format, sheet.max_row, sheet.calculate_dimension())
+            book.properties.title = "Report"
+            for dn in book.defined_names:
+                print(dn.name, dn.value, dn.scope)
+            print([cs.title for cs in book.chartsheets], book.active)
+            book.move_sheet("Data", 0)
             book.save(path)
             store = _brindle.CellStore()
             n: int = len(store)

@@ -6,7 +6,10 @@ out again when the workbook is saved, so that removing, inserting or moving
 sheets never leaves a name attached to the wrong sheet.
 """
 
+from __future__ import annotations
+
 import re
+from typing import Any
 
 from brindle.package.names import quote
 
@@ -25,25 +28,26 @@ class DefinedName:
 
     __slots__ = ("name", "value", "scope", "attrs")
 
-    def __init__(self, name, value, scope=None, attrs=None):
+    def __init__(self, name: str, value: str, scope: Any = None,
+                 attrs: dict[str, str] | None = None) -> None:
         self.name = name
         self.value = value
         self.scope = scope
         self.attrs = dict(attrs or {})
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         scope = f", scope={self.scope.title!r}" if self.scope is not None else ""
         return f"DefinedName({self.name!r}, {self.value!r}{scope})"
 
 
-def quote_sheet(title):
+def quote_sheet(title: str) -> str:
     """`title` as it is written before "!" in formula text."""
     if _BARE.fullmatch(title) and not _LOOKS_LIKE_REF.fullmatch(title):
         return title
     return "'" + title.replace("'", "''") + "'"
 
 
-def rename_in_formula(text, old, new):
+def rename_in_formula(text: str, old: str, new: str) -> str:
     """Formula `text` with references to sheet `old` made to name `new`."""
     key = old.casefold()
 

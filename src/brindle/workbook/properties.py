@@ -1,8 +1,11 @@
 """The document properties of a workbook (title, creator, dates, ...): the
 package's core-properties part."""
 
+from __future__ import annotations
+
 import datetime
 import xml.etree.ElementTree as ET
+from typing import Any
 
 from brindle.package.names import CORE_NS, XML_DECL, quote
 
@@ -40,19 +43,34 @@ class DocumentProperties:
     are `datetime` values (UTC, without a zone); any other value is text."""
 
     __slots__ = tuple(f[0] for f in _FIELDS)
+    title: str | None
+    subject: str | None
+    creator: str | None
+    keywords: str | None
+    description: str | None
+    identifier: str | None
+    language: str | None
+    last_modified_by: str | None
+    revision: str | None
+    version: str | None
+    last_printed: datetime.datetime | str | None
+    created: datetime.datetime | str | None
+    modified: datetime.datetime | str | None
+    category: str | None
+    content_status: str | None
 
-    def __init__(self, **values):
+    def __init__(self, **values: Any) -> None:
         for name in self.__slots__:
             setattr(self, name, values.pop(name, None))
         if values:
             raise TypeError(f"unknown document properties: {', '.join(sorted(values))}")
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         shown = ", ".join(f"{n}={getattr(self, n)!r}" for n in self.__slots__
                           if getattr(self, n) is not None)
         return f"DocumentProperties({shown})"
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, DocumentProperties):
             return NotImplemented
         return all(getattr(self, n) == getattr(other, n) for n in self.__slots__)

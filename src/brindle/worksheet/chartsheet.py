@@ -1,5 +1,9 @@
 """Chartsheets: sheets that show one chart and hold no cells."""
 
+from __future__ import annotations
+
+from typing import Any
+
 from brindle.worksheet.worksheet import _SheetBase
 
 
@@ -8,7 +12,7 @@ class Chartsheet(_SheetBase):
     sheets (`Workbook.sheetnames`, `Workbook.chartsheets`) and written back
     as it was read, with its chart; its title and visibility can be changed."""
 
-    def __init__(self, parent, title, part_name=None):
+    def __init__(self, parent: Any, title: str, part_name: str | None = None) -> None:
         super().__init__(parent, title)
         self._part_name = part_name
 
