@@ -118,5 +118,6 @@ def read_book(pkg, wb):
     names = root.find(_M + "definedNames")
     if names is not None:
         wb.defined_names = parse_defined_names(names, in_file, _warn)
+    wb._structure_changed = False
     return sheets
 

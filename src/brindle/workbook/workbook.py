@@ -82,6 +82,9 @@ class Workbook:
         # (old title, new title or None when removed) of sheets that carried
         # parts (charts) may still name.
         self._gone_titles = []
+        # Whether sheets were added, removed, moved or renamed since the load:
+        # formulas may then give other results than those the file cached.
+        self._structure_changed = False
         self._saved = False
         if not self.write_only:
             self.create_sheet("Sheet")
@@ -149,6 +152,7 @@ class Workbook:
             raise ValueError(f"a sheet named {title!r} already exists")
         cls = WriteOnlyWorksheet if self.write_only else Worksheet
         ws = cls(self, title)
+        self._structure_changed = True
         if index is None:
             self._sheets.append(ws)
         else:
@@ -164,6 +168,7 @@ class Workbook:
         self._sheets.remove(ws)
         self.defined_names = [dn for dn in self.defined_names if dn.scope is not ws]
         self._gone_titles.append((ws.title, None))
+        self._structure_changed = True
 
     def move_sheet(self, sheet: AnySheet | Chartsheet | str, offset: int = 0) -> None:
         """Move a sheet (or the sheet of that title) `offset` places towards
@@ -173,12 +178,14 @@ class Workbook:
         i = next(n for n, ws in enumerate(self._sheets) if ws is sheet)
         del self._sheets[i]
         self._sheets.insert(max(0, min(len(self._sheets), i + offset)), sheet)
+        self._structure_changed = True
 
     def _sheet_renamed(self, old: str, new: str) -> None:
         # Names refer to sheets by title in their formula text.
         for dn in self.defined_names:
             dn.value = rename_in_formula(dn.value, old, new)
         self._gone_titles.append((old, new))
+        self._structure_changed = True
 
     def _row_stream(self, ws):
         from brindle.writer.sheet import RowStream

@@ -334,8 +334,10 @@ def _warn_stale_charts(wb, pkg):
 
 
 def _edited(wb):
-    """Whether cells may have changed since the workbook was loaded."""
-    return True
+    """Whether results may have changed since the workbook was loaded: a cell
+    was assigned, or sheets were added, removed, moved or renamed."""
+    return wb._structure_changed or any(getattr(ws, "_cells_changed", True)
+                                        for ws in wb.worksheets)
 
 
 def _write_package(zf, wb, data):
