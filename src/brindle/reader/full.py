@@ -21,6 +21,7 @@ from brindle.cell.cell import Cell, IllegalCharacterError, bare_cell
 from brindle.cell.comment import Comment
 from brindle.cell.hyperlink import Hyperlink
 from brindle.reader import workbook as package_reader
+from brindle.reader.element_scope import ScopeDeclarations
 from brindle.reader.worksheet import MAIN, iter_items
 from brindle.styles.cell_style import StyleArray
 from brindle.styles.reader import element_text, read_stylesheet
@@ -286,6 +287,7 @@ class _SheetExtras:
         self.pkg = pkg
         self.path = path
         self.cell_styles = cell_styles
+        self.declarations = ScopeDeclarations()
 
     def style_id(self, text):
         """The workbook's index for the file's cell format `text`, None for none or a bad one."""
@@ -304,13 +306,13 @@ class _SheetExtras:
                 warnings.warn(action[1], UserWarning, skip_file_prefixes=_HERE)
             elif action[0] == "element":
                 self.element(action[1], action[2])
+            elif action[0] == "unknown":
+                self.warn(f"element <{action[1]}> is not kept")
         self.rows(row_dimensions)
         self.comments()
 
     def element(self, data, namespaces):
-        decl = "".join(
-            f' xmlns:{p}="{_attr(u)}"' if p else f' xmlns="{_attr(u)}"'
-            for p, u in namespaces if p != "xml")
+        decl = self.declarations(data, namespaces)
         try:
             el = ET.fromstring(f"<_{decl}>".encode() + data + b"</_>")[0]
         except (ET.ParseError, IndexError):
@@ -499,6 +501,3 @@ def _int(text):
     except (TypeError, ValueError):
         return 0
 
-
-def _attr(text):
-    return (text.replace("&", "&amp;").replace("<", "&lt;").replace('"', "&quot;"))
