@@ -41,9 +41,11 @@ struct ReaderState {
     std::optional<SlotClass> layout;
     std::vector<std::string> layout_extra;  // the extra_none names the layout was built for
     PyRef actions;
-    // False: elements other than rows are read (and checked) but not kept,
-    // so that a long run of them between two rows reads in flat memory.
+    // False: elements other than rows are read (and checked) but neither
+    // captured nor kept, so that a long run of them between two rows reads
+    // in flat memory and time linear in the bytes.
     bool elements = true;
+    ScopeLists scopes;
     std::vector<std::vector<CellRec>> spare;  // cell arrays of returned rows, reused
 };
 
@@ -107,9 +109,15 @@ int visit_item(const Item& it, visitproc visit, void* arg) {
 }
 
 PyResult<void> append_element(ReaderState& st, const Item& it) {
-    PyRef bytes = BR_TRY(bytes_from(it.bytes));
-    PyRef ns = BR_TRY(namespace_list(it.namespaces));
-    PyRef entry = BR_TRY(owned(Py_BuildValue("(sOO)", "element", bytes.get(), ns.get())));
+    PyRef entry;
+    if (it.kind == Item::Kind::Unknown) {
+        entry = BR_TRY(owned(Py_BuildValue("(ss#)", "unknown", it.bytes.data(),
+                                           static_cast<Py_ssize_t>(it.bytes.size()))));
+    } else {
+        PyRef bytes = BR_TRY(bytes_from(it.bytes));
+        PyObject* ns = BR_TRY(st.scopes.get(it.namespaces));
+        entry = BR_TRY(owned(Py_BuildValue("(sOO)", "element", bytes.get(), ns)));
+    }
     if (PyList_Append(st.actions.get(), entry.get()) < 0) return py_err();
     return {};
 }
@@ -155,7 +163,7 @@ PyResult<Item> next_ready(ReaderState& st) {
         }
         if (it.kind == Item::Kind::End) {
             st.end = true;
-        } else if (it.kind == Item::Kind::Element) {
+        } else if (it.kind == Item::Kind::Element || it.kind == Item::Kind::Unknown) {
             // Appended as soon as it is read: warnings of the rows parsed
             // ahead go to `actions` at parse time too, and the host replays
             // the list in document order.
@@ -205,6 +213,7 @@ PyResult<PyRef> reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     st->elements = a[3] != Py_False;
     st->parser = BR_TRY(SheetParser::create(a[0], std::move(helpers), std::move(settings),
                                             std::move(actions), std::move(rd)));
+    st->parser->keep_elements(st->elements);
     PyRef self = BR_TRY(owned(type->tp_alloc(type, 0)));
     new (&as_reader(self.get())->flag) BorrowFlag();
     as_reader(self.get())->st = st.release();

@@ -10,6 +10,7 @@
 #include <utils/cell_text.hpp>
 #include <xml/fast_attrs.hpp>
 
+#include <algorithm>
 #include <array>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -26,6 +27,23 @@ constexpr std::array<std::string_view, 22> kDispatched = {
     "printOptions", "headerFooter", "legacyDrawing", "sheetFormatPr", "sheetProtection",
     "dataValidations", "conditionalFormatting", "customSheetViews",
 };
+
+// The host's worksheet parts in their order of the file format; sorted below
+// for the search. Only these are worth capturing for a host that keeps the
+// sheet's other parts.
+constexpr std::array<std::string_view, 39> kKeepable = [] {
+    std::array<std::string_view, 39> names = {
+        "sheetPr", "dimension", "sheetViews", "sheetFormatPr", "cols", "sheetData", "sheetCalcPr",
+        "sheetProtection", "protectedRanges", "scenarios", "autoFilter", "sortState",
+        "dataConsolidate", "customSheetViews", "mergeCells", "phoneticPr", "conditionalFormatting",
+        "dataValidations", "hyperlinks", "printOptions", "pageMargins", "pageSetup", "headerFooter",
+        "rowBreaks", "colBreaks", "customProperties", "cellWatches", "ignoredErrors", "smartTags",
+        "drawing", "legacyDrawing", "legacyDrawingHF", "drawingHF", "picture", "oleObjects",
+        "controls", "webPublishItems", "tableParts", "extLst",
+    };
+    std::ranges::sort(names);
+    return names;
+}();
 
 auto forbid = [](std::uint32_t ns, std::string_view local) { return forbid_dispatch(ns, local); };
 
@@ -173,6 +191,10 @@ FastScan cell_attrs(const std::uint8_t* p, std::size_t n, std::size_t start, Cel
 
 }  // namespace
 
+bool keepable_element(std::uint32_t ns, std::string_view local) noexcept {
+    return ns == kNsMain && std::ranges::binary_search(kKeepable, local);
+}
+
 bool forbid_dispatch(std::uint32_t ns, std::string_view local) noexcept {
     if (ns != kNsMain) return false;
     for (std::string_view d : kDispatched)
@@ -236,13 +258,61 @@ PyResult<void> SheetParser::next_item_into(Item& out) {
         }
         if (depth == 3 && in_sheet_data_ && main && local == "row") return parse_row(out);
         if (depth == 2 || (depth == 3 && in_sheet_data_)) {
-            auto [bytes, ns] = BR_TRY(capture_checked());
-            out.kind = Item::Kind::Element;
-            out.bytes = std::move(bytes);
-            out.namespaces = std::move(ns);
-            return {};
+            if (BR_TRY(child_element(out))) return {};
+            continue;
         }
         return unsupported("unexpected nesting");
+    }
+}
+
+// A child of the worksheet or of <sheetData> other than a row, at its start
+// tag: true with `out` filled when it is reported.
+PyResult<bool> SheetParser::child_element(Item& out) {
+    if (!keep_elements_) {
+        BR_TRY(skip_element());
+        return false;
+    }
+    if (!keepable_element(reader.elem_ns, reader.view(reader.elem_local))) {
+        // Skipped unread, named once: a sheet of countless such elements
+        // costs what reading past them costs.
+        // By local name, the name the host's warning shows.
+        std::string_view local = reader.view(reader.elem_local);
+        const bool first = !unkept_.contains(local) && unkept_.emplace(local).second;
+        if (first) out.bytes.assign(local);
+        BR_TRY(skip_element());
+        if (!first) return false;
+        out.kind = Item::Kind::Unknown;
+        out.namespaces.reset();
+        return true;
+    }
+    reader.begin_capture();
+    {
+        detail::CaptureGuard<PySource> guard{reader};
+        BR_TRY(skip_element());
+        out.bytes = reader.end_capture();
+    }
+    // PERF: the bindings are listed once per scope, not once per element:
+    // thousands of declarations over thousands of elements stay linear.
+    if (const std::uint64_t token = reader.scope_token(); !scope_ || token != scope_token_) {
+        scope_ = std::make_shared<const NamespaceList>(reader.in_scope_namespaces());
+        scope_token_ = token;
+    }
+    out.kind = Item::Kind::Element;
+    out.namespaces = scope_;
+    return true;
+}
+
+// Reads through the end of the element whose start event was just reported.
+PyResult<void> SheetParser::skip_element() {
+    if (reader.last_kind() == Event::EmptyTag) {
+        BR_TRY(reader.next());
+        return {};
+    }
+    const std::size_t depth = reader.depth();
+    for (;;) {
+        const Event ev = BR_TRY(reader.next());
+        if (ev == Event::EndOfDocument) return malformed("unexpected eof");
+        if (ev == Event::EndTag && reader.depth() < depth) return {};
     }
 }
 

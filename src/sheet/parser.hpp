@@ -8,6 +8,7 @@
 #include <formula/translator.hpp>
 #include <lib/errors.hpp>
 #include <lib/pyref.hpp>
+#include <lib/pyxml.hpp>
 #include <pysource.hpp>
 #include <sheet/helpers.hpp>
 #include <sheet/settings.hpp>
@@ -22,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace brindle {
@@ -40,14 +42,41 @@ struct SharedMaster {
     PyRef host;
 };
 
+// The bindings in scope of captured elements: one list for every element
+// under the same declarations, however many there are.
+using SharedNamespaces = std::shared_ptr<const NamespaceList>;
+
 struct Item {
-    enum class Kind : std::uint8_t { Row, Element, End };
+    // Unknown: an element the host cannot keep, skipped unread; `bytes`
+    // holds its local name. Reported for the first of each name only.
+    enum class Kind : std::uint8_t { Row, Element, Unknown, End };
     Kind kind = Kind::End;
     std::int64_t row = 0;
     std::vector<CellRec> cells;
     std::string bytes;
-    NamespaceList namespaces;
+    SharedNamespaces namespaces;
 };
+
+// The Python list of an element's bindings, made once per scope and shared
+// by every element in it.
+class ScopeLists {
+public:
+    [[nodiscard]] PyResult<PyObject*> get(const SharedNamespaces& ns) {
+        if (!list_ || ns != key_) {
+            list_ = BR_TRY(namespace_list(*ns));
+            key_ = ns;  // kept alive, so no other scope can reuse its address
+        }
+        return list_.get();
+    }
+
+private:
+    SharedNamespaces key_;
+    PyRef list_;
+};
+
+// The children of a worksheet (or of <sheetData>) the host can keep: the
+// host's own list of worksheet parts.
+[[nodiscard]] bool keepable_element(std::uint32_t ns, std::string_view local) noexcept;
 
 // The texts collected for one cell; cleared, never shrunk, between cells.
 struct CellBufs {
@@ -139,6 +168,9 @@ public:
     [[nodiscard]] PyResult<PyRef> py_call1(PyObject* fn, std::string_view text);
     [[nodiscard]] PyResult<std::pair<std::int64_t, std::int64_t>> coordinate(std::string_view r);
     [[nodiscard]] PyResult<std::pair<std::string, NamespaceList>> capture_checked();
+    // False: children of the worksheet besides rows are read past, neither
+    // captured nor reported (a caller that uses none of them).
+    void keep_elements(bool keep) noexcept { keep_elements_ = keep; }
 
 private:
     CellBufs bufs_;
@@ -156,6 +188,11 @@ private:
     std::int64_t row_counter_ = 0;
     std::int64_t col_counter_ = 0;
     bool in_sheet_data_ = false;
+    bool keep_elements_ = true;
+    // Local names of the elements skipped and reported.
+    std::unordered_set<std::string, UriHash, std::equal_to<>> unkept_;
+    SharedNamespaces scope_;  // the bindings of the last captured element
+    std::uint64_t scope_token_ = ~std::uint64_t{0};
     std::string scratch_;
     std::string formula_buf_;
     PyRef dt_dict_;  // the dataTable attributes of the current cell
@@ -165,6 +202,8 @@ private:
     FormulaTagCollector f_tag_;
 
     [[nodiscard]] PyResult<void> parse_row(Item& out);
+    [[nodiscard]] PyResult<bool> child_element(Item& out);
+    [[nodiscard]] PyResult<void> skip_element();
     [[nodiscard]] PyResult<void> parse_cell(std::vector<CellRec>& cells);
     [[nodiscard]] PyResult<bool> fast_cell(std::vector<CellRec>& cells);
     [[nodiscard]] PyResult<void> read_inline();

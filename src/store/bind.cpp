@@ -127,11 +127,18 @@ private:
     }
 };
 
-PyResult<void> append_element(PyObject* actions, const Item& it) {
-    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(it.bytes.data(), static_cast<Py_ssize_t>(it.bytes.size())));
-    if (!bytes) return py_err();
-    PyRef ns = BR_TRY(namespace_list(it.namespaces));
-    PyRef entry = PyRef::steal(Py_BuildValue("(sOO)", "element", bytes.get(), ns.get()));
+PyResult<void> append_element(PyObject* actions, const Item& it, ScopeLists& scopes) {
+    PyRef entry;
+    if (it.kind == Item::Kind::Unknown) {
+        entry = PyRef::steal(Py_BuildValue("(ss#)", "unknown", it.bytes.data(),
+                                           static_cast<Py_ssize_t>(it.bytes.size())));
+    } else {
+        PyRef bytes = PyRef::steal(
+            PyBytes_FromStringAndSize(it.bytes.data(), static_cast<Py_ssize_t>(it.bytes.size())));
+        if (!bytes) return py_err();
+        PyObject* ns = BR_TRY(scopes.get(it.namespaces));
+        entry = PyRef::steal(Py_BuildValue("(sOO)", "element", bytes.get(), ns));
+    }
     if (!entry || PyList_Append(actions, entry.get()) < 0) return py_err();
     return {};
 }
@@ -164,6 +171,7 @@ PyResult<void> load(PyStore& st, SheetParser& p, PyObject* actions, PyObject* ce
     const Py_ssize_t n_styles = PyObject_Length(st.cell_styles.get());
     if (n_styles < 0) return py_err();
     Loader loader(st, p, n_styles);
+    ScopeLists scopes;
     Item it;
     for (;;) {
         if (auto r = p.next_item_into(it); !r) {
@@ -176,7 +184,8 @@ PyResult<void> load(PyStore& st, SheetParser& p, PyObject* actions, PyObject* ce
                 st.shared = p.take_shared();
                 return {};
             case Item::Kind::Element:
-                BR_TRY(append_element(actions, it));
+            case Item::Kind::Unknown:
+                BR_TRY(append_element(actions, it, scopes));
                 break;
             case Item::Kind::Row:
                 for (CellRec& c : it.cells) BR_TRY(loader.store(c));

@@ -71,7 +71,7 @@ void Bindings::push(std::string_view prefix, std::uint32_t id) {
         innermost_.emplace(prefix, at);
     }
     stack_.push_back({static_cast<std::uint32_t>(prefixes_.size()), static_cast<std::uint32_t>(prefix.size()), id,
-                      shadowed});
+                      shadowed, ++pushes_});
     if (prefix.empty()) default_top_ = at;
     prefixes_.append(prefix);
 }

@@ -52,6 +52,11 @@ public:
     void push(std::string_view prefix, std::uint32_t id);
     void pop(std::size_t n) noexcept;
     std::size_t size() const noexcept { return stack_.size(); }
+    // Names what is in scope: equal tokens mean equal stacks, so a list of the
+    // bindings made once serves every element under the same declarations.
+    // (Each push gets a serial never handed out again, and a stack's top
+    // serial fixes everything beneath it.)
+    std::uint64_t scope_token() const noexcept { return stack_.empty() ? 0 : stack_.back().serial; }
 
     // `xml` always resolves to its namespace; with no binding the empty
     // prefix is no namespace and any other prefix is kNsUnbound.
@@ -73,6 +78,7 @@ private:
         std::uint32_t len;
         std::uint32_t id;
         std::uint32_t shadowed;  // the previous binding of the same prefix, or kNone
+        std::uint64_t serial;    // from 1, in order of pushing
     };
     std::string_view prefix(const Binding& b) const noexcept { return {prefixes_.data() + b.off, b.len}; }
     std::string prefixes_;
@@ -82,6 +88,7 @@ private:
     std::unordered_map<std::string, std::uint32_t, UriHash, std::equal_to<>> innermost_;
     // The innermost default-namespace binding: every unprefixed element asks.
     std::uint32_t default_top_ = kNone;
+    std::uint64_t pushes_ = 0;
 };
 
 }  // namespace brindle

@@ -182,6 +182,7 @@ public:
     }
 
     NamespaceList in_scope_namespaces() const { return bindings_.in_scope(uris_); }
+    std::uint64_t scope_token() const noexcept { return bindings_.scope_token(); }
     // in_scope_namespaces() as text appended to `out`, without allocating.
     void append_scope_key(std::string& out) const { bindings_.append_scope_key(uris_, out); }
     std::uint32_t default_ns() const noexcept { return bindings_.lookup({}); }

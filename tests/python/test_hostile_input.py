@@ -498,3 +498,75 @@ def test_the_file_is_named_by_its_path(tmp_path):
 
 if __name__ == "__main__":
     _child(*json.loads(sys.argv[1]))
+
+
+# --- elements that cost out of proportion --------------------------------------
+
+def _load_recording(data, native, read_only):
+    """Load `data` (full mode or every row read-only); the warnings, in order."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if read_only:
+            with brindle.load_workbook(io.BytesIO(data), read_only=True, native=native) as wb:
+                list(wb["S"].iter_rows(values_only=True))
+        else:
+            brindle.load_workbook(io.BytesIO(data), native=native)
+    return [str(w.message) for w in caught]
+
+
+@paths
+@pytest.mark.parametrize("read_only", [False, True], ids=["full", "read_only"])
+def test_unknown_elements_are_named_once_and_never_held(native, read_only):
+    import tracemalloc
+
+    n = 100_000
+    tail = "<u/><x:u xmlns:x='urn:x'><c><v>1</v></c></x:u>" * (n // 2) + "<odd>t</odd>"
+    data = package(parts(worksheet('<row r="1"><c r="A1"><v>1</v></c></row>', tail=tail)))
+    tracemalloc.start()
+    try:
+        got = _load_recording(data, native, read_only)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    want = [] if read_only else [f"worksheet 'S': element <{name}> is not kept"
+                                 for name in ("u", "odd")]
+    assert got == want
+    assert peak < 100 * n, f"{peak / n:.0f} bytes an element"
+
+
+@paths
+@pytest.mark.parametrize("read_only", [False, True], ids=["full", "read_only"])
+def test_namespace_declarations_times_elements_stay_linear(tmp_path, native, read_only):
+    n = 16_000
+    decl = "".join(f' xmlns:p{i}="urn:{i}"' for i in range(n))
+    tail = '<ignoredErrors><ignoredError sqref="A1" p7:x="1"/></ignoredErrors>' * n
+    data = package(parts(worksheet('<row r="1"><c r="A1"><v>1</v></c></row>', tail=tail,
+                                   ns=decl)))
+    path = tmp_path / "ns.xlsx"
+    path.write_bytes(data)
+    # Quadratic, this takes minutes; linear, about a second on a loaded machine.
+    script = (f"import brindle, warnings; warnings.simplefilter('ignore'); "
+              f"wb = brindle.load_workbook({str(path)!r}, read_only={read_only}, "
+              f"native={native});"
+              + ("list(wb['S'].iter_rows())" if read_only else
+                 "assert wb['S']._kept['ignoredErrors'][0].count('xmlns') == 2"))
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=15,
+                   preexec_fn=_limit)
+
+
+@paths
+def test_elements_in_one_scope_share_their_bindings(monkeypatch, native):
+    from brindle.reader import full
+
+    seen = []
+    original = full._SheetExtras.element
+    monkeypatch.setattr(full._SheetExtras, "element",
+                        lambda self, data, ns: (seen.append(ns), original(self, data, ns)))
+    tail = ('<mergeCells xmlns:q="urn:q"><mergeCell ref="A1:B1"/></mergeCells>'
+            '<ignoredErrors><ignoredError sqref="A1"/></ignoredErrors>'
+            '<extLst xmlns:z="urn:z"/>')
+    data = package(parts(worksheet('<row r="1"><c r="A1"><v>1</v></c></row>', tail=tail,
+                                   ns=' xmlns:a="urn:a"')))
+    brindle.load_workbook(io.BytesIO(data), native=native)
+    assert [len(s) for s in seen] == [2, 2, 2]
+    assert seen[0] is seen[1] is seen[2]

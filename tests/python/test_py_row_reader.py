@@ -89,13 +89,13 @@ def test_cell_classes():
 
 
 def test_next_raw_and_actions():
-    r = reader("<row r='2'><c r='B2' s='1'><v>1e10</v></c></row><ext/>",
+    r = reader("<row r='2'><c r='B2' s='1'><v>1e10</v></c></row><extLst/>",
                make_parser(date_formats={1}), head="<sheetPr/>", tail="<mergeCells/>")
     assert r.actions == []
     assert r.next_raw() == (2, [(2, 2, "#VALUE!", "e", 1)])
     assert [a[0] for a in r.actions] == ["element", "warn"]
     assert r.next_raw() is None
-    assert [a[:2] for a in r.actions[2:]] == [("element", b"<ext/>"),
+    assert [a[:2] for a in r.actions[2:]] == [("element", b"<extLst/>"),
                                               ("element", b"<mergeCells/>")]
     assert r.actions[0] == ("element", b"<sheetPr/>", [("", MAIN)])
 

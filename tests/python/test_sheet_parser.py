@@ -241,7 +241,7 @@ SHEET = (
     '<?xml version="1.0"?>\n<w:worksheet xmlns:w="%s" xmlns:r="urn:r">'
     '<w:sheetPr xmlns:q="urn:q"><w:tabColor q:x="a&gt;b"/></w:sheetPr>'
     '<w:sheetData><w:row r="1"><w:c r="A1" s="5"><w:v>1e9</w:v></w:c></w:row>'
-    '<w:ext  a=">"  >text<w:row/></w:ext >'
+    '<w:extLst  a=">"  >text<w:row/></w:extLst >'
     '<w:row><w:mergeCells><w:c/></w:mergeCells><w:c><w:v>2</w:v></w:c></w:row>'
     '</w:sheetData><w:mergeCells count="1"><w:mergeCell ref="A1:B1"/></w:mergeCells>'
     '<w:pageMargins xmlns:r="urn:other" left="1"/></w:worksheet>' % MAIN).encode()
@@ -261,7 +261,7 @@ def test_items_in_document_order_with_exact_bytes():
         ET.fromstring(data.replace(b"<w:", b"<").replace(b"</w:", b"</")
                       .replace(b"q:x", b"x").replace(b"xmlns:q", b"xmlns:qq"))
     assert elements[0][1] == b'<w:sheetPr xmlns:q="urn:q"><w:tabColor q:x="a&gt;b"/></w:sheetPr>'
-    assert elements[1][1] == b'<w:ext  a=">"  >text<w:row/></w:ext >'
+    assert elements[1][1] == b'<w:extLst  a=">"  >text<w:row/></w:extLst >'
     # A dispatched element inside a row goes to its handler, not into the row.
     assert elements[2][1] == b"<w:mergeCells><w:c/></w:mergeCells>"
     assert got[5] == ("row", 2, [(2, 1, 2, "n", 0, None, 2)])
@@ -335,7 +335,8 @@ _DECOY = "<row r='7'><c r='Z7'><v>9</v><f>X</f></c></row>"
 
 
 @pytest.mark.parametrize("body,kept", [
-    (f"<x>{_DECOY}</x><row r='2'><c><v>1</v></c></row>", f"<x>{_DECOY}</x>"),
+    (f"<smartTags>{_DECOY}</smartTags><row r='2'><c><v>1</v></c></row>",
+     f"<smartTags>{_DECOY}</smartTags>"),
     (f"<row r='2'><c><v>1</v></c><mergeCells>{_DECOY}</mergeCells></row>",
      f"<mergeCells>{_DECOY}</mergeCells>"),
     (f"<row r='2'><c><v>1<col>{_DECOY}</col></v></c></row>", f"<col>{_DECOY}</col>"),
@@ -428,8 +429,9 @@ def test_prescan_finds_the_styles_the_parse_reads(seed):
 @given(st.integers(1, 40))
 def test_captures_end_where_their_end_tag_does(n):
     data = (f'<worksheet xmlns="{MAIN}"><sheetPr>abc &amp; d</sheetPr ><sheetData/>'
-            '<x:y xmlns:x="q">t<![CDATA[c>]]></x:y></worksheet>').encode()
+            f'<x:extLst xmlns:x="{MAIN}">t<![CDATA[c>]]></x:extLst></worksheet>').encode()
     parser = make_parser()
     parser.source = Trickle(data, n)
     assert [i[1] for i in parser.parse()] == [b"<sheetPr>abc &amp; d</sheetPr >",
-                                              b'<x:y xmlns:x="q">t<![CDATA[c>]]></x:y>']
+                                              f'<x:extLst xmlns:x="{MAIN}">t<![CDATA[c>]]>'
+                                              '</x:extLst>'.encode()]

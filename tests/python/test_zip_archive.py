@@ -221,3 +221,116 @@ def test_workbooks_round_trip_with_either_library(tmp_path, backend, write_only)
     with brindle.load_workbook(path, read_only=True) as rb:
         got = [list(r) for r in rb["Data"].iter_rows(values_only=True)]
     assert got == rows
+
+
+# --- streams that take or give less than asked ------------------------------
+
+class _Trickle(io.RawIOBase):
+    """A raw stream over bytes that reads and writes at most `step` bytes a call,
+    as pipes and sockets may."""
+
+    def __init__(self, data=b"", step=7):
+        self._buf = io.BytesIO(data)
+        self._step = step
+
+    def readable(self):
+        return True
+
+    def writable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def seek(self, pos, whence=0):
+        return self._buf.seek(pos, whence)
+
+    def tell(self):
+        return self._buf.tell()
+
+    def readinto(self, b):
+        data = self._buf.read(min(len(b), self._step))
+        b[:len(data)] = data
+        return len(data)
+
+    def write(self, b):
+        return self._buf.write(bytes(memoryview(b)[:self._step]))
+
+    def getvalue(self):
+        return self._buf.getvalue()
+
+
+def _book():
+    wb = brindle.Workbook()
+    ws = wb.active
+    for i in range(1, 200):
+        ws.append([i, f"text {i}", i / 4])
+    return wb
+
+
+def _cells(wb):
+    return [[c.value for c in row] for row in wb.active.iter_rows()]
+
+
+@pytest.mark.parametrize("write_only", [False, True])
+def test_a_save_to_a_stream_that_takes_part_of_each_write_is_whole(write_only):
+    wb = brindle.Workbook(write_only=write_only)
+    ws = wb.create_sheet("S")
+    rows = [[i, f"text {i}", i / 4] for i in range(1, 200)]
+    for row in rows:
+        ws.append(row)
+    out = _Trickle()
+    wb.save(out)
+    back = brindle.load_workbook(io.BytesIO(out.getvalue()))
+    assert [[c.value for c in row] for row in back["S"].iter_rows()] == rows
+
+
+def test_a_stream_that_takes_nothing_is_an_error():
+    class Stuck(_Trickle):
+        def write(self, b):
+            return None  # a non-blocking stream that would block
+
+    with pytest.raises(BlockingIOError):
+        _book().save(Stuck())
+
+
+@pytest.mark.parametrize("native", [True, False])
+@pytest.mark.parametrize("read_only", [False, True])
+def test_a_load_from_a_stream_that_gives_part_of_each_read(native, read_only):
+    buf = io.BytesIO()
+    wb = _book()
+    wb.save(buf)
+    back = brindle.load_workbook(_Trickle(buf.getvalue(), step=100), read_only=read_only,
+                                 native=native)
+    if read_only:
+        with back:
+            got = [list(r) for r in back["Sheet"].iter_rows(values_only=True)]
+    else:
+        got = _cells(back)
+    assert got == _cells(wb)
+
+
+class _FullDisk(io.FileIO):
+    """A file on a disk that fills up after `room` bytes: every write past it
+    fails, the one that flushes the buffer at close as well."""
+
+    room = 5000
+
+    def write(self, b):
+        n = len(memoryview(b))
+        if self.tell() + n > self.room:
+            raise OSError(28, "No space left on device")
+        return super().write(b)
+
+
+@pytest.mark.parametrize("room", [0, 3000, 6000])
+def test_a_save_that_fills_the_disk_leaves_only_the_previous_file(tmp_path, monkeypatch, room):
+    path = tmp_path / "book.xlsx"
+    path.write_bytes(b"the previous version")
+    monkeypatch.setattr(_FullDisk, "room", room)
+    monkeypatch.setattr(zip_writer.os, "fdopen",
+                        lambda fd, mode: io.BufferedWriter(_FullDisk(fd, "wb")))
+    with pytest.raises(OSError, match="No space left"):
+        _book().save(path)
+    assert os.listdir(tmp_path) == ["book.xlsx"]
+    assert path.read_bytes() == b"the previous version"

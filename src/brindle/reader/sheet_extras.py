@@ -11,6 +11,7 @@ import xml.etree.ElementTree as ET
 from brindle.cell.cell import IllegalCharacterError
 from brindle.cell.comment import Comment
 from brindle.cell.hyperlink import Hyperlink
+from brindle.reader.element_scope import ScopeDeclarations
 from brindle.reader.worksheet import MAIN
 from brindle.styles.reader import element_text
 from brindle.utils.cell import coordinate_to_tuple, get_column_letter
@@ -36,6 +37,7 @@ class SheetExtras:
         self.pkg = pkg
         self.path = path
         self.cell_styles = cell_styles
+        self.declarations = ScopeDeclarations()
         loaded = ws.parent._loaded
         rels = loaded.package.rels_of(path) if loaded is not None else []
         self.has_comments = any(r.kind == "comments" for r in rels)
@@ -71,14 +73,14 @@ class SheetExtras:
                 warnings.warn(action[1], UserWarning, skip_file_prefixes=_HERE)
             elif action[0] == "element":
                 self.element(action[1], action[2])
+            elif action[0] == "unknown":
+                self.warn(f"element <{action[1]}> is not kept")
         self.rows(row_dimensions)
         self.comments()
         self.ws._kept_rels = [r for r in self.rels if r.id not in self.owned_ids]
 
     def element(self, data, namespaces):
-        decl = "".join(
-            f' xmlns:{p}="{_attr(u)}"' if p else f' xmlns="{_attr(u)}"'
-            for p, u in namespaces if p != "xml")
+        decl = self.declarations(data, namespaces)
         try:
             el = ET.fromstring(f"<_{decl}>".encode() + data + b"</_>")[0]
         except (ET.ParseError, IndexError):
@@ -308,6 +310,3 @@ def _int(text):
     except (TypeError, ValueError):
         return 0
 
-
-def _attr(text):
-    return (text.replace("&", "&amp;").replace("<", "&lt;").replace('"', "&quot;"))

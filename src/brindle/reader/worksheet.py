@@ -14,6 +14,9 @@ order:
   element and every child of ``<sheetData>`` that is not a row: the raw bytes
   of the element exactly as in the part, with the (prefix, uri) bindings its
   ancestors put in scope, for the caller's handlers to replay;
+  only elements the workbook can keep (`_KEPT`) are captured;
+* ``("unknown", name)`` for the first element of each other local name in
+  those places, which is skipped unread;
 * ``("warn", message)`` for a cell whose date serial gives no date.
 
 The native engine reproduces this output; where this module makes a choice
@@ -28,6 +31,7 @@ from brindle.reader.helpers import checked_helpers, reading_helpers
 from brindle.reader.xmlwindow import CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window, ns_key
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
+from brindle.worksheet.elements import ORDER
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
@@ -42,6 +46,10 @@ DISPATCHED = frozenset({
 })
 
 _M = MAIN + "}"
+# The children of the worksheet (or of <sheetData>) the workbook can keep.
+# Any other is skipped and named once, never read into memory; the engine
+# holds the same list.
+_KEPT = frozenset(_M + name for name in ORDER)
 _DISPATCHED = frozenset(_M + name for name in DISPATCHED)
 _SHEET_DATA, _ROW, _V, _F, _IS = _M + "sheetData", _M + "row", _M + "v", _M + "f", _M + "is"
 
@@ -231,6 +239,8 @@ class _SheetReader(Window):
         letters = [""] + list(_column_numbers())
         plain_int = h["int"] is int
         elements = self.elements
+        kept = _KEPT
+        unkept = set()  # local names of the elements skipped and reported
 
         tx = []
         # Character data always lands in `tx`: cheaper than switching the
@@ -282,12 +292,12 @@ class _SheetReader(Window):
                     if name == _ROW:
                         open_row(attrs)
                     else:
-                        keep_whole()
+                        keep_or_skip(name)
             elif depth == _AT_SHEET_CHILD:
                 if name == _SHEET_DATA:
                     in_sheet_data = True
                 else:
-                    keep_whole()
+                    keep_or_skip(name)
 
         def end(_name):
             nonlocal depth, in_sheet_data, is_t_open, is_text
@@ -312,6 +322,25 @@ class _SheetReader(Window):
         # or read as rich text. Their content concerns nobody else, so while
         # one is open its own handlers only count the depth.
 
+        def keep_or_skip(name):
+            """A child of the worksheet or of <sheetData>: kept whole when the
+            caller can keep it, else skipped unseen. An element nobody keeps is
+            reported by its name, once: a sheet of countless such elements then
+            costs no more than reading past them."""
+            nonlocal whole, whole_at
+            if elements and name in kept:
+                keep_whole()
+                return
+            if elements:
+                local = name.rpartition("}")[2]
+                if local not in unkept:
+                    unkept.add(local)
+                    emit(("unknown", local))
+            whole = None
+            whole_at = depth
+            p.StartElementHandler = start_kept
+            p.EndElementHandler = end_kept
+
         def keep_whole():
             nonlocal whole, whole_at
             whole = open_capture()
@@ -332,6 +361,10 @@ class _SheetReader(Window):
             whole_at = 0
             p.StartElementHandler = start
             p.EndElementHandler = end
+            if whole is None:  # skipped, not kept
+                if d <= _AT_CELL:
+                    tx.clear()
+                return
             data = close_capture(whole)
             if d <= _AT_CELL:
                 tx.clear()  # text inside it was collected for nothing

@@ -114,6 +114,7 @@ class Window:
         self.base = 0  # absolute offset of buf[0]
         # (prefix, uri, offset of the declaring start tag), outermost first.
         self.bindings = []
+        self._scope_key = self._scope = None  # the last list `namespaces` made
         # Offsets from which input must be kept (open captures).
         self.keep = []
 
@@ -127,19 +128,29 @@ class Window:
         """Bindings in scope for the element whose start tag is at `start`, from its ancestors.
 
         A prefix declared again further in keeps the place of its first
-        declaration and takes the inner URI.
+        declaration and takes the inner URI. Elements under the same
+        declarations get the same list: thousands of declarations over
+        thousands of elements cost one list, not one each.
         """
+        bindings = self.bindings
+        n = len(bindings)
+        while n and bindings[n - 1][2] >= start:
+            n -= 1  # the element's own declarations
+        # A stack's top entry fixes everything beneath it (declaring tags
+        # have distinct offsets), so (count, offset of the top) names the list.
+        key = (n, bindings[n - 1][2] if n else -1)
+        if key == self._scope_key:
+            return self._scope
         out = []
         where = {}
-        for prefix, uri, pos in self.bindings:
-            if pos >= start:
-                break
+        for prefix, uri, pos in bindings[:n]:
             i = where.get(prefix)
             if i is None:
                 where[prefix] = len(out)
                 out.append((prefix, uri))
             else:
                 out[i] = (prefix, uri)
+        self._scope_key, self._scope = key, out
         return out
 
     def open_capture(self):

@@ -15,6 +15,7 @@ raises `PartTooLarge`. `None` lifts a limit.
 """
 
 import collections
+import errno
 import io
 import os
 import struct
@@ -104,7 +105,7 @@ class ZipReader:
             self._own = True
             self._fd = self._file.fileno() if hasattr(os, "pread") else None
         else:
-            self._file = file
+            self._file = _WholeReads(file)
             self._own = False
             self._fd = None  # a caller's file object may not be a plain file
         self._lock = threading.Lock()
@@ -201,6 +202,36 @@ class ZipReader:
         with self._lock:
             self._file.seek(pos)
             return self._file.read(size)
+
+
+class _WholeReads:
+    """A caller's file object whose reads give all the bytes asked for, up to the
+    end of the stream. A raw stream (`io.RawIOBase`: a pipe, a socket) may give
+    fewer each call, which would otherwise look like a truncated archive."""
+
+    def __init__(self, file):
+        self._file = file
+
+    def __getattr__(self, name):
+        return getattr(self._file, name)
+
+    def read(self, size=-1):
+        data = self._file.read(size)
+        if data is None:
+            raise BlockingIOError(errno.EAGAIN, "the stream has no data ready")
+        if size is None or size < 0 or len(data) >= size or not data:
+            return data
+        parts = [data]
+        left = size - len(data)
+        while left > 0:
+            more = self._file.read(left)
+            if more is None:
+                raise BlockingIOError(errno.EAGAIN, "the stream has no data ready")
+            if not more:
+                break
+            parts.append(more)
+            left -= len(more)
+        return b"".join(parts)
 
 
 class _Blocks:

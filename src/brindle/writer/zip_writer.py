@@ -8,6 +8,7 @@ descriptors for members streamed without a known size, ZIP64 records only
 where sizes, offsets or the member count need them.
 """
 
+import errno
 import os
 import struct
 import tempfile
@@ -106,7 +107,21 @@ class ZipWriter:
             self.abort()
 
     def _write(self, data):
-        self._file.write(data)
+        # A raw stream (a pipe, a socket) may take only part of the data; the
+        # rest is offered again until all of it is taken, since an archive with
+        # bytes missing is no archive.
+        view = memoryview(data).cast("B")
+        total = len(view)
+        done = self._file.write(view)
+        while done != total:
+            if done is None:
+                raise BlockingIOError(errno.EAGAIN, "the stream took no data",
+                                      total - len(view))
+            if not 0 < done <= len(view):
+                raise OSError(f"the stream reported writing {done} of {len(view)} bytes")
+            view = view[done:]
+            total = len(view)
+            done = self._file.write(view)
         self._pos += len(data)
 
     def _begin(self, name, streamed):
@@ -202,7 +217,13 @@ class ZipWriter:
             raise
         self._closed = True
         if self._own:
-            self._file.close()
+            try:
+                # Closing flushes the last buffered bytes, which can fail too
+                # (a full disk): the temporary file must not outlive it.
+                self._file.close()
+            except BaseException:
+                self._discard_temp()
+                raise
             if self._temp is not None:
                 # mkstemp makes the file private; a saved workbook gets the
                 # permissions any new file would.
@@ -218,13 +239,23 @@ class ZipWriter:
         self._closed = True
         self._open_member = None
         if self._own:
-            self._file.close()
-            if self._temp is not None:
-                try:
-                    os.unlink(self._temp)
-                except FileNotFoundError:
-                    pass
-                self._temp = None
+            try:
+                # The close flushes what is buffered, and on a full disk fails
+                # as the write before it did. The archive is being thrown away,
+                # so that failure says nothing new: the caller sees the first.
+                self._file.close()
+            except OSError:
+                pass
+            finally:
+                self._discard_temp()
+
+    def _discard_temp(self):
+        if self._temp is not None:
+            try:
+                os.unlink(self._temp)
+            except FileNotFoundError:
+                pass
+            self._temp = None
 
     def _write_directory(self):
         start = self._pos
