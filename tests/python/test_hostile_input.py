@@ -556,11 +556,11 @@ def test_namespace_declarations_times_elements_stay_linear(tmp_path, native, rea
 
 @paths
 def test_elements_in_one_scope_share_their_bindings(monkeypatch, native):
-    from brindle.reader import full
+    from brindle.reader import sheet_extras
 
     seen = []
-    original = full._SheetExtras.element
-    monkeypatch.setattr(full._SheetExtras, "element",
+    original = sheet_extras.SheetExtras.element
+    monkeypatch.setattr(sheet_extras.SheetExtras, "element",
                         lambda self, data, ns: (seen.append(ns), original(self, data, ns)))
     tail = ('<mergeCells xmlns:q="urn:q"><mergeCell ref="A1:B1"/></mergeCells>'
             '<ignoredErrors><ignoredError sqref="A1"/></ignoredErrors>'
