@@ -46,7 +46,47 @@ std::optional<Entry> StoreCore::load_cell(std::uint32_t row, std::uint32_t col, 
     return old;
 }
 
+void StoreCore::keep_as_read(std::uint64_t key, std::uint8_t kind, std::uint64_t text) {
+    if (!as_read_.empty() && as_read_.back().key >= key) as_read_sorted_ = false;
+    as_read_.push_back(AsReadEntry{key, text, kind});
+}
+
+void StoreCore::forget_as_read(std::uint64_t key) {
+    if (as_read_.empty()) return;
+    if (!as_read_final_) {
+        // Still loading: a marker that wins over what came before when the
+        // entries are sorted.
+        as_read_sorted_ = false;
+        as_read_.push_back(AsReadEntry{key, 0, 0});
+        return;
+    }
+    auto it = std::lower_bound(as_read_.begin(), as_read_.end(), key,
+                               [](const AsReadEntry& e, std::uint64_t k) { return e.key < k; });
+    if (it != as_read_.end() && it->key == key) it->kind = 0;
+}
+
+std::optional<StoreCore::AsRead> StoreCore::as_read(std::uint64_t key) const {
+    auto it = std::lower_bound(as_read_.begin(), as_read_.end(), key,
+                               [](const AsReadEntry& e, std::uint64_t k) { return e.key < k; });
+    if (it == as_read_.end() || it->key != key || it->kind == 0) return std::nullopt;
+    return AsRead{it->kind, text(it->text)};
+}
+
 void StoreCore::finish_loading() {
+    if (!as_read_sorted_) {
+        // A repeated cell's entries: the last one loaded wins.
+        std::stable_sort(as_read_.begin(), as_read_.end(),
+                         [](const AsReadEntry& a, const AsReadEntry& b) { return a.key < b.key; });
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < as_read_.size(); ++i) {
+            if (i + 1 < as_read_.size() && as_read_[i + 1].key == as_read_[i].key) continue;
+            if (as_read_[i].kind != 0) as_read_[n++] = as_read_[i];
+        }
+        as_read_.resize(n);
+        as_read_sorted_ = true;
+    }
+    as_read_.shrink_to_fit();
+    as_read_final_ = true;
     base_.trim();
     text_intern_ = {};
     arena_.shrink_to_fit();
@@ -65,6 +105,9 @@ void StoreCore::reset() {
     // an arena that no longer exists.
     text_intern_ = {};
     templates_.clear();
+    as_read_ = {};
+    as_read_sorted_ = true;
+    as_read_final_ = false;
     live_side_ = 0;
     ++changes_;
 }
@@ -124,6 +167,7 @@ Entry StoreCore::remove(const Loc& loc) {
         --base_.live;
     }
     ++changes_;
+    if (!as_read_.empty()) forget_as_read(old.key);
     const std::uint64_t dead = side_.size() - live_side_;
     if (dead > 1023 && dead >= live_side_) compact_side();
     return old;
@@ -139,6 +183,8 @@ void StoreCore::compact_side() {
 }
 
 void StoreCore::set_materialized(const Loc& loc, std::uint32_t slot) {
+    // The cell object carries what was read from now on.
+    if (!as_read_.empty()) forget_as_read(key_of(loc));
     if (loc.kind == Loc::kSide) {
         side_[loc.index].tag = tag::kCell;
         side_[loc.index].payload = slot;

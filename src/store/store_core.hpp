@@ -61,6 +61,14 @@ public:
     [[nodiscard]] std::optional<Entry> load_cell(std::uint32_t row, std::uint32_t col, std::uint8_t kind,
                                                  std::uint64_t payload, std::uint32_t style, std::uint8_t dtype);
 
+    // Keeps, beside the cell `key` just loaded, what its <v> held (an
+    // as_read kind and the arena location of the text); cells without such
+    // an entry are written from their values alone.
+    void keep_as_read(std::uint64_t key, std::uint8_t kind, std::uint64_t text);
+    // Drops the entry of `key`, if any: the cell was loaded again, changed
+    // or removed.
+    void forget_as_read(std::uint64_t key);
+
     // End of loading: drops the loading maps and trims the storage.
     void finish_loading();
 
@@ -79,6 +87,14 @@ public:
                                        std::string& out) const {
         return templates_.render(index, row, col, out);
     }
+
+    // What `key` keeps as read: its as_read kind and text.
+    struct AsRead {
+        std::uint8_t kind;
+        std::string_view text;
+    };
+    [[nodiscard]] bool has_as_read() const noexcept { return !as_read_.empty(); }
+    [[nodiscard]] std::optional<AsRead> as_read(std::uint64_t key) const;
 
     // The records of one row, walkable in column order with record().
     [[nodiscard]] std::optional<RowRange> row_range(std::uint32_t row) const { return base_.row_range(row); }
@@ -132,6 +148,17 @@ private:
     std::string arena_;
     std::unordered_map<std::uint64_t, std::uint64_t, FxHash> text_intern_;  // text hash -> location
     TemplateTable templates_;
+    // PERF: formula cells (and the rare lossy numbers) only, so plain cells
+    // cost nothing; sorted by key once loaded (loading appends in document
+    // order), kind 0 marks an entry dropped since.
+    struct AsReadEntry {
+        std::uint64_t key;
+        std::uint64_t text;
+        std::uint8_t kind;
+    };
+    std::vector<AsReadEntry> as_read_;
+    bool as_read_sorted_ = true;  // while loading: appended in ascending key order
+    bool as_read_final_ = false;  // loaded: sorted, and changed in place only
     std::uint64_t live_side_ = 0;
     std::uint64_t changes_ = 0;
 
