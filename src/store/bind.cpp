@@ -90,9 +90,8 @@ public:
         std::optional<Entry> old = core_.load_cell(row, col, kind, payload, style, dt);
         if (old) st_.drop_payload(*old);
         if (c.as_read != as_read::kNone) {
-            const std::optional<std::uint64_t> text = core_.store_text(c.as_read_text);
-            if (!text) return decline("long cached value");
-            core_.keep_as_read(pack_key(row, col), c.as_read, *text);
+            if (!core_.keep_as_read(pack_key(row, col), c.as_read, c.as_read_text))
+                return decline("long cached value");
         } else if (old) {
             core_.forget_as_read(pack_key(row, col));
         }

@@ -46,9 +46,18 @@ std::optional<Entry> StoreCore::load_cell(std::uint32_t row, std::uint32_t col, 
     return old;
 }
 
-void StoreCore::keep_as_read(std::uint64_t key, std::uint8_t kind, std::uint64_t text) {
+bool StoreCore::keep_as_read(std::uint64_t key, std::uint8_t kind, std::string_view text) {
+    if (text.size() >= kMaxAsReadLen || arena_.size() >= kMaxArena) return false;
+    const std::uint64_t len = text.size();
+    std::uint64_t offset = last_as_read_ >> 24;
+    if (as_read_.empty() || (last_as_read_ & 0xFFFF) != len || this->text((offset << 24) | len) != text) {
+        offset = arena_.size();
+        arena_.append(text);
+    }
+    last_as_read_ = (offset << 24) | (std::uint64_t{kind} << 16) | len;
     if (!as_read_.empty() && as_read_.back().key >= key) as_read_sorted_ = false;
-    as_read_.push_back(AsReadEntry{key, text, kind});
+    as_read_.push_back(AsReadEntry{key, last_as_read_});
+    return true;
 }
 
 void StoreCore::forget_as_read(std::uint64_t key) {
@@ -57,19 +66,20 @@ void StoreCore::forget_as_read(std::uint64_t key) {
         // Still loading: a marker that wins over what came before when the
         // entries are sorted.
         as_read_sorted_ = false;
-        as_read_.push_back(AsReadEntry{key, 0, 0});
+        as_read_.push_back(AsReadEntry{key, 0});
         return;
     }
     auto it = std::lower_bound(as_read_.begin(), as_read_.end(), key,
                                [](const AsReadEntry& e, std::uint64_t k) { return e.key < k; });
-    if (it != as_read_.end() && it->key == key) it->kind = 0;
+    if (it != as_read_.end() && it->key == key) it->drop();
 }
 
 std::optional<StoreCore::AsRead> StoreCore::as_read(std::uint64_t key) const {
     auto it = std::lower_bound(as_read_.begin(), as_read_.end(), key,
                                [](const AsReadEntry& e, std::uint64_t k) { return e.key < k; });
-    if (it == as_read_.end() || it->key != key || it->kind == 0) return std::nullopt;
-    return AsRead{it->kind, text(it->text)};
+    if (it == as_read_.end() || it->key != key || it->kind() == 0) return std::nullopt;
+    const std::uint64_t offset = it->packed >> 24, len = it->packed & 0xFFFF;
+    return AsRead{it->kind(), text((offset << 24) | len)};
 }
 
 void StoreCore::finish_loading() {
@@ -80,7 +90,7 @@ void StoreCore::finish_loading() {
         std::size_t n = 0;
         for (std::size_t i = 0; i < as_read_.size(); ++i) {
             if (i + 1 < as_read_.size() && as_read_[i + 1].key == as_read_[i].key) continue;
-            if (as_read_[i].kind != 0) as_read_[n++] = as_read_[i];
+            if (as_read_[i].kind() != 0) as_read_[n++] = as_read_[i];
         }
         as_read_.resize(n);
         as_read_sorted_ = true;
@@ -108,6 +118,7 @@ void StoreCore::reset() {
     as_read_ = {};
     as_read_sorted_ = true;
     as_read_final_ = false;
+    last_as_read_ = 0;
     live_side_ = 0;
     ++changes_;
 }
