@@ -56,7 +56,7 @@ bool StoreCore::keep_as_read(std::uint64_t key, std::uint8_t kind, std::string_v
     }
     last_as_read_ = (offset << 24) | (std::uint64_t{kind} << 16) | len;
     if (!as_read_.empty() && as_read_.back().key >= key) as_read_sorted_ = false;
-    as_read_.push_back(AsReadEntry{key, last_as_read_});
+    as_read_.push(AsReadEntry{key, last_as_read_});
     return true;
 }
 
@@ -66,36 +66,47 @@ void StoreCore::forget_as_read(std::uint64_t key) {
         // Still loading: a marker that wins over what came before when the
         // entries are sorted.
         as_read_sorted_ = false;
-        as_read_.push_back(AsReadEntry{key, 0});
+        as_read_.push(AsReadEntry{key, 0});
         return;
     }
-    auto it = std::lower_bound(as_read_.begin(), as_read_.end(), key,
-                               [](const AsReadEntry& e, std::uint64_t k) { return e.key < k; });
-    if (it != as_read_.end() && it->key == key) it->drop();
+    const std::uint64_t i = as_read_at(key);
+    if (i < as_read_.size() && as_read_[i].key == key) as_read_[i].drop();
 }
 
 std::optional<StoreCore::AsRead> StoreCore::as_read(std::uint64_t key) const {
-    auto it = std::lower_bound(as_read_.begin(), as_read_.end(), key,
-                               [](const AsReadEntry& e, std::uint64_t k) { return e.key < k; });
-    if (it == as_read_.end() || it->key != key || it->kind() == 0) return std::nullopt;
-    const std::uint64_t offset = it->packed >> 24, len = it->packed & 0xFFFF;
-    return AsRead{it->kind(), text((offset << 24) | len)};
+    const std::uint64_t i = as_read_at(key);
+    if (i >= as_read_.size() || as_read_[i].key != key || as_read_[i].kind() == 0) return std::nullopt;
+    const AsReadEntry& e = as_read_[i];
+    const std::uint64_t offset = e.packed >> 24, len = e.packed & 0xFFFF;
+    return AsRead{e.kind(), text((offset << 24) | len)};
+}
+
+std::uint64_t StoreCore::as_read_at(std::uint64_t key) const noexcept {
+    std::uint64_t lo = 0, hi = as_read_.size();
+    while (lo < hi) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        if (as_read_[mid].key < key) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
 }
 
 void StoreCore::finish_loading() {
     if (!as_read_sorted_) {
         // A repeated cell's entries: the last one loaded wins.
-        std::stable_sort(as_read_.begin(), as_read_.end(),
+        std::vector<AsReadEntry> all;
+        all.reserve(static_cast<std::size_t>(as_read_.size()));
+        for (std::uint64_t i = 0; i < as_read_.size(); ++i) all.push_back(as_read_[i]);
+        std::stable_sort(all.begin(), all.end(),
                          [](const AsReadEntry& a, const AsReadEntry& b) { return a.key < b.key; });
-        std::size_t n = 0;
-        for (std::size_t i = 0; i < as_read_.size(); ++i) {
-            if (i + 1 < as_read_.size() && as_read_[i + 1].key == as_read_[i].key) continue;
-            if (as_read_[i].kind() != 0) as_read_[n++] = as_read_[i];
+        as_read_.clear();
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (i + 1 < all.size() && all[i + 1].key == all[i].key) continue;
+            if (all[i].kind() != 0) as_read_.push(all[i]);
         }
-        as_read_.resize(n);
         as_read_sorted_ = true;
     }
-    as_read_.shrink_to_fit();
+    as_read_.trim();
     as_read_final_ = true;
     base_.trim();
     text_intern_ = {};
@@ -115,7 +126,7 @@ void StoreCore::reset() {
     // an arena that no longer exists.
     text_intern_ = {};
     templates_.clear();
-    as_read_ = {};
+    as_read_.clear();
     as_read_sorted_ = true;
     as_read_final_ = false;
     last_as_read_ = 0;

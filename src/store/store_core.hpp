@@ -8,6 +8,7 @@
 
 #include <ftemplate/template.hpp>
 #include <store/base.hpp>
+#include <store/chunk_vec.hpp>
 #include <store/fx_hash.hpp>
 #include <store/record.hpp>
 
@@ -96,6 +97,8 @@ public:
         std::string_view text;
     };
     [[nodiscard]] bool has_as_read() const noexcept { return !as_read_.empty(); }
+    // The position of the first entry whose key is not below `key`.
+    [[nodiscard]] std::uint64_t as_read_at(std::uint64_t key) const noexcept;
     [[nodiscard]] std::optional<AsRead> as_read(std::uint64_t key) const;
 
     // The records of one row, walkable in column order with record().
@@ -163,7 +166,8 @@ private:
         void drop() noexcept { packed &= ~(std::uint64_t{0xFF} << 16); }
     };
     std::uint64_t last_as_read_ = 0;  // the packed word of the last text kept
-    std::vector<AsReadEntry> as_read_;
+    // Chunked: growing it never leaves a doubled copy behind.
+    ChunkVec<AsReadEntry> as_read_;
     bool as_read_sorted_ = true;  // while loading: appended in ascending key order
     bool as_read_final_ = false;  // loaded: sorted, and changed in place only
     std::uint64_t live_side_ = 0;

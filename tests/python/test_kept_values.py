@@ -66,7 +66,8 @@ def sheet(cells=CELLS):
 
 def sheet_part(data):
     with zipfile.ZipFile(io.BytesIO(data)) as z:
-        name = next(n for n in z.namelist() if n.startswith("xl/worksheets/") and n.endswith(".xml"))
+        name = next(n for n in z.namelist()
+                    if n.startswith("xl/worksheets/") and n.endswith(".xml"))
         return z.read(name).decode()
 
 
