@@ -26,6 +26,7 @@ public:
     StringTable(PyObject* source, StringHelpers h) : h_(std::move(h)), r_(source) {
         ctx_.item_dangerous = h_.base.text_dangerous;
         ctx_.run_dangerous = h_.base.rich_dangerous;
+        ctx_.capture_runs = static_cast<bool>(h_.si_runs);
     }
 
     PyResult<PyRef> run() {
@@ -42,7 +43,9 @@ public:
             if (r_.depth() != 2) return fail(XmlError::unsupported("nested si"));
             if (auto done = parse_text_into(r_, ctx_, forbid_si, validate, item_); !done)
                 return fail(done.error());
-            PyRef value = BR_TRY(item_.deferred ? deferred() : plain());
+            PyRef value = BR_TRY(item_.has_runs && h_.si_runs ? with_runs()
+                                 : item_.deferred                ? deferred()
+                                                                 : plain());
             if (PyList_Append(out.get(), value.get()) < 0) return py_err();
         }
     }
@@ -51,6 +54,12 @@ private:
     PyResult<PyRef> plain() {
         remove_x005f(item_.text);
         return str_from_utf8(item_.text);
+    }
+
+    PyResult<PyRef> with_runs() {
+        PyRef bytes = BR_TRY(bytes_from(item_.bytes));
+        PyRef ns = BR_TRY(namespace_list(item_.namespaces));
+        return call2(h_.si_runs.get(), std::move(bytes), std::move(ns));
     }
 
     PyResult<PyRef> deferred() {

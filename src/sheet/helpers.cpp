@@ -72,8 +72,13 @@ PyResult<Helpers> Helpers::from_dict(PyObject* helpers) {
 }
 
 PyResult<StringHelpers> StringHelpers::from_dict(PyObject* helpers) {
-    StringHelpers h{BR_TRY(Helpers::from_dict(helpers)), {}};
+    StringHelpers h{BR_TRY(Helpers::from_dict(helpers)), {}, {}};
     h.si_content = BR_TRY(require_helper(helpers, "si_content"));
+    PyObject* runs = nullptr;
+    const int found = PyDict_GetItemStringRef(helpers, "si_runs", &runs);
+    if (found < 0) return py_err();
+    PyRef owned_runs = PyRef::steal(runs);
+    if (found > 0 && runs != Py_None) h.si_runs = std::move(owned_runs);
     return h;
 }
 

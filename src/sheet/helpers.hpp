@@ -45,6 +45,7 @@ struct Helpers {
 struct StringHelpers {
     Helpers base;
     PyRef si_content;
+    PyRef si_runs;  // optional: items with runs go to it, for readers that keep them
 
     [[nodiscard]] static PyResult<StringHelpers> from_dict(PyObject* helpers);
 };

@@ -95,6 +95,7 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
     if (!c.has_f) [[likely]] {
         if (v_present) {
             BR_TRY_VOID(value_rule(tt, t, rec.style, false, rec.value, rec.data_type));
+            if (settings_.as_read) keep_number(rec, tt, v_present);
         } else if (tt == TypeText::InlineStr && has_inline_) {
             rec.value = std::move(inline_);
             rec.data_type.code = kDtS;
@@ -111,6 +112,7 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
     if (rec.formula_cell && !fav) {
         BR_TRY_VOID(formula_step(rec, rec.value));
         rec.data_type.code = kDtF;
+        if (settings_.as_read) keep_cached(rec, tt, v_present);
         undo.cells = nullptr;
         return {};
     }
@@ -135,9 +137,11 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
         rec.pair->cached = std::move(value);
         rec.pair->has_cached = true;
         rec.data_type.code = kDtF;
+        if (settings_.as_read) keep_cached(rec, tt, v_present);
     } else {
         rec.value = std::move(value);
         rec.data_type = std::move(dtype);
+        if (settings_.as_read) keep_number(rec, tt, v_present);
         if (fav) {
             rec.pair = std::make_unique<FormulaPair>();
             rec.pair->formula = std::move(formula);
@@ -146,6 +150,27 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
     }
     undo.cells = nullptr;
     return {};
+}
+
+void SheetParser::keep_cached(CellRec& rec, TypeText tt, bool v_present) {
+    if (!v_present) return;
+    std::uint8_t kind = as_read::kNone;
+    switch (tt) {
+        case TypeText::N: kind = as_read::kUntyped; break;
+        case TypeText::Str: kind = as_read::kStr; break;
+        case TypeText::B: kind = as_read::kB; break;
+        case TypeText::E: kind = as_read::kE; break;
+        case TypeText::D: kind = as_read::kD; break;
+        default: return;  // shared strings and the rest: not kept
+    }
+    rec.as_read = kind;
+    rec.as_read_text.assign(cur_.v);
+}
+
+void SheetParser::keep_number(CellRec& rec, TypeText tt, bool v_present) {
+    if (!lossy_ || tt != TypeText::N || !v_present) return;
+    rec.as_read = as_read::kN;
+    rec.as_read_text.assign(cur_.v);
 }
 
 // `value` and `dtype` are fresh: the setters need not clear them.
@@ -162,6 +187,8 @@ PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const St
                 value.set_shared_string(std::uint32_t(*i));
                 return {};
             }
+            // The store finds the runs of a shared string by its index alone.
+            if (settings_.as_read && settings_.rich_strings) return unsupported("odd shared string index");
             PyRef idx = BR_TRY(py_int(v));
             value.set_py(BR_TRY(owned(PyObject_GetItem(settings_.shared_strings.get(), idx.get()))));
             return {};
@@ -201,6 +228,7 @@ PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const St
 PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell, Val& value, DType& dtype) {
     const std::string_view v = cur_.v;
     dtype.code = kDtN;
+    lossy_ = false;
     const ParsedNumber nt = parse_number(v);
     if (nt.kind == ParsedNumber::Kind::Int) {
         value.set_int(nt.i);
@@ -239,6 +267,10 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
         const bool is_int = value.kind == Val::Kind::Int;
         if (is_int ? excel_int_in_range(value.i, *settings_.epoch)
                    : from_excel_float(value.f, *settings_.epoch).ok()) {
+            // Serial 60 of the 1900 system is a day that never was: it
+            // reads as the day before, whose serial is 59.
+            if (settings_.epoch->is_1900 && (is_int ? value.i == 60 : value.f >= 60.0 && value.f < 61.0))
+                lossy_ = true;
             value.kind = is_int ? Val::Kind::DateInt : Val::Kind::DateFloat;
             dtype.code = kDtD;
             return {};
@@ -246,6 +278,10 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
         PyRef num = BR_TRY(val_to_py(value));
         return date_warning(value, dtype, num.get(), formula_cell);
     }
+    if (settings_.as_read && !timedelta &&
+        ((value.kind == Val::Kind::Int && value.i == 60) ||
+         (value.kind == Val::Kind::Float && value.f >= 60.0 && value.f < 61.0)))
+        return unsupported("serial 60 without a native epoch");  // whether it is the 1900 one
     PyRef num = BR_TRY(val_to_py(value));
     PyRef kw = PyRef::steal(Py_BuildValue("{s:O}", "timedelta", timedelta ? Py_True : Py_False));
     if (!kw) return py_err();
@@ -273,6 +309,7 @@ PyResult<void> SheetParser::date_warning(Val& value, DType& dtype, PyObject* num
     }
     value = Val::text_("#VALUE!");
     dtype = DType::of(kDtE);
+    lossy_ = true;
     return {};
 }
 

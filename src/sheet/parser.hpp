@@ -198,6 +198,8 @@ private:
     PyRef dt_dict_;  // the dataTable attributes of the current cell
     Val inline_;     // the parsed <is> of the current cell
     bool has_inline_ = false;
+    // Set by number_rule when the cell's date does not give its number back.
+    bool lossy_ = false;
     CellTagCollector cell_tag_;
     FormulaTagCollector f_tag_;
 
@@ -220,6 +222,9 @@ private:
     [[nodiscard]] PyResult<void> formula_step(const CellRec& rec, Val& out);
     [[nodiscard]] PyResult<Val> shared_formula(const CellRec& rec, std::string_view formula);
     [[nodiscard]] DType dtype_of(std::string_view t);
+    // Keeps the <v> text of the cell being interpreted in `rec` (as_read).
+    void keep_cached(CellRec& rec, TypeText tt, bool v_present);
+    void keep_number(CellRec& rec, TypeText tt, bool v_present);
     [[nodiscard]] PyResult<PyRef> shared_to_py(const Val& v);
 };
 

@@ -31,6 +31,11 @@ struct Settings {
     bool formula_and_value = false;
     bool data_only = false;
     bool rich_text = false;
+    // Keep in each cell what the file held beyond its value (CellRec::as_read):
+    // set by the full loader, which writes the cells back; never read from the parser.
+    bool as_read = false;
+    // With as_read: some shared strings have runs that cells keep.
+    bool rich_strings = false;
 
     [[nodiscard]] static PyResult<Settings> from_parser(PyObject* parser);
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -68,6 +69,21 @@ struct FormulaPair {
     bool has_cached = false;
 };
 
+// What a cell keeps of its <v> as the file held it, for a reader that writes
+// cells back: the type attribute it is written with (kind), and the text.
+namespace as_read {
+inline constexpr std::uint8_t kNone = 0;     // nothing kept
+inline constexpr std::uint8_t kUntyped = 1;  // a formula's number: no type attribute
+inline constexpr std::uint8_t kN = 2;
+inline constexpr std::uint8_t kStr = 3;
+inline constexpr std::uint8_t kB = 4;
+inline constexpr std::uint8_t kE = 5;
+inline constexpr std::uint8_t kD = 6;
+inline constexpr std::uint8_t kCount = 7;
+// The type attribute of each kind; empty for kNone and kUntyped.
+inline constexpr std::string_view kTypeText[kCount] = {"", "", "n", "str", "b", "e", "d"};
+}  // namespace as_read
+
 struct CellRec {
     StyleId style;
     Val value;
@@ -75,6 +91,10 @@ struct CellRec {
     std::int64_t row = 0;
     std::int64_t column = 0;
     bool formula_cell = false;
+    // Only with Settings::as_read: the cached value of a formula cell, or
+    // the number of a cell whose date does not give it back (as_read::*).
+    std::uint8_t as_read = as_read::kNone;
+    std::string as_read_text;
     // Only with formula_and_value, and only for a cell with a formula: kept
     // aside so that the records of ordinary cells stay small.
     std::unique_ptr<FormulaPair> pair;

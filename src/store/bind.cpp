@@ -87,7 +87,14 @@ public:
                 break;
         }
         // A repeated cell: the last one wins, in the first one's place.
-        if (std::optional<Entry> old = core_.load_cell(row, col, kind, payload, style, dt)) st_.drop_payload(*old);
+        std::optional<Entry> old = core_.load_cell(row, col, kind, payload, style, dt);
+        if (old) st_.drop_payload(*old);
+        if (c.as_read != as_read::kNone) {
+            if (!core_.keep_as_read(pack_key(row, col), c.as_read, c.as_read_text))
+                return decline("long cached value");
+        } else if (old) {
+            core_.forget_as_read(pack_key(row, col));
+        }
         return {};
     }
 
@@ -211,9 +218,21 @@ PyResult<PyRef> bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
     Helpers h = BR_TRY(Helpers::from_dict(helpers));
     Settings settings = BR_TRY(Settings::from_parser(parser));
+    settings.as_read = true;  // the cells are written back
     PyRef rd = PyRef::steal(PyObject_GetAttrString(parser, "row_dimensions"));
     if (!rd) return py_err();
     if (!PyDict_Check(rd.get())) return must_be("row_dimensions", "dict", rd.get());
+    PyRef rich_strings;
+    {
+        PyObject* found = nullptr;
+        if (PyObject_GetOptionalAttrString(parser, "rich_strings", &found) < 0) return py_err();
+        PyRef rs = PyRef::steal(found);
+        if (rs && rs.get() != Py_None) {
+            if (!PyDict_CheckExact(rs.get())) return decline("rich strings of another kind");
+            if (PyDict_GET_SIZE(rs.get()) > 0) rich_strings = std::move(rs);
+        }
+    }
+    settings.rich_strings = static_cast<bool>(rich_strings);
     PyRef shared_strings = settings.shared_strings.clone();
     const std::optional<Epoch> epoch = settings.epoch;
     std::unique_ptr<SheetParser> p = BR_TRY(
@@ -230,6 +249,7 @@ PyResult<PyRef> bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     st.ws = PyRef::borrow(ws);
     st.cell_styles = PyRef::borrow(cell_styles);
     st.shared_strings = std::move(shared_strings);
+    st.rich_strings = std::move(rich_strings);
     st.epoch = epoch;
     if (PyResult<void> r = load(st, *p, actions, cell_cls); !r) {
         // Shared-formula cells of an unfinished load point to masters the

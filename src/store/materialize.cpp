@@ -139,6 +139,32 @@ PyResult<PyRef> PyStore::row_int(std::uint32_t row) {
     return row_cache_int.clone();
 }
 
+PyResult<PyRef> PyStore::rich_string(std::uint64_t index) const {
+    if (!rich_strings) return PyRef::borrow(Py_None);
+    PyRef key = BR_TRY(owned(PyLong_FromUnsignedLongLong(index)));
+    PyObject* found = nullptr;
+    const int r = PyDict_GetItemRef(rich_strings.get(), key.get(), &found);
+    if (r < 0) return py_err();
+    return r ? PyRef::steal(found) : PyRef::borrow(Py_None);
+}
+
+PyResult<PyRef> PyStore::as_read_obj(const Entry& e) const {
+    if (e.tag == tag::kSharedString && rich_strings) {
+        PyRef rich = BR_TRY(rich_string(e.payload));
+        if (rich.get() == Py_None) return rich;
+        PyRef type = BR_TRY(text_obj("inlineStr"));
+        return owned(PyTuple_Pack(2, type.get(), rich.get()));
+    }
+    if (!core.has_as_read()) return PyRef::borrow(Py_None);
+    const std::optional<StoreCore::AsRead> a = core.as_read(e.key);
+    if (!a) return PyRef::borrow(Py_None);
+    if (a->kind >= as_read::kCount) return corrupt("unknown kept type");
+    const std::string_view type = as_read::kTypeText[a->kind];
+    PyRef type_obj = type.empty() ? PyRef::borrow(Py_None) : BR_TRY(text_obj(type));
+    PyRef text = BR_TRY(text_obj(a->text));
+    return owned(PyTuple_Pack(2, type_obj.get(), text.get()));
+}
+
 PyResult<PyRef> PyStore::materialize(const Loc& loc) {
     const Entry e = core.entry(loc);
     if (e.tag == tag::kCell) {
@@ -147,7 +173,7 @@ PyResult<PyRef> PyStore::materialize(const Loc& loc) {
         return cell->clone();
     }
     if (!cell_cls) return corrupt("no cell class");
-    PyRef vals[8];
+    PyRef vals[9];
     vals[4] = BR_TRY(value_of(e));
     vals[1] = e.style < 0 ? PyRef::borrow(Py_None) : BR_TRY(style_copy(e.style));
     if (e.dtype < dtype::kCustomBase) {
@@ -163,7 +189,8 @@ PyResult<PyRef> PyStore::materialize(const Loc& loc) {
     vals[0] = ws ? ws.clone() : PyRef::borrow(Py_None);
     vals[5] = PyRef::borrow(Py_None);
     vals[7] = PyRef::borrow(Py_None);
-    PyRef cell = BR_TRY(cell_cls->build(std::span<PyRef>(vals, 8)));
+    vals[8] = BR_TRY(as_read_obj(e));
+    PyRef cell = BR_TRY(cell_cls->build(std::span<PyRef>(vals, 9)));
     // The stored object now lives in the cell's _value; its slot goes to the
     // cell itself.
     std::optional<PyRef> moved;

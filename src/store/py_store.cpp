@@ -57,6 +57,7 @@ void PyStore::release_all() {
     ws.reset();
     cell_styles.reset();
     shared_strings.reset();
+    rich_strings.reset();
     array_type.reset();
     style_new = nullptr;
     typecode.reset();
@@ -68,6 +69,7 @@ int PyStore::traverse(visitproc visit, void* arg) {
     Py_VISIT(ws.get());
     Py_VISIT(cell_styles.get());
     Py_VISIT(shared_strings.get());
+    Py_VISIT(rich_strings.get());
     Py_VISIT(dict.get());
     Py_VISIT(array_type.get());
     if (cell_cls) Py_VISIT(cell_cls->cls());

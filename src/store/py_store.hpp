@@ -27,8 +27,8 @@
 namespace brindle {
 
 // The slot names of the host Cell, in the order materialisation fills them.
-inline constexpr const char* kCellSlots[] = {"parent", "_style", "row", "column",
-                                             "_value", "_hyperlink", "data_type", "_comment"};
+inline constexpr const char* kCellSlots[] = {"parent", "_style",     "row",       "column",  "_value",
+                                             "_hyperlink", "data_type", "_comment", "_as_read"};
 
 // A packed key that is a cell of the store, or none.
 struct KeyMatch {
@@ -49,6 +49,7 @@ public:
     PyRef ws;
     PyRef cell_styles;
     PyRef shared_strings;
+    PyRef rich_strings;  // set: a non-empty dict {index: rich text} of shared strings with runs
     PyRef array_type;  // keeps `style_new` alive
     newfunc style_new = nullptr;
     PyRef typecode;            // "i"
@@ -109,6 +110,12 @@ private:
     [[nodiscard]] PyResult<PyRef> style_copy(std::int64_t style);
     [[nodiscard]] PyResult<PyRef> row_int(std::uint32_t row);
     [[nodiscard]] PyResult<PyRef> render_shared(const Entry& e);
+public:
+    // The host's form of what the cell `e` keeps as read: (type or None,
+    // text), ("inlineStr", rich text) for a shared string with runs, or None.
+    [[nodiscard]] PyResult<PyRef> as_read_obj(const Entry& e) const;
+    // The rich text of shared string `index` when it has runs, else None.
+    [[nodiscard]] PyResult<PyRef> rich_string(std::uint64_t index) const;
 };
 
 // exact_key: a tuple (exactly) of two ints (exactly) in 0 to 2^32 - 1.

@@ -46,7 +46,68 @@ std::optional<Entry> StoreCore::load_cell(std::uint32_t row, std::uint32_t col, 
     return old;
 }
 
+bool StoreCore::keep_as_read(std::uint64_t key, std::uint8_t kind, std::string_view text) {
+    if (text.size() >= kMaxAsReadLen || arena_.size() >= kMaxArena) return false;
+    const std::uint64_t len = text.size();
+    std::uint64_t offset = last_as_read_ >> 24;
+    if (as_read_.empty() || (last_as_read_ & 0xFFFF) != len || this->text((offset << 24) | len) != text) {
+        offset = arena_.size();
+        arena_.append(text);
+    }
+    last_as_read_ = (offset << 24) | (std::uint64_t{kind} << 16) | len;
+    if (!as_read_.empty() && as_read_.back().key >= key) as_read_sorted_ = false;
+    as_read_.push(AsReadEntry{key, last_as_read_});
+    return true;
+}
+
+void StoreCore::forget_as_read(std::uint64_t key) {
+    if (as_read_.empty()) return;
+    if (!as_read_final_) {
+        // Still loading: a marker that wins over what came before when the
+        // entries are sorted.
+        as_read_sorted_ = false;
+        as_read_.push(AsReadEntry{key, 0});
+        return;
+    }
+    const std::uint64_t i = as_read_at(key);
+    if (i < as_read_.size() && as_read_[i].key == key) as_read_[i].drop();
+}
+
+std::optional<StoreCore::AsRead> StoreCore::as_read(std::uint64_t key) const {
+    const std::uint64_t i = as_read_at(key);
+    if (i >= as_read_.size() || as_read_[i].key != key || as_read_[i].kind() == 0) return std::nullopt;
+    const AsReadEntry& e = as_read_[i];
+    const std::uint64_t offset = e.packed >> 24, len = e.packed & 0xFFFF;
+    return AsRead{e.kind(), text((offset << 24) | len)};
+}
+
+std::uint64_t StoreCore::as_read_at(std::uint64_t key) const noexcept {
+    std::uint64_t lo = 0, hi = as_read_.size();
+    while (lo < hi) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        if (as_read_[mid].key < key) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
 void StoreCore::finish_loading() {
+    if (!as_read_sorted_) {
+        // A repeated cell's entries: the last one loaded wins.
+        std::vector<AsReadEntry> all;
+        all.reserve(static_cast<std::size_t>(as_read_.size()));
+        for (std::uint64_t i = 0; i < as_read_.size(); ++i) all.push_back(as_read_[i]);
+        std::stable_sort(all.begin(), all.end(),
+                         [](const AsReadEntry& a, const AsReadEntry& b) { return a.key < b.key; });
+        as_read_.clear();
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (i + 1 < all.size() && all[i + 1].key == all[i].key) continue;
+            if (all[i].kind() != 0) as_read_.push(all[i]);
+        }
+        as_read_sorted_ = true;
+    }
+    as_read_.trim();
+    as_read_final_ = true;
     base_.trim();
     text_intern_ = {};
     arena_.shrink_to_fit();
@@ -65,6 +126,10 @@ void StoreCore::reset() {
     // an arena that no longer exists.
     text_intern_ = {};
     templates_.clear();
+    as_read_.clear();
+    as_read_sorted_ = true;
+    as_read_final_ = false;
+    last_as_read_ = 0;
     live_side_ = 0;
     ++changes_;
 }
@@ -124,6 +189,7 @@ Entry StoreCore::remove(const Loc& loc) {
         --base_.live;
     }
     ++changes_;
+    if (!as_read_.empty()) forget_as_read(old.key);
     const std::uint64_t dead = side_.size() - live_side_;
     if (dead > 1023 && dead >= live_side_) compact_side();
     return old;
@@ -139,6 +205,8 @@ void StoreCore::compact_side() {
 }
 
 void StoreCore::set_materialized(const Loc& loc, std::uint32_t slot) {
+    // The cell object carries what was read from now on.
+    if (!as_read_.empty()) forget_as_read(key_of(loc));
     if (loc.kind == Loc::kSide) {
         side_[loc.index].tag = tag::kCell;
         side_[loc.index].payload = slot;

@@ -8,6 +8,7 @@
 
 #include <ftemplate/template.hpp>
 #include <store/base.hpp>
+#include <store/chunk_vec.hpp>
 #include <store/fx_hash.hpp>
 #include <store/record.hpp>
 
@@ -61,6 +62,16 @@ public:
     [[nodiscard]] std::optional<Entry> load_cell(std::uint32_t row, std::uint32_t col, std::uint8_t kind,
                                                  std::uint64_t payload, std::uint32_t style, std::uint8_t dtype);
 
+    // Keeps, beside the cell `key` just loaded, what its <v> held (an
+    // as_read kind below 256 and the text); cells without such an entry are
+    // written from their values alone. False, keeping nothing, for a text
+    // of kMaxAsReadLen bytes or more or a full arena.
+    static constexpr std::size_t kMaxAsReadLen = 0xFFFF;
+    [[nodiscard]] bool keep_as_read(std::uint64_t key, std::uint8_t kind, std::string_view text);
+    // Drops the entry of `key`, if any: the cell was loaded again, changed
+    // or removed.
+    void forget_as_read(std::uint64_t key);
+
     // End of loading: drops the loading maps and trims the storage.
     void finish_loading();
 
@@ -79,6 +90,16 @@ public:
                                        std::string& out) const {
         return templates_.render(index, row, col, out);
     }
+
+    // What `key` keeps as read: its as_read kind and text.
+    struct AsRead {
+        std::uint8_t kind;
+        std::string_view text;
+    };
+    [[nodiscard]] bool has_as_read() const noexcept { return !as_read_.empty(); }
+    // The position of the first entry whose key is not below `key`.
+    [[nodiscard]] std::uint64_t as_read_at(std::uint64_t key) const noexcept;
+    [[nodiscard]] std::optional<AsRead> as_read(std::uint64_t key) const;
 
     // The records of one row, walkable in column order with record().
     [[nodiscard]] std::optional<RowRange> row_range(std::uint32_t row) const { return base_.row_range(row); }
@@ -132,6 +153,23 @@ private:
     std::string arena_;
     std::unordered_map<std::uint64_t, std::uint64_t, FxHash> text_intern_;  // text hash -> location
     TemplateTable templates_;
+    // PERF: formula cells (and the rare lossy numbers) only, so plain cells
+    // cost nothing, in 16 bytes each: the text's arena offset (upper 40
+    // bits), kind (8 bits) and length (16 bits) in one word; sorted by key
+    // once loaded (loading appends in document order), kind 0 marks an entry
+    // dropped since. Texts are not interned (no map while loading): only a
+    // run of equal results shares one copy.
+    struct AsReadEntry {
+        std::uint64_t key;
+        std::uint64_t packed;
+        [[nodiscard]] std::uint8_t kind() const noexcept { return static_cast<std::uint8_t>(packed >> 16); }
+        void drop() noexcept { packed &= ~(std::uint64_t{0xFF} << 16); }
+    };
+    std::uint64_t last_as_read_ = 0;  // the packed word of the last text kept
+    // Chunked: growing it never leaves a doubled copy behind.
+    ChunkVec<AsReadEntry> as_read_;
+    bool as_read_sorted_ = true;  // while loading: appended in ascending key order
+    bool as_read_final_ = false;  // loaded: sorted, and changed in place only
     std::uint64_t live_side_ = 0;
     std::uint64_t changes_ = 0;
 

@@ -31,10 +31,13 @@ struct TextCtx {
     // Reused per item: texts of the runs so far, and of the current run.
     std::string runs_text;
     std::string run_text;
+    // Keep the bytes of every item with runs (item.bytes, as for the host).
+    bool capture_runs = false;
 };
 
 struct TextItem {
     bool deferred = false;
+    bool has_runs = false;        // the item has at least one <r>
     std::string text;             // the value, when not deferred
     std::string bytes;            // the item element, start tag to end tag, when deferred
     NamespaceList namespaces;     // bindings of the item's ancestors, when deferred
@@ -65,6 +68,7 @@ template <ByteSource Src, class Forbid, class Validator>
 [[nodiscard]] XmlResult<void> parse_text_into(Reader<Src>& r, TextCtx& ctx, Forbid&& forbid, Validator&& validate,
                                               TextItem& item) {
     item.deferred = false;
+    item.has_runs = false;
     item.text.clear();
     item.bytes.clear();
     item.namespaces.clear();
@@ -108,6 +112,7 @@ template <ByteSource Src, class Forbid, class Validator>
             item.text.clear();  // a later <t> replaces an earlier one
             item_text = BR_TRY(element_text_into(r, item.text, forbid));
         } else if (name == "r") {
+            item.has_runs = true;
             if (detail::has_plain_attr(r.attrs())) host = true;
             if (r.last_kind() == Event::EmptyTag) {
                 BR_TRY(r.next());
@@ -164,7 +169,7 @@ template <ByteSource Src, class Forbid, class Validator>
     }
 
     if (pending) return std::unexpected(*pending);
-    if (host) {
+    if (host || (ctx.capture_runs && item.has_runs)) {
         item.text.clear();
         finish_deferred();
         return {};

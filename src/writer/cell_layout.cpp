@@ -57,6 +57,11 @@ bool CellLayout::resolve(PyTypeObject* tp, const std::array<PyObject*, kFields>&
         // itself; a data descriptor takes precedence over an instance dict,
         // so it is also what an instance lookup finds.
         PyRef attr = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), names[i]));
+        if (!attr && i == AsRead && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            offsets[i] = -1;  // a cell class that keeps nothing as read
+            continue;
+        }
         if (!attr) {
             (void)clear_ordinary_error();
             return false;

@@ -30,7 +30,8 @@ public:
     // it as a plain property over a slot (an `operator.attrgetter` of the
     // slot's name), as the host's cell does; otherwise it alone is read
     // through the attribute protocol.
-    enum Field : std::size_t { Comment, Value, Style, DataType, Row, Column, Hyperlink, kFields };
+    // `AsRead` reads as None for a class that has no such attribute.
+    enum Field : std::size_t { Comment, Value, Style, DataType, Row, Column, Hyperlink, AsRead, kFields };
 
     // The member at `f` of `cell` as a new reference, or an empty PyRef
     // when the fast path does not apply (the caller then uses getattr,
@@ -48,6 +49,7 @@ public:
         // Offset 0 (the object header, never a slot): this field alone is
         // read through the attribute protocol.
         if (offsets_[f] == 0) return {};
+        if (offsets_[f] < 0) return PyRef::borrow(Py_None);  // an attribute the class lacks
         PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(cell) + offsets_[f]);
         return PyRef::borrow(v);
 #endif

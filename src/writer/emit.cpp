@@ -62,6 +62,11 @@ PyResult<void> Writer::write_one(PyObject* cell) {
     const bool styled = probe.styled;
     if (value.get() == Py_None && !styled && !BR_TRY(truth(comment.get()))) return {};
 
+    // A loaded cell whose value was never set is written as the file had
+    // it: rare enough (cells read but not assigned) for the host's writer.
+    PyRef as_read = BR_TRY(cell_attr(cell, CellLayout::AsRead));
+    if (as_read.get() != Py_None) return push_fallback(cell, styled);
+
     generic_reads_ = false;
     PyRef data_type = BR_TRY(cell_attr(cell, CellLayout::DataType));
     PyRef row_obj = BR_TRY(cell_attr(cell, CellLayout::Row));
@@ -187,7 +192,8 @@ bool short_plain_attr(const std::optional<std::string_view>& a, bool lxml) noexc
 
 PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_view data_type,
                             std::optional<std::string_view> type_attr, const Classified& value,
-                            std::optional<std::string_view> style, PyObject* hyperlink) {
+                            std::optional<std::string_view> style, PyObject* hyperlink,
+                            std::optional<std::string_view> cached) {
     using Form = CellForm;
     Form form = Form::Empty;
     const std::string_view text = value.text();
@@ -210,8 +216,9 @@ PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_v
         PyRef r = PyRef::steal(PyObject_CallMethodOneArg(hyperlinks_.get(), n_append_.get(), hyperlink));
         if (!r) return py_err();
     }
-    if (!short_plain_attr(style, lxml_) || !short_plain_attr(type_attr, lxml_)) {
-        emit_general(row, column, type_attr, form, text, style);
+    if (form != Form::Formula || (cached && cached->empty())) cached.reset();
+    if (cached || !short_plain_attr(style, lxml_) || !short_plain_attr(type_attr, lxml_)) {
+        emit_general(row, column, type_attr, form, text, style, cached);
         return true;
     }
 
@@ -289,7 +296,8 @@ PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_v
 
 void Writer::emit_general(std::int64_t row, std::int64_t column,
                           std::optional<std::string_view> type_attr, CellForm form,
-                          std::string_view text, std::optional<std::string_view> style) {
+                          std::string_view text, std::optional<std::string_view> style,
+                          std::optional<std::string_view> cached) {
     using Form = CellForm;
     std::string& b = buf_;
     b.append("<c r=\"");
@@ -331,7 +339,13 @@ void Writer::emit_general(std::int64_t row, std::int64_t column,
                 esc_text(b, rest, lxml_);
                 b.append("</f>");
             }
-            b.append(empty_v);
+            if (cached && !cached->empty()) {
+                b.append("<v>");
+                esc_text(b, *cached, lxml_);
+                b.append("</v>");
+            } else {
+                b.append(empty_v);
+            }
             b.append("</c>");
             break;
         }

@@ -44,6 +44,7 @@ struct StoredCell {
         Object,    // the value object `obj`, classified when written
         Serial,    // a date as serial number text in the row buffer, written with t="n"
         DateRaw,   // a date value `obj`, for the host's date helper
+        AsRead,    // the number the file held, in the row buffer at `kept_off`
         Delegate,  // only the host's writer reproduces it
     };
     Loc loc;
@@ -53,6 +54,9 @@ struct StoredCell {
     Val val = Val::Empty;
     std::size_t off = 0, len = 0;  // the text in the row buffer
     std::string_view dtype;        // a static text, or the UTF-8 of `custom`
+    // What the cell keeps as read (as_read::*), its text in the row buffer.
+    std::uint8_t kept = as_read::kNone;
+    std::size_t kept_off = 0, kept_len = 0;
     PyRef obj;
     PyRef custom;
 };
@@ -84,6 +88,7 @@ public:
         c.tag = e.tag;
         c.obj = PyRef();
         c.custom = PyRef();
+        c.kept = as_read::kNone;
         if (e.tag == tag::kCell) {
             const PyRef* cell = s_.objs.get(static_cast<std::uint32_t>(e.payload));
             if (cell) {
@@ -117,6 +122,28 @@ public:
             c.custom = PyRef::borrow(t);
             c.dtype = std::string_view(p, static_cast<std::size_t>(n));
             is_date = c.dtype == "d";
+        }
+        // Only these data types keep anything: the lookup stays off the
+        // path of plain cells.
+        if ((e.dtype == kDtF || e.dtype == kDtD || e.dtype == kDtE) && s_.core.has_as_read()) {
+            if (const std::optional<StoreCore::AsRead> a = s_.core.as_read(e.key)) {
+                c.kept = a->kind;
+                c.kept_off = buf_.size();
+                buf_.append(a->text);
+                c.kept_len = a->text.size();
+                if (e.dtype != kDtF) {
+                    c.val = StoredCell::Val::AsRead;
+                    return {};
+                }
+            }
+        }
+        if (e.tag == tag::kSharedString && s_.rich_strings) {
+            // Runs kept from the file: only the host writes rich text.
+            PyRef rich = BR_TRY(s_.rich_string(e.payload));
+            if (rich.get() != Py_None) {
+                c.val = StoredCell::Val::Delegate;
+                return {};
+            }
         }
         if (is_date) return add_date(loc, e, c);
         switch (e.tag) {
@@ -424,6 +451,14 @@ PyResult<void> StoreWalk::write_cell(StoredCell& c) {
     std::optional<std::string_view> type_attr = c.dtype;
     if (c.dtype == "f") type_attr.reset();
     else if (c.dtype == "s") type_attr = "inlineStr";
+    std::optional<std::string_view> cached;
+    if (c.kept != as_read::kNone) {
+        // What the file held goes back with the type it was read with.
+        const std::string_view t = c.kept < as_read::kCount ? as_read::kTypeText[c.kept] : "";
+        if (t.empty()) type_attr.reset();
+        else type_attr = t;
+        cached = std::string_view(rowbuf_.data() + c.kept_off, c.kept_len);
+    }
 
     const std::string_view span(rowbuf_.data() + c.off, c.len);
     Classified value = Classified::none();
@@ -440,6 +475,10 @@ PyResult<void> StoreWalk::write_cell(StoredCell& c) {
         case Val::Serial:
             value = Classified::number(span);
             type_attr = "n";
+            break;
+        case Val::AsRead:
+            value = Classified::text(*cached);
+            cached.reset();
             break;
         case Val::Object:
             value = classify(c.obj.get());
@@ -461,7 +500,7 @@ PyResult<void> StoreWalk::write_cell(StoredCell& c) {
     std::optional<std::string_view> style_attr;
     if (styled) style_attr = std::string_view(style->text);
     const bool written = BR_TRY(w_.emit(key_row(c.key), column, c.dtype, type_attr, value,
-                                        style_attr, Py_None));
+                                        style_attr, Py_None, cached));
     if (!written) return delegate(c);
     return {};
 }

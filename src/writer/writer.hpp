@@ -106,17 +106,20 @@ public:
     // One host cell: natively, or through the host's cell writer.
     [[nodiscard]] PyResult<void> write_one(PyObject* cell);
     // The <c> element of a classified value; false (nothing written) when
-    // the value must go to the host's cell writer.
+    // the value must go to the host's cell writer. `cached` is the <v> text
+    // of a formula cell (written only in the formula form).
     [[nodiscard]] PyResult<bool> emit(std::int64_t row, std::int64_t column,
                                       std::string_view data_type,
                                       std::optional<std::string_view> type_attr,
                                       const Classified& value,
-                                      std::optional<std::string_view> style, PyObject* hyperlink);
+                                      std::optional<std::string_view> style, PyObject* hyperlink,
+                                      std::optional<std::string_view> cached = std::nullopt);
     [[nodiscard]] PyResult<void> push_fallback(PyObject* cell, bool styled);
     // emit's element for attribute texts that need escaping (or are long).
     void emit_general(std::int64_t row, std::int64_t column,
                       std::optional<std::string_view> type_attr, CellForm form,
-                      std::string_view text, std::optional<std::string_view> style);
+                      std::string_view text, std::optional<std::string_view> style,
+                      std::optional<std::string_view> cached = std::nullopt);
     // "<row r=...>" with the attributes of a row dimension (or none).
     [[nodiscard]] PyResult<void> write_row_start(std::string_view row_text, PyObject* dimension);
     [[nodiscard]] PyResult<void> write_row(PyObject* cells, std::int64_t row_idx);
@@ -169,6 +172,13 @@ private:
         if (PyRef v = layout_.read(cell, f, field_names_)) return v;
         if (PyErr_Occurred()) return py_err();  // an interrupt while resolving the layout
         generic_reads_ = true;
+        if (f == CellLayout::AsRead) {
+            // Only the host's own cells keep anything as read.
+            PyObject* out = nullptr;
+            const int found = PyObject_GetOptionalAttr(cell, field_names_[f], &out);
+            if (found < 0) return py_err();
+            return found ? PyRef::steal(out) : PyRef::borrow(Py_None);
+        }
         PyRef r = PyRef::steal(PyObject_GetAttr(cell, field_names_[f]));
         if (!r) return py_err();
         return r;
@@ -186,7 +196,7 @@ private:
     // (which may run code) rather than straight from its slot.
     bool generic_reads_ = false;
     // Interned attribute and method names.
-    PyRef n_value_, n_style_, n_comment_, n_data_type_, n_hyperlink_, n_row_, n_column_;
+    PyRef n_value_, n_style_, n_comment_, n_data_type_, n_hyperlink_, n_row_, n_column_, n_as_read_;
     PyRef n_add_, n_append_, n_update_, n_get_, n_row_dimensions_, n_cells_, n_keys_, n_epoch_,
         n_iso_dates_, n_parent_;
     // The names above in CellLayout's field order; the strings are owned by

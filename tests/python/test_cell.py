@@ -24,7 +24,7 @@ def ws():
 
 def test_slots_are_plain_object_members():
     expected = ["parent", "_style", "row", "column", "_value", "_hyperlink", "data_type",
-                "_comment"]
+                "_comment", "_as_read"]
     assert list(Cell.__slots__) == expected
     for name in expected:
         assert type(getattr(Cell, name)) is types.MemberDescriptorType

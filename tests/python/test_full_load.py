@@ -67,7 +67,7 @@ def snapshot(ws):
                                                    c._style.typecode, list(c._style)),
                     c._hyperlink and (c._hyperlink.target, c._hyperlink.location),
                     c._comment and (c._comment.text, c._comment.author),
-                    c.parent is ws))
+                    c._as_read, c.parent is ws))
     return out
 
 

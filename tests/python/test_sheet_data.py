@@ -418,9 +418,12 @@ def test_stored_dates_and_odd_cells(lxml, iso, date1904):
     text = (b"".join(native[0]).decode() if lxml else "".join(native[0]))
     if not iso and not date1904:
         # Serials written back as they were read, the phantom leap day too.
-        for ref, serial in (("A200", 59), ("B200", 59), ("C200", 61), ("D200", 59.75),
+        for ref, serial in (("A200", 59), ("B200", 60), ("C200", 61), ("D200", 59.75),
                             ("E200", 0.5)):
             assert f'<c r="{ref}" s="1" t="n"><v>{serial}</v></c>' in text
+    # A serial that gives no date, and a formula's result, as the file held them.
+    assert '<c r="H200" s="1" t="n"><v>2958466</v></c>' in text
+    assert '<c r="E201"><f>A201+B201</f><v>1</v></c>' in text
 
 
 def test_store_in_dict_mode_and_odd_dimension_keys():

@@ -133,12 +133,37 @@ def table(draw):
     return f"{root}>{body}</{p}sst>".encode()
 
 
-@given(table(), st.sampled_from([None, 1, 3]))
-def test_generated_tables_agree_with_the_python_reader(data, size):
+@given(table(), st.sampled_from([None, 1, 3]), st.booleans())
+def test_generated_tables_agree_with_the_python_reader(data, size, keep_runs):
+    # With "si_runs" every item with runs goes to it, the rest as before.
     si_native, si_python = Recorder(strings.si_content), Recorder(strings.si_content)
-    got = native.read_string_table(Source(data, size), _testing.make_helpers(si_content=si_native))
-    assert got == py_table.read_string_table(Source(data), _testing.make_helpers(si_content=si_python))
+    runs_native, runs_python = Recorder(strings.si_runs), Recorder(strings.si_runs)
+    extra_native = {"si_runs": runs_native} if keep_runs else {}
+    extra_python = {"si_runs": runs_python} if keep_runs else {}
+    got = native.read_string_table(Source(data, size), _testing.make_helpers(
+        si_content=si_native, **extra_native))
+    assert got == py_table.read_string_table(Source(data), _testing.make_helpers(
+        si_content=si_python, **extra_python))
     assert si_native.calls == si_python.calls
+    assert runs_native.calls == runs_python.calls
+    if keep_runs:
+        # The plain value of an item is the same whether its runs are kept or not.
+        plain = native.read_string_table(Source(data), _testing.make_helpers())
+        assert [v[0] if type(v) is tuple else v for v in got] == plain
+
+
+@pytest.mark.parametrize("helper", [None, strings.si_runs])
+def test_items_with_runs_go_to_si_runs(helper):
+    data = sst("<si><t>a</t></si><si><r><rPr><b/></rPr><t>b</t></r><r><t>c</t></r></si>"
+               "<si><t>d</t><r><t>e</t></r></si>")
+    got = run_native(data, si_runs=helper)
+    assert got == run_python(data, si_runs=helper)
+    if helper is None:
+        assert got == ["a", "bc", "de"]
+    else:
+        bold = strings.TextBlock(strings.InlineFont(b=True), "b")
+        assert got == ["a", ("bc", strings.CellRichText([bold, "c"])),
+                       ("de", strings.CellRichText(["d", "e"]))]
 
 
 @given(st.lists(st.text(_chars, max_size=8), max_size=20))

@@ -10,6 +10,7 @@ import operator
 import re
 from typing import TYPE_CHECKING, Any
 
+from brindle.cell.rich_text import CellRichText
 from brindle.formula.formulas import ArrayFormula, DataTableFormula
 from brindle.styles.cell_style import StyleArray
 from brindle.styles.numbers import (
@@ -77,6 +78,9 @@ def _data_type_of(value):
         return value, "d"
     elif isinstance(value, (ArrayFormula, DataTableFormula)):
         return value, "f"
+    elif isinstance(value, CellRichText):
+        check_string(str(value))
+        return value, "s"
     elif isinstance(value, str):
         value = str(value)
     else:
@@ -89,10 +93,11 @@ def _data_type_of(value):
     return value, "s"
 
 
-def bare_cell(cls, parent, row, column, value, style, data_type):
+def bare_cell(cls, parent, row, column, value, style, data_type, as_read=None):
     """A `cls` (the `Cell` class or one with its slots) filled slot by slot,
     without its constructor: how loaders and the engine's store make cells
-    whose value and type are already decided."""
+    whose value and type are already decided. `as_read` is what the file
+    held that the value alone does not give back (see `Cell._as_read`)."""
     cell = cls.__new__(cls)
     cell.parent = parent
     cell._style = style
@@ -102,6 +107,7 @@ def bare_cell(cls, parent, row, column, value, style, data_type):
     cell._hyperlink = None
     cell.data_type = data_type
     cell._comment = None
+    cell._as_read = as_read
     return cell
 
 
@@ -113,8 +119,12 @@ class Cell:
     "e" (error code such as "#N/A"); assigning `value` sets it.
     """
 
+    # `_as_read` is (type attribute or None, value text) of a loaded cell
+    # whose value alone would not be written back as the file had it: the
+    # cached result of a formula, or a number whose date does not convert
+    # back to it. It is written in place of the value until the value is set.
     __slots__ = ("parent", "_style", "row", "column", "_value", "_hyperlink",
-                 "data_type", "_comment")
+                 "data_type", "_comment", "_as_read")
 
     def __init__(self, worksheet: Any, row: int | None = None, column: int | None = None,
                  value: Any = None, style_array: StyleArray | None = None) -> None:
@@ -125,6 +135,7 @@ class Cell:
         self._hyperlink = None
         self._comment = None
         self._value = None
+        self._as_read = None
         self.data_type = "n"
         if value is not None:
             self.value = value
@@ -154,6 +165,11 @@ class Cell:
     def value(self, value: Any) -> None:
         value, self.data_type = _data_type_of(value)
         self._value = value
+        self._as_read = None
+        try:
+            self.parent._cells_changed = True
+        except AttributeError:
+            pass  # a cell of no worksheet, or of a sheet that does not track changes
         if self.data_type == "d" and not _looks_like_date(self.number_format):
             for cls, fmt in _DATE_FORMATS:
                 if isinstance(value, cls):

@@ -37,27 +37,31 @@ def bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, action
     ("element", bytes, namespaces) and warnings as ("warn", message), for
     the caller to replay in document order.
     """
-    for item in iter_items(source, parser, helpers):
+    for item in iter_items(source, parser, helpers, as_read=True):
         if item[0] != "row":
             actions.append(item)
             continue
-        for row, column, value, data_type, style_id, _formula, _cached in item[2]:
+        for row, column, value, data_type, style_id, _formula, _cached, as_read in item[2]:
             style = cell_styles[style_id]
             # The style is copied like the engine copies it: same class and
             # contents, without the class's __init__.
             store[(row, column)] = bare_cell(cell_cls, ws, row, column, value,
-                                             _new_array(type(style), "i", style), data_type)
+                                             _new_array(type(style), "i", style), data_type,
+                                             as_read)
 
 
 def load_full(filename, data_only=False, rich_text=False, **limits):
     """The workbook in `filename` as a `Workbook` whose sheets can be changed and saved;
     `limits` are ZipReader's (max_part_size, max_ratio)."""
-    package = package_reader.ReadOnlyWorkbook(filename, data_only=data_only,
-                                              rich_text=rich_text, **limits)
+    package = _Package(filename, data_only=data_only, rich_text=rich_text, **limits)
     try:
         return _Loader(package).load()
     finally:
         package.close()
+
+
+class _Package(package_reader.ReadOnlyWorkbook):
+    _keep_runs = True  # cells of shared strings with runs write them back
 
 
 class _Loader:
@@ -138,6 +142,7 @@ class _Loader:
         bounds = ws._bounds()
         ws._current_row = bounds[1] if bounds is not None else 0
         SheetExtras(ws, self.package, source._path, cell_styles).replay(actions, row_dimensions)
+        ws._cells_changed = False  # links replayed above set values: not edits
 
 
 # Internal switch: None loads the sheets of a workbook on parallel threads

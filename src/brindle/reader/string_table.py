@@ -5,8 +5,9 @@ becomes its text here, an item the engine would hand to the host (an
 attribute in no namespace on the item or a run, a child named in the
 "dangerous" sets, run properties that "validate_rpr" refuses) goes to
 helpers["si_content"] with its exact bytes and the bindings of its ancestors.
-Host helpers are called in the same order and their exceptions propagate
-unchanged.
+When the helpers hold "si_runs", every item with runs goes to it instead
+(readers that keep the runs). Host helpers are called in the same order and
+their exceptions propagate unchanged.
 """
 
 from brindle.reader.helpers import checked_helpers
@@ -35,6 +36,7 @@ class _Table(Window):
         self.si_content = helpers["si_content"]
         self.item_dangerous = helpers["text_dangerous"]
         self.run_dangerous = helpers["rich_dangerous"]
+        self.si_runs = helpers.get("si_runs")
         self.verdicts = {}
         self.out = []
         self.depth = 0
@@ -50,6 +52,7 @@ class _Table(Window):
         self.item = self.depth
         self.handle = self.open_capture()
         self.host = _has_plain_attr(attrs)
+        self.has_runs = False
         self.pending = None
         self.item_text = None
         self.runs = []
@@ -75,6 +78,7 @@ class _Table(Window):
                 self._collect()
             elif local == "r":
                 self.in_run = True
+                self.has_runs = True
                 self.run_text = None
                 if _has_plain_attr(attrs):
                     self.host = True
@@ -145,7 +149,9 @@ class _Table(Window):
         if self.pending is not None:
             exc, self.pending = self.pending, None
             raise exc
-        if self.host:
+        if self.has_runs and self.si_runs is not None:
+            value = self.si_runs(data, self.namespaces(self.handle[0]))
+        elif self.host:
             value = self.si_content(data, self.namespaces(self.handle[0]))
         else:
             text = (self.item_text or "") + "".join(t for t in self.runs if t is not None)
@@ -153,17 +159,44 @@ class _Table(Window):
         self.out.append(value)
 
 
+def with_runs(helpers):
+    """`helpers` with "si_runs": items with runs are read as (value, rich text)."""
+    from brindle.reader.strings import si_runs
+
+    return {**helpers, "si_runs": si_runs}
+
+
+def split_runs(values, rich_text):
+    """(values, runs) of a table read `with_runs`.
+
+    With `rich_text` an item with runs is its `CellRichText`; otherwise it is
+    its plain value, and `runs` maps its index to its rich text, which cells
+    that show it keep until they are changed.
+    """
+    runs = {}
+    for i, value in enumerate(values):
+        if type(value) is tuple:
+            plain, rich = value
+            values[i] = rich if rich_text else plain
+            if not rich_text:
+                runs[i] = rich
+    return values, runs
+
+
 def read_string_table(source, helpers):
     """The shared-string table in `source` (a binary file object) as a list of values.
 
-    `helpers` is the reading helpers dict with "si_content"; XML errors are
-    raised as `xml.etree.ElementTree.ParseError`.
+    `helpers` is the reading helpers dict with "si_content" (and optionally
+    "si_runs"); XML errors are raised as `xml.etree.ElementTree.ParseError`.
     """
     checked = checked_helpers(helpers)
     si_content = dict.get(helpers, "si_content", _ABSENT)
     if si_content is _ABSENT:
         raise TypeError("missing helper si_content")
     checked["si_content"] = si_content
+    si_runs = dict.get(helpers, "si_runs")
+    if si_runs is not None:
+        checked["si_runs"] = si_runs
     table = _Table(source, checked)
     for _ in table.feed_all(tuple):
         pass

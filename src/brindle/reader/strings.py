@@ -81,6 +81,12 @@ def si_content(data, namespaces):
     return _plain(data, namespaces).replace("x005F_", "")
 
 
+def si_runs(data, namespaces):
+    """A shared string item that has runs, for a reader that keeps them:
+    (its value as `si_content` gives it, its rich text)."""
+    return si_content(data, namespaces), rich_inline(data, namespaces)
+
+
 def text_content(data, namespaces):
     """The value of a cell's inline string (`<is>`)."""
     return _plain(data, namespaces)

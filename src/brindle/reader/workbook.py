@@ -16,7 +16,7 @@ from typing import IO, Any, TypeAlias
 from brindle._native import native_engine
 from brindle.reader.helpers import reading_helpers
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
-from brindle.reader.string_table import read_string_table
+from brindle.reader.string_table import read_string_table, split_runs, with_runs
 from brindle.reader.worksheet import MAIN, WorkSheetParser
 from brindle.reader.xmlwindow import TEXT_TOO_LONG, TextTooLong
 from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO, ZipReader
@@ -98,6 +98,8 @@ def _part_path(base_dir, target):
 class ReadOnlyWorkbook:
     """The sheets of an xlsx file, read on demand. Use as a context manager or `close()`."""
 
+    _keep_runs = False  # the package of a workbook loaded for editing keeps rich text
+
     def __init__(self, filename: FileArg, data_only: bool = False, rich_text: bool = False,
                  *, native: bool = True, max_part_size: int | None = MAX_PART_SIZE,
                  max_ratio: int | None = MAX_RATIO) -> None:
@@ -124,7 +126,10 @@ class ReadOnlyWorkbook:
         for rel_type, target in rels.values():
             by_type.setdefault(rel_type.rpartition("/")[2], target)
         self._parts = by_type  # part path by relationship kind ("styles", ...)
-        self.shared_strings = self._read_strings(by_type.get("sharedStrings"))
+        # Runs are read for rich text, and kept for a workbook that is saved again.
+        keep_runs = rich_text or self._keep_runs
+        self.shared_strings, self.rich_strings = split_runs(
+            self._read_strings(by_type.get("sharedStrings"), keep_runs), rich_text)
         self.date_formats, self.timedelta_formats = self._read_styles(by_type.get("styles"))
         # (name, local sheet index or None, text) in document order.
         self.defined_names = [
@@ -211,19 +216,20 @@ class ReadOnlyWorkbook:
             out[rel.get("Id")] = (rel.get("Type", ""), _part_path(folder, rel.get("Target", "")))
         return out
 
-    def _read_strings(self, path):
+    def _read_strings(self, path, keep_runs=False):
         if path is None:
             return []
+        helpers = with_runs(self._helpers) if keep_runs else self._helpers
         native = _native_function("read_string_table") if self.native else None
         if native is not None:
             read, fallback = native
             try:
                 with self.open_part(path) as src, self.reading(path):
-                    return read(src, self._helpers)
+                    return read(src, helpers)
             except fallback:
                 pass
         with self.open_part(path) as src, self.reading(path):
-            return read_string_table(src, self._helpers)
+            return read_string_table(src, helpers)
 
     def _read_styles(self, path):
         if path is None:
@@ -294,7 +300,7 @@ class ReadOnlyWorksheet:
         return WorkSheetParser(
             None, shared_strings=wb.shared_strings, data_only=wb.data_only, epoch=wb.epoch,
             date_formats=wb.date_formats, timedelta_formats=wb.timedelta_formats,
-            rich_text=wb.rich_text)
+            rich_text=wb.rich_text, rich_strings=wb.rich_strings)
 
     def _source_rows(self, min_row, max_row, min_col, max_col, values_only):
         """The rows `iter_rows` gives, from the native reader when it can read this sheet.

@@ -19,6 +19,14 @@ order:
   those places, which is skipped unread;
 * ``("warn", message)`` for a cell whose date serial gives no date.
 
+Read with `as_read` (the full loader, which writes cells back), each cell
+tuple has an eighth item: None, or (type attribute or None, value text) when
+the value alone would not be written back as the file had it: the cached
+result of a formula cell, and a number whose date gives no date or does not
+convert back to it (serial 60 of the 1900 system, the fictitious
+1900-02-29); ("inlineStr", rich text) for a shared string whose runs the
+parser's `rich_strings` holds.
+
 The native engine reproduces this output; where this module makes a choice
 that is not forced by the file format it says so, because that choice is
 then the engine's requirement too.
@@ -58,6 +66,9 @@ _SHORT_INT = re.compile(r"-?[0-9]{1,18}")
 _DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 _INT64 = range(-(1 << 63), 1 << 63)
 _NO_INLINE = object()
+# The type attribute a formula's cached value is written back with, by the
+# type it was read with; cached values of other types are not kept.
+_CACHED_TYPES = {"n": None, "str": "str", "b": "b", "e": "e", "d": "d"}
 _COLUMNS = None
 
 
@@ -196,9 +207,12 @@ _SAW_VALUE, _SAW_FORMULA, _SAW_INLINE = 1, 2, 4
 class _SheetReader(Window):
     """One pass over one worksheet part; `items()` yields what the module docstring lists."""
 
-    def __init__(self, source, settings, helpers, row_dimensions, elements=True):
+    def __init__(self, source, settings, helpers, row_dimensions, elements=True, as_read=False,
+                 rich_strings=None):
         super().__init__(source)
         self.settings = settings
+        self.as_read = as_read
+        self.rich_strings = rich_strings
         self.h = helpers
         self.row_dimensions = row_dimensions
         self.elements = elements  # False: elements are skipped, not yielded
@@ -241,6 +255,10 @@ class _SheetReader(Window):
         elements = self.elements
         kept = _KEPT
         unkept = set()  # local names of the elements skipped and reported
+        as_read = self.as_read
+        rich_strings = self.rich_strings
+        epoch_1900 = epoch == WINDOWS_EPOCH
+        lossy = False  # the number of the cell being read is not given back by its date
 
         tx = []
         # Character data always lands in `tx`: cheaper than switching the
@@ -413,7 +431,7 @@ class _SheetReader(Window):
 
         def close_cell():
             """The finished cell as a tuple (see the module docstring)."""
-            nonlocal col
+            nonlocal col, lossy
             r, style, t, v, f = c_r, c_style, c_t, c_v, c_f
             if t is None:
                 t = "n"
@@ -431,10 +449,13 @@ class _SheetReader(Window):
                 col += 1
                 at = row
             formula = None
+            runs = None  # the rich text of a shared string with runs
             formula_cell = f is not None and not data_only
             if f is not None and read_formulas:
                 formula = formula_of(f, r)
                 if not fav:
+                    if as_read:
+                        return (at, col, formula, "f", style, formula, formula, cached(t, v))
                     return (at, col, formula, "f", style, formula, formula)
             if not v:
                 if t == "inlineStr" and c_inline is not _NO_INLINE:
@@ -442,9 +463,13 @@ class _SheetReader(Window):
                 else:
                     value, dtype = None, t
             elif t == "n":
+                lossy = False
                 value, dtype = number(v, r, style, formula_cell)
             elif t == "s":
-                value, dtype = shared_strings[to_int(v)], "s"
+                index = to_int(v)
+                value, dtype = shared_strings[index], "s"
+                if rich_strings and not formula_cell:
+                    runs = rich_strings.get(index)
             elif t == "b":
                 value, dtype = bool(to_int(v)), "b"
             elif t == "str":
@@ -454,24 +479,45 @@ class _SheetReader(Window):
             else:
                 value, dtype = v, t
             if formula_cell:  # with formula_and_value: the formula, its cached value aside
+                if as_read:
+                    return (at, col, formula, "f", style, formula, value, cached(t, v))
                 return (at, col, formula, "f", style, formula, value)
+            if as_read:
+                if runs is not None:
+                    return (at, col, value, dtype, style, formula, value, ("inlineStr", runs))
+                return (at, col, value, dtype, style, formula, value,
+                        ("n", v) if lossy and t == "n" and v else None)
             return (at, col, value, dtype, style, formula, value)
 
+        def cached(t, v):
+            """What a formula cell keeps of its cached value `v` of type `t`."""
+            if not v or t not in _CACHED_TYPES:
+                return None
+            return (_CACHED_TYPES[t], v)
+
         def number(v, r, style, formula_cell):
+            nonlocal lossy
             if "." in v or "e" in v or "E" in v:
                 value = to_float(v)
             else:
                 value = to_int(v)
             if type(style) is not int or style not in date_formats:
                 return value, "n"
+            timedelta = style in timedelta_formats
             try:
-                return from_excel(value, epoch,
-                                  timedelta=style in timedelta_formats), "d"
+                date = from_excel(value, epoch, timedelta=timedelta)
             except (OverflowError, ValueError):
                 message = date_warning(r, value)
                 if not formula_cell:
                     emit(("warn", message))
+                lossy = True
                 return "#VALUE!", "e"
+            # Serial 60 of the 1900 system is a day that never was: it reads
+            # as the day before, whose serial is 59.
+            if (epoch_1900 and not timedelta and (type(value) is int or type(value) is float)
+                    and 60 <= value < 61):
+                lossy = True
+            return date, "d"
 
         def formula_of(f, r):
             nonlocal unkeyed
@@ -592,16 +638,19 @@ class _SheetReader(Window):
         return check_text
 
 
-def iter_items(source, parser, helpers=None):
+def iter_items(source, parser, helpers=None, as_read=False):
     """The items of the worksheet part `source` read with `parser`'s settings (see module doc).
 
     `helpers` defaults to the library's own reading helpers; it is checked
-    and the settings are read before any byte of `source` is.
+    and the settings are read before any byte of `source` is. `as_read`
+    adds to each cell what the file held beyond its value (see module doc).
     """
     h = checked_helpers(reading_helpers() if helpers is None else helpers)
     settings = Settings.from_parser(parser)
     rd = row_dimensions_of(parser)
-    return _SheetReader(source, settings, h, rd).items()
+    rich_strings = getattr(parser, "rich_strings", None) if as_read else None
+    return _SheetReader(source, settings, h, rd, as_read=as_read,
+                        rich_strings=rich_strings).items()
 
 
 class WorkSheetParser:
@@ -612,14 +661,15 @@ class WorkSheetParser:
     epoch), `shared_strings` (the workbook's string table), `data_only`
     (cached values instead of formulas), `formula_and_value` (both),
     `rich_text` (inline strings as rich text), `date_formats` and
-    `timedelta_formats` (style ids of date and duration number formats).
+    `timedelta_formats` (style ids of date and duration number formats),
+    `rich_strings` (runs of shared strings kept for cells written back).
     `row_dimensions` collects, by row number as text, the attributes of rows
     that carry more than their number.
     """
 
     def __init__(self, src=None, shared_strings=None, data_only=False, epoch=WINDOWS_EPOCH,
                  date_formats=(), timedelta_formats=(), rich_text=False,
-                 formula_and_value=False):
+                 formula_and_value=False, rich_strings=None):
         self.source = src
         self.epoch = epoch
         self.formula_and_value = formula_and_value
@@ -629,6 +679,9 @@ class WorkSheetParser:
         self.date_formats = set(date_formats)
         self.timedelta_formats = set(timedelta_formats)
         self.row_dimensions = {}
+        # {index: CellRichText} of shared strings with runs read as plain text:
+        # a reader that writes cells back keeps the runs of unchanged cells.
+        self.rich_strings = {} if rich_strings is None else rich_strings
 
     def parse(self, helpers=None):
         """Yield the items of `self.source` (see the module docstring)."""

@@ -115,6 +115,9 @@ class Worksheet(_SheetBase):
         self._view_attrs = None
         self._views_kept = None  # (<sheetViews> as read, its attributes, frozen pane)
         self._kept = {}
+        # Whether a cell's value was set or a cell removed since the sheet was
+        # loaded: an edited workbook asks applications to recalculate.
+        self._cells_changed = False
 
     # -- single cells -------------------------------------------------------
 
@@ -166,6 +169,7 @@ class Worksheet(_SheetBase):
         cells = self._cells
         if (row, column) in cells:
             del cells[(row, column)]
+            self._cells_changed = True
 
     # -- extent ---------------------------------------------------------------
 
@@ -228,6 +232,8 @@ class Worksheet(_SheetBase):
                 if value._hyperlink is not None:
                     cell.hyperlink = value._hyperlink
                 cell._comment = value._comment
+                cell._as_read = None
+                self._cells_changed = True
             elif value is not None:
                 self.cell(row, column, value)
         self._current_row = row

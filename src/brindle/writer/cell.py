@@ -17,6 +17,7 @@ import operator
 import xml.etree.ElementTree as ET
 
 from brindle.cell.cell import ILLEGAL_CHARACTERS_RE, IllegalCharacterError
+from brindle.cell.rich_text import CellRichText, TextBlock
 from brindle.formula.formulas import ArrayFormula, DataTableFormula
 from brindle.styles.cell_style import StyleArray
 from brindle.utils.cell import get_column_letter
@@ -27,7 +28,7 @@ XML_SPACE = "{http://www.w3.org/XML/1998/namespace}space"
 _DATE_TYPES = (_dt.datetime, _dt.date, _dt.time)
 
 # Content forms of a cell.
-_EMPTY, _VALUE, _FORMULA, _INLINE = range(4)
+_EMPTY, _VALUE, _FORMULA, _INLINE, _RICH = range(5)
 
 
 _LARGEST_G16 = 1.797693134862315e308
@@ -116,7 +117,8 @@ def add_comment(ws, cell):
 
 
 def _prepare(ws, cell, styled):
-    """(attributes, content form, text, formula attributes) of a cell to be written."""
+    """(attributes, content form, text, formula attributes, cached value) of a cell to be
+    written; the cached value is the `<v>` text of a formula cell, or None."""
     f_attrs = None
     value = cell._value
     data_type = cell.data_type
@@ -124,6 +126,19 @@ def _prepare(ws, cell, styled):
     attrib = {"r": f"{get_column_letter(column)}{operator.index(row)}"}
     if styled:
         attrib["s"] = str(ws.parent._cell_styles.add(cell._style))
+    # Only the library's own cells keep anything as read.
+    as_read = getattr(cell, "_as_read", None)
+    cached = None
+    if as_read is not None:
+        # What the file held, back as it was: the value was never set.
+        as_type, as_text = as_read
+        if as_type is not None:
+            attrib["t"] = as_type
+        if data_type == "f":
+            cached = as_text
+        else:
+            _link(ws, cell)
+            return attrib, _RICH if as_type == "inlineStr" else _VALUE, as_text, None, None
     if data_type == "f":
         pass
     elif data_type == "s":
@@ -151,26 +166,34 @@ def _prepare(ws, cell, styled):
             f_attrs = {k: ("1" if v is True else str(v)) for k, v in value}
         else:
             text = safe_string(value)
+    elif data_type == "s" and isinstance(value, CellRichText):
+        form, text = (_RICH, value) if str(value) else (_EMPTY, "")
     else:
         form = _INLINE if data_type == "s" else _VALUE
         text = safe_string(value)
-    if ILLEGAL_CHARACTERS_RE.search(text):
+    if ILLEGAL_CHARACTERS_RE.search(str(text) if form == _RICH else text):
         raise IllegalCharacterError(f"{text!r} cannot be used in worksheets.")
+    _link(ws, cell)
+    if form != _FORMULA:
+        cached = None
+    return attrib, form, text, f_attrs, cached
+
+
+def _link(ws, cell):
     link = cell.hyperlink
     if link:
         ws._hyperlinks.append(link)
-    return attrib, form, text, f_attrs
 
 
 def etree_cell(ws, cell, styled):
     """The cell as an ElementTree element."""
-    attrib, form, text, f_attrs = _prepare(ws, cell, styled)
+    attrib, form, text, f_attrs, cached = _prepare(ws, cell, styled)
     el = ET.Element("c", attrib)
     if form == _VALUE:
         ET.SubElement(el, "v").text = text or None
     elif form == _FORMULA:
         ET.SubElement(el, "f", f_attrs or {}).text = text or None
-        ET.SubElement(el, "v")
+        ET.SubElement(el, "v").text = cached
     elif form == _INLINE:
         t = ET.SubElement(ET.SubElement(el, "is"), "t")
         t.text = text
@@ -179,6 +202,34 @@ def etree_cell(ws, cell, styled):
         stripped = text.strip()
         if stripped and text != stripped:
             t.set(XML_SPACE, "preserve")
+    elif form == _RICH:
+        el.append(rich_element(ET.Element, ET.SubElement, text, lxml=False))
+    return el
+
+
+def rich_element(element, sub_element, rich, lxml):
+    """The `<is>` element of rich text: one run per part, plain parts without
+    run properties; `element` and `sub_element` are the serialiser's factories."""
+    el = element("is")
+    for part in rich:
+        run = sub_element(el, "r")
+        if isinstance(part, TextBlock):
+            rpr = sub_element(run, "rPr")
+            for name, value in part.font.props.items():
+                if isinstance(value, dict):
+                    sub_element(rpr, name, {k: str(v) for k, v in value.items()})
+                elif value is True:
+                    sub_element(rpr, name)
+                else:
+                    sub_element(rpr, name, {"val": str(value)})
+            text = part.text
+        else:
+            text = str(part)
+        t = sub_element(run, "t")
+        t.text = text
+        stripped = text.strip()
+        if text != stripped and (lxml or stripped):
+            t.set(XML_SPACE, "preserve")
     return el
 
 
@@ -186,7 +237,7 @@ def lxml_cell(xf, ws, cell, styled):
     """Write the cell into the open lxml incremental writer `xf`."""
     from lxml.etree import Element, SubElement
 
-    attrib, form, text, f_attrs = _prepare(ws, cell, styled)
+    attrib, form, text, f_attrs, cached = _prepare(ws, cell, styled)
     with xf.element("c", attrib):
         if form == _VALUE:
             with xf.element("v"):
@@ -197,7 +248,8 @@ def lxml_cell(xf, ws, cell, styled):
                 if text:
                     xf.write(text)
             with xf.element("v"):
-                pass
+                if cached:
+                    xf.write(cached)
         elif form == _INLINE:
             el = Element("is")
             t = SubElement(el, "t")
@@ -205,6 +257,8 @@ def lxml_cell(xf, ws, cell, styled):
             if text != text.strip():
                 t.set(XML_SPACE, "preserve")
             xf.write(el)
+        elif form == _RICH:
+            xf.write(rich_element(Element, SubElement, text, lxml=True))
 
 
 def etree_text(el):
