@@ -71,6 +71,17 @@ PyResult<void> Writer::init(PyObject* ws, PyObject* write, bool lxml, PyObject* 
     }
     style_array_cls_ = BR_TRY(helper(helpers, "StyleArray"));
     hyperlinks_ = BR_TRY(getattr(ws, "_hyperlinks"));
+    {
+        PyRef keep = PyRef::steal(PyObject_GetAttrString(ws, "_keep_results"));
+        if (!keep) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py_err();
+            PyErr_Clear();  // a sheet that was never loaded keeps nothing as read
+        } else {
+            const int t = PyObject_IsTrue(keep.get());
+            if (t < 0) return py_err();
+            keep_results_ = t != 0;
+        }
+    }
     add_comment_ = BR_TRY(helper(helpers, "add_comment"));
     write_cell_ = BR_TRY(helper(helpers, "write_cell"));
     date_value_ = BR_TRY(helper(helpers, "date_value"));

@@ -77,8 +77,8 @@ struct StyleMemo {
 class RowCollector {
 public:
     RowCollector(PyStore& s, const std::optional<Epoch>& writer_epoch, bool iso_dates,
-                 std::string& buf)
-        : s_(s), epoch_(writer_epoch), iso_(iso_dates), buf_(buf) {}
+                 bool keep_results, std::string& buf)
+        : s_(s), epoch_(writer_epoch), iso_(iso_dates), keep_results_(keep_results), buf_(buf) {}
 
     [[nodiscard]] PyResult<void> add(const Loc& loc, StoredCell& c) {
         const Entry e = s_.core.entry(loc);
@@ -125,7 +125,8 @@ public:
         }
         // Only these data types keep anything: the lookup stays off the
         // path of plain cells.
-        if ((e.dtype == kDtF || e.dtype == kDtD || e.dtype == kDtE) && s_.core.has_as_read()) {
+        if ((e.dtype == kDtF ? keep_results_ : e.dtype == kDtD || e.dtype == kDtE) &&
+            s_.core.has_as_read()) {
             if (const std::optional<StoreCore::AsRead> a = s_.core.as_read(e.key)) {
                 c.kept = a->kind;
                 c.kept_off = buf_.size();
@@ -230,6 +231,7 @@ private:
     PyStore& s_;
     const std::optional<Epoch>& epoch_;
     bool iso_;
+    bool keep_results_;
     std::string& buf_;
 };
 
@@ -329,7 +331,7 @@ PyResult<bool> StoreWalk::collect_next(std::int64_t& row, bool& has_dim) {
     // entries (ascending keys, hence columns).
     rowbuf_.clear();
     ncells_ = 0;
-    RowCollector collect(s, w_.epoch_, w_.iso_dates_, rowbuf_);
+    RowCollector collect(s, w_.epoch_, w_.iso_dates_, w_.keep_results_, rowbuf_);
     std::uint64_t rec = 0, rec_end = 0;
     if (r1 == row) {
         const auto range = base.row_range(static_cast<std::uint32_t>(row));

@@ -209,6 +209,10 @@ private:
     PyRef style_array_cls_, hyperlinks_, add_comment_, write_cell_, date_value_,
         date_value_raw_, safe_string_;
     bool lxml_ = false;
+    // False once the workbook changed since its load: the cached results of
+    // formulas may no longer hold, and readers that do not recompute would
+    // show them, so they are left out.
+    bool keep_results_ = true;
     bool iso_dates_ = false;
     std::string scratch_;  // style text that is not memoised
     // write_plain_row's storage, empty between calls.

@@ -58,6 +58,8 @@ class _SheetBase:
         self._part_name = None
         self._sheet_id = None
         self._kept_rels = []
+        # Whether cached results of formulas are written (set for each save).
+        self._keep_results = True
 
     def __repr__(self):
         return f"<{type(self).__name__} {self.title!r}>"

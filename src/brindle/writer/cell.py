@@ -129,6 +129,9 @@ def _prepare(ws, cell, styled):
     # Only the library's own cells keep anything as read.
     as_read = getattr(cell, "_as_read", None)
     cached = None
+    if as_read is not None and data_type == "f" and not getattr(ws, "_keep_results", True):
+        # The workbook changed since its load: the result may not hold.
+        as_read = None
     if as_read is not None:
         # What the file held, back as it was: the value was never set.
         as_type, as_text = as_read

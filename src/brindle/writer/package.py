@@ -243,6 +243,11 @@ def write_package(wb, filename):
     # and finds the links and comments, and the parts that describe the
     # package (placed first in the archive, where tools look) depend on them.
     data = []
+    # Cached results of formulas are written back only when nothing changed
+    # since the load; after an edit applications recompute them.
+    keep = wb._loaded is not None and not _edited(wb)
+    for ws in wb.worksheets:
+        ws._keep_results = keep
     try:
         if wb.write_only:
             data = [(ws._finish(), True) for ws in wb.worksheets]
