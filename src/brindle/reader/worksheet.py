@@ -83,7 +83,7 @@ class Settings:
     """What a parse needs of the worksheet parser, read once before the first byte."""
 
     __slots__ = ("epoch", "formula_and_value", "shared_strings", "data_only", "rich_text",
-                 "date_formats", "timedelta_formats")
+                 "date_formats", "timedelta_formats", "time_formats")
 
     @classmethod
     def from_parser(cls, parser):
@@ -101,6 +101,11 @@ class Settings:
         self.rich_text = bool(parser.rich_text)
         self.date_formats = int_set(parser.date_formats)
         self.timedelta_formats = int_set(parser.timedelta_formats)
+        try:
+            times = parser.time_formats
+        except AttributeError:
+            times = ()  # parsers of older callers lack the attribute
+        self.time_formats = int_set(times)
         return self
 
 
@@ -223,6 +228,7 @@ class _SheetReader(Window):
         read_formulas = not data_only or fav
         shared_strings, epoch = s.shared_strings, s.epoch
         date_formats, timedelta_formats = s.date_formats, s.timedelta_formats
+        time_formats = s.time_formats
         from_excel, from_iso, date_warning = h["from_excel"], h["from_ISO8601"], h["date_warning"]
         array_formula, data_table, translator = (h["ArrayFormula"], h["DataTableFormula"],
                                                  h["Translator"])
@@ -432,6 +438,9 @@ class _SheetReader(Window):
             if type(style) is not int or style not in date_formats:
                 return value, "n"
             try:
+                if style in time_formats:
+                    return from_excel(value, epoch, timedelta=style in timedelta_formats,
+                                      time_only=True), "d"
                 return from_excel(value, epoch,
                                   timedelta=style in timedelta_formats), "d"
             except (OverflowError, ValueError):
@@ -579,14 +588,15 @@ class WorkSheetParser:
     epoch), `shared_strings` (the workbook's string table), `data_only`
     (cached values instead of formulas), `formula_and_value` (both),
     `rich_text` (inline strings as rich text), `date_formats` and
-    `timedelta_formats` (style ids of date and duration number formats).
+    `timedelta_formats` (style ids of date and duration number formats),
+    `time_formats` (style ids of formats that show only a time of day).
     `row_dimensions` collects, by row number as text, the attributes of rows
     that carry more than their number.
     """
 
     def __init__(self, src=None, shared_strings=None, data_only=False, epoch=WINDOWS_EPOCH,
                  date_formats=(), timedelta_formats=(), rich_text=False,
-                 formula_and_value=False):
+                 formula_and_value=False, time_formats=()):
         self.source = src
         self.epoch = epoch
         self.formula_and_value = formula_and_value
@@ -595,6 +605,7 @@ class WorkSheetParser:
         self.rich_text = rich_text
         self.date_formats = set(date_formats)
         self.timedelta_formats = set(timedelta_formats)
+        self.time_formats = set(time_formats)
         self.row_dimensions = {}
 
     def parse(self, helpers=None):
