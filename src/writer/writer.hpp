@@ -200,6 +200,7 @@ private:
         date_value_raw_, safe_string_;
     bool lxml_ = false;
     bool iso_dates_ = false;
+    std::string escaped_;  // a string's text with its escapes, when it needs any
     std::string scratch_;  // style text that is not memoised
     // write_plain_row's storage, empty between calls.
     std::vector<PyRef> plain_values_;

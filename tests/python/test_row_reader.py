@@ -600,10 +600,11 @@ def test_parser_settings_are_read_once_in_order():
     parser = Parser()
     r = m.RowReader(io.BytesIO(sheet('<row><c t="s"><v>0</v></c></row>')), parser, make_helpers())
     assert seen == ["epoch", "epoch", "formula_and_value", "shared_strings", "shared_strings",
-                    "data_only", "rich_text", "date_formats", "timedelta_formats", "row_dimensions"]
+                    "data_only", "rich_text", "date_formats", "timedelta_formats", "time_formats",
+                    "row_dimensions"]
     object.__setattr__(parser, "shared_strings", ["changed"])
     assert r.next_raw() == (1, [(1, 1, "a", "s", 0)])
-    assert len(seen) == 10
+    assert len(seen) == 11
 
 
 # --- next_row ----------------------------------------------------------------

@@ -28,6 +28,7 @@ from brindle.reader.helpers import checked_helpers, reading_helpers
 from brindle.reader.xmlwindow import CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window, ns_key
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
+from brindle.utils.escapes import decode_escapes
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
@@ -542,7 +543,7 @@ class _SheetReader(Window):
             elif child == _INLINE:
                 data = close_capture(is_handle)
                 if is_plain:
-                    c_inline = is_text if is_t else ""
+                    c_inline = decode_escapes(is_text) if is_t else ""
                 else:
                     c_inline = text_content(data, namespaces(is_handle[0]))
             child = _NO_CHILD

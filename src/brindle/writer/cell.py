@@ -21,6 +21,7 @@ from brindle.formula.formulas import ArrayFormula, DataTableFormula
 from brindle.styles.cell_style import StyleArray
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import to_excel
+from brindle.utils.escapes import LoneSurrogateError, encode_escapes
 
 XML_SPACE = "{http://www.w3.org/XML/1998/namespace}space"
 
@@ -154,7 +155,14 @@ def _prepare(ws, cell, styled):
     else:
         form = _INLINE if data_type == "s" else _VALUE
         text = safe_string(value)
-    if ILLEGAL_CHARACTERS_RE.search(text):
+    if form == _INLINE:
+        # Strings carry what XML cannot as escapes; only a lone surrogate,
+        # which is no character, cannot be written.
+        try:
+            text = encode_escapes(text)
+        except LoneSurrogateError:
+            raise IllegalCharacterError(f"{text!r} cannot be used in worksheets.") from None
+    elif ILLEGAL_CHARACTERS_RE.search(text):
         raise IllegalCharacterError(f"{text!r} cannot be used in worksheets.")
     link = cell.hyperlink
     if link:
