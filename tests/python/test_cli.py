@@ -140,7 +140,7 @@ def test_from_csv_round_trip(tmp_path):
 
 @pytest.mark.parametrize("args, message", [
     (["info", "missing.xlsx"], "missing.xlsx: no such file"),
-    (["info", "{notzip}"], "not a readable xlsx workbook"),
+    (["info", "{notzip}"], "notzip.xlsx: text file, not an xlsx package"),
     (["to-csv", "{book}", "--sheet", "Nope"], "no sheet named 'Nope'"),
     (["from-csv", "{book}", "-o", "x.txt"], "must end in .xlsx"),
     (["from-csv", "missing.csv", "-o", "x.xlsx"], "missing.csv: no such file"),

@@ -12,6 +12,7 @@ from lxml import etree as LET
 
 import brindle
 from brindle.cell.cell import IllegalCharacterError
+from brindle.utils.escapes import encode_escapes
 from brindle.styles.cell_style import StyleArray
 from brindle.utils.cell import get_column_letter
 from brindle.writer.cell import date_value_raw, safe_string, write_cell_etree, write_cell_lxml
@@ -74,6 +75,11 @@ def model(ws, cell, styled, lxml):
             return None
         text = g16(value)
         return out + (f"><v>{text}</v></c>" if text else f">{empty_v}</c>")
+    if data_type == "s":
+        if any(0xD800 <= ord(ch) <= 0xDFFF for ch in value):
+            return None
+        # Strings are written with their escapes (their own tests check them).
+        value = encode_escapes(value)
     if any(ord(ch) < 32 and ch not in "\t\n\r" for ch in value):
         return None
     if data_type == "f":
@@ -156,11 +162,20 @@ def test_style_attribute_and_column_letters(ws, lxml):
 
 @pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])
 @pytest.mark.parametrize("value,data_type", [
-    ("a\x01b", "s"), ("\x00", "n"), ("=A1\x1f", "f"), ("\ud800", "s"), ("\ufffe", "s"),
+    ("\x00", "n"), ("=A1\x1f", "f"), ("\ud800", "s"), ("a\udfffb", "s"),
 ])
 def test_text_no_xml_can_hold_is_refused(ws, value, data_type, lxml):
     with pytest.raises(IllegalCharacterError):
         write(ws, make_cell(ws, value, data_type), False, lxml)
+
+
+@pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])
+@pytest.mark.parametrize("value,text", [
+    ("a\x01b", "a_x0001_b"), ("\ufffe", "_xFFFE_"), ("\r", "_x000D_"),
+    ("_x0041_", "_x005F_x0041_"), (" \x0b", '<t xml:space="preserve"> _x000B_'),
+])
+def test_strings_carry_what_xml_cannot_as_escapes(ws, value, text, lxml):
+    assert text in write(ws, make_cell(ws, value, "s"), False, lxml)
 
 
 @pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])
