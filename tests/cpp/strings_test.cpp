@@ -24,10 +24,10 @@ TEST(Escapes, DecodeLeftToRight) {
         {"_x005f_x0041_", "_x0041_"},
         // A bare "x005F_" is text: only a whole escape is decoded.
         {"x005F_", "x005F_"},
-        {"x005F_x005F_", "x005F_x005F_"},
+        {"x005F_x005F_", "x005F_"},
         {"xx005F_005F_", "xx005F_005F_"},
         {"ax005Fb", "ax005Fb"},
-        {"X005F_x005f_", "X005F_x005f_"},
+        {"X005F_x005f_", "X005F_"},
         {"\xC3\xA9x005F_\xE2\x82\xAC", "\xC3\xA9x005F_\xE2\x82\xAC"},
         {"_x0041_", "A"},
         {"_x000d__x000A_", "\r\n"},
