@@ -1,9 +1,9 @@
 // The _xHHHH_ escapes of workbook strings, both ways, on UTF-8 bytes.
 //
-// Strings carry characters XML cannot (most C0 controls, U+FFFE, U+FFFF)
-// and carriage returns (which an XML reader turns into line feeds) as
-// _xHHHH_, four hex digits of a UTF-16 code unit; text that only looks like
-// an escape has its underscore written _x005F_. The host's codec
+// Strings carry characters XML cannot (C0 controls other than TAB, LF and
+// CR; U+FFFE, U+FFFF) as _xHHHH_, four hex digits of a UTF-16 code unit;
+// text that only looks like an escape has its underscore written _x005F_.
+// A carriage return is left to the XML escaping, as a character reference. The host's codec
 // (brindle.utils.escapes) follows the same rules, so both give the same
 // text:
 //  - decoding reads every well-formed escape left to right, hex digits in
@@ -68,10 +68,11 @@ inline std::size_t put_utf8(char* d, std::uint32_t c) noexcept {
 }
 
 // The length of the UTF-8 sequence at s[i] when it is a character written
-// as an escape (C0 controls other than TAB and LF, U+FFFE, U+FFFF); else 0.
+// as an escape (C0 controls other than TAB, LF and CR, U+FFFE, U+FFFF);
+// else 0.
 [[nodiscard]] constexpr std::size_t escaped_char_at(std::string_view s, std::size_t i) noexcept {
     const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x20) return c == '\t' || c == '\n' ? 0 : 1;
+    if (c < 0x20) return c == '\t' || c == '\n' || c == '\r' ? 0 : 1;
     if (c == 0xEF && s.size() - i >= 3 && static_cast<unsigned char>(s[i + 1]) == 0xBF &&
         (static_cast<unsigned char>(s[i + 2]) & 0xFE) == 0xBE)
         return 3;
@@ -124,7 +125,7 @@ inline void decode_escapes(std::string& s) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
         const auto c = static_cast<unsigned char>(s[i]);
         if (c < 0x20) {
-            if (c != '\t' && c != '\n') return true;
+            if (c != '\t' && c != '\n' && c != '\r') return true;
         } else if (c == '_') {
             if (i + 1 < n && s[i + 1] == 'x') return true;
         } else if (c == 0xEF && escapes_detail::escaped_char_at(s, i)) {

@@ -64,9 +64,9 @@ TEST(Escapes, EncodeThenDecodeIsIdentity) {
     } cases[] = {
         {"plain", "plain"},
         {"tab\tand\nline", "tab\tand\nline"},
-        {"\r", "_x000D_"},
+        {"\r\n", "\r\n"},  // a CR is left to the XML escaping
         {"a\0b"s, "a_x0000_b"},
-        {"\x01\x1f\x0b\x0c", "_x0001__x001F__x000B__x000C_"},
+        {"\x01\x1f\x0b\x0c\x0e", "_x0001__x001F__x000B__x000C__x000E_"},
         {"\xEF\xBF\xBE\xEF\xBF\xBF", "_xFFFE__xFFFF_"},
         {"\xEF\xBF\xBD", "\xEF\xBF\xBD"},
         {"_x0041_", "_x005F_x0041_"},

@@ -75,3 +75,18 @@ def test_serials_read_as_their_format_shows_them(date1904, read_only, native):
     want = [[expected(s, shows, not date1904) for _, shows in FORMATS] for s in SERIALS]
     for serial, g, w in zip(SERIALS, got, want):
         assert [(type(x), x) for x in g] == [(type(x), x) for x in w], serial
+
+
+@pytest.mark.parametrize("native", [True, False], ids=["native", "pure"])
+def test_a_1904_workbook_gives_back_the_dates_and_times_written(native):
+    from brindle.utils.datetime import MAC_EPOCH
+
+    values = [dt.time(12), dt.datetime(1904, 1, 1, 12), dt.datetime(1904, 1, 1),
+              dt.timedelta(hours=5), dt.time(0)]
+    wb = brindle.Workbook(native=native)
+    wb.epoch = MAC_EPOCH
+    wb.active.append(values)
+    out = io.BytesIO()
+    wb.save(out)
+    for read_only in (True, False):
+        assert read(out.getvalue(), read_only, native) == [values]

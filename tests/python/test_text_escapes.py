@@ -67,7 +67,8 @@ def test_decode(stored, text):
 @pytest.mark.parametrize("text, stored", [
     ("plain", "plain"),
     ("tab\tline\n", "tab\tline\n"),
-    ("\r\n", "_x000D_\n"),
+    ("\r\n", "\r\n"),  # CR is a character reference, not an escape
+    ("\x0e\x0c", "_x000E__x000C_"),
     ("a\x00b\x1f", "a_x0000_b_x001F_"),
     ("\ufffe\uffff", "_xFFFE__xFFFF_"),
     ("_x0041_", "_x005F_x0041_"),
@@ -86,7 +87,7 @@ def test_encode(text, stored):
 def test_encoding_is_inverted_by_decoding(text):
     stored = encode_escapes(text)
     assert decode_escapes(stored) == text
-    assert not re.search(f"[{re.escape(CONTROLS)}\ufffe\uffff]", stored)
+    assert not re.search(f"[{re.escape(CONTROLS.replace(chr(13), ''))}\ufffe\uffff]", stored)
 
 
 def sst_book(items):
@@ -165,7 +166,7 @@ def test_written_strings_read_back_the_same(write_only):
     assert sheet_xml(native) == sheet_xml(pure)
     xml = sheet_xml(native).decode()
     assert not re.search(f"[{re.escape(CONTROLS)}]", xml)
-    assert "_x005F_x0041_" in xml and "line_x000D_break" in xml
+    assert "_x005F_x0041_" in xml and "line&#13;break" in xml
     for read_only in (True, False):
         for engine in (True, False):
             assert read_all(native, read_only, engine) == [(t,) for t in TEXTS]
@@ -223,11 +224,15 @@ def _ours(tmp_path, native):
 @needs_gnumeric
 @pytest.mark.parametrize("native", [True, False], ids=["native", "pure"])
 def test_gnumeric_keeps_the_text_we_wrote(tmp_path, native):
+    # Gnumeric writes a carriage return raw in its own files, where it reads
+    # back as a line feed: texts with one are left to the LibreOffice test
+    # and to test_package, which reads a CR LF through Gnumeric's CSV.
     theirs = tmp_path / "theirs.xlsx"
     subprocess.run([SSCONVERT or "ssconvert", "--export-type=Gnumeric_Excel:xlsx2",
                     str(_ours(tmp_path, native)), str(theirs)],
                    check=True, capture_output=True, timeout=300)
-    assert read_all(theirs.read_bytes(), True, native) == [(t,) for t in FOREIGN]
+    assert [r for r, t in zip(read_all(theirs.read_bytes(), True, native), FOREIGN)
+            if "\r" not in t] == [(t,) for t in FOREIGN if "\r" not in t]
 
 
 @needs_libreoffice

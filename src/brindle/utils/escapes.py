@@ -1,9 +1,10 @@
 """The `_xHHHH_` escapes of workbook text.
 
-Strings in a workbook carry characters XML cannot (most C0 controls, U+FFFE,
-U+FFFF) as `_xHHHH_`, four hex digits of a UTF-16 code unit, and carriage
-returns the same way, since an XML reader turns a bare one into a line feed.
-Text that only looks like an escape has its underscore written `_x005F_`.
+Strings in a workbook carry characters XML cannot (C0 controls other than
+TAB, LF and CR; U+FFFE, U+FFFF) as `_xHHHH_`, four hex digits of a UTF-16
+code unit. Text that only looks like an escape has its underscore written
+`_x005F_`. (A carriage return is a character reference instead, which every
+XML reader keeps and which applications that do not decode escapes read.)
 
 Decoding reads every well-formed escape, in either case of hex digit, left
 to right; two that spell a surrogate pair give the one character they stand
@@ -21,7 +22,7 @@ _DECODE = re.compile(
 # Characters written as escapes. An underscore is escaped when what follows
 # would make it read as the start of an escape: four hex digits and either
 # an underscore or a character that is itself written as an escape.
-_ESCAPED = r"\x00-\x08\x0b-\x1f\ufffe\uffff"
+_ESCAPED = r"\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff"
 _ENCODE = re.compile(rf"[{_ESCAPED}]|_(?=x[0-9a-fA-F]{{4}}[_{_ESCAPED}])")
 
 # Text that may need encoding, or cannot be written at all (lone surrogates,

@@ -216,8 +216,14 @@ def lxml_cell(xf, ws, cell, styled):
 
 
 def etree_text(el):
-    """`el` serialised by ElementTree as a str."""
-    return ET.tostring(el, encoding="unicode")
+    """`el` serialised by ElementTree as a str.
+
+    ElementTree leaves a carriage return in content raw, which any XML
+    reader turns into a line feed; written as a reference it reads back
+    as itself (attributes already have theirs as references).
+    """
+    text = ET.tostring(el, encoding="unicode")
+    return text.replace("\r", "&#13;") if "\r" in text else text
 
 
 def write_cell_etree(ws, cell, styled=False):
