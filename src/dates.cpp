@@ -104,8 +104,8 @@ DateParts finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_
     return days_to_civil(s->first, s->second);
 }
 
-DateParts from_excel_int(std::int64_t serial, const Epoch& epoch) noexcept {
-    if (serial == 0) return make_time(0, 0, 0, 0);
+DateParts from_excel_int(std::int64_t serial, const Epoch& epoch, bool time_only) noexcept {
+    if (serial == 0 && (epoch.is_1900 || time_only)) return make_time(0, 0, 0, 0);
     const std::optional<std::int64_t> days = int_serial_days(serial, epoch);
     if (!days) return DateParts::out_of_range();
     return finish(epoch.days, epoch.micros, *days, 0);
@@ -117,7 +117,7 @@ bool excel_int_in_range(std::int64_t serial, const Epoch& epoch) noexcept {
     return days && shift(epoch.days, epoch.micros, *days, 0).has_value();
 }
 
-DateParts from_excel_float(double serial, const Epoch& epoch) noexcept {
+DateParts from_excel_float(double serial, const Epoch& epoch, bool time_only) noexcept {
     if (!std::isfinite(serial)) return DateParts::out_of_range();
     // divmod(serial, 1) as Python computes it for floats.
     double frac = std::fmod(serial, 1.0);
@@ -138,7 +138,7 @@ DateParts from_excel_float(double serial, const Epoch& epoch) noexcept {
     const double ms = std::rint((frac * 86400.0) * 1000.0);
     if (!std::isfinite(ms)) return DateParts::out_of_range();
     const std::int64_t millis = saturate(ms);
-    if (serial >= 0.0 && serial < 1.0 && millis < 86400000) {
+    if (serial >= 0.0 && serial < 1.0 && millis < 86400000 && (epoch.is_1900 || time_only)) {
         return make_time(millis / 3600000, millis / 60000 - (millis / 3600000) * 60,
                          millis / 1000 - (millis / 60000) * 60, (millis % 1000) * 1000);
     }

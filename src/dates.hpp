@@ -44,7 +44,8 @@ struct Epoch {
 };
 
 // The result of a conversion: a naive datetime, a time of day (serials in
-// [0, 1)), or nothing representable.
+// [0, 1) of the 1900 system, or of any system under a time-only format), or
+// nothing representable.
 struct DateParts {
     enum class Kind : std::uint8_t { DateTime, Time, OutOfRange };
     Kind kind = Kind::OutOfRange;
@@ -58,8 +59,12 @@ struct DateParts {
     friend constexpr bool operator==(const DateParts&, const DateParts&) = default;
 };
 
-[[nodiscard]] DateParts from_excel_int(std::int64_t serial, const Epoch& epoch) noexcept;
-[[nodiscard]] DateParts from_excel_float(double serial, const Epoch& epoch) noexcept;
+// Serial 0 of the 1900 system is no day at all, so serials below 1 there are
+// times; in other systems they are the epoch's first day unless `time_only`.
+[[nodiscard]] DateParts from_excel_int(std::int64_t serial, const Epoch& epoch,
+                                       bool time_only = false) noexcept;
+[[nodiscard]] DateParts from_excel_float(double serial, const Epoch& epoch,
+                                         bool time_only = false) noexcept;
 // from_excel_int(serial, epoch).ok() without the calendar fields.
 [[nodiscard]] bool excel_int_in_range(std::int64_t serial, const Epoch& epoch) noexcept;
 

@@ -52,7 +52,7 @@ public:
 
 private:
     PyResult<PyRef> plain() {
-        remove_x005f(item_.text);
+        decode_escapes(item_.text);
         return str_from_utf8(item_.text);
     }
 

@@ -66,6 +66,8 @@ def _open(path, data_only=False):
         raise UsageError(f"{path}: no such file")
     try:
         return brindle.load_workbook(path, read_only=True, data_only=data_only)
+    except brindle.InvalidFileError as exc:
+        raise UsageError(str(exc)) from exc  # names the file and says what it is
     except (zipfile.BadZipFile, KeyError, ValueError, OSError) as exc:
         raise UsageError(f"{path}: not a readable xlsx workbook ({exc})") from exc
 
@@ -85,10 +87,22 @@ def _text(value):
     if isinstance(value, (dt.date, dt.time)):
         return value.isoformat()
     if isinstance(value, dt.timedelta):
-        return str(value)
+        return _duration(value)
     if isinstance(value, float) and value.is_integer() and abs(value) < 1e16:
         return repr(value)
     return str(value)
+
+
+def _duration(value):
+    """A duration as a cell formatted [h]:mm:ss shows it: whole hours past
+    24, milliseconds (what a workbook keeps) only when there are some."""
+    ms = value // dt.timedelta(milliseconds=1)
+    sign = "-" if ms < 0 else ""
+    seconds, ms = divmod(abs(ms), 1000)
+    minutes, seconds = divmod(seconds, 60)
+    hours, minutes = divmod(minutes, 60)
+    text = f"{sign}{hours}:{minutes:02d}:{seconds:02d}"
+    return f"{text}.{ms:03d}" if ms else text
 
 
 def cmd_info(args, out):

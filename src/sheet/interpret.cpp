@@ -1,5 +1,6 @@
 // One cell's collected texts to its native record: position, formula, value
 // by data type, and the date rule with its warning path.
+#include <sheet/date_obj.hpp>
 #include <sheet/parser.hpp>
 
 #include <utils/cell_text.hpp>
@@ -263,8 +264,21 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
     const std::uint8_t flags = settings_.format_flags(style.id);
     if (!(flags & Settings::kDateFormat)) [[likely]] return {};
     const bool timedelta = flags & Settings::kTimedeltaFormat;
+    const bool time_only = flags & Settings::kTimeFormat;
     if (!timedelta && settings_.epoch && (value.kind == Val::Kind::Int || value.kind == Val::Kind::Float)) {
         const bool is_int = value.kind == Val::Kind::Int;
+        // Stored dates are converted later without their format, which in
+        // the 1900 system never matters; elsewhere a time-only format makes
+        // the time here.
+        if (time_only && !settings_.epoch->is_1900) {
+            const DateParts d = is_int ? from_excel_int(value.i, *settings_.epoch, true)
+                                       : from_excel_float(value.f, *settings_.epoch, true);
+            if (d.ok() && d.kind == DateParts::Kind::Time) {
+                value = Val::py_(BR_TRY(date_to_py(d)));
+                dtype = DType::of(kDtD);
+                return {};
+            }
+        }
         if (is_int ? excel_int_in_range(value.i, *settings_.epoch)
                    : from_excel_float(value.f, *settings_.epoch).ok()) {
             // Serial 60 of the 1900 system is a day that never was: it
@@ -283,7 +297,9 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
          (value.kind == Val::Kind::Float && value.f >= 60.0 && value.f < 61.0)))
         return unsupported("serial 60 without a native epoch");  // whether it is the 1900 one
     PyRef num = BR_TRY(val_to_py(value));
-    PyRef kw = PyRef::steal(Py_BuildValue("{s:O}", "timedelta", timedelta ? Py_True : Py_False));
+    PyRef kw = PyRef::steal(time_only ? Py_BuildValue("{s:O,s:O}", "timedelta", timedelta ? Py_True : Py_False,
+                                                      "time_only", Py_True)
+                                      : Py_BuildValue("{s:O}", "timedelta", timedelta ? Py_True : Py_False));
     if (!kw) return py_err();
     PyRef args = PyRef::steal(PyTuple_Pack(2, num.get(), settings_.epoch_obj.get()));
     if (!args) return py_err();

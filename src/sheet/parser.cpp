@@ -7,6 +7,7 @@
 #include <lib/pyxml.hpp>
 
 #include <text/element_text.hpp>
+#include <text/x005f.hpp>
 #include <utils/cell_text.hpp>
 #include <xml/fast_attrs.hpp>
 
@@ -429,10 +430,12 @@ PyResult<void> SheetParser::read_inline() {
             }(), held_);
         };
         TextItem item = BR_TRY(parse_text(reader, text_, forbid, validate));
-        if (item.deferred)
+        if (item.deferred) {
             inline_ = Val::py_(BR_TRY(host_item(helpers_.text_content.get(), item.bytes, item.namespaces)));
-        else
+        } else {
+            decode_escapes(item.text);
             inline_ = Val::text_(item.text);
+        }
     }
     has_inline_ = true;
     return {};

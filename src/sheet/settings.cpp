@@ -61,14 +61,33 @@ PyResult<IntSet> int_set(PyObject* iterable) {
     return out;
 }
 
+namespace {
+
+// The int set of an attribute that parsers of older callers lack: absent,
+// it is empty.
+PyResult<IntSet> optional_int_set(PyObject* parser, const char* name) {
+    PyRef v = PyRef::steal(PyObject_GetAttrString(parser, name));
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py_err();
+        PyErr_Clear();
+        return IntSet{};
+    }
+    return int_set(v.get());
+}
+
+}  // namespace
+
 PyResult<Settings> Settings::from_parser(PyObject* parser) {
     Settings s;
     s.epoch = BR_TRY(native_epoch(parser));
     s.epoch_obj = BR_TRY(attr(parser, "epoch"));
     {
+        // Parsers of older callers lack the attribute, and one whose
+        // attribute fails is read as such a parser: any Exception means
+        // false, while an interrupt or an exit still stops the read.
         PyRef fav = PyRef::steal(PyObject_GetAttrString(parser, "formula_and_value"));
         if (!fav) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py_err();
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return py_err();
             PyErr_Clear();
         } else s.formula_and_value = BR_TRY(truth(fav.get()));
     }
@@ -93,6 +112,7 @@ PyResult<Settings> Settings::from_parser(PyObject* parser) {
         PyRef v = BR_TRY(attr(parser, "timedelta_formats"));
         s.timedelta_formats = BR_TRY(int_set(v.get()));
     }
+    s.time_formats = BR_TRY(optional_int_set(parser, "time_formats"));
     s.index_formats();
     return s;
 }
@@ -106,6 +126,8 @@ void Settings::index_formats() {
         if (id >= 0 && id < kTableIds) format_table[std::size_t(id)] |= kDateFormat;
     for (std::int64_t id : timedelta_formats)
         if (id >= 0 && id < kTableIds) format_table[std::size_t(id)] |= kTimedeltaFormat;
+    for (std::int64_t id : time_formats)
+        if (id >= 0 && id < kTableIds) format_table[std::size_t(id)] |= kTimeFormat;
 }
 
 }  // namespace brindle

@@ -20,10 +20,13 @@ using IntSet = std::unordered_set<std::int64_t>;
 struct Settings {
     IntSet date_formats;
     IntSet timedelta_formats;
+    // Formats that show only a time of day: in the 1904 system they keep a
+    // serial below 1 a time, where other date formats make it a date.
+    IntSet time_formats;
     // The two sets as flags by style id for the ids a stylesheet really has,
     // so that the per-cell check is one load instead of two hash lookups.
     std::vector<std::uint8_t> format_table;
-    enum : std::uint8_t { kDateFormat = 1, kTimedeltaFormat = 2 };
+    enum : std::uint8_t { kDateFormat = 1, kTimedeltaFormat = 2, kTimeFormat = 4 };
     std::uint64_t shared_strings_len = 0;  // 0 unless shared_strings is exactly a list
     PyRef shared_strings;
     PyRef epoch_obj;
@@ -39,12 +42,13 @@ struct Settings {
 
     [[nodiscard]] static PyResult<Settings> from_parser(PyObject* parser);
 
-    // kDateFormat / kTimedeltaFormat for a style id.
+    // kDateFormat / kTimedeltaFormat / kTimeFormat for a style id.
     [[nodiscard]] std::uint8_t format_flags(std::int64_t id) const noexcept {
         if (static_cast<std::uint64_t>(id) < format_table.size()) return format_table[std::size_t(id)];
-        if (date_formats.empty() && timedelta_formats.empty()) return 0;
+        if (date_formats.empty() && timedelta_formats.empty() && time_formats.empty()) return 0;
         return std::uint8_t((date_formats.contains(id) ? kDateFormat : 0) |
-                            (timedelta_formats.contains(id) ? kTimedeltaFormat : 0));
+                            (timedelta_formats.contains(id) ? kTimedeltaFormat : 0) |
+                            (time_formats.contains(id) ? kTimeFormat : 0));
     }
     // Fills format_table from the sets; called again whenever they change.
     void index_formats();

@@ -6,6 +6,7 @@
 #include <utils/strip.hpp>
 #include <writer/cell_ref.hpp>
 #include <writer/escape.hpp>
+#include <text/x005f.hpp>
 
 #include <datetime.h>
 
@@ -196,7 +197,7 @@ PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_v
                             std::optional<std::string_view> cached) {
     using Form = CellForm;
     Form form = Form::Empty;
-    const std::string_view text = value.text();
+    std::string_view text = value.text();
     switch (value.kind()) {
         case Classified::Kind::None:
             break;
@@ -206,8 +207,19 @@ PyResult<bool> Writer::emit(std::int64_t row, std::int64_t column, std::string_v
             break;
         case Classified::Kind::Text:
             if (text.empty()) break;
+            if (data_type == "s") {
+                // Strings carry what XML cannot as escapes; the rare text
+                // that needs them is encoded into a buffer kept for reuse.
+                form = Form::Inline;
+                if (needs_escapes(text)) {
+                    escaped_.clear();
+                    encode_escapes(escaped_, text);
+                    text = escaped_;
+                }
+                break;
+            }
             if (has_forbidden_char(text)) return false;
-            form = data_type == "f" ? Form::Formula : data_type == "s" ? Form::Inline : Form::Value;
+            form = data_type == "f" ? Form::Formula : Form::Value;
             break;
         case Classified::Kind::Unsupported:
             return false;

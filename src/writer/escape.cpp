@@ -10,7 +10,7 @@ namespace {
 
 // Byte classes; a byte is special in a mode when its bit for that mode is set.
 enum : std::uint8_t {
-    kTextEt = 1,     // & < >
+    kTextEt = 1,     // & < > CR
     kTextLxml = 2,   // & < > CR, and every byte >= 0x80
     kAttrEt = 4,     // & < > " TAB LF CR
     kAttrLxml = 8,   // as kAttrEt, and every byte >= 0x80
@@ -19,7 +19,7 @@ enum : std::uint8_t {
 constexpr std::array<std::uint8_t, 256> make_classes() {
     std::array<std::uint8_t, 256> t{};
     for (unsigned char c : {'&', '<', '>'}) t[c] = kTextEt | kTextLxml | kAttrEt | kAttrLxml;
-    t['\r'] = kTextLxml | kAttrEt | kAttrLxml;
+    t['\r'] = kTextEt | kTextLxml | kAttrEt | kAttrLxml;
     for (unsigned char c : {'"', '\t', '\n'}) t[c] = kAttrEt | kAttrLxml;
     for (int c = 0x80; c < 256; ++c) t[c] = kTextLxml | kAttrLxml;
     return t;
@@ -61,7 +61,8 @@ const char* replacement(unsigned char c, bool attr, bool lxml) noexcept {
         case '"': return attr ? "&quot;" : nullptr;
         case '\t': return attr ? (lxml ? "&#9;" : "&#09;") : nullptr;
         case '\n': return attr ? "&#10;" : nullptr;
-        case '\r': return (attr || lxml) ? "&#13;" : nullptr;
+        // Raw in text, a reader would take it for a line feed.
+        case '\r': return "&#13;";
         default: return nullptr;
     }
 }

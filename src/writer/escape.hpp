@@ -1,7 +1,9 @@
 // XML escaping of attribute values and element content, byte for byte as
 // the host's two serialisers write them. `lxml` true matches the lxml
 // incremental writer (ASCII output, every non-ASCII character as a decimal
-// reference); false matches ElementTree (UTF-8 output).
+// reference); false matches ElementTree (UTF-8 output) with the host's one
+// amendment: a carriage return in content is a reference there too, since
+// an XML reader turns a raw one into a line feed.
 //
 // Input is valid UTF-8. Characters XML forbids are not checked here: the
 // callers refuse such values before any of their text is written.

@@ -109,13 +109,13 @@ PyResult<std::optional<std::pair<std::int64_t, std::int64_t>>> Writer::write_pla
         } else if (tp == &PyBool_Type) {
             it.dtype = "b";
         } else if (tp == &PyUnicode_Type) {
-            // The host refuses text with characters XML cannot hold; its
-            // error is the host's to raise.
+            // The host refuses a formula with characters XML cannot hold;
+            // its error is the host's to raise. Strings carry them as escapes.
             it.c = classify(value);
-            if (it.c.kind() != Classified::Kind::Text || has_forbidden_char(it.c.text()))
-                return std::nullopt;
+            if (it.c.kind() != Classified::Kind::Text) return std::nullopt;
             const std::string_view t = it.c.text();
             if (t.size() > 1 && t[0] == '=') {
+                if (has_forbidden_char(t)) return std::nullopt;
                 it.dtype = "f";
             } else {
                 const int e = PySet_Contains(error_codes, value);

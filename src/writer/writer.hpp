@@ -214,6 +214,7 @@ private:
     // show them, so they are left out.
     bool keep_results_ = true;
     bool iso_dates_ = false;
+    std::string escaped_;  // a string's text with its escapes, when it needs any
     std::string scratch_;  // style text that is not memoised
     // write_plain_row's storage, empty between calls.
     std::vector<PyRef> plain_values_;

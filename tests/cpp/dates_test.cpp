@@ -127,6 +127,23 @@ TEST(Dates, OtherEpochsGetNoLeapYearCorrection) {
     EXPECT_EQ(from_excel_int(1, odd), dt(2000, 1, 1, 23, 59, 59, 999999));
 }
 
+// Day 0 of the 1904 system is a real day: serials below 1 are dates there,
+// unless the format shows only a time; in the 1900 system they are times.
+TEST(Dates, SerialsBelowOneInThe1904System) {
+    EXPECT_EQ(from_excel_int(0, kMac), dt(1904, 1, 1));
+    EXPECT_EQ(from_excel_float(0.0, kMac), dt(1904, 1, 1));
+    EXPECT_EQ(from_excel_float(0.75, kMac), dt(1904, 1, 1, 18));
+    EXPECT_EQ(from_excel_float(0.99999999999, kMac), dt(1904, 1, 2));
+    EXPECT_EQ(from_excel_int(0, kMac, true), tod(0, 0));
+    EXPECT_EQ(from_excel_float(0.75, kMac, true), tod(18, 0));
+    EXPECT_EQ(from_excel_float(0.99999999999, kMac, true), dt(1904, 1, 2));
+    EXPECT_EQ(from_excel_float(1.25, kMac, true), dt(1904, 1, 2, 6));
+    EXPECT_EQ(from_excel_float(-0.25, kMac, true), dt(1903, 12, 31, 18));
+    EXPECT_EQ(from_excel_float(0.75, kWin), tod(18, 0));
+    EXPECT_EQ(from_excel_int(0, kWin), tod(0, 0));
+    EXPECT_EQ(to_excel_serial(from_excel_float(0.75, kMac), kMac), 0.75);
+}
+
 TEST(Dates, FinishRefusesOverflowInsteadOfWrapping) {
     const auto max = std::numeric_limits<std::int64_t>::max();
     const auto min = std::numeric_limits<std::int64_t>::min();

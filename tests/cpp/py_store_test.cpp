@@ -66,7 +66,7 @@ TEST_F(PyStoreTest, ValuesByTag) {
         {tag::kSharedString, 1, "'one'"},
         {tag::kText, text, "'caf\xc3\xa9'"},
         {tag::kDateInt, 1, "datetime.datetime(1904, 1, 2, 0, 0)"},
-        {tag::kDateInt, 0, "datetime.time(0, 0)"},
+        {tag::kDateInt, 0, "datetime.datetime(1904, 1, 1, 0, 0)"},  // day 0 is a real day here
     };
     std::uint32_t col = 1;
     for (const auto& c : cases) {

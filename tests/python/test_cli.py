@@ -140,7 +140,7 @@ def test_from_csv_round_trip(tmp_path):
 
 @pytest.mark.parametrize("args, message", [
     (["info", "missing.xlsx"], "missing.xlsx: no such file"),
-    (["info", "{notzip}"], "not a readable xlsx workbook"),
+    (["info", "{notzip}"], "notzip.xlsx: text file, not an xlsx package"),
     (["to-csv", "{book}", "--sheet", "Nope"], "no sheet named 'Nope'"),
     (["from-csv", "{book}", "-o", "x.txt"], "must end in .xlsx"),
     (["from-csv", "missing.csv", "-o", "x.xlsx"], "missing.csv: no such file"),
@@ -195,3 +195,31 @@ def test_bench_runs(tmp_path):
     r = run("bench", "--cells", "200")
     assert r.returncode == 0, r.stderr
     assert "write" in r.stdout and "read" in r.stdout
+
+
+@pytest.mark.parametrize("native", [True, False], ids=["native", "pure"])
+def test_to_csv_writes_durations_as_the_cell_shows_them(tmp_path, native):
+    wb = brindle.Workbook(write_only=True, native=native)
+    ws = wb.create_sheet("S")
+    ws.append([dt.timedelta(days=2, hours=2, minutes=3), dt.timedelta(seconds=59),
+               dt.timedelta(hours=30, milliseconds=250), dt.timedelta(0),
+               -dt.timedelta(hours=1, minutes=30)])
+    path = tmp_path / "d.xlsx"
+    wb.save(path)
+    r = run("to-csv", str(path))
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "50:03:00,0:00:59,30:00:00.250,0:00:00,-1:30:00\n"
+
+
+def test_a_carriage_return_survives_from_csv_then_to_csv(tmp_path):
+    rows = [["a\rb", "crlf\r\ninside", "plain"], ["x\r", "\ry", "line\nfeed"]]
+    src = tmp_path / "cr.csv"
+    with src.open("w", newline="", encoding="utf-8") as f:
+        csv.writer(f, lineterminator="\n").writerows(rows)
+    book = tmp_path / "cr.xlsx"
+    r = run("from-csv", str(src), "-o", str(book))
+    assert r.returncode == 0, r.stderr
+    r = run("to-csv", str(book), "-o", str(tmp_path / "back.csv"))
+    assert r.returncode == 0, r.stderr
+    with (tmp_path / "back.csv").open(newline="", encoding="utf-8") as f:
+        assert list(csv.reader(f)) == rows

@@ -77,7 +77,8 @@ def expected_from(value, epoch, is_1900):
     try:
         day, fraction = divmod(value, 1)
         diff = dt.timedelta(milliseconds=round(fraction * 86400 * 1000))
-        if 0 <= value < 1 and diff.days == 0:
+        # Day 0 of the 1900 system is no day: its serials below 1 are times.
+        if 0 <= value < 1 and diff.days == 0 and is_1900:
             return (dt.datetime.min + diff).time()
         if 0 < value < 60 and is_1900:
             day += 1
@@ -114,6 +115,7 @@ INTS = st.one_of(st.integers(-1_100_000_000, 1_100_000_000), st.integers(-700000
 
 @given(EPOCHS, st.lists(st.one_of(INTS, FLOATS), min_size=1, max_size=40))
 @example((WINDOWS, True), [0, 1, 59, 60, 61, -1, 2958465, 2958466, 999999999, 1000000000])
+@example((MAC, False), [0, 0.0, 0.5, 0.99999999999, -0.5, 1, 60, 2957003, 2957004])
 def test_from_serial_matches_datetime(probe, epoch, serials):
     probe.set_epoch(*epoch)
     for s in serials:

@@ -43,6 +43,20 @@ def test_other_epochs_have_no_leap_year_correction():
     assert from_excel(1.5, D(2000, 1, 1, 18)) == D(2000, 1, 3, 6)
 
 
+@pytest.mark.parametrize("serial,time_only,expected", [
+    (0, False, D(1904, 1, 1)), (0.0, False, D(1904, 1, 1)), (0.5, False, D(1904, 1, 1, 12)),
+    (0.25, True, dt.time(6)), (0, True, dt.time(0)), (0.99999999999, True, D(1904, 1, 2)),
+    (1.5, True, D(1904, 1, 2, 12)), (-0.25, True, D(1903, 12, 31, 18)),
+])
+def test_1904_serials_below_1_are_dates_unless_the_format_shows_only_a_time(
+        serial, time_only, expected):
+    got = from_excel(serial, MAC_EPOCH, time_only=time_only)
+    assert type(got) is type(expected) and got == expected
+    # The 1900 system has no day 0: there they are times whatever the format.
+    if 0 <= serial < 0.9:
+        assert isinstance(from_excel(serial, WINDOWS_EPOCH, time_only=time_only), dt.time)
+
+
 def test_timedelta():
     assert from_excel(1.25, timedelta=True) == dt.timedelta(days=1, hours=6)
     assert from_excel(1 / 86400 / 1000 * 1.4, timedelta=True) == dt.timedelta(milliseconds=1)

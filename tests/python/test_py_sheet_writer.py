@@ -80,7 +80,7 @@ def test_a_failing_row_stays_in_the_buffer_and_write_is_retried():
 
     writer = SheetWriter(ws, write, False, make_writer_helpers(False))
     bad = brindle.Cell(ws, 1, 2)
-    bad._value = "\x01"
+    bad._value = "\ud800"
     with pytest.raises(brindle.IllegalCharacterError):
         writer.write_row([brindle.Cell(ws, 1, 1, 1), bad], 1)
     with pytest.raises(OSError):

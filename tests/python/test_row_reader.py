@@ -602,10 +602,11 @@ def test_parser_settings_are_read_once_in_order():
     parser = Parser()
     r = m.RowReader(io.BytesIO(sheet('<row><c t="s"><v>0</v></c></row>')), parser, make_helpers())
     assert seen == ["epoch", "epoch", "formula_and_value", "shared_strings", "shared_strings",
-                    "data_only", "rich_text", "date_formats", "timedelta_formats", "row_dimensions"]
+                    "data_only", "rich_text", "date_formats", "timedelta_formats", "time_formats",
+                    "row_dimensions"]
     object.__setattr__(parser, "shared_strings", ["changed"])
     assert r.next_raw() == (1, [(1, 1, "a", "s", 0)])
-    assert len(seen) == 10
+    assert len(seen) == 11
 
 
 # --- next_row ----------------------------------------------------------------
@@ -878,3 +879,39 @@ def test_fast_cells_read_like_event_cells(cells, fav, data_only):
     except m.NativeFallback as e:
         trickled = ("fallback", e.args)
     assert trickled == fast
+
+
+# --- a formula_and_value attribute that fails ---------------------------------
+
+def _failing_parser(exc_type):
+    class Parser:
+        def __init__(self):
+            self.__dict__.update(vars(make_parser(data_only=True)))
+            self.__dict__.pop("formula_and_value")
+
+        @property
+        def formula_and_value(self):
+            raise exc_type("no setting")
+
+    return Parser()
+
+
+@pytest.mark.parametrize("exc_type", [AttributeError, ValueError, RuntimeError, LookupError])
+def test_a_failing_formula_and_value_means_false_in_both_readers(exc_type):
+    from brindle.reader import rows as py_rows
+
+    data = sheet('<row r="1"><c r="A1"><f>B1</f><v>7</v></c></row>')
+    for cls in (m.RowReader, py_rows.RowReader):
+        r = cls(io.BytesIO(data), _failing_parser(exc_type), make_helpers())
+        # data_only alone: the cached value, not the formula beside it.
+        assert r.next_raw() == (1, [(1, 1, 7, "n", 0)])
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+def test_an_interrupt_from_formula_and_value_propagates_from_both_readers(exc_type):
+    from brindle.reader import rows as py_rows
+
+    for cls in (m.RowReader, py_rows.RowReader):
+        with pytest.raises(exc_type):
+            r = cls(io.BytesIO(sheet()), _failing_parser(exc_type), make_helpers())
+            r.next_raw()

@@ -417,7 +417,7 @@ def test_values_the_writer_leaves_to_the_host(value, native):
     Cell(1, 18279, 1), Cell(1, 0, 1), Cell(True, 1, 1), Cell(1.0, 1, 1), Cell(2**64, 1, 1),
     Cell(1, 1, 1, data_type=None), Cell(1, 1, 1, data_type=StrSub("n")),
     Cell(1, 1, 1, data_type="\ud800"), Cell(1, 1, 1, data_type="\x1f"), Cell(1, 1, 5, "f"),
-    Cell(1, 1, 5, "s"), Cell(1, 1, "\x01", "s"),
+    Cell(1, 1, 5, "s"), Cell(1, 1, "\ud800", "s"),
 ], ids=lambda c: f"{c.row!r}-{c.column!r}-{c._value!r}-{c.data_type!r}")
 def test_cells_delegated_whole(lxml, cell):
     host = Host(lxml)

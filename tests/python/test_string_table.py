@@ -16,6 +16,7 @@ from hypothesis import given, strategies as st
 
 import testkit as _testing
 from brindle.reader import dimension as py_dimension, string_table as py_table, strings
+from brindle.utils.escapes import decode_escapes
 
 native = pytest.importorskip("brindle._brindle")
 NativeFallback = native.NativeFallback
@@ -67,7 +68,10 @@ def outcome(fn, *args, **kw):
 
 @pytest.mark.parametrize("data,expected", [
     (sst("<si><t>a</t></si><si><r><t>b</t></r><r><t>c</t></r></si>"), ["a", "bc"]),
-    (sst("<si><t>_x005F_x0041_</t></si><si><t>xx005F_005F_</t></si>"), ["_x0041_", "x005F_"]),
+    (sst("<si><t>_x005F_x0041_</t></si><si><t>xx005F_005F_</t></si>"),
+     ["_x0041_", "xx005F_005F_"]),
+    (sst("<si><t>_x000d__xD83D__xDE00__xD83D_</t></si><si><r><t>_x00</t></r><r><t>41_</t></r></si>"),
+     ["\r\U0001F600_xD83D_", "A"]),
     (sst("<si/><si><t/></si><si><t>2</t><t>1</t><rPh><t>ph</t></rPh><phoneticPr/></si>"),
      ["", "", "1"]),
     (sst("<si><r><t>b</t></r><t>a&amp;&#65;<![CDATA[<&]]>\r\n<b/>c</t></si>"), ["a&A<&\nb"]),
@@ -94,7 +98,8 @@ def test_helper_calls():
 
 
 _chars = st.characters(codec="utf-8", exclude_categories=["Cs", "Cc"]) | st.sampled_from("\t\n\r")
-_text = st.lists(st.text(_chars, max_size=6) | st.just("x005F_"), max_size=4).map("".join)
+_escapes = st.sampled_from(["x005F_", "_x005F_", "_x0041_", "_x000d_", "_xD83D_", "_xDE00_", "_x00G1_"])
+_text = st.lists(st.text(_chars, max_size=6) | _escapes, max_size=4).map("".join)
 _refs = {"<": "&lt;", "&": "&amp;", ">": "&gt;"}
 
 
@@ -166,13 +171,13 @@ def test_items_with_runs_go_to_si_runs(helper):
                        ("de", strings.CellRichText(["d", "e"]))]
 
 
-@given(st.lists(st.text(_chars, max_size=8), max_size=20))
+@given(st.lists(_text, max_size=20))
 def test_plain_texts_match_elementtree(texts):
     root = ET.Element(f"{{{MAIN}}}sst")
     for text in texts:
         ET.SubElement(ET.SubElement(root, f"{{{MAIN}}}si"), f"{{{MAIN}}}t").text = text
     data = ET.tostring(root)
-    assert run_native(data) == [(si[0].text or "").replace("x005F_", "") for si in ET.fromstring(data)]
+    assert run_native(data) == [decode_escapes(si[0].text or "") for si in ET.fromstring(data)]
 
 
 def test_read_sizes_do_not_matter():

@@ -12,6 +12,7 @@ from lxml import etree as LET
 
 import brindle
 from brindle.cell.cell import IllegalCharacterError
+from brindle.utils.escapes import encode_escapes
 from brindle.styles.cell_style import StyleArray
 from brindle.utils.cell import get_column_letter
 from brindle.writer.cell import date_value_raw, safe_string, write_cell_etree, write_cell_lxml
@@ -33,9 +34,7 @@ def esc_attr(text, lxml):
 
 
 def esc_text(text, lxml):
-    table = {"&": "&amp;", "<": "&lt;", ">": "&gt;"}
-    if lxml:
-        table["\r"] = "&#13;"
+    table = {"&": "&amp;", "<": "&lt;", ">": "&gt;", "\r": "&#13;"}
     return "".join(table.get(ch) or (f"&#{ord(ch)};" if lxml and ord(ch) > 127 else ch)
                    for ch in text)
 
@@ -74,6 +73,11 @@ def model(ws, cell, styled, lxml):
             return None
         text = g16(value)
         return out + (f"><v>{text}</v></c>" if text else f">{empty_v}</c>")
+    if data_type == "s":
+        if any(0xD800 <= ord(ch) <= 0xDFFF for ch in value):
+            return None
+        # Strings are written with their escapes (their own tests check them).
+        value = encode_escapes(value)
     if any(ord(ch) < 32 and ch not in "\t\n\r" for ch in value):
         return None
     if data_type == "f":
@@ -116,7 +120,7 @@ CASES = [
      '<c r="A1" t="inlineStr"><is><t xml:space="preserve">  </t></is></c>'),
     ("é<&>\"'", "s", '<c r="A1" t="inlineStr"><is><t>é&lt;&amp;&gt;"\'</t></is></c>',
      '<c r="A1" t="inlineStr"><is><t>&#233;&lt;&amp;&gt;"\'</t></is></c>'),
-    ("a\r\nb", "n", '<c r="A1" t="n"><v>a\r\nb</v></c>', '<c r="A1" t="n"><v>a&#13;\nb</v></c>'),
+    ("a\r\nb", "n", '<c r="A1" t="n"><v>a&#13;\nb</v></c>', None),
     (True, "b", '<c r="A1" t="b"><v>1</v></c>', None),
     (False, "b", '<c r="A1" t="b"><v>0</v></c>', None),
     (float("nan"), "n", '<c r="A1" t="n"><v /></c>', '<c r="A1" t="n"><v></v></c>'),
@@ -156,11 +160,20 @@ def test_style_attribute_and_column_letters(ws, lxml):
 
 @pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])
 @pytest.mark.parametrize("value,data_type", [
-    ("a\x01b", "s"), ("\x00", "n"), ("=A1\x1f", "f"), ("\ud800", "s"), ("\ufffe", "s"),
+    ("\x00", "n"), ("=A1\x1f", "f"), ("\ud800", "s"), ("a\udfffb", "s"),
 ])
 def test_text_no_xml_can_hold_is_refused(ws, value, data_type, lxml):
     with pytest.raises(IllegalCharacterError):
         write(ws, make_cell(ws, value, data_type), False, lxml)
+
+
+@pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])
+@pytest.mark.parametrize("value,text", [
+    ("a\x01b", "a_x0001_b"), ("\ufffe", "_xFFFE_"), ("\r", "&#13;"),
+    ("_x0041_", "_x005F_x0041_"), (" \x0b", '<t xml:space="preserve"> _x000B_'),
+])
+def test_strings_carry_what_xml_cannot_as_escapes(ws, value, text, lxml):
+    assert text in write(ws, make_cell(ws, value, "s"), False, lxml)
 
 
 @pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])

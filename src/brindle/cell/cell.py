@@ -29,6 +29,7 @@ ERROR_CODES = frozenset(
 # written as a corrupt part. Surrogates are listed because a lone one cannot
 # be encoded.
 ILLEGAL_CHARACTERS_RE = re.compile(r"[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+_LONE_SURROGATE_RE = re.compile(r"[\ud800-\udfff]")
 
 # numbers.Real covers int, float, Fraction and the scalar types of numeric
 # libraries that register with it.
@@ -58,6 +59,15 @@ def check_string(value):
     return value
 
 
+def _check_cell_text(value):
+    """A string cell's text is written with escapes for what XML cannot
+    carry, so only a lone surrogate (no character at all) is refused; a
+    formula has no escapes and keeps the whole rule."""
+    pattern = ILLEGAL_CHARACTERS_RE if len(value) > 1 and value[0] == "=" else _LONE_SURROGATE_RE
+    if pattern.search(value):
+        raise IllegalCharacterError(f"{value!r} cannot be used in worksheets.")
+
+
 def _data_type_of(value):
     """(value, data type) for a value assigned to a cell."""
     t = type(value)
@@ -85,7 +95,7 @@ def _data_type_of(value):
         value = str(value)
     else:
         raise ValueError(f"Cannot convert {value!r} to Excel")
-    check_string(value)
+    _check_cell_text(value)
     if len(value) > 1 and value[0] == "=":
         return value, "f"
     if value in ERROR_CODES:

@@ -12,6 +12,7 @@ their exceptions propagate unchanged.
 
 from brindle.reader.helpers import checked_helpers
 from brindle.reader.xmlwindow import MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window
+from brindle.utils.escapes import decode_escapes
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 _SI = MAIN + "}si"
@@ -155,7 +156,7 @@ class _Table(Window):
             value = self.si_content(data, self.namespaces(self.handle[0]))
         else:
             text = (self.item_text or "") + "".join(t for t in self.runs if t is not None)
-            value = text.replace("x005F_", "")
+            value = decode_escapes(text)
         self.out.append(value)
 
 

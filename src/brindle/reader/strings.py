@@ -9,6 +9,7 @@ import xml.etree.ElementTree as ET
 from xml.sax.saxutils import quoteattr
 
 from brindle.cell.rich_text import CellRichText, InlineFont, TextBlock
+from brindle.utils.escapes import decode_escapes
 
 # Children whose content this module interprets, so items holding them must
 # come here: markup-compatibility alternatives are resolved to their Fallback.
@@ -78,7 +79,7 @@ def _plain(data, namespaces):
 
 def si_content(data, namespaces):
     """The value of a shared string item (`<si>`)."""
-    return _plain(data, namespaces).replace("x005F_", "")
+    return decode_escapes(_plain(data, namespaces))
 
 
 def si_runs(data, namespaces):
@@ -89,7 +90,7 @@ def si_runs(data, namespaces):
 
 def text_content(data, namespaces):
     """The value of a cell's inline string (`<is>`)."""
-    return _plain(data, namespaces)
+    return decode_escapes(_plain(data, namespaces))
 
 
 def _font(rpr):
@@ -108,10 +109,11 @@ def rich_inline(data, namespaces):
     text, runs = _runs(_parse(data, namespaces))
     out = CellRichText()
     if text:
-        out.append(text)
+        out.append(decode_escapes(text))
     for rpr, run_text in runs:
         if run_text is None:
             continue
+        run_text = decode_escapes(run_text)
         out.append(TextBlock(_font(rpr), run_text) if rpr is not None else run_text)
     return out
 

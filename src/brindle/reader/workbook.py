@@ -14,7 +14,9 @@ from collections.abc import Iterator
 from typing import IO, Any, TypeAlias
 
 from brindle._native import native_engine
+from brindle.reader import sniff
 from brindle.reader.helpers import reading_helpers
+from brindle.reader.number_formats import BUILTIN_TIMES, is_time_format
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table, split_runs, with_runs
 from brindle.reader.worksheet import MAIN, WorkSheetParser
@@ -58,7 +60,8 @@ class InvalidFileError(ValueError):
     """
 
     def __init__(self, filename, part, reason):
-        super().__init__(f"{filename}: {part}: {reason}")
+        # part None: the file as a whole is not a workbook.
+        super().__init__(f"{filename}: {reason}" if part is None else f"{filename}: {part}: {reason}")
         self.filename = filename
         self.part = part
         self.reason = reason
@@ -95,6 +98,19 @@ def _part_path(base_dir, target):
     return posixpath.normpath(posixpath.join(base_dir, target))
 
 
+def _open_package(filename, max_part_size, max_ratio):
+    """The zip archive of an xlsx package; InvalidFileError saying what the
+    file is when it is no such archive."""
+    try:
+        package = ZipReader(filename, max_part_size=max_part_size, max_ratio=max_ratio)
+    except (zipfile.BadZipFile, EOFError) as exc:
+        raise InvalidFileError(_display_name(filename), None, sniff.what_is_it(filename)) from exc
+    if sniff.is_opendocument(package):
+        package.close()
+        raise InvalidFileError(_display_name(filename), None, sniff.OPENDOCUMENT)
+    return package
+
+
 class ReadOnlyWorkbook:
     """The sheets of an xlsx file, read on demand. Use as a context manager or `close()`."""
 
@@ -104,7 +120,7 @@ class ReadOnlyWorkbook:
                  *, native: bool = True, max_part_size: int | None = MAX_PART_SIZE,
                  max_ratio: int | None = MAX_RATIO) -> None:
         self.native = bool(native)
-        self._zip = ZipReader(filename, max_part_size=max_part_size, max_ratio=max_ratio)
+        self._zip = _open_package(filename, max_part_size, max_ratio)
         try:
             self._open(filename, data_only, rich_text)
         except BaseException:
@@ -130,7 +146,8 @@ class ReadOnlyWorkbook:
         keep_runs = rich_text or self._keep_runs
         self.shared_strings, self.rich_strings = split_runs(
             self._read_strings(by_type.get("sharedStrings"), keep_runs), rich_text)
-        self.date_formats, self.timedelta_formats = self._read_styles(by_type.get("styles"))
+        self.date_formats, self.timedelta_formats, self.time_formats = self._read_styles(
+            by_type.get("styles"))
         # (name, local sheet index or None, text) in document order.
         self.defined_names = [
             (dn.get("name"), int(dn.get("localSheetId")) if dn.get("localSheetId", "").isdigit()
@@ -233,7 +250,7 @@ class ReadOnlyWorkbook:
 
     def _read_styles(self, path):
         if path is None:
-            return set(), set()
+            return set(), set(), set()
         root = self._xml_part(path)
         codes = {}
         fmts = root.find(_M + "numFmts")
@@ -242,7 +259,7 @@ class ReadOnlyWorkbook:
                 codes[int(fmt.get("numFmtId"))] = fmt.get("formatCode")
             except (TypeError, ValueError):
                 continue
-        dates, durations = set(), set()
+        dates, durations, times = set(), set(), set()
         xfs = root.find(_M + "cellXfs")
         for i, xf in enumerate(xfs if xfs is not None else ()):
             try:
@@ -254,11 +271,15 @@ class ReadOnlyWorkbook:
                     dates.add(i)
                 if is_timedelta_format(codes[fmt_id]):
                     durations.add(i)
+                elif is_time_format(codes[fmt_id]):
+                    times.add(i)
             elif fmt_id in _BUILTIN_DATES:
                 dates.add(i)
                 if fmt_id in _BUILTIN_DURATIONS:
                     durations.add(i)
-        return dates, durations
+                elif fmt_id in BUILTIN_TIMES:
+                    times.add(i)
+        return dates, durations, times
 
     @property
     def sheetnames(self) -> list[str]:
@@ -300,7 +321,8 @@ class ReadOnlyWorksheet:
         return WorkSheetParser(
             None, shared_strings=wb.shared_strings, data_only=wb.data_only, epoch=wb.epoch,
             date_formats=wb.date_formats, timedelta_formats=wb.timedelta_formats,
-            rich_text=wb.rich_text, rich_strings=wb.rich_strings)
+            rich_text=wb.rich_text, rich_strings=wb.rich_strings,
+            time_formats=wb.time_formats)
 
     def _source_rows(self, min_row, max_row, min_col, max_col, values_only):
         """The rows `iter_rows` gives, from the native reader when it can read this sheet.

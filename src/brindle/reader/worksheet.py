@@ -40,6 +40,7 @@ from brindle.reader.xmlwindow import CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
 from brindle.worksheet.elements import ORDER
+from brindle.utils.escapes import decode_escapes
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
@@ -102,7 +103,7 @@ class Settings:
     """What a parse needs of the worksheet parser, read once before the first byte."""
 
     __slots__ = ("epoch", "formula_and_value", "shared_strings", "data_only", "rich_text",
-                 "date_formats", "timedelta_formats")
+                 "date_formats", "timedelta_formats", "time_formats")
 
     @classmethod
     def from_parser(cls, parser):
@@ -120,6 +121,11 @@ class Settings:
         self.rich_text = bool(parser.rich_text)
         self.date_formats = int_set(parser.date_formats)
         self.timedelta_formats = int_set(parser.timedelta_formats)
+        try:
+            times = parser.time_formats
+        except AttributeError:
+            times = ()  # parsers of older callers lack the attribute
+        self.time_formats = int_set(times)
         return self
 
 
@@ -245,6 +251,7 @@ class _SheetReader(Window):
         read_formulas = not data_only or fav
         shared_strings, epoch = s.shared_strings, s.epoch
         date_formats, timedelta_formats = s.date_formats, s.timedelta_formats
+        time_formats = s.time_formats
         from_excel, from_iso, date_warning = h["from_excel"], h["from_ISO8601"], h["date_warning"]
         array_formula, data_table, translator = (h["ArrayFormula"], h["DataTableFormula"],
                                                  h["Translator"])
@@ -505,7 +512,8 @@ class _SheetReader(Window):
                 return value, "n"
             timedelta = style in timedelta_formats
             try:
-                date = from_excel(value, epoch, timedelta=timedelta)
+                date = from_excel(value, epoch, timedelta=timedelta,
+                                  time_only=style in time_formats)
             except (OverflowError, ValueError):
                 message = date_warning(r, value)
                 if not formula_cell:
@@ -612,7 +620,7 @@ class _SheetReader(Window):
             elif child == _INLINE:
                 data = close_capture(is_handle)
                 if is_plain:
-                    c_inline = is_text if is_t else ""
+                    c_inline = decode_escapes(is_text) if is_t else ""
                 else:
                     c_inline = text_content(data, namespaces(is_handle[0]))
             child = _NO_CHILD
@@ -663,13 +671,14 @@ class WorkSheetParser:
     `rich_text` (inline strings as rich text), `date_formats` and
     `timedelta_formats` (style ids of date and duration number formats),
     `rich_strings` (runs of shared strings kept for cells written back).
+    `time_formats` (style ids of formats that show only a time of day).
     `row_dimensions` collects, by row number as text, the attributes of rows
     that carry more than their number.
     """
 
     def __init__(self, src=None, shared_strings=None, data_only=False, epoch=WINDOWS_EPOCH,
                  date_formats=(), timedelta_formats=(), rich_text=False,
-                 formula_and_value=False, rich_strings=None):
+                 formula_and_value=False, rich_strings=None, time_formats=()):
         self.source = src
         self.epoch = epoch
         self.formula_and_value = formula_and_value
@@ -678,6 +687,7 @@ class WorkSheetParser:
         self.rich_text = rich_text
         self.date_formats = set(date_formats)
         self.timedelta_formats = set(timedelta_formats)
+        self.time_formats = set(time_formats)
         self.row_dimensions = {}
         # {index: CellRichText} of shared strings with runs read as plain text:
         # a reader that writes cells back keeps the runs of unchanged cells.

@@ -29,11 +29,12 @@ def _finish(epoch, days, millis):
     return _dt.datetime.fromordinal(d + 1) + _dt.timedelta(microseconds=us)
 
 
-def from_excel(value, epoch=WINDOWS_EPOCH, timedelta=False):
+def from_excel(value, epoch=WINDOWS_EPOCH, timedelta=False, time_only=False):
     """The date, time or duration that the serial `value` stands for.
 
-    Serials in [0, 1) are times of day; every other serial is a datetime
-    counted from `epoch`. With the 1900 epoch the serials 1 to 59 are moved
+    Serials in [0, 1) are times of day with the 1900 epoch, whose day 0 is no
+    real day, and with `time_only` (a format that shows no date); every
+    other serial is a datetime counted from `epoch`. With the 1900 epoch the serials 1 to 59 are moved
     by one day, because serial 60 is the fictitious 1900-02-29. Times are
     resolved to the millisecond. Serials that give no date between the years
     1 and 9999 raise OverflowError (ValueError for NaN).
@@ -48,8 +49,9 @@ def from_excel(value, epoch=WINDOWS_EPOCH, timedelta=False):
                                milliseconds=round(td.microseconds / 1000))
         return td
     is_1900 = epoch == WINDOWS_EPOCH
+    times = is_1900 or time_only
     if isinstance(value, int):
-        if value == 0:
+        if value == 0 and times:
             return _dt.time(0)
         if is_1900 and 0 < value < 60:
             value += 1
@@ -70,7 +72,7 @@ def from_excel(value, epoch=WINDOWS_EPOCH, timedelta=False):
         frac += 1
     day = math.floor(whole) + (1 if whole - math.floor(whole) > 0.5 else 0) if whole else 0
     millis = round((frac * 86400.0) * 1000.0)  # ties to even, as rint
-    if 0 <= value < 1 and millis < 86_400_000:
+    if 0 <= value < 1 and millis < 86_400_000 and times:
         hour, rest = divmod(millis, 3_600_000)
         minute, rest = divmod(rest, 60_000)
         second, ms = divmod(rest, 1000)

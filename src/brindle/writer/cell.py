@@ -22,6 +22,7 @@ from brindle.formula.formulas import ArrayFormula, DataTableFormula
 from brindle.styles.cell_style import StyleArray
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import to_excel
+from brindle.utils.escapes import LoneSurrogateError, encode_escapes
 
 XML_SPACE = "{http://www.w3.org/XML/1998/namespace}space"
 
@@ -174,7 +175,14 @@ def _prepare(ws, cell, styled):
     else:
         form = _INLINE if data_type == "s" else _VALUE
         text = safe_string(value)
-    if ILLEGAL_CHARACTERS_RE.search(str(text) if form == _RICH else text):
+    if form == _INLINE:
+        # Strings carry what XML cannot as escapes; only a lone surrogate,
+        # which is no character, cannot be written.
+        try:
+            text = encode_escapes(text)
+        except LoneSurrogateError:
+            raise IllegalCharacterError(f"{text!r} cannot be used in worksheets.") from None
+    elif ILLEGAL_CHARACTERS_RE.search(str(text) if form == _RICH else text):
         raise IllegalCharacterError(f"{text!r} cannot be used in worksheets.")
     _link(ws, cell)
     if form != _FORMULA:
@@ -265,8 +273,14 @@ def lxml_cell(xf, ws, cell, styled):
 
 
 def etree_text(el):
-    """`el` serialised by ElementTree as a str."""
-    return ET.tostring(el, encoding="unicode")
+    """`el` serialised by ElementTree as a str.
+
+    ElementTree leaves a carriage return in content raw, which any XML
+    reader turns into a line feed; written as a reference it reads back
+    as itself (attributes already have theirs as references).
+    """
+    text = ET.tostring(el, encoding="unicode")
+    return text.replace("\r", "&#13;") if "\r" in text else text
 
 
 def write_cell_etree(ws, cell, styled=False):

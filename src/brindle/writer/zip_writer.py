@@ -8,6 +8,7 @@ descriptors for members streamed without a known size, ZIP64 records only
 where sizes, offsets or the member count need them.
 """
 
+import contextlib
 import errno
 import os
 import struct
@@ -63,6 +64,12 @@ class _Entry:
         return self.size > _LIMIT or self.csize > _LIMIT
 
 
+def _about_target(exc, target):
+    """`exc` told of the path the caller gave: the temporary file beside it
+    is ours, not theirs, and its name would only puzzle them."""
+    return OSError(exc.errno, exc.strerror, target)
+
+
 class ZipWriter:
     """Writes a zip archive to a path or a binary file object.
 
@@ -81,8 +88,11 @@ class ZipWriter:
         if isinstance(file, (str, bytes, os.PathLike)):
             self._target = os.fspath(file)
             folder, name = os.path.split(os.path.abspath(self._target))
-            fd, self._temp = tempfile.mkstemp(
-                dir=folder, prefix=f".{os.fsdecode(name)}.", suffix=".tmp")
+            try:
+                fd, self._temp = tempfile.mkstemp(
+                    dir=folder, prefix=f".{os.fsdecode(name)}.", suffix=".tmp")
+            except OSError as exc:
+                raise _about_target(exc, self._target) from exc
             self._file = os.fdopen(fd, "wb")
             self._own = True
         else:
@@ -230,7 +240,13 @@ class ZipWriter:
                 umask = os.umask(0)
                 os.umask(umask)
                 os.chmod(self._temp, 0o666 & ~umask)
-                os.replace(self._temp, self._target)
+                try:
+                    os.replace(self._temp, self._target)
+                except OSError as exc:
+                    with contextlib.suppress(OSError):
+                        os.unlink(self._temp)
+                    self._temp = None
+                    raise _about_target(exc, self._target) from exc
                 self._temp = None
 
     def abort(self):
