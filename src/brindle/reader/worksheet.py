@@ -512,8 +512,10 @@ class _SheetReader(Window):
                 return value, "n"
             timedelta = style in timedelta_formats
             try:
-                date = from_excel(value, epoch, timedelta=timedelta,
-                                  time_only=style in time_formats)
+                if style in time_formats:
+                    date = from_excel(value, epoch, timedelta=timedelta, time_only=True)
+                else:
+                    date = from_excel(value, epoch, timedelta=timedelta)
             except (OverflowError, ValueError):
                 message = date_warning(r, value)
                 if not formula_cell:
