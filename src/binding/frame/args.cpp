@@ -1,4 +1,4 @@
-#include <lib/args.hpp>
+#include <frame/args.hpp>
 
 #include <string>
 

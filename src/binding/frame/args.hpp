@@ -15,7 +15,7 @@
 
 #include <Python.h>
 
-#include <lib/result.hpp>
+#include <frame/result.hpp>
 
 #include <cstdint>
 #include <initializer_list>

@@ -8,7 +8,7 @@
 //   {Py_tp_new, py_slot<reader_new>()}
 //
 // The wrapper returns the C value the slot expects, raises the exception of
-// an error value (lib/result.hpp), and turns every C++ exception into a
+// an error value (frame/result.hpp), and turns every C++ exception into a
 // Python one (std::bad_alloc and std::length_error: MemoryError), so none
 // ever crosses into the interpreter.
 //
@@ -21,14 +21,14 @@
 //   PyResult<Py_ssize_t>    Py_ssize_t the value       -1   (mp_length)
 //
 // tp_dealloc, tp_traverse and tp_clear are not entry points: they cannot fail
-// and are passed as they are (see lib/gc_object.hpp).
+// and are passed as they are (see frame/gc_object.hpp).
 #pragma once
 
 #include <Python.h>
 
-#include <lib/errors.hpp>
-#include <lib/pyref.hpp>
-#include <lib/result.hpp>
+#include <frame/errors.hpp>
+#include <frame/pyref.hpp>
+#include <frame/result.hpp>
 
 #include <utility>
 

@@ -1,6 +1,6 @@
-#include <lib/errors.hpp>
-#include <lib/entry.hpp>
-#include <lib/once.hpp>
+#include <frame/errors.hpp>
+#include <frame/entry.hpp>
+#include <frame/once.hpp>
 
 #include <exception>
 #include <new>

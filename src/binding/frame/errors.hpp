@@ -4,8 +4,8 @@
 
 #include <Python.h>
 
-#include <lib/pyref.hpp>
-#include <lib/result.hpp>
+#include <frame/pyref.hpp>
+#include <frame/result.hpp>
 #include <xml/error.hpp>
 
 #include <type_traits>

@@ -9,7 +9,7 @@
 //   }
 //
 // An error is either "a Python exception is set" (PyErrSet) or an XML error,
-// which the boundary (lib/entry.hpp) turns into NativeFallback("malformed:
+// which the boundary (frame/entry.hpp) turns into NativeFallback("malformed:
 // ...") / NativeFallback("unsupported: ...") through fallback_err. An XML
 // Source error means that the host exception is held by whoever captured it
 // (a byte source, a sink): convert it where that holder is known, with

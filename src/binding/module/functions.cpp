@@ -2,14 +2,14 @@
 // wording and hands the work to its subsystem.
 #include <Python.h>
 
-#include <lib/args.hpp>
-#include <lib/dimension.hpp>
-#include <lib/entry.hpp>
-#include <lib/errors.hpp>
-#include <lib/types.hpp>
+#include <frame/args.hpp>
+#include <prescan/py_dimension.hpp>
+#include <frame/entry.hpp>
+#include <frame/errors.hpp>
+#include <frame/types.hpp>
 #include <prescan/prescan.hpp>
 #include <store/bind.hpp>
-#include <strings.hpp>
+#include <text/strings.hpp>
 
 namespace brindle {
 namespace {

@@ -2,8 +2,8 @@
 // state, everything added by the one execution step.
 #include <Python.h>
 
-#include <lib/errors.hpp>
-#include <lib/types.hpp>
+#include <frame/errors.hpp>
+#include <frame/types.hpp>
 
 namespace brindle {
 namespace {

@@ -2,12 +2,12 @@
 // inside it, and the result as the host's dict.
 #include <prescan/prescan.hpp>
 
-#include <lib/args.hpp>
-#include <lib/errors.hpp>
-#include <lib/pyref.hpp>
+#include <frame/args.hpp>
+#include <frame/errors.hpp>
+#include <frame/pyref.hpp>
 #include <prescan/pyobjects.hpp>
 #include <prescan/raw_scan.hpp>
-#include <pysource.hpp>
+#include <xml/pysource.hpp>
 #include <sheet/helpers.hpp>
 #include <xml/reader.hpp>
 

@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include <lib/pyref.hpp>
-#include <lib/result.hpp>
+#include <frame/pyref.hpp>
+#include <frame/result.hpp>
 
 namespace brindle::prescan {
 

@@ -1,8 +1,8 @@
-#include <dimension.hpp>
-#include <lib/dimension.hpp>
-#include <lib/errors.hpp>
-#include <lib/pyxml.hpp>
-#include <pysource.hpp>
+#include <prescan/dimension.hpp>
+#include <prescan/py_dimension.hpp>
+#include <frame/errors.hpp>
+#include <xml/pyxml.hpp>
+#include <xml/pysource.hpp>
 
 namespace brindle {
 

@@ -1,6 +1,6 @@
-#include <lib/args.hpp>
-#include <lib/errors.hpp>
-#include <lib/pyxml.hpp>
+#include <frame/args.hpp>
+#include <frame/errors.hpp>
+#include <xml/pyxml.hpp>
 #include <prescan/pyobjects.hpp>
 
 namespace brindle::prescan {

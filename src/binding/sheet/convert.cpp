@@ -1,7 +1,7 @@
 // Native cell values to Python objects, built only when the host asks.
 #include <sheet/parser.hpp>
 
-#include <lib/once.hpp>
+#include <frame/once.hpp>
 #include <sheet/date_obj.hpp>
 
 #include <datetime.h>

@@ -4,9 +4,9 @@
 
 #include <Python.h>
 
-#include <dates.hpp>
-#include <lib/result.hpp>
-#include <lib/pyref.hpp>
+#include <dates/dates.hpp>
+#include <frame/result.hpp>
+#include <frame/pyref.hpp>
 
 namespace brindle {
 

@@ -1,6 +1,6 @@
 #include <sheet/helpers.hpp>
 
-#include <lib/args.hpp>
+#include <frame/args.hpp>
 
 #include <string>
 #include <string_view>

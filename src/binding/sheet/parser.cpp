@@ -3,8 +3,8 @@
 // convert.cpp.
 #include <sheet/parser.hpp>
 
-#include <lib/args.hpp>
-#include <lib/pyxml.hpp>
+#include <frame/args.hpp>
+#include <xml/pyxml.hpp>
 
 #include <text/element_text.hpp>
 #include <utils/cell_text.hpp>

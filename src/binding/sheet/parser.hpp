@@ -6,9 +6,9 @@
 #include <Python.h>
 
 #include <formula/translator.hpp>
-#include <lib/errors.hpp>
-#include <lib/pyref.hpp>
-#include <pysource.hpp>
+#include <frame/errors.hpp>
+#include <frame/pyref.hpp>
+#include <xml/pysource.hpp>
 #include <sheet/helpers.hpp>
 #include <sheet/settings.hpp>
 #include <sheet/values.hpp>

@@ -5,17 +5,17 @@
 // shortly after a row reaches the host before the row does.
 #include <Python.h>
 
-#include <lib/args.hpp>
-#include <lib/borrow.hpp>
-#include <lib/entry.hpp>
-#include <lib/errors.hpp>
-#include <lib/gc_object.hpp>
-#include <lib/once.hpp>
-#include <lib/pyref.hpp>
-#include <lib/pyxml.hpp>
-#include <lib/types.hpp>
+#include <frame/args.hpp>
+#include <frame/borrow.hpp>
+#include <frame/entry.hpp>
+#include <frame/errors.hpp>
+#include <frame/gc_object.hpp>
+#include <frame/once.hpp>
+#include <frame/pyref.hpp>
+#include <xml/pyxml.hpp>
+#include <frame/types.hpp>
 #include <sheet/parser.hpp>
-#include <slots.hpp>
+#include <sheet/slots.hpp>
 
 #include <algorithm>
 #include <deque>

@@ -1,6 +1,6 @@
 #include <sheet/settings.hpp>
 
-#include <lib/args.hpp>
+#include <frame/args.hpp>
 
 namespace brindle {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <Python.h>
 
-#include <dates.hpp>
-#include <lib/errors.hpp>
-#include <lib/pyref.hpp>
+#include <dates/dates.hpp>
+#include <frame/errors.hpp>
+#include <frame/pyref.hpp>
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
-#include <slots.hpp>
+#include <sheet/slots.hpp>
 
-#include <lib/args.hpp>
+#include <frame/args.hpp>
 
 namespace brindle {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <Python.h>
 
-#include <lib/errors.hpp>
-#include <lib/pyref.hpp>
+#include <frame/errors.hpp>
+#include <frame/pyref.hpp>
 
 #include <cstddef>
 #include <span>

@@ -5,7 +5,7 @@
 
 #include <Python.h>
 
-#include <lib/pyref.hpp>
+#include <frame/pyref.hpp>
 
 #include <cstdint>
 #include <memory>

@@ -3,10 +3,10 @@
 // packed record, and no host Cell exists until the host reads a key.
 #include <store/bind.hpp>
 
-#include <lib/args.hpp>
-#include <lib/borrow.hpp>
-#include <lib/errors.hpp>
-#include <lib/pyxml.hpp>
+#include <frame/args.hpp>
+#include <frame/borrow.hpp>
+#include <frame/errors.hpp>
+#include <xml/pyxml.hpp>
 #include <store/store_object.hpp>
 
 #include <bit>

@@ -7,14 +7,14 @@
 // takes it exclusively.
 #include <Python.h>
 
-#include <lib/args.hpp>
-#include <lib/borrow.hpp>
-#include <lib/entry.hpp>
-#include <lib/errors.hpp>
-#include <lib/gc_object.hpp>
-#include <lib/once.hpp>
-#include <lib/pyref.hpp>
-#include <lib/types.hpp>
+#include <frame/args.hpp>
+#include <frame/borrow.hpp>
+#include <frame/entry.hpp>
+#include <frame/errors.hpp>
+#include <frame/gc_object.hpp>
+#include <frame/once.hpp>
+#include <frame/pyref.hpp>
+#include <frame/types.hpp>
 #include <store/row.hpp>
 #include <store/store_object.hpp>
 

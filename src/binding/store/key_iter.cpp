@@ -2,11 +2,11 @@
 // changes the way a dict iterator does, through the store's change counter,
 // and lets go of its store once exhausted, so that a finished iterator stays
 // finished whatever happens to the store afterwards.
-#include <lib/borrow.hpp>
-#include <lib/entry.hpp>
-#include <lib/gc_object.hpp>
-#include <lib/once.hpp>
-#include <lib/types.hpp>
+#include <frame/borrow.hpp>
+#include <frame/entry.hpp>
+#include <frame/gc_object.hpp>
+#include <frame/once.hpp>
+#include <frame/types.hpp>
 #include <store/store_object.hpp>
 
 #include <new>

@@ -4,7 +4,7 @@
 // keys are equal and hash alike. The store has no key objects to compare
 // with, so it asks the question the other way round: does each item of the
 // key equal, and hash like, an int that a packed key can hold?
-#include <lib/args.hpp>
+#include <frame/args.hpp>
 #include <store/py_store.hpp>
 
 namespace brindle {

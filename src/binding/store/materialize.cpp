@@ -3,7 +3,7 @@
 // very same object.
 #include <store/py_store.hpp>
 
-#include <lib/errors.hpp>
+#include <frame/errors.hpp>
 #include <sheet/date_obj.hpp>
 
 #include <bit>

@@ -9,12 +9,12 @@
 
 #include <Python.h>
 
-#include <dates.hpp>
-#include <lib/borrow.hpp>
-#include <lib/errors.hpp>
-#include <lib/pyref.hpp>
+#include <dates/dates.hpp>
+#include <frame/borrow.hpp>
+#include <frame/errors.hpp>
+#include <frame/pyref.hpp>
 #include <sheet/parser.hpp>
-#include <slots.hpp>
+#include <sheet/slots.hpp>
 #include <store/obj_table.hpp>
 #include <store/store_core.hpp>
 

@@ -2,7 +2,7 @@
 // min_col to max_col, creating the missing ones as Worksheet.cell does.
 #include <store/row.hpp>
 
-#include <lib/errors.hpp>
+#include <frame/errors.hpp>
 
 namespace brindle {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include <lib/borrow.hpp>
+#include <frame/borrow.hpp>
 #include <store/py_store.hpp>
 
 namespace brindle {

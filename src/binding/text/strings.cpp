@@ -1,10 +1,10 @@
-#include <strings.hpp>
+#include <text/strings.hpp>
 
-#include <lib/args.hpp>
-#include <lib/errors.hpp>
-#include <lib/pyref.hpp>
-#include <lib/pyxml.hpp>
-#include <pysource.hpp>
+#include <frame/args.hpp>
+#include <frame/errors.hpp>
+#include <frame/pyref.hpp>
+#include <xml/pyxml.hpp>
+#include <xml/pysource.hpp>
 #include <sheet/helpers.hpp>
 #include <text/string_item.hpp>
 #include <text/x005f.hpp>

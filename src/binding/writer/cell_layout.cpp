@@ -1,6 +1,6 @@
 #include <writer/cell_layout.hpp>
 
-#include <lib/errors.hpp>
+#include <frame/errors.hpp>
 
 #include <algorithm>
 

@@ -17,7 +17,7 @@
 
 #include <Python.h>
 
-#include <lib/pyref.hpp>
+#include <frame/pyref.hpp>
 
 #include <array>
 #include <cstddef>

@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include <lib/args.hpp>
-#include <lib/errors.hpp>
+#include <frame/args.hpp>
+#include <frame/errors.hpp>
 #include <utils/number_text.hpp>
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Writer construction: everything per-cell writing needs, resolved once.
 #include <writer/writer.hpp>
 
-#include <lib/args.hpp>
+#include <frame/args.hpp>
 
 namespace brindle {
 

@@ -1,7 +1,7 @@
 // One host cell as a <c> element, and the <row> start tag.
 #include <writer/writer.hpp>
 
-#include <lib/args.hpp>
+#include <frame/args.hpp>
 
 #include <utils/strip.hpp>
 #include <writer/cell_ref.hpp>

@@ -3,7 +3,7 @@
 // only a dimension.
 #include <writer/writer.hpp>
 
-#include <lib/types.hpp>
+#include <frame/types.hpp>
 #include <writer/cell_ref.hpp>
 
 #include <algorithm>

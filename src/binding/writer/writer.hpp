@@ -10,9 +10,9 @@
 
 #include <Python.h>
 
-#include <dates.hpp>
-#include <lib/errors.hpp>
-#include <lib/pyref.hpp>
+#include <dates/dates.hpp>
+#include <frame/errors.hpp>
+#include <frame/pyref.hpp>
 #include <writer/cell_layout.hpp>
 #include <writer/classify.hpp>
 

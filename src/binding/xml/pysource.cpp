@@ -1,4 +1,4 @@
-#include <pysource.hpp>
+#include <xml/pysource.hpp>
 
 #include <new>
 

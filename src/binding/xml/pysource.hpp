@@ -4,8 +4,8 @@
 
 #include <Python.h>
 
-#include <lib/errors.hpp>
-#include <lib/pyref.hpp>
+#include <frame/errors.hpp>
+#include <frame/pyref.hpp>
 #include <xml/window.hpp>
 
 namespace brindle {

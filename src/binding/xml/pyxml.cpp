@@ -1,4 +1,4 @@
-#include <lib/pyxml.hpp>
+#include <xml/pyxml.hpp>
 
 namespace brindle {
 

@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include <lib/errors.hpp>
-#include <lib/pyref.hpp>
+#include <frame/errors.hpp>
+#include <frame/pyref.hpp>
 #include <xml/namespaces.hpp>
 
 #include <string_view>

@@ -1,7 +1,7 @@
 // The sliding byte window that the XML reader scans, fed by a byte source.
 //
 // Generic over the source so that C++ tests feed it from memory; the engine
-// itself always uses the host file object source (lib/pysource.hpp).
+// itself always uses the host file object source (binding/xml/pysource.hpp).
 #pragma once
 
 #include <xml/error.hpp>
