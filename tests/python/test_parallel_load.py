@@ -15,7 +15,7 @@ import sheetgen as gen
 from brindle.reader import full
 from brindle.reader import zip_reader
 
-from test_full_load import snapshot
+from loaded import snapshot
 
 _DOC = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 STRINGS = ("alpha", "beta", "gamma")
