@@ -53,9 +53,8 @@ PyResult<PyRef> str_or_none(bool present, std::string_view s) {
 }  // namespace
 
 DType SheetParser::dtype_of(std::string_view t) {
-    static constexpr std::string_view kNames[kDtCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
     for (std::uint8_t k = 0; k < kDtCount; ++k)
-        if (kNames[k] == t) return DType::of(k);
+        if (kDtNames[k] == t) return DType::of(k);
     DType d;
     d.code = kDtCount;
     d.py = PyRef::steal(PyUnicode_FromStringAndSize(t.data(), Py_ssize_t(t.size())));

@@ -184,9 +184,8 @@ SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, P
                          PyRef row_dimensions)
     : reader(source), settings_(std::move(settings)), helpers_(std::move(helpers)),
       actions_(std::move(actions)), row_dimensions_(std::move(row_dimensions)) {
-    static constexpr const char* kNames[kDtCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
     for (int k = 0; k < kDtCount; ++k) {
-        dt_[k] = PyRef::steal(PyUnicode_InternFromString(kNames[k]));
+        dt_[k] = PyRef::steal(PyUnicode_InternFromString(kDtNames[k].data()));
         if (!dt_[k]) break;  // reported by create()
     }
     text_.item_dangerous = helpers_.text_dangerous;
@@ -397,7 +396,7 @@ PyResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
     if (reader.last_kind() == Event::EmptyTag) {
         BR_TRY(reader.next());
     } else {
-        const bool inline_type = bufs_.has_t && bufs_.t == "inlineStr";
+        const bool inline_type = bufs_.has_t && bufs_.t == kDtNames[kDtInlineStr];
         bool seen_v = false, seen_is = false;
         const std::size_t depth = reader.depth();
         for (;;) {

@@ -85,7 +85,7 @@ enum class TypeText : std::uint8_t { N, S, B, D, E, F, Str, InlineStr, Other };
         }
     }
     if (t == "str") return TypeText::Str;
-    if (t == "inlineStr") return TypeText::InlineStr;
+    if (t == kDtNames[kDtInlineStr]) return TypeText::InlineStr;
     return TypeText::Other;
 }
 

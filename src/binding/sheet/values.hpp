@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <frame/pyref.hpp>
+#include <sheet/data_type.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -50,9 +51,6 @@ struct Val {
     static Val text_(std::string_view s) { Val x; x.kind = Kind::Text; x.text.assign(s); return x; }
     static Val py_(PyRef o) { Val x; x.kind = Kind::Py; x.py = std::move(o); return x; }
 };
-
-// Data-type codes; they index the parser's interned strings.
-enum DtCode : std::uint8_t { kDtN, kDtS, kDtF, kDtB, kDtE, kDtD, kDtInlineStr, kDtCount };
 
 struct DType {
     std::uint8_t code = kDtN;  // kDtCount: `py` holds the type text

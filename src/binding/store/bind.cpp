@@ -151,9 +151,8 @@ PyResult<void> prepare(PyStore& st, PyObject* cell_cls) {
     st.array_type = std::move(array_type);
     st.typecode = PyRef::steal(PyUnicode_InternFromString("i"));
     if (!st.typecode) return py_err();
-    static constexpr const char* kNames[kDtCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
     for (int k = 0; k < kDtCount; ++k) {
-        st.dt[k] = PyRef::steal(PyUnicode_InternFromString(kNames[k]));
+        st.dt[k] = PyRef::steal(PyUnicode_InternFromString(kDtNames[k].data()));
         if (!st.dt[k]) return py_err();
     }
     return {};

@@ -132,7 +132,7 @@ PyResult<void> PyStore::set_item(PyObject* key, PyObject* value) {
         }
         if (exact) {
             const std::uint32_t slot = put_obj(PyRef::borrow(value));
-            core.insert_new(k.packed, SideEntry{k.packed, slot, -1, tag::kCell, dtype::kN});
+            core.insert_new(k.packed, SideEntry{k.packed, slot, -1, tag::kCell, kDtN});
             return {};
         }
     }

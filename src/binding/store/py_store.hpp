@@ -51,11 +51,11 @@ public:
     PyRef shared_strings;
     PyRef array_type;  // keeps `style_new` alive
     newfunc style_new = nullptr;
-    PyRef typecode;            // "i"
-    PyRef dt[kDtCount];        // "n", "s", "f", "b", "e", "d", "inlineStr"
+    PyRef typecode;            // "i"; strings are never in a cycle: not visited
+    PyRef dt[kDtCount];        // kDtNames, interned; not visited
     PyRef dict;                // set: dictionary mode
     std::uint32_t row_cache_row = 0;
-    PyRef row_cache_int;
+    PyRef row_cache_int;  // an int: not visited
 
     bool dict_mode() const noexcept { return static_cast<bool>(dict); }
 

@@ -26,7 +26,7 @@ private:
 // A new cell as Worksheet.cell(row, column) makes it: no style, no value,
 // data type "n".
 PyResult<PyRef> new_cell(PyStore& st, std::uint32_t row, std::uint32_t col) {
-    if (!st.cell_cls || !st.dt[dtype::kN]) return unsupported("no cell class");
+    if (!st.cell_cls || !st.dt[kDtN]) return unsupported("no cell class");
     PyRef vals[8];
     vals[0] = st.ws ? st.ws.clone() : PyRef::borrow(Py_None);
     vals[1] = PyRef::borrow(Py_None);
@@ -35,7 +35,7 @@ PyResult<PyRef> new_cell(PyStore& st, std::uint32_t row, std::uint32_t col) {
     if (!vals[2] || !vals[3]) return py_err();
     vals[4] = PyRef::borrow(Py_None);
     vals[5] = PyRef::borrow(Py_None);
-    vals[6] = st.dt[dtype::kN].clone();
+    vals[6] = st.dt[kDtN].clone();
     vals[7] = PyRef::borrow(Py_None);
     return st.cell_cls->build(std::span<PyRef>(vals, 8));
 }
@@ -86,8 +86,8 @@ PyResult<bool> compact_row(PyStore& st, const RowRequest& rq, PyObject* out) {
         if (!loc && core.live_side() != 0)
             if (std::optional<std::uint64_t> side = core.find_side(key)) loc = Loc{Loc::kSide, 0, *side};
         if (!loc) {
-            if (!st.cell_cls || !st.dt[dtype::kN]) return unsupported("no cell class");
-            core.insert_new(key, SideEntry{key, 0, -1, tag::kNone, dtype::kN});
+            if (!st.cell_cls || !st.dt[kDtN]) return unsupported("no cell class");
+            core.insert_new(key, SideEntry{key, 0, -1, tag::kNone, kDtN});
             loc = Loc{Loc::kSide, 0, core.side_total() - 1};
             created = true;
         }

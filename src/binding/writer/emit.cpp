@@ -100,7 +100,7 @@ PyResult<void> Writer::write_one(PyObject* cell) {
     if (dtype == "f") {
         type_attr.reset();
     } else if (dtype == "s") {
-        type_attr = "inlineStr";
+        type_attr = kDtNames[kDtInlineStr];
     } else if (dtype == "d") {
         // The host's helper gives a date's serial number for the workbook's
         // epoch; for plain dates the same arithmetic runs here.

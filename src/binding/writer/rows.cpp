@@ -151,7 +151,7 @@ PyResult<std::optional<std::pair<std::int64_t, std::int64_t>>> Writer::write_pla
         std::optional<std::string_view> style_attr;
         std::optional<std::string_view> type_attr = it.dtype;
         if (it.dtype == "d") type_attr = "n";
-        if (it.dtype == "s") type_attr = "inlineStr";
+        if (it.dtype == "s") type_attr = kDtNames[kDtInlineStr];
         if (it.dtype == "f") type_attr.reset();
         if (it.style) {
             const StyleProbe probe = BR_TRY(probe_style(it.style.get()));

@@ -27,8 +27,6 @@ namespace brindle {
 // hold them.
 namespace stored {
 
-constexpr std::string_view kDtText[kDtCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
-
 // Style indexes below this are cached in a vector, the rare larger ones in
 // a map (a host style list can claim any length).
 constexpr std::int64_t kDenseStyles = 1 << 16;
@@ -98,7 +96,7 @@ public:
         if (e.tag == tag::kObject) c.obj = BR_TRY(s_.value_of(e));
         bool is_date = false;
         if (e.dtype < kDtCount) {
-            c.dtype = kDtText[e.dtype];
+            c.dtype = kDtNames[e.dtype];
             is_date = e.dtype == kDtD;
         } else {
             const std::size_t k = e.dtype - dtype::kCustomBase;
@@ -423,7 +421,7 @@ PyResult<void> StoreWalk::write_cell(StoredCell& c) {
 
     std::optional<std::string_view> type_attr = c.dtype;
     if (c.dtype == "f") type_attr.reset();
-    else if (c.dtype == "s") type_attr = "inlineStr";
+    else if (c.dtype == "s") type_attr = kDtNames[kDtInlineStr];
 
     const std::string_view span(rowbuf_.data() + c.off, c.len);
     Classified value = Classified::none();

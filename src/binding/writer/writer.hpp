@@ -13,6 +13,7 @@
 #include <dates/dates.hpp>
 #include <frame/errors.hpp>
 #include <frame/pyref.hpp>
+#include <sheet/data_type.hpp>
 #include <writer/cell_layout.hpp>
 #include <writer/classify.hpp>
 

@@ -2,6 +2,8 @@
 // types through which the store reports cells.
 #pragma once
 
+#include <sheet/data_type.hpp>
+
 #include <cstdint>
 
 namespace brindle {
@@ -25,13 +27,11 @@ inline constexpr std::uint8_t kTemplate = 13;       // template index
 inline constexpr std::uint8_t kInt32 = 100;         // records only: the value inline
 }  // namespace tag
 
-// Data-type codes 0 to 6 are "n", "s", "f", "b", "e", "d", "inlineStr" (the
-// parser's codes); custom data types take 7 + their position in the store's
-// list, which holds at most kMaxCustomTypes objects.
+// Data-type codes below kDtCount are the parser's (sheet/data_type.hpp);
+// custom data types take kCustomBase + their position in the store's list,
+// which holds at most kMaxCustomTypes objects.
 namespace dtype {
-inline constexpr std::uint8_t kN = 0;
-inline constexpr std::uint8_t kF = 2;
-inline constexpr std::uint8_t kCustomBase = 7;
+inline constexpr std::uint8_t kCustomBase = kDtCount;
 inline constexpr std::uint32_t kMaxCustomTypes = 248;
 }  // namespace dtype
 
@@ -66,7 +66,7 @@ struct SideEntry {
     std::uint64_t payload = 0;  // undecoded: a text location, a float's bits, a slot ...
     std::int32_t style = -1;    // -1: none
     std::uint8_t tag = tag::kNone;  // never kInt32; kDeleted once removed
-    std::uint8_t dtype = dtype::kN;
+    std::uint8_t dtype = kDtN;
 };
 
 // Where a live cell is.
@@ -85,7 +85,7 @@ struct Entry {
     std::uint64_t payload = 0;  // the wide value for pooled tags, the value for kInt
     std::int64_t style = -1;    // -1: none
     std::uint8_t tag = tag::kNone;  // kInt32 reads as kInt
-    std::uint8_t dtype = dtype::kN;
+    std::uint8_t dtype = kDtN;
 
     [[nodiscard]] std::uint32_t row() const noexcept { return key_row(key); }
     [[nodiscard]] std::uint32_t col() const noexcept { return key_col(key); }
