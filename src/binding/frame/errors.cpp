@@ -23,9 +23,60 @@ PyObject* native_fallback_type() {
     });
 }
 
-PyObject* raise_fallback(const char* msg) {
-    if (PyObject* t = native_fallback_type()) PyErr_SetString(t, msg);
+namespace {
+
+constexpr const char* kKindNames[] = {"malformed", "unsupported", "limit"};
+
+// Sets the `kind` attribute; -1 with an exception set on failure.
+int set_kind(PyObject* exc, FallbackKind kind) {
+    PyRef name = PyRef::steal(PyUnicode_InternFromString(kKindNames[static_cast<int>(kind)]));
+    if (!name) return -1;
+    return PyObject_SetAttrString(exc, "kind", name.get());
+}
+
+// Formatted by the interpreter: raising must not allocate in C++, where
+// running out of memory would throw past the boundary.
+PyObject* raise_formatted(FallbackKind kind, const char* format, const char* reason) {
+    PyRef message = PyRef::steal(PyUnicode_FromFormat(format, reason));
+    if (!message) return nullptr;
+    return raise_fallback(kind, message.get());
+}
+
+}  // namespace
+
+PyObject* raise_fallback(FallbackKind kind, PyObject* message) {
+    PyObject* type = native_fallback_type();
+    if (!type) return nullptr;
+    // Raised as the interpreter raises any exception (with the exception
+    // being handled as its context), then given its kind.
+    PyErr_SetObject(type, message);
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    if (!exc) return nullptr;
+    if (set_kind(exc.get(), kind) < 0) return nullptr;
+    PyErr_SetRaisedException(exc.release());
     return nullptr;
+}
+
+PyObject* raise_malformed(const char* reason) {
+    return raise_formatted(FallbackKind::Malformed, "malformed: %s", reason);
+}
+
+PyObject* raise_unsupported(const char* reason) {
+    return raise_formatted(FallbackKind::Unsupported, "unsupported: %s", reason);
+}
+
+PyObject* raise_limit(const char* reason) { return raise_formatted(FallbackKind::Limit, "%s", reason); }
+
+PyObject* raise_declined(const char* message) {
+    return raise_formatted(FallbackKind::Unsupported, "%s", message);
+}
+
+PyResult<PyRef> new_fallback(FallbackKind kind, PyObject* message) {
+    PyObject* type = native_fallback_type();
+    if (!type) return py_err();
+    PyRef exc = BR_TRY(owned(PyObject_CallOneArg(type, message)));
+    if (set_kind(exc.get(), kind) < 0) return py_err();
+    return exc;
 }
 
 void set_key_error(PyObject* key) {
@@ -43,19 +94,9 @@ PyObject* fallback_err(const XmlError& e, HeldException* held) {
                 PyErr_SetString(PyExc_SystemError, "byte source failed without an exception");
             }
             return nullptr;
-        // Formatted by the interpreter: raising must not allocate in C++,
-        // where running out of memory would throw past the boundary.
-        case XmlErrorKind::Malformed:
-            if (PyObject* t = native_fallback_type()) PyErr_Format(t, "malformed: %s", e.reason);
-            return nullptr;
-        case XmlErrorKind::Unsupported:
-            if (PyObject* t = native_fallback_type()) PyErr_Format(t, "unsupported: %s", e.reason);
-            return nullptr;
-        case XmlErrorKind::Limit:
-            // The plain reason, which the host knows: it refuses the file
-            // instead of reading it again.
-            if (PyObject* t = native_fallback_type()) PyErr_SetString(t, e.reason);
-            return nullptr;
+        case XmlErrorKind::Malformed: return raise_malformed(e.reason);
+        case XmlErrorKind::Unsupported: return raise_unsupported(e.reason);
+        case XmlErrorKind::Limit: return raise_limit(e.reason);
     }
     return nullptr;
 }

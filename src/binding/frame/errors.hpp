@@ -8,6 +8,7 @@
 #include <frame/result.hpp>
 #include <xml/error.hpp>
 
+#include <cstdint>
 #include <type_traits>
 
 namespace brindle {
@@ -16,8 +17,29 @@ namespace brindle {
 // exception set if it could not be created.
 PyObject* native_fallback_type();
 
-// Raises NativeFallback(msg); returns nullptr so callers can `return`.
-[[gnu::cold]] PyObject* raise_fallback(const char* msg);
+// What a NativeFallback says to the host, as its `kind` attribute: the input
+// is not well-formed ("malformed") or not read natively ("unsupported"), and
+// the host reads it again in pure Python; or it is past what a workbook can
+// hold ("limit"), and the host refuses the file rather than read it again.
+// The host branches on the kind, never on the message.
+enum class FallbackKind : std::uint8_t { Malformed, Unsupported, Limit };
+
+// Raises NativeFallback(message) of `kind` (`message` borrowed); the builders
+// below are the usual way in. All return nullptr so callers can `return`.
+[[gnu::cold]] PyObject* raise_fallback(FallbackKind kind, PyObject* message);
+// One builder per kind. Messages are part of what the host sees, so their
+// forms stay fixed: "malformed: <reason>", "unsupported: <reason>", and a
+// limit's reason alone.
+[[gnu::cold]] PyObject* raise_malformed(const char* reason);
+[[gnu::cold]] PyObject* raise_unsupported(const char* reason);
+[[gnu::cold]] PyObject* raise_limit(const char* reason);
+// An unsupported input declined by the binding's own checks, whose messages
+// have always been bare (no "unsupported: ").
+[[gnu::cold]] PyObject* raise_declined(const char* message);
+
+// A NativeFallback(message) of `kind`, not raised: for a caller that sets its
+// context first.
+[[nodiscard]] PyResult<PyRef> new_fallback(FallbackKind kind, PyObject* message);
 
 // KeyError(key) exactly as dict raises it: a tuple key stays one argument.
 [[gnu::cold]] void set_key_error(PyObject* key);
@@ -30,9 +52,9 @@ struct HeldException {
     void restore() { PyErr_SetRaisedException(exc.release()); }
 };
 
-// Converts an XmlError into the Python exception the caller sees:
-// "malformed: r" / "unsupported: r" as NativeFallback, or, for Source, the
-// held host exception unchanged. Always returns nullptr.
+// Converts an XmlError into the Python exception the caller sees: a
+// NativeFallback of the error's kind, or, for Source, the held host
+// exception unchanged. Always returns nullptr.
 [[gnu::cold]] PyObject* fallback_err(const XmlError& e, HeldException* held);
 
 // fallback_err for code that returns a PyResult: the XML error raised (or the

@@ -9,8 +9,8 @@
 //   }
 //
 // An error is either "a Python exception is set" (PyErrSet) or an XML error,
-// which the boundary (frame/entry.hpp) turns into NativeFallback("malformed:
-// ...") / NativeFallback("unsupported: ...") through fallback_err. An XML
+// which the boundary (frame/entry.hpp) turns into a NativeFallback of the
+// same kind (malformed, unsupported, limit) through fallback_err. An XML
 // Source error means that the host exception is held by whoever captured it
 // (a byte source, a sink): convert it where that holder is known, with
 // `xml_failure(e, &held)`, which restores the held exception.

@@ -92,10 +92,10 @@ int visit_item(const Item& it, visitproc visit, void* arg) {
     }
     PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(msg.data(), Py_ssize_t(msg.size())));
     if (!text) return;
-    PyRef fb = PyRef::steal(PyObject_CallOneArg(nf, text.get()));
+    auto fb = new_fallback(FallbackKind::Unsupported, text.get());
     if (!fb) return;
-    if (exc) PyException_SetContext(fb.get(), exc.release());
-    PyErr_SetRaisedException(fb.release());
+    if (exc) PyException_SetContext(fb->get(), exc.release());
+    PyErr_SetRaisedException(fb->release());
 }
 
 [[gnu::cold, gnu::noinline]] PyResult<Item> fail(ReaderState& st) {

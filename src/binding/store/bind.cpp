@@ -16,7 +16,7 @@ namespace brindle {
 namespace {
 
 [[gnu::cold, gnu::noinline]] std::unexpected<BindError> decline(const char* reason) {
-    raise_fallback(reason);
+    raise_declined(reason);
     return py_err();
 }
 

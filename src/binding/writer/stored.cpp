@@ -473,7 +473,7 @@ PyResult<bool> Writer::store_rows(PyObject* cells, PyObject* dims) {
     }
     auto dim_rows = BR_TRY(dimension_rows(dims, true));
     if (!dim_rows) {
-        raise_fallback("row dimension keys");
+        raise_declined("row dimension keys");
         return py_err();
     }
     StoreWalk walk(*this, cells, dims, std::move(*dim_rows));
