@@ -5,8 +5,6 @@
 
 #include <Python.h>
 
-#include <xml/error.hpp>
-
 namespace brindle {
 
 PyObject* row_reader_type();
@@ -16,11 +14,5 @@ PyObject* key_iter_type();
 
 // The module functions, in registration order, ending with a null entry.
 extern PyMethodDef module_functions[];
-
-// The NativeFallback message of an entry point that a build does not have.
-inline constexpr const char* kNotAvailable = "unsupported: not available in this build";
-[[nodiscard]] inline std::unexpected<XmlError> not_available() {
-    return unsupported("not available in this build");
-}
 
 }  // namespace brindle

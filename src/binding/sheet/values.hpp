@@ -44,10 +44,6 @@ struct Val {
     void set_text(std::string_view s) { kind = Kind::Text, text.assign(s); }
     void set_py(PyRef o) noexcept { kind = Kind::Py, py = std::move(o); }
 
-    static Val int_(std::int64_t v) { Val x; x.kind = Kind::Int; x.i = v; return x; }
-    static Val float_(double v) { Val x; x.kind = Kind::Float; x.f = v; return x; }
-    static Val bool_(bool v) { Val x; x.kind = Kind::Bool; x.i = v; return x; }
-    static Val shared_string(std::uint32_t idx) { Val x; x.kind = Kind::SharedString; x.index = idx; return x; }
     static Val text_(std::string_view s) { Val x; x.kind = Kind::Text; x.text.assign(s); return x; }
     static Val py_(PyRef o) { Val x; x.kind = Kind::Py; x.py = std::move(o); return x; }
 };

@@ -50,11 +50,6 @@ public:
     [[nodiscard]] FormulaResult<void> check(std::optional<CellPos> dest) const;
 
     [[nodiscard]] const std::vector<Token>& tokens() const noexcept { return tokens_; }
-    [[nodiscard]] const std::vector<Seg>& segments() const noexcept { return segs_; }
-    [[nodiscard]] std::string_view seg_text(const Seg& s) const noexcept {
-        return std::string_view(text_).substr(static_cast<std::size_t>(s.value), s.len);
-    }
-    [[nodiscard]] CellPos origin() const noexcept { return origin_; }
 
 private:
     std::vector<Token> tokens_;

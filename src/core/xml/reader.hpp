@@ -130,8 +130,6 @@ public:
     Event last_kind() const noexcept { return last_kind_; }
     std::span<const Attr> attrs() const noexcept { return attrs_; }
     std::size_t depth() const noexcept { return stack_.size(); }
-    bool root_seen() const noexcept { return root_seen_; }
-    bool root_closed() const noexcept { return root_closed_; }
 
     std::string_view view(Span s) const noexcept {
         return {reinterpret_cast<const char*>(win.buf.data()) + s.start, s.size()};
