@@ -57,9 +57,9 @@ PyResult<PyRef> SheetParser::val_to_py(Val& v) {
             return owned(PyObject_GetItem(ss, idx.get()));
         }
         case Val::Kind::Text: {
-            PyObject* s = PyUnicode_FromStringAndSize(v.text.data(), Py_ssize_t(v.text.size()));
+            PyResult<PyRef> s = owned(PyUnicode_FromStringAndSize(v.text.data(), Py_ssize_t(v.text.size())));
             std::string().swap(v.text);
-            return owned(s);
+            return s;
         }
         case Val::Kind::SharedFormula:
             return shared_to_py(v);

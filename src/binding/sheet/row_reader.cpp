@@ -100,9 +100,8 @@ int visit_item(const Item& it, visitproc visit, void* arg) {
 
 [[gnu::cold, gnu::noinline]] PyResult<Item> fail(ReaderState& st) {
     st.queue.clear();
-    PyObject* exc = PyErr_GetRaisedException();
-    st.pending = PyRef::borrow(exc);
-    PyErr_SetRaisedException(exc);
+    st.pending = PyRef::steal(PyErr_GetRaisedException());
+    PyErr_SetRaisedException(st.pending.clone().release());
     return py_err();
 }
 
@@ -251,9 +250,8 @@ PyResult<PyRef> raw_rows(ReaderState& st) {
         PyRef val = BR_TRY(p.val_to_py(c.value));
         PyRef dt = p.dtype_to_py(c.data_type);
         PyRef style = BR_TRY(SheetParser::style_to_py(c.style));
-        PyObject* t = PyTuple_Pack(5, row, col.get(), val.get(), dt.get(), style.get());
-        if (!t) return py_err();
-        PyList_SET_ITEM(list.get(), Py_ssize_t(k), t);
+        PyRef t = BR_TRY(owned(PyTuple_Pack(5, row, col.get(), val.get(), dt.get(), style.get())));
+        PyList_SET_ITEM(list.get(), Py_ssize_t(k), t.release());
     }
     PyRef idx = BR_TRY(owned(PyLong_FromLongLong(it.row)));
     recycle(st, it);

@@ -91,16 +91,19 @@ PyObject* key_iter_type() {
 PyResult<PyRef> new_key_iter(PyObject* store) {
     PyObject* tp = key_iter_type();
     if (!tp) return py_err();
-    auto* it = PyObject_GC_New(KeyIterObject, reinterpret_cast<PyTypeObject*>(tp));
-    if (!it) return py_err();
+    // Owned at once; nothing between here and the constructions below can
+    // fail, so the object is never torn down half built.
+    auto* type = reinterpret_cast<PyTypeObject*>(tp);
+    PyRef self = BR_TRY(owned(reinterpret_cast<PyObject*>(PyObject_GC_New(KeyIterObject, type))));
+    auto* it = reinterpret_cast<KeyIterObject*>(self.get());
     new (&it->flag) BorrowFlag();
     new (&it->store) PyRef(PyRef::borrow(store));
     new (&it->cursor) KeyCursor();
     const PyStore& st = as_store(store)->store;
     it->size = st.size();
     it->changes = st.core.changes();
-    PyObject_GC_Track(it);
-    return PyRef::steal(reinterpret_cast<PyObject*>(it));
+    PyObject_GC_Track(self.get());
+    return self;
 }
 
 }  // namespace brindle

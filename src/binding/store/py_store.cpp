@@ -24,13 +24,11 @@ void drop_all(T& v) {
 PyResult<void> hash_as_dict_key(PyObject* key) {
     if (PyObject_Hash(key) != -1 || !PyErr_Occurred()) [[likely]]
         return {};
-    PyObject* exc = PyErr_GetRaisedException();
-    if (Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
-        PyErr_Format(PyExc_TypeError, "cannot use '%T' as a dict key (%S)", key, exc);
-        Py_DECREF(exc);
-    } else {
-        PyErr_SetRaisedException(exc);
-    }
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    if (Py_IS_TYPE(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError)))
+        PyErr_Format(PyExc_TypeError, "cannot use '%T' as a dict key (%S)", key, exc.get());
+    else
+        PyErr_SetRaisedException(exc.release());
     return py_err();
 }
 

@@ -186,7 +186,8 @@ private:
     // Set when a cell attribute was read through the attribute protocol
     // (which may run code) rather than straight from its slot.
     bool generic_reads_ = false;
-    // Interned attribute and method names.
+    // Interned attribute and method names; strings are never in a cycle, so
+    // they are not visited.
     PyRef n_value_, n_style_, n_comment_, n_data_type_, n_hyperlink_, n_row_, n_column_;
     PyRef n_add_, n_append_, n_update_, n_get_, n_row_dimensions_, n_cells_, n_keys_, n_epoch_,
         n_iso_dates_, n_parent_;
@@ -202,7 +203,7 @@ private:
     bool lxml_ = false;
     bool iso_dates_ = false;
     std::string scratch_;  // style text that is not memoised
-    // write_plain_row's storage, empty between calls.
+    // write_plain_row's storage, empty between calls: not visited.
     std::vector<PyRef> plain_values_;
     std::vector<PlainItem> plain_items_;
 };

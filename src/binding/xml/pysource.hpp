@@ -30,8 +30,8 @@ public:
 
 private:
     PyRef source_;
-    PyRef read_name_;
-    PyRef size_arg_;
+    PyRef read_name_;  // interned "read"; a str or int is never in a cycle: not visited
+    PyRef size_arg_;   // an int: not visited
     HeldException held_;
 };
 

@@ -9,9 +9,8 @@ PyResult<PyRef> namespace_list(const NamespaceList& ns) {
     for (const auto& [prefix, uri] : ns) {
         PyRef p = BR_TRY(str_from_utf8(prefix));
         PyRef u = BR_TRY(str_from_utf8(uri));
-        PyObject* pair = PyTuple_Pack(2, p.get(), u.get());
-        if (!pair) return py_err();
-        PyList_SET_ITEM(list.get(), i++, pair);  // steals the new pair
+        PyRef pair = BR_TRY(owned(PyTuple_Pack(2, p.get(), u.get())));
+        PyList_SET_ITEM(list.get(), i++, pair.release());  // steals the new pair
     }
     return list;
 }
