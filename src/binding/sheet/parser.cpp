@@ -201,12 +201,6 @@ PyResult<std::unique_ptr<SheetParser>> SheetParser::create(PyObject* source, Hel
     return p;
 }
 
-PyResult<Item> SheetParser::next_item() {
-    Item it;
-    BR_TRY_VOID(next_item_into(it));
-    return it;
-}
-
 PyResult<void> SheetParser::next_item_into(Item& out) {
     for (;;) {
         // Row tags inside <sheetData> are nearly always in the plain form.

@@ -102,7 +102,6 @@ public:
     SheetParser(const SheetParser&) = delete;
     SheetParser& operator=(const SheetParser&) = delete;
 
-    [[nodiscard]] PyResult<Item> next_item();
     [[nodiscard]] PyResult<void> next_item_into(Item& out);
 
     // A native value to its Python object (a new reference), or nullptr with

@@ -226,8 +226,8 @@ class ReadOnlyWorkbook:
         except Exception as exc:
             # The engine refuses what is past a workbook's limits (a text too
             # long, in the same words): read again in pure Python it would
-            # only be refused again.
-            if _is_fallback(exc) and exc.kind == "limit":
+            # only be refused again. A decline raised by host code has no kind.
+            if _is_fallback(exc) and getattr(exc, "kind", None) == "limit":
                 raise self.invalid(path, f"the part holds a {exc}") from exc
             raise
 
