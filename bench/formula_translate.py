@@ -28,7 +28,7 @@ def host_ns(master, cells):
 
 def main():
     build = Path(sys.argv[1] if len(sys.argv) > 1 else "build/dev")
-    binary = build / "tests" / "cpp" / "formula_translate_bench"
+    binary = build / "bench" / "formula_translate_bench"
     native = subprocess.run([str(binary), "1000000", *MASTERS], check=True, capture_output=True,
                             text=True).stdout.splitlines()
     print("host ns/cell\tnative ns/cell\tratio\tmaster")

@@ -15,7 +15,7 @@ import time
 import xml.etree.ElementTree as ET
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-TOOL = ROOT / "build" / "dev" / "tests" / "cpp" / "xml_reader_bench"
+TOOL = ROOT / "build" / "dev" / "bench" / "xml_reader_bench"
 
 
 def worksheet(rows):

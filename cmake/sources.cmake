@@ -1,65 +1,39 @@
-# Plain C++: no Python.h anywhere below.
-set(BRINDLE_CORE_SOURCES
-  src/utils/strip.cpp
-  src/dates.cpp
-  src/utils/number_text.cpp
-  src/writer/escape.cpp
-  src/xml/chars.cpp
-  src/xml/namespaces.cpp
-  src/xml/reader.cpp
-  src/store/base.cpp
-  src/store/store_core.cpp
-  src/ftemplate/template.cpp
-)
-list(TRANSFORM BRINDLE_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
+# The engine's sources, one list per folder. Everything under src/core is
+# plain C++ and never includes Python.h; everything under src/binding talks
+# to the interpreter, with the frame every entry point is built on in
+# src/binding/frame. Includes are written relative to src/core or
+# src/binding (`<xml/reader.hpp>`, `<frame/pyref.hpp>`).
+set(BRINDLE_SRC ${CMAKE_CURRENT_LIST_DIR}/../src)
 
-# The binding layer: everything that talks to the interpreter.
+set(BRINDLE_CORE_DATES dates/dates.cpp)
+set(BRINDLE_CORE_FORMULA formula/tokenizer.cpp formula/translator.cpp)
+set(BRINDLE_CORE_FTEMPLATE ftemplate/template.cpp)
+set(BRINDLE_CORE_STORE store/base.cpp store/store_core.cpp)
+set(BRINDLE_CORE_UTILS utils/strip.cpp utils/number_text.cpp)
+set(BRINDLE_CORE_WRITER writer/escape.cpp)
+set(BRINDLE_CORE_XML xml/chars.cpp xml/namespaces.cpp xml/reader.cpp)
+
+set(BRINDLE_BINDING_FRAME frame/errors.cpp frame/args.cpp)
+set(BRINDLE_BINDING_MODULE module/module.cpp module/functions.cpp)
+set(BRINDLE_BINDING_PRESCAN prescan/prescan.cpp prescan/pyobjects.cpp prescan/py_dimension.cpp)
+set(BRINDLE_BINDING_SHEET
+  sheet/helpers.cpp sheet/settings.cpp sheet/parser.cpp sheet/interpret.cpp sheet/convert.cpp
+  sheet/slots.cpp sheet/row_reader.cpp)
+set(BRINDLE_BINDING_STORE
+  store/py_store.cpp store/keys.cpp store/materialize.cpp store/row.cpp store/key_iter.cpp
+  store/bind.cpp store/cell_store.cpp)
+set(BRINDLE_BINDING_TEXT text/strings.cpp)
+set(BRINDLE_BINDING_WRITER
+  writer/classify.cpp writer/construct.cpp writer/styles.cpp writer/emit.cpp writer/rows.cpp
+  writer/cell_layout.cpp writer/sheet_data.cpp writer/stored.cpp writer/sheet_writer.cpp)
+set(BRINDLE_BINDING_XML xml/pysource.cpp xml/pyxml.cpp)
+
+set(BRINDLE_CORE_SOURCES
+  ${BRINDLE_CORE_DATES} ${BRINDLE_CORE_FORMULA} ${BRINDLE_CORE_FTEMPLATE} ${BRINDLE_CORE_STORE}
+  ${BRINDLE_CORE_UTILS} ${BRINDLE_CORE_WRITER} ${BRINDLE_CORE_XML})
+list(TRANSFORM BRINDLE_CORE_SOURCES PREPEND ${BRINDLE_SRC}/core/)
+
 set(BRINDLE_PY_SOURCES
-  src/lib/module.cpp
-  src/lib/errors.cpp
-  src/lib/args.cpp
-  src/lib/functions.cpp
-  src/lib/row_reader.cpp
-  src/lib/cell_store.cpp
-  src/lib/sheet_writer.cpp
-  src/writer/classify.cpp
-  src/writer/construct.cpp
-  src/writer/styles.cpp
-  src/writer/emit.cpp
-  src/writer/rows.cpp
-  src/pysource.cpp
-  src/slots.cpp
-  src/sheet/helpers.cpp
-  src/writer/cell_layout.cpp
-)
-list(TRANSFORM BRINDLE_PY_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)
-list(APPEND BRINDLE_CORE_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/../src/formula/tokenizer.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/formula/translator.cpp
-)
-list(APPEND BRINDLE_PY_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/../src/sheet/settings.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/sheet/parser.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/sheet/interpret.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/sheet/convert.cpp
-)
-list(APPEND BRINDLE_PY_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/../src/prescan/prescan.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/prescan/pyobjects.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/lib/pyxml.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/strings.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/lib/dimension.cpp
-)
-# The Python side of the cell store and full-mode loading.
-list(APPEND BRINDLE_PY_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/../src/store/py_store.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/store/keys.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/store/materialize.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/store/row.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/store/key_iter.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/store/bind.cpp
-)
-list(APPEND BRINDLE_PY_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/../src/writer/sheet_data.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/writer/stored.cpp
-)
+  ${BRINDLE_BINDING_FRAME} ${BRINDLE_BINDING_MODULE} ${BRINDLE_BINDING_PRESCAN} ${BRINDLE_BINDING_SHEET}
+  ${BRINDLE_BINDING_STORE} ${BRINDLE_BINDING_TEXT} ${BRINDLE_BINDING_WRITER} ${BRINDLE_BINDING_XML})
+list(TRANSFORM BRINDLE_PY_SOURCES PREPEND ${BRINDLE_SRC}/binding/)

@@ -3,7 +3,7 @@
 // does not depend on how the input is chunked, captures return exactly the
 // element's bytes, and the fast attribute scan agrees with the general path
 // whenever it takes a tag.
-#include <dimension.hpp>
+#include <prescan/dimension.hpp>
 #include <text/element_text.hpp>
 #include <text/string_item.hpp>
 #include <xml/fast_attrs.hpp>

@@ -4,7 +4,10 @@
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, Literal, final
 
-class NativeFallback(Exception): ...
+class NativeFallback(Exception):
+    # Set on every instance the engine raises: "limit" asks the host to refuse
+    # the input, the other two to read it again in pure Python.
+    kind: Literal["malformed", "unsupported", "limit"]
 
 def read_string_table(source: Any, helpers: dict[str, Any]) -> list[Any]: ...
 def bind_cells(

@@ -9,7 +9,7 @@
 //
 // Answers, one line each: "D y m d H M S us", "T H M S us", "X" (out of
 // range), or for S the serial as a hexadecimal float or "X".
-#include <dates.hpp>
+#include <dates/dates.hpp>
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include <dates.hpp>
+#include <dates/dates.hpp>
 
 #include <gtest/gtest.h>
 

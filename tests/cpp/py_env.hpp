@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include <lib/pyref.hpp>
+#include <frame/pyref.hpp>
 
 #include <gtest/gtest.h>
 

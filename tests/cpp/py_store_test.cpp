@@ -15,7 +15,7 @@ namespace {
 class PyStoreTest : public PyTest {};
 
 Loc load(PyStore& st, std::uint32_t row, std::uint32_t col, std::uint8_t kind, std::uint64_t payload) {
-    EXPECT_FALSE(st.core.load_cell(row, col, kind, payload, 0, dtype::kN).has_value());
+    EXPECT_FALSE(st.core.load_cell(row, col, kind, payload, 0, kDtN).has_value());
     std::optional<Loc> loc = st.core.find_key(pack_key(row, col));
     EXPECT_TRUE(loc.has_value());
     return *loc;

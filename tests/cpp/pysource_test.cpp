@@ -1,6 +1,6 @@
 #include "py_env.hpp"
 
-#include <pysource.hpp>
+#include <xml/pysource.hpp>
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
 #include "py_env.hpp"
 
-#include <slots.hpp>
+#include <sheet/slots.hpp>
 
 #include <array>
 #include <string>

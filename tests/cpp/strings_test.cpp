@@ -1,6 +1,6 @@
 #include "xml_event_stream.hpp"
 
-#include <dimension.hpp>
+#include <prescan/dimension.hpp>
 #include <text/x005f.hpp>
 
 #include <gtest/gtest.h>

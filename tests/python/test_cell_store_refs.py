@@ -14,8 +14,8 @@ import weakref
 import pytest
 
 from brindle import _brindle as m
-from test_cell_store_walk import IntLike as Key  # equal to and hashing like an int
 from testkit import Cell, make_helpers, make_parser
+from testkit import IntLike as Key  # equal to and hashing like an int
 from brindle.styles.cell_style import StyleArray
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from brindle import _brindle as m
-from testkit import Cell, make_helpers, make_parser
+from testkit import Cell, IntLike, make_helpers, make_parser
 from brindle.styles.cell_style import StyleArray
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -25,23 +25,6 @@ class V:
 
     def __repr__(self):
         return f"V({self.value})"
-
-
-class IntLike:
-    def __init__(self, n):
-        self.n = n
-
-    def __index__(self):
-        return self.n
-
-    def __eq__(self, other):
-        return other == self.n
-
-    def __hash__(self):
-        return hash(self.n)
-
-    def __repr__(self):
-        return f"IntLike({self.n})"
 
 
 class TupleSub(tuple):

@@ -22,7 +22,8 @@ from brindle.reader import workbook as wb_mod
 from brindle.styles import Alignment, Border, Font, PatternFill
 from brindle.worksheet.store import cell_store_class
 
-from test_read_end_to_end import package, refuse_at
+from loaded import snapshot
+from sheetgen import package, refuse_at
 
 xlsxwriter = pytest.importorskip("xlsxwriter")
 
@@ -52,23 +53,6 @@ def load(data, native=True, **kw):
             m.setattr(full, "bind_cells", forbidden_bind)
         kw.pop("strict", None)
         return brindle.load_workbook(src, **kw)
-
-
-def snapshot(ws):
-    """Everything a loaded cell carries, in the store's iteration order."""
-    out = []
-    for key in list(ws._cells):
-        c = ws._cells[key]
-        value = c._value
-        if isinstance(value, ArrayFormula):
-            value = ("array", value.ref, value.text)
-        out.append((key, c.row, c.column, value, type(c._value).__name__, c.data_type,
-                    None if c._style is None else (type(c._style).__name__,
-                                                   c._style.typecode, list(c._style)),
-                    c._hyperlink and (c._hyperlink.target, c._hyperlink.location),
-                    c._comment and (c._comment.text, c._comment.author),
-                    c._as_read, c.parent is ws))
-    return out
 
 
 def read_only_values(src, **kw):

@@ -28,7 +28,7 @@ from brindle.reader import dimension, prescan, rows, string_table
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.sheet import write_sheet_data
 from brindle.writer.sheet_writer import SheetWriter
-from test_bind_cells import check as check_bind
+from bind_check import check as check_bind
 
 SECONDS = float(os.environ.get("BRINDLE_FUZZ_SECONDS", "0.6"))
 SEED = int(os.environ.get("BRINDLE_FUZZ_SEED", "20261208"))

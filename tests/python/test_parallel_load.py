@@ -16,7 +16,7 @@ from brindle.reader import full
 from brindle.reader import parallel as parallel_reader
 from brindle.reader import zip_reader
 
-from test_full_load import snapshot
+from loaded import snapshot
 
 _DOC = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 STRINGS = ("alpha", "beta", "gamma")

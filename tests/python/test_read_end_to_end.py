@@ -3,7 +3,6 @@ refusal, and the same rows, values and warnings either way."""
 
 import io
 import random
-import re
 import warnings
 
 import pytest
@@ -12,18 +11,13 @@ from hypothesis import given, settings, strategies as st
 import brindle
 from brindle._native import native_engine
 import sheetgen as gen
+from sheetgen import package, refuse_at
 from brindle.reader import workbook as wb_mod
 from brindle.reader.rows import EMPTY_CELL
 
 engine = native_engine()
 needs_engine = pytest.mark.skipif(engine is None, reason="engine not built")
 
-
-
-def package(sheet, strings=(), date1904=False):
-    """An xlsx file (bytes) around one worksheet part; style 1 shows dates."""
-    return gen.xlsx([sheet], strings, '<cellXfs><xf numFmtId="0"/><xf numFmtId="14"/>'
-                    '<xf numFmtId="0"/><xf numFmtId="0"/></cellXfs>', date1904)
 
 
 class Forbidden:
@@ -70,18 +64,6 @@ def read_pure(data, monkeypatch, **kw):
     with monkeypatch.context() as m:
         m.setenv("BRINDLE_NO_NATIVE", "1")
         return read(data, **kw)
-
-
-_CELL_TAG = re.compile(rb"<(?:x:)?c(?=[\s/>])")
-
-
-def refuse_at(data, k):
-    """`data` with an attribute the native reader declines on the k-th cell (if any)."""
-    tags = list(_CELL_TAG.finditer(data))
-    if not tags:
-        return data
-    at = tags[k % len(tags)].end()
-    return data[:at] + ' \u00e9="1"'.encode() + data[at:]
 
 
 @needs_engine

@@ -10,6 +10,7 @@ a reader must return, computed from the model and not from any reader.
 import datetime as dt
 import io
 import random
+import re
 import zipfile
 from dataclasses import dataclass, field
 
@@ -352,3 +353,21 @@ def xlsx(sheets, strings=(), styles="<cellXfs><xf numFmtId=\"0\"/></cellXfs>", d
         for i, sheet in zip(count, sheets):
             z.writestr(f"xl/worksheets/s{i}.xml", sheet)
     return out.getvalue()
+
+
+def package(sheet, strings=(), date1904=False):
+    """An xlsx file (bytes) around one worksheet part; style 1 shows dates."""
+    return xlsx([sheet], strings, '<cellXfs><xf numFmtId="0"/><xf numFmtId="14"/>'
+                '<xf numFmtId="0"/><xf numFmtId="0"/></cellXfs>', date1904)
+
+
+_CELL_TAG = re.compile(rb"<(?:x:)?c(?=[\s/>])")
+
+
+def refuse_at(data, k):
+    """`data` with an attribute the native reader declines on the k-th cell (if any)."""
+    tags = list(_CELL_TAG.finditer(data))
+    if not tags:
+        return data
+    at = tags[k % len(tags)].end()
+    return data[:at] + ' \u00e9="1"'.encode() + data[at:]

@@ -28,3 +28,22 @@ def make_parser(**overrides):
         else:
             setattr(parser, name, value)
     return parser
+
+
+class IntLike:
+    """A key equal to and hashing like the int `n`, but not an int."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+    def __eq__(self, other):
+        return other == self.n
+
+    def __hash__(self):
+        return hash(self.n)
+
+    def __repr__(self):
+        return f"IntLike({self.n})"

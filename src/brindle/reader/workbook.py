@@ -20,7 +20,7 @@ from brindle.reader.number_formats import BUILTIN_TIMES, is_time_format
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table, split_runs, with_runs
 from brindle.reader.worksheet import MAIN, WorkSheetParser
-from brindle.reader.xmlwindow import TEXT_TOO_LONG, TextTooLong
+from brindle.reader.xmlwindow import TextTooLong
 from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO, ZipReader
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.deflate import DeflateError
@@ -195,10 +195,11 @@ class ReadOnlyWorkbook:
         except TextTooLong as exc:
             raise self.invalid(path, f"the part holds a {exc}") from exc
         except Exception as exc:
-            # The engine refuses such a text with the same words: read again
-            # in pure Python it would only be refused again.
-            if exc.args == (TEXT_TOO_LONG,) and _is_fallback(exc):
-                raise self.invalid(path, f"the part holds a {TEXT_TOO_LONG}") from exc
+            # The engine refuses what is past a workbook's limits (a text too
+            # long, in the same words): read again in pure Python it would
+            # only be refused again. A decline raised by host code has no kind.
+            if _is_fallback(exc) and getattr(exc, "kind", None) == "limit":
+                raise self.invalid(path, f"the part holds a {exc}") from exc
             raise
 
     def _xml_part(self, path):
