@@ -11,9 +11,11 @@ import xml.etree.ElementTree as ET
 from brindle.cell.cell import IllegalCharacterError
 from brindle.cell.comment import Comment
 from brindle.cell.hyperlink import Hyperlink
+from brindle.package.names import quote
 from brindle.reader.worksheet import MAIN
 from brindle.styles.reader import element_text
 from brindle.utils.cell import coordinate_to_tuple, get_column_letter
+from brindle.utils.limits import MAX_COLUMN_LETTERS
 from brindle.worksheet.elements import ORDER, REFERENCING
 
 _M = "{" + MAIN + "}"
@@ -77,7 +79,7 @@ class SheetExtras:
 
     def element(self, data, namespaces):
         decl = "".join(
-            f' xmlns:{p}="{_attr(u)}"' if p else f' xmlns="{_attr(u)}"'
+            f' xmlns:{p}="{quote(u)}"' if p else f' xmlns="{quote(u)}"'
             for p, u in namespaces if p != "xml")
         try:
             el = ET.fromstring(f"<_{decl}>".encode() + data + b"</_>")[0]
@@ -165,7 +167,7 @@ class SheetExtras:
             except (TypeError, ValueError):
                 self.warn("a column description without valid columns is left out")
                 continue
-            dim.max = max(first, min(last, 18278))
+            dim.max = max(first, min(last, MAX_COLUMN_LETTERS))
             dim.hidden = col.get("hidden", "0").lower() in _TRUE
             dim.outline_level = _int(col.get("outlineLevel"))
             dim.collapsed = col.get("collapsed", "0").lower() in _TRUE
@@ -307,7 +309,3 @@ def _int(text):
         return int(text)
     except (TypeError, ValueError):
         return 0
-
-
-def _attr(text):
-    return (text.replace("&", "&amp;").replace("<", "&lt;").replace('"', "&quot;"))
