@@ -123,7 +123,9 @@ def options(base: Options | None = None, /, **changes) -> Iterator[Options]:
         with brindle.options(parallel_sheets=False, deflate_backend="zlib"):
             wb = brindle.load_workbook(path)
     """
-    chosen = dataclasses.replace(resolve(base), **changes)
+    chosen = resolve(base)
+    if changes:
+        chosen = dataclasses.replace(chosen, **changes)
     token = _current.set(chosen)
     try:
         yield chosen
