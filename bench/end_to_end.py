@@ -45,11 +45,10 @@ def peak_kib():
 
 def write_brindle(path, n_rows, native, backend):
     import brindle
-    from brindle.utils import deflate
 
-    deflate.use(backend)
     start = time.perf_counter()
-    wb = brindle.Workbook(write_only=True, native=native)
+    wb = brindle.Workbook(write_only=True, native=native,
+                          options=brindle.Options(deflate_backend=backend))
     ws = wb.create_sheet("Data")
     for r in range(n_rows):
         ws.append(row(r))
@@ -71,14 +70,11 @@ def write_xlsxwriter(path, n_rows):
 
 def read_brindle(path, native, backend, read_ahead=None):
     import brindle
-    from brindle.reader import zip_reader
-    from brindle.utils import deflate
 
-    deflate.use(backend)
-    zip_reader.read_ahead = read_ahead
+    options = brindle.Options(deflate_backend=backend, read_ahead=read_ahead)
     start = time.perf_counter()
     n = 0
-    with brindle.load_workbook(path, read_only=True, native=native) as wb:
+    with brindle.load_workbook(path, read_only=True, native=native, options=options) as wb:
         for values in wb["Data"].iter_rows(values_only=True):
             n += len(values)
     return time.perf_counter() - start

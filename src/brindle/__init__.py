@@ -19,6 +19,9 @@ streams it, ``wb[name].iter_rows(values_only=True)`` giving its rows.
 
 The native engine `brindle._brindle` is used when it is present; the
 pure-Python paths produce the same results without it.
+
+Threads, deflate library and block sizes are a workbook's `Options`, given
+to `load_workbook`/`Workbook` or set for a block with ``brindle.options(...)``.
 """
 
 __version__ = "0.1.0"
@@ -27,6 +30,7 @@ from brindle._native import native_available  # noqa: E402
 from brindle.cell import Cell, Comment, Hyperlink, IllegalCharacterError  # noqa: E402
 from brindle.reader.load import load_workbook  # noqa: E402
 from brindle.reader.workbook import InvalidFileError, ReadOnlyWorkbook  # noqa: E402
+from brindle.settings import Options, current_options, options  # noqa: E402
 from brindle.styles import Font, PatternFill, StyleArray  # noqa: E402
 from brindle.workbook import Workbook  # noqa: E402
 from brindle.workbook.defined_names import DefinedName  # noqa: E402
@@ -38,7 +42,7 @@ from brindle.worksheet.write_only import WriteOnlyWorksheet  # noqa: E402
 
 __all__ = [
     "Cell", "Chartsheet", "Comment", "DefinedName", "DocumentProperties", "Font", "Hyperlink",
-    "IllegalCharacterError", "InvalidFileError", "PatternFill", "ReadOnlyWorkbook", "StyleArray",
-    "Workbook", "WorkbookAlreadySaved", "Worksheet", "WriteOnlyWorksheet", "load_workbook",
-    "native_available",
+    "IllegalCharacterError", "InvalidFileError", "Options", "PatternFill", "ReadOnlyWorkbook",
+    "StyleArray", "Workbook", "WorkbookAlreadySaved", "Worksheet", "WriteOnlyWorksheet",
+    "current_options", "load_workbook", "native_available", "options",
 ]

@@ -14,7 +14,6 @@ import brindle
 import sheetgen as gen
 from brindle.reader import full
 from brindle.reader import parallel as parallel_reader
-from brindle.reader import zip_reader
 
 from loaded import snapshot
 
@@ -50,8 +49,7 @@ def load(data, parallel, native):
             used.append(True)
             super().__init__(*args)
 
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(full, "parallel_sheets", parallel)
+    with pytest.MonkeyPatch.context() as m, brindle.options(parallel_sheets=parallel):
         m.setattr(full, "ParallelSheets", Spy)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -78,11 +76,9 @@ def failure(exc):
 
 @pytest.mark.parametrize("native", [True, False], ids=["native", "pure"])
 @pytest.mark.parametrize("read_ahead", [False, True], ids=["", "read-ahead"])
-def test_parallel_and_serial_loads_agree(monkeypatch, native, read_ahead):
+def test_parallel_and_serial_loads_agree(brindle_options, native, read_ahead):
     if read_ahead:
-        monkeypatch.setattr(zip_reader, "read_ahead", True)
-        monkeypatch.setattr(zip_reader, "READ_AHEAD_MIN", 0)
-        monkeypatch.setattr(zip_reader, "BLOCK", 2048)
+        brindle_options(read_ahead=True, read_ahead_min=0, block_size=2048)
     data = book([sheet(seed, style) for seed, style in
                  [(1, 3), (2, 2), (3, 5), (4, 3), (5, 4), (6, 2)]])
     serial, serial_warnings = load(data, False, native)
@@ -139,7 +135,6 @@ def test_a_gil_build_loads_serially_unless_told(monkeypatch):
 
     started = []
     monkeypatch.setattr(full, "ParallelSheets", lambda *a: started.append(a))
-    monkeypatch.setattr(full, "parallel_sheets", None)
     monkeypatch.setattr(sys, "_is_gil_enabled", lambda: True)
     data = book([sheet(1, 2), sheet(2, 3)])
     with warnings.catch_warnings():
@@ -152,10 +147,10 @@ def test_a_gil_build_loads_serially_unless_told(monkeypatch):
     assert len(started) == 1
 
 
-def test_an_abandoned_load_cancels_the_sheets_still_being_read(monkeypatch):
+def test_an_abandoned_load_cancels_the_sheets_still_being_read(monkeypatch, brindle_options):
     """When a sheet fails, the reads of later sheets stop at their next chunk instead
     of running to the end."""
-    monkeypatch.setattr(full, "parallel_sheets", True)
+    brindle_options(parallel_sheets=True)
     monkeypatch.setattr(parallel_reader.os, "process_cpu_count", lambda: 2)
     reads = []
     started = threading.Event()

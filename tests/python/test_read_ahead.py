@@ -29,20 +29,18 @@ def inflating_threads():
 
 
 @pytest.fixture(params=BACKENDS)
-def backend(request):
-    previous = deflate.use(request.param)
-    yield request.param
-    deflate.use(previous)
+def backend(request, brindle_options):
+    brindle_options(deflate_backend=request.param)
+    return request.param
 
 
 @pytest.fixture(params=["same-thread", "read-ahead", "read-ahead-no-gil"])
-def ahead(request, monkeypatch):
+def ahead(request, monkeypatch, brindle_options):
     """Small blocks, so that small members cross many of them; with read-ahead every
     member gets a thread (which takes the CRC too where there is no GIL)."""
-    monkeypatch.setattr(zip_reader, "BLOCK", 4096)
+    brindle_options(block_size=4096, read_ahead=request.param != "same-thread",
+                    read_ahead_min=0)
     monkeypatch.setattr(zip_reader, "_RAW", 1024)
-    monkeypatch.setattr(zip_reader, "read_ahead", request.param != "same-thread")
-    monkeypatch.setattr(zip_reader, "READ_AHEAD_MIN", 0)
     monkeypatch.setattr(sys, "_is_gil_enabled", lambda: not request.param.endswith("no-gil"))
     yield request.param
     assert not inflating_threads()
@@ -156,16 +154,11 @@ def test_damage_gives_the_same_bytes_then_the_same_error(how, error, message):
     ways = [(False, True), (True, True), (True, False)]
     for name in BACKENDS:
         for on, gil in ways:
-            previous = deflate.use(name)
-            try:
-                with pytest.MonkeyPatch.context() as m:
-                    m.setattr(zip_reader, "BLOCK", 8192)
-                    m.setattr(zip_reader, "read_ahead", on)
-                    m.setattr(zip_reader, "READ_AHEAD_MIN", 0)
-                    m.setattr(sys, "_is_gil_enabled", lambda: gil)
-                    seen[name, on, gil] = outcome(blob, SHEET, 65536)
-            finally:
-                deflate.use(previous)
+            with (brindle.options(deflate_backend=name, block_size=8192, read_ahead=on,
+                                  read_ahead_min=0),
+                  pytest.MonkeyPatch.context() as m):
+                m.setattr(sys, "_is_gil_enabled", lambda: gil)
+                seen[name, on, gil] = outcome(blob, SHEET, 65536)
     for name in BACKENDS:
         assert len({seen[(name,) + way] for way in ways}) == 1
     # The libraries may stop at different points of a broken stream, but they
@@ -210,10 +203,8 @@ def big_workbook(rows=3000):
 
 
 @pytest.fixture
-def threaded(monkeypatch):
-    monkeypatch.setattr(zip_reader, "BLOCK", 4096)
-    monkeypatch.setattr(zip_reader, "READ_AHEAD_MIN", 0)
-    monkeypatch.setattr(zip_reader, "read_ahead", True)
+def threaded(brindle_options):
+    brindle_options(block_size=4096, read_ahead_min=0, read_ahead=True)
 
 
 @pytest.mark.parametrize("native", [True, False], ids=["native", "pure"])
@@ -256,13 +247,12 @@ def test_the_thread_ends_with_its_reader(threaded, native, how):
 def test_who_inflates(monkeypatch, switch, gil, threaded):
     """Small members never pay for a thread; large ones get one where the interpreter
     has no GIL, or when told."""
-    monkeypatch.setattr(zip_reader, "read_ahead", switch)
     monkeypatch.setattr(sys, "_is_gil_enabled", lambda: gil)
     blob = archive({SHEET: payload(2000)})
     size = zipfile.ZipFile(io.BytesIO(blob)).getinfo(SHEET).file_size
     for least, large in ((size + 1, False), (size, True)):
-        monkeypatch.setattr(zip_reader, "READ_AHEAD_MIN", least)
-        with zip_reader.ZipReader(io.BytesIO(blob)) as zr, zr.open(SHEET) as m:
+        options = brindle.Options(read_ahead=switch, read_ahead_min=least)
+        with zip_reader.ZipReader(io.BytesIO(blob), options=options) as zr, zr.open(SHEET) as m:
             # (The thread may be done already: the member is one block.)
             assert (m._ahead is not None) == (large and threaded)
             assert m.read() == payload(2000)
@@ -273,17 +263,15 @@ CHILD = textwrap.dedent("""
     import io, os, signal, sys, threading, time
     sys.path.insert(0, sys.argv[1])
     import brindle
-    from brindle.reader import zip_reader
-    zip_reader.BLOCK = 4096
-    zip_reader.READ_AHEAD_MIN = 0
-    zip_reader.read_ahead = True
     wb = brindle.Workbook(write_only=True)
     ws = wb.create_sheet("Data")
     for r in range(20000):
         ws.append([r, f"text {r}"])
     out = io.BytesIO()
     wb.save(out)
-    book = brindle.load_workbook(io.BytesIO(out.getvalue()), read_only=True)
+    book = brindle.load_workbook(
+        io.BytesIO(out.getvalue()), read_only=True,
+        options=brindle.Options(block_size=4096, read_ahead_min=0, read_ahead=True))
     rows = book["Data"].iter_rows(values_only=True)
     next(rows)
     if sys.argv[2] == "sigint":
@@ -320,8 +308,8 @@ def test_streaming_memory_does_not_grow_with_the_member(tmp_path):
     script.write_text(textwrap.dedent("""
         import sys, time, zipfile
         sys.path.insert(0, sys.argv[1])
+        import brindle
         from brindle.reader import zip_reader
-        zip_reader.read_ahead = True
         path, n = sys.argv[2], int(sys.argv[3])
         with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
             with zf.open("s.xml", "w", force_zip64=True) as out:
@@ -333,7 +321,8 @@ def test_streaming_memory_does_not_grow_with_the_member(tmp_path):
             with open("/proc/self/status") as f:
                 return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:"))
         before = peak()
-        with zip_reader.ZipReader(path) as zr, zr.open("s.xml") as m:
+        with zip_reader.ZipReader(path, options=brindle.Options(read_ahead=True)) as zr, \
+                zr.open("s.xml") as m:
             assert m._ahead is not None
             time.sleep(0.2)  # a slow reader: the thread must wait for it
             while m.read(65536):

@@ -3,6 +3,7 @@ same with and without the second thread, with either deflate library, after
 failed saves and interrupted waits, and no deflating thread outlives its
 work."""
 
+import dataclasses
 import io
 import os
 import random
@@ -22,10 +23,9 @@ BACKENDS = deflate.available()
 
 
 @pytest.fixture(params=BACKENDS)
-def backend(request):
-    previous = deflate.use(request.param)
-    yield request.param
-    deflate.use(previous)
+def backend(request, brindle_options):
+    brindle_options(deflate_backend=request.param)
+    return request.param
 
 
 @pytest.fixture
@@ -60,18 +60,15 @@ def rows(n):
 
 
 def save(rows_, write_only, threaded, sheets=1, lxml=False):
-    sheet_mod.DEFLATE_THREAD = threaded
-    try:
+    with brindle.options(deflate_thread=threaded):
         wb = brindle.Workbook(write_only=write_only, lxml=lxml)
-        for s in range(sheets):
-            ws = wb.create_sheet(f"S{s}")
-            for row in rows_:
-                ws.append(row)
-        out = io.BytesIO()
-        wb.save(out)
-        return out.getvalue()
-    finally:
-        sheet_mod.DEFLATE_THREAD = True
+    for s in range(sheets):
+        ws = wb.create_sheet(f"S{s}")
+        for row in rows_:
+            ws.append(row)
+    out = io.BytesIO()
+    wb.save(out)
+    return out.getvalue()
 
 
 def parts(data):
@@ -96,11 +93,8 @@ def test_either_library_gives_the_same_parts(lxml):
     few = rows(3000)
     got = []
     for name in BACKENDS:
-        previous = deflate.use(name)
-        try:
+        with brindle.options(deflate_backend=name):
             got.append(parts(save(few, True, True, lxml=lxml)))
-        finally:
-            deflate.use(previous)
     assert all(g == got[0] for g in got)
 
 
@@ -178,13 +172,14 @@ def test_an_interrupted_wait_loses_only_its_row(monkeypatch):
 @pytest.mark.parametrize("threaded", [True, False])
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError])
 def test_a_failing_compressor_stops_the_sheet_and_leaves_no_file(monkeypatch, tmp_path,
-                                                                 threaded, exc):
-    monkeypatch.setattr(sheet_mod, "DEFLATE_THREAD", threaded)
+                                                                 threaded, exc,
+                                                                 brindle_options):
+    brindle_options(deflate_thread=threaded)
     real = deflate.compressor
 
     class Failing:
-        def __init__(self):
-            self.comp, self.calls = real(), 0
+        def __init__(self, level=None, backend=None):
+            self.comp, self.calls = real(level, backend), 0
 
         def compress(self, data):
             self.calls += 1
@@ -230,7 +225,7 @@ def test_sheets_written_in_parallel_give_the_serial_bytes(monkeypatch, fixed_clo
                         lambda styles, n: (redone.append(n), real_truncate(styles, n)))
 
     def saved(wb, parallel):
-        monkeypatch.setattr(package, "PARALLEL_SHEETS", parallel)
+        wb.options = dataclasses.replace(wb.options, parallel_write=parallel)
         out = io.BytesIO()
         wb.save(out)
         return out.getvalue()
@@ -246,7 +241,8 @@ def test_sheets_written_in_parallel_give_the_serial_bytes(monkeypatch, fixed_clo
     assert not deflate_threads()
 
 
-def test_a_sheet_that_fails_in_parallel_fails_the_save_as_in_order(monkeypatch, tmp_path):
+def test_a_sheet_that_fails_in_parallel_fails_the_save_as_in_order(monkeypatch, tmp_path,
+                                                                   brindle_options):
     from brindle.writer import package
     from brindle.writer import sheet as sheet_writer
 
@@ -258,7 +254,7 @@ def test_a_sheet_that_fails_in_parallel_fails_the_save_as_in_order(monkeypatch, 
         return real(ws, lxml, use_native)
 
     monkeypatch.setattr(package, "write_sheet_data", failing)
-    monkeypatch.setattr(package, "PARALLEL_SHEETS", True)
+    brindle_options(parallel_write=True)
     with pytest.raises(OSError, match="disk full at S1"):
         styled_workbook(n=50).save(tmp_path / "a.xlsx")
     assert os.listdir(tmp_path) == []

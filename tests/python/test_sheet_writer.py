@@ -22,7 +22,6 @@ import pytest
 from hypothesis import given, strategies as st
 
 import brindle
-import brindle.writer.sheet as sheet_mod
 import brindle._brindle as m
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.sheet_writer import SheetWriter as PySheetWriter
@@ -702,10 +701,10 @@ def test_slot_reads_follow_the_cell_class():
 
 @pytest.mark.parametrize("threaded", [True, False], ids=["thread", "inline"])
 @pytest.mark.parametrize("native", [True, False], ids=["native", "pure"])
-def test_a_disk_that_keeps_failing(native, threaded, monkeypatch):
+def test_a_disk_that_keeps_failing(native, threaded, brindle_options):
     # Deflated bytes that cannot be written stay in memory: the appends that
     # report the failure are dropped, every append that returned is saved.
-    monkeypatch.setattr(sheet_mod, "DEFLATE_THREAD", threaded)
+    brindle_options(deflate_thread=threaded)
 
     class Failing(FlakyFile):
         def write(self, data):

@@ -22,14 +22,13 @@ def test_isal_is_used_where_installed():
     # The development environment installs it; without it we silently lose
     # most of the speed of saving, which a test should notice.
     assert "isal" in BACKENDS
-    assert deflate.backend() == "isal"
+    assert brindle.Options().deflate_library == "isal"
 
 
 @pytest.fixture(params=BACKENDS)
-def backend(request):
-    previous = deflate.use(request.param)
-    yield request.param
-    deflate.use(previous)
+def backend(request, brindle_options):
+    brindle_options(deflate_backend=request.param)
+    return request.param
 
 
 def _payloads():
@@ -76,17 +75,13 @@ def test_members_read_back_with_zipfile_and_our_reader(backend, chunk):
     expected = _payloads()
     assert zf.namelist() == list(expected)
     for other in BACKENDS:  # read with each library, whichever wrote it
-        previous = deflate.use(other)
-        try:
-            with ZipReader(io.BytesIO(blob)) as zr:
-                for name, data in expected.items():
-                    assert zf.read(name) == data
-                    assert zr.read(name) == data
-                    with zr.open(name) as member:  # small reads see the same bytes
-                        got = b"".join(iter(lambda: member.read(977), b""))
-                    assert got == data
-        finally:
-            deflate.use(previous)
+        with ZipReader(io.BytesIO(blob), options=brindle.Options(deflate_backend=other)) as zr:
+            for name, data in expected.items():
+                assert zf.read(name) == data
+                assert zr.read(name) == data
+                with zr.open(name) as member:  # small reads see the same bytes
+                    got = b"".join(iter(lambda: member.read(977), b""))
+                assert got == data
 
 
 def test_stored_and_other_methods_are_read(tmp_path):

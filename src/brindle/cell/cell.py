@@ -4,31 +4,31 @@ from __future__ import annotations
 
 import datetime as _dt
 import decimal
-import functools
 import numbers
 import operator
 import re
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from brindle.cell.rich_text import CellRichText
+from brindle.cell.comment import Comment
+from brindle.cell.hyperlink import Hyperlink
 from brindle.formula.formulas import ArrayFormula, DataTableFormula
 from brindle.styles.cell_style import StyleArray
+from brindle.styles.extra import Alignment, Border, Protection
+from brindle.styles.fonts import Font, PatternFill
 from brindle.styles.numbers import (
     BUILTIN_FORMATS, BUILTIN_IDS, FIRST_CUSTOM_ID, FORMAT_DATE, FORMAT_DATETIME,
-    FORMAT_DURATION, FORMAT_TIME,
+    FORMAT_DURATION, FORMAT_TIME, is_date_format,
 )
 from brindle.utils.cell import get_column_letter
-
-if TYPE_CHECKING:
-    from brindle.styles.fonts import Font, PatternFill
+# Imported by name from here too (the writer, the reader's sheet extras).
+from brindle.utils.text import ILLEGAL_CHARACTERS_RE, IllegalCharacterError, check_string
 
 ERROR_CODES = frozenset(
     ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"))
 
-# Characters XML 1.0 cannot carry at all, so a cell holding one could only be
-# written as a corrupt part. Surrogates are listed because a lone one cannot
-# be encoded.
-ILLEGAL_CHARACTERS_RE = re.compile(r"[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+# A string cell's text is written with escapes for what XML cannot carry, so
+# only a lone surrogate (no character at all) is refused in one.
 _LONE_SURROGATE_RE = re.compile(r"[\ud800-\udfff]")
 
 # numbers.Real covers int, float, Fraction and the scalar types of numeric
@@ -47,16 +47,6 @@ _DATE_TYPES = tuple(t for t, _ in _DATE_FORMATS)
 _FONT, _FILL, _BORDER, _NUMFMT, _PROTECTION, _ALIGNMENT = 0, 1, 2, 3, 4, 5
 # The style of a cell that has no style array (a cell only created, never styled).
 _NO_STYLE = StyleArray()
-
-
-class IllegalCharacterError(ValueError):
-    """The text holds a character that cannot be stored in a workbook."""
-
-
-def check_string(value):
-    if ILLEGAL_CHARACTERS_RE.search(value):
-        raise IllegalCharacterError(f"{value!r} cannot be used in worksheets.")
-    return value
 
 
 def _check_cell_text(value):
@@ -180,7 +170,7 @@ class Cell:
             self.parent._cells_changed = True
         except AttributeError:
             pass  # a cell of no worksheet, or of a sheet that does not track changes
-        if self.data_type == "d" and not _looks_like_date(self.number_format):
+        if self.data_type == "d" and not is_date_format(self.number_format):
             for cls, fmt in _DATE_FORMATS:
                 if isinstance(value, cls):
                     self.number_format = fmt
@@ -194,7 +184,7 @@ class Cell:
     def is_date(self) -> bool:
         """True when the number format displays a date or time."""
         fmt = self.number_format
-        return self.data_type == "d" or (self.data_type == "n" and _looks_like_date(fmt))
+        return self.data_type == "d" or (self.data_type == "n" and is_date_format(fmt))
 
     # -- style ------------------------------------------------------------
 
@@ -236,8 +226,6 @@ class Cell:
 
     @font.setter
     def font(self, font: Font) -> None:
-        from brindle.styles.fonts import Font
-
         if not isinstance(font, Font):
             raise TypeError("a font is a Font")
         self._set_style(_FONT, self.parent.parent._fonts.add(font))
@@ -250,8 +238,6 @@ class Cell:
 
     @fill.setter
     def fill(self, fill: PatternFill | None) -> None:
-        from brindle.styles.fonts import PatternFill
-
         if fill is not None and not isinstance(fill, PatternFill):
             raise TypeError("a fill is a PatternFill or None")
         self._set_style(_FILL, 0 if fill is None else self.parent.parent._fills.add(fill))
@@ -263,8 +249,6 @@ class Cell:
 
     @border.setter
     def border(self, border):
-        from brindle.styles.extra import Border
-
         if not isinstance(border, Border):
             raise TypeError("a border is a Border")
         self._set_style(_BORDER, self.parent.parent._borders.add(border))
@@ -276,8 +260,6 @@ class Cell:
 
     @alignment.setter
     def alignment(self, alignment):
-        from brindle.styles.extra import Alignment
-
         if not isinstance(alignment, Alignment):
             raise TypeError("an alignment is an Alignment")
         self._set_style(_ALIGNMENT, self.parent.parent._alignments.add(alignment))
@@ -289,8 +271,6 @@ class Cell:
 
     @protection.setter
     def protection(self, protection):
-        from brindle.styles.extra import Protection
-
         if not isinstance(protection, Protection):
             raise TypeError("a protection is a Protection")
         self._set_style(_PROTECTION, self.parent.parent._protections.add(protection))
@@ -304,8 +284,6 @@ class Cell:
     # -- hyperlink and comment --------------------------------------------
 
     def _set_hyperlink(self, target):
-        from brindle.cell.hyperlink import Hyperlink
-
         if target is None:
             self._hyperlink = None
             return
@@ -333,16 +311,6 @@ class Cell:
 
     @comment.setter
     def comment(self, comment):
-        from brindle.cell.comment import Comment
-
         if comment is not None and not isinstance(comment, Comment):
             raise TypeError("a comment is a Comment")
         self._comment = comment
-
-
-@functools.lru_cache(maxsize=256)
-def _looks_like_date(fmt):
-    # A format shows a date when it has a date or time code outside quoted
-    # text and colour/condition brackets; "[h]" style elapsed time counts.
-    fmt = re.sub(r'"[^"]*"|\\.|\[(?![hms]+\])[^\]]*\]', "", fmt)
-    return fmt != "General" and re.search(r"[dmyhs]", fmt, re.IGNORECASE) is not None

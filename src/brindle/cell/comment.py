@@ -1,6 +1,6 @@
 """Cell comments (notes)."""
 
-from brindle.cell.cell import check_string
+from brindle.utils.text import check_string
 
 
 class Comment:

@@ -3,8 +3,9 @@
 import re
 
 from brindle.formula.tokenizer import Token, Tokenizer
-from brindle.utils.cell import MAX_COLUMN, column_index_from_string, coordinate_to_tuple, \
+from brindle.utils.cell import column_index_from_string, coordinate_to_tuple, \
     get_column_letter
+from brindle.utils.limits import MAX_COLUMN_LETTERS
 
 
 class TranslatorError(Exception):
@@ -33,7 +34,7 @@ def _move_column(letters, delta):
     if letters.startswith("$"):
         return letters
     new = column_index_from_string(letters) + delta
-    if not 1 <= new <= MAX_COLUMN:
+    if not 1 <= new <= MAX_COLUMN_LETTERS:
         raise TranslatorError("Formula out of range")
     return get_column_letter(new)
 

@@ -37,11 +37,25 @@ REL_CORE_ALT = DOC_REL_NS + "/metadata/core-properties"
 XML_DECL = '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
 
 
+# Two escapers, because attribute values and element content lose different
+# characters to a parser: it turns a raw tab, newline or carriage return in
+# an attribute into a space, but in content it keeps tabs and newlines and
+# turns only a carriage return (alone or before a newline) into a newline.
+# Each escapes exactly what its place needs; `quote` is safe in both places
+# but spells every line break of a text as a reference.
+
+
 def quote(text):
-    """Text escaped for element content or a double-quoted attribute."""
+    """Text escaped for a double-quoted attribute value (safe as content too)."""
     return (str(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
             .replace('"', "&quot;").replace("\n", "&#10;").replace("\r", "&#13;")
             .replace("\t", "&#9;"))
+
+
+def quote_text(text):
+    """Text escaped for element content: line breaks and tabs kept as they are."""
+    return (str(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+            .replace("\r", "&#13;"))
 
 
 def rel_kind(rel_type):

@@ -20,7 +20,6 @@ from brindle.reader.sheet_extras import SheetExtras
 from brindle.reader.worksheet import iter_items
 from brindle.styles.cell_style import StyleArray
 from brindle.styles.reader import read_stylesheet
-from brindle.utils.threads import free_threaded
 from brindle.workbook.workbook import Workbook
 from brindle.worksheet.store import is_cell_store
 
@@ -50,10 +49,10 @@ def bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, action
                                              as_read)
 
 
-def load_full(filename, data_only=False, rich_text=False, **limits):
+def load_full(filename, data_only=False, rich_text=False, **settings):
     """The workbook in `filename` as a `Workbook` whose sheets can be changed and saved;
-    `limits` are ZipReader's (max_part_size, max_ratio)."""
-    package = _Package(filename, data_only=data_only, rich_text=rich_text, **limits)
+    `settings` are ReadOnlyWorkbook's (native, max_part_size, max_ratio, options)."""
+    package = _Package(filename, data_only=data_only, rich_text=rich_text, **settings)
     try:
         return _Loader(package).load()
     finally:
@@ -71,7 +70,7 @@ class _Loader:
 
     def load(self):
         pkg = self.package
-        wb = Workbook(native=self.native)
+        wb = Workbook(native=self.native, options=pkg.options)
         wb._sheets.clear()
         wb.epoch = pkg.epoch
         styles_path = pkg._parts.get("styles")
@@ -88,7 +87,7 @@ class _Loader:
         # The workbook part, the parts carried through a save, the sheets in
         # tab order (chartsheets among them) and the defined names.
         sheets = read_book(pkg, wb)
-        if len(sheets) > 1 and _parallel():
+        if len(sheets) > 1 and pkg.options.loads_in_parallel():
             read = ParallelSheets(self, sheets, cell_styles).results()
         else:
             read = (lambda ws=ws, source=source: self.read_sheet(ws, source, cell_styles)
@@ -143,13 +142,3 @@ class _Loader:
         ws._current_row = bounds[1] if bounds is not None else 0
         SheetExtras(ws, self.package, source._path, cell_styles).replay(actions, row_dimensions)
         ws._cells_changed = False  # links replayed above set values: not edits
-
-
-# Internal switch: None loads the sheets of a workbook on parallel threads
-# exactly when the interpreter runs without the GIL (with it, threads would
-# only take turns); True and False force the choice either way.
-parallel_sheets = None
-
-
-def _parallel():
-    return parallel_sheets if parallel_sheets is not None else free_threaded()

@@ -7,6 +7,7 @@ from typing import Literal, overload
 from brindle.reader.full import load_full
 from brindle.reader.workbook import FileArg, ReadOnlyWorkbook
 from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO
+from brindle.settings import Options
 from brindle.workbook.workbook import Workbook
 
 
@@ -14,21 +15,21 @@ from brindle.workbook.workbook import Workbook
 def load_workbook(filename: FileArg, read_only: Literal[False] = False, data_only: bool = False,
                   rich_text: bool = False, *, native: bool = True,
                   max_part_size: int | None = MAX_PART_SIZE,
-                  max_ratio: int | None = MAX_RATIO) -> Workbook: ...
+                  max_ratio: int | None = MAX_RATIO, options: Options | None = None) -> Workbook: ...
 @overload
 def load_workbook(filename: FileArg, read_only: Literal[True], data_only: bool = False,
                   rich_text: bool = False, *, native: bool = True,
                   max_part_size: int | None = MAX_PART_SIZE,
-                  max_ratio: int | None = MAX_RATIO) -> ReadOnlyWorkbook: ...
+                  max_ratio: int | None = MAX_RATIO, options: Options | None = None) -> ReadOnlyWorkbook: ...
 @overload
 def load_workbook(filename: FileArg, read_only: bool, data_only: bool = False,
                   rich_text: bool = False, *, native: bool = True,
                   max_part_size: int | None = MAX_PART_SIZE,
-                  max_ratio: int | None = MAX_RATIO) -> Workbook | ReadOnlyWorkbook: ...
+                  max_ratio: int | None = MAX_RATIO, options: Options | None = None) -> Workbook | ReadOnlyWorkbook: ...
 def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = False,
                   rich_text: bool = False, *, native: bool = True,
                   max_part_size: int | None = MAX_PART_SIZE,
-                  max_ratio: int | None = MAX_RATIO) -> Workbook | ReadOnlyWorkbook:
+                  max_ratio: int | None = MAX_RATIO, options: Options | None = None) -> Workbook | ReadOnlyWorkbook:
     """Open the xlsx file `filename` (a path or a binary file object).
 
     By default the whole workbook is read into a `Workbook` that can be
@@ -49,8 +50,13 @@ def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = 
 
     `native=False` keeps the native engine out (as the environment variable
     BRINDLE_NO_NATIVE does for the whole process); the results are the same.
+
+    `options` (a `brindle.Options`; default: those `brindle.options()` set
+    for the current context) choose threads, deflate library and block
+    sizes for this workbook, its later reads and its saves.
     """
-    options = {"native": native, "max_part_size": max_part_size, "max_ratio": max_ratio}
+    settings = {"native": native, "max_part_size": max_part_size, "max_ratio": max_ratio,
+                "options": options}
     if not read_only:
-        return load_full(filename, data_only=data_only, rich_text=rich_text, **options)
-    return ReadOnlyWorkbook(filename, data_only=data_only, rich_text=rich_text, **options)
+        return load_full(filename, data_only=data_only, rich_text=rich_text, **settings)
+    return ReadOnlyWorkbook(filename, data_only=data_only, rich_text=rich_text, **settings)

@@ -15,6 +15,7 @@ from brindle.reader.element_scope import ScopeDeclarations
 from brindle.reader.worksheet import MAIN
 from brindle.styles.reader import element_text
 from brindle.utils.cell import coordinate_to_tuple, get_column_letter
+from brindle.utils.limits import MAX_COLUMN_LETTERS
 from brindle.worksheet.elements import ORDER, REFERENCING
 
 _M = "{" + MAIN + "}"
@@ -167,7 +168,7 @@ class SheetExtras:
             except (TypeError, ValueError):
                 self.warn("a column description without valid columns is left out")
                 continue
-            dim.max = max(first, min(last, 18278))
+            dim.max = max(first, min(last, MAX_COLUMN_LETTERS))
             dim.hidden = col.get("hidden", "0").lower() in _TRUE
             dim.outline_level = _int(col.get("outlineLevel"))
             dim.collapsed = col.get("collapsed", "0").lower() in _TRUE

@@ -5,7 +5,6 @@ from __future__ import annotations
 import contextlib
 import os
 import posixpath
-import re
 import warnings
 import xml.etree.ElementTree as ET
 import zipfile
@@ -22,8 +21,12 @@ from brindle.reader.string_table import read_string_table, split_runs, with_runs
 from brindle.reader.worksheet import MAIN, WorkSheetParser
 from brindle.reader.xmlwindow import TextTooLong
 from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO, ZipReader
+from brindle.settings import Options, resolve
+from brindle.styles.numbers import (BUILTIN_DATE_IDS, BUILTIN_DURATION_IDS, is_date_format,
+                                    is_timedelta_format)
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.deflate import DeflateError
+from brindle.utils.limits import MAX_COLUMN, MAX_ROW
 
 FileArg: TypeAlias = str | os.PathLike[str] | IO[bytes]
 
@@ -31,18 +34,6 @@ _REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 _M = "{" + MAIN + "}"
 
-# Built-in number formats that show dates or times; 46 ("[h]:mm:ss") is a duration.
-_BUILTIN_DATES = frozenset(range(14, 23)) | frozenset(range(27, 37)) | {45, 46, 47} \
-    | frozenset(range(50, 59))
-_BUILTIN_DURATIONS = frozenset({46})
-_LITERAL = re.compile(r'"[^"]*"|\\.|_.|\*.')
-_BRACKET = re.compile(r"\[[^\]]*\]")
-_ELAPSED = re.compile(r"\[(?:h+|m+|s+)\]", re.I)
-
-
-# The last row and column a worksheet can have.
-MAX_ROW = 1_048_576
-MAX_COLUMN = 16_384
 
 # What reading a part of the archive raises when the part is damaged: a bad
 # CRC or header, a broken deflate stream, a stream cut short, an unknown
@@ -74,35 +65,18 @@ def _display_name(file):
     return name if isinstance(name, str) else f"<{type(file).__name__}>"
 
 
-def is_date_format(code):
-    """Whether a number format code shows a date, a time or a duration."""
-    if code is None:
-        return False
-    text = _LITERAL.sub("", code).split(";")[0]
-    if _ELAPSED.search(text):
-        return True
-    text = _BRACKET.sub("", text)
-    return text.lower() != "general" and re.search(r"[dmyhs]", text, re.I) is not None
-
-
-def is_timedelta_format(code):
-    """Whether a number format code shows a duration (elapsed hours, minutes or seconds)."""
-    if code is None:
-        return False
-    return _ELAPSED.search(_LITERAL.sub("", code).split(";")[0]) is not None
-
-
 def _part_path(base_dir, target):
     if target.startswith("/"):
         return target[1:]
     return posixpath.normpath(posixpath.join(base_dir, target))
 
 
-def _open_package(filename, max_part_size, max_ratio):
+def _open_package(filename, max_part_size, max_ratio, options):
     """The zip archive of an xlsx package; InvalidFileError saying what the
     file is when it is no such archive."""
     try:
-        package = ZipReader(filename, max_part_size=max_part_size, max_ratio=max_ratio)
+        package = ZipReader(filename, max_part_size=max_part_size, max_ratio=max_ratio,
+                            options=options)
     except (zipfile.BadZipFile, EOFError) as exc:
         raise InvalidFileError(_display_name(filename), None, sniff.what_is_it(filename)) from exc
     if sniff.is_opendocument(package):
@@ -118,9 +92,11 @@ class ReadOnlyWorkbook:
 
     def __init__(self, filename: FileArg, data_only: bool = False, rich_text: bool = False,
                  *, native: bool = True, max_part_size: int | None = MAX_PART_SIZE,
-                 max_ratio: int | None = MAX_RATIO) -> None:
+                 max_ratio: int | None = MAX_RATIO, options: Options | None = None) -> None:
         self.native = bool(native)
-        self._zip = _open_package(filename, max_part_size, max_ratio)
+        # Kept for the sheets read later, whatever the context is by then.
+        self.options = resolve(options)
+        self._zip = _open_package(filename, max_part_size, max_ratio, self.options)
         try:
             self._open(filename, data_only, rich_text)
         except BaseException:
@@ -274,9 +250,9 @@ class ReadOnlyWorkbook:
                     durations.add(i)
                 elif is_time_format(codes[fmt_id]):
                     times.add(i)
-            elif fmt_id in _BUILTIN_DATES:
+            elif fmt_id in BUILTIN_DATE_IDS:
                 dates.add(i)
-                if fmt_id in _BUILTIN_DURATIONS:
+                if fmt_id in BUILTIN_DURATION_IDS:
                     durations.add(i)
                 elif fmt_id in BUILTIN_TIMES:
                     times.add(i)

@@ -41,6 +41,7 @@ from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
 from brindle.worksheet.elements import ORDER
 from brindle.utils.escapes import decode_escapes
+from brindle.utils.limits import MAX_COLUMN_LETTERS
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
@@ -76,7 +77,7 @@ _COLUMNS = None
 def _column_numbers():
     global _COLUMNS
     if _COLUMNS is None:
-        _COLUMNS = {get_column_letter(i): i for i in range(1, 18279)}
+        _COLUMNS = {get_column_letter(i): i for i in range(1, MAX_COLUMN_LETTERS + 1)}
     return _COLUMNS
 
 
@@ -258,6 +259,7 @@ class _SheetReader(Window):
         text_content, rich_inline = h["text_content"], h["rich_inline"]
         dispatched = _DISPATCHED
         letters = [""] + list(_column_numbers())
+        last_column = MAX_COLUMN_LETTERS
         plain_int = h["int"] is int
         elements = self.elements
         kept = _KEPT
@@ -447,7 +449,7 @@ class _SheetReader(Window):
             if r:
                 # Cells written in order name the next column of this row:
                 # one comparison instead of parsing the reference.
-                if row_text and col < 18278 and r == letters[col + 1] + row_text:
+                if row_text and col < last_column and r == letters[col + 1] + row_text:
                     col += 1
                     at = row
                 else:

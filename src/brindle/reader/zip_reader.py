@@ -24,34 +24,23 @@ import threading
 import weakref
 import zipfile
 
+from brindle.settings import resolve
 from brindle.utils import deflate
-from brindle.utils.threads import free_threaded
 
 _LOCAL = struct.Struct("<4sHHHHHLLLHH")
 _CHUNK = 1 << 16
 
-# Deflated members are inflated a block at a time, each block one call into
-# the deflate library. The reader holds one block, the thread that inflates
-# ahead of it (below) at most DEPTH more and the one it is inflating: at
-# 128 KiB each, the peak memory of streaming stays where it was when the
-# parser asked the library for 64 KiB at a time.
-BLOCK = 1 << 17
+# Deflated members are inflated a block at a time (`Options.block_size`),
+# each block one call into the deflate library. The reader holds one block,
+# the thread that inflates ahead of it (below) at most DEPTH more and the one
+# it is inflating: at the default 128 KiB each, the peak memory of streaming
+# stays where it was when the parser asked the library for 64 KiB at a time.
+# Whether a member gets that thread is `Options.reads_ahead()`: with the GIL
+# it gains nothing measurable, as the deflate libraries release the lock for
+# each piece of output they produce and must win it back from the parsing
+# thread every time, so the two mostly take turns.
 _RAW = 1 << 16  # compressed bytes read from the archive at a time
 DEPTH = 1
-# A member smaller than this (as the archive records it) is inflated on the
-# reader's own thread: starting a thread would cost more than it saves.
-READ_AHEAD_MIN = 4 << 20
-# Internal switch for inflating large members on a second thread: None does
-# so exactly when the interpreter runs without the GIL; True and False force
-# the choice either way. With the GIL the thread gains nothing measurable:
-# the deflate libraries release the lock for each piece of output they
-# produce and must win it back from the parsing thread every time, so the
-# two mostly take turns.
-read_ahead = None
-
-
-def _read_ahead():
-    return read_ahead if read_ahead is not None else free_threaded()
 
 
 MAX_PART_SIZE = 4 << 30
@@ -91,15 +80,18 @@ class ZipReader:
 
     Several members can be read at once, from several threads: each read of
     the archive file is a positioned read, or, in a file object the caller
-    gave, a seek and a read under one lock.
+    gave, a seek and a read under one lock. `options` (a `brindle.Options`,
+    default the current ones) choose the deflate library, the block size
+    and whether large members are inflated ahead of the reader.
     """
 
-    def __init__(self, file, max_part_size=MAX_PART_SIZE, max_ratio=MAX_RATIO):
+    def __init__(self, file, max_part_size=MAX_PART_SIZE, max_ratio=MAX_RATIO, options=None):
         for what, value in (("max_part_size", max_part_size), ("max_ratio", max_ratio)):
             if value is not None and (not isinstance(value, int) or value < 1):
                 raise ValueError(f"{what} must be a positive int or None, not {value!r}")
         self._max_part_size = max_part_size
         self._max_ratio = max_ratio
+        self.options = resolve(options)
         if isinstance(file, (str, bytes, os.PathLike)):
             self._file = open(file, "rb")
             self._own = True
@@ -258,7 +250,10 @@ class _Blocks:
         name_len, extra_len = struct.unpack_from("<HH", header, 26)
         self._pos = info.header_offset + _LOCAL.size + name_len + extra_len
         self._left = info.compress_size
-        self._inflate = (deflate.Decompressor()
+        options = archive.options
+        self._backend = options.deflate_library
+        self._block = options.block_size
+        self._inflate = (deflate.Decompressor(self._backend)
                          if info.compress_type == zipfile.ZIP_DEFLATED else None)
         self._seen = 0
 
@@ -275,7 +270,7 @@ class _Blocks:
         """The next block of the contents; b"" at the end, once the size (and the
         CRC, if asked) have been found right."""
         if self._inflate is None:
-            out = self._raw(BLOCK)
+            out = self._raw(self._block)
         else:
             out = self._inflated()
         if not out:
@@ -291,7 +286,7 @@ class _Blocks:
         if self._seen > self._size:
             raise zipfile.BadZipFile(f"member {self._name!r} is longer than its recorded size")
         if self._crc is not None:
-            self._crc = deflate.crc32(out, self._crc)
+            self._crc = deflate.crc32(out, self._crc, self._backend)
         return out
 
     def _inflated(self):
@@ -307,7 +302,7 @@ class _Blocks:
                     return tail
                 return b""
             try:
-                out = d.decompress(src, BLOCK)
+                out = d.decompress(src, self._block)
             except deflate.DeflateError as exc:
                 raise deflate.DeflateError(
                     f"member {self._name!r}: corrupt deflate data") from exc.__cause__
@@ -399,7 +394,9 @@ class _Member(io.RawIOBase):
     def __init__(self, archive, info, bound=None, max_part_size=None):
         super().__init__()
         self._archive = archive
-        ahead = info.file_size >= READ_AHEAD_MIN and _read_ahead()
+        options = archive.options
+        ahead = info.file_size >= options.read_ahead_min and options.reads_ahead()
+        self._backend = options.deflate_library
         # The checksum is the reading thread's work, except with a thread
         # ahead and no GIL: there it is one more thing taken off the parser.
         # With the GIL, the moment the reading thread releases the lock for
@@ -439,7 +436,7 @@ class _Member(io.RawIOBase):
             if self._crc is None:
                 pass
             elif block:
-                self._crc = deflate.crc32(block, self._crc)
+                self._crc = deflate.crc32(block, self._crc, self._backend)
             elif self._crc != self._expected_crc:
                 raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._name!r}")
         except Exception as exc:

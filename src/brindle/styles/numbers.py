@@ -1,4 +1,8 @@
-"""Number formats: the built-in table and the formats dates get by default."""
+"""Number formats: the built-in table, the formats dates get by default, and
+which formats show dates."""
+
+import functools
+import re
 
 # Formats every SpreadsheetML consumer knows by id; custom ones start at 164.
 BUILTIN_FORMATS = {
@@ -24,3 +28,41 @@ FORMAT_DATETIME = "yyyy-mm-dd h:mm:ss"
 FORMAT_DATE = "yyyy-mm-dd"
 FORMAT_TIME = "h:mm:ss"
 FORMAT_DURATION = "[h]:mm:ss"
+
+
+# Built-in formats that show dates or times; 46 ("[h]:mm:ss") is a duration.
+BUILTIN_DATE_IDS = frozenset(range(14, 23)) | frozenset(range(27, 37)) | {45, 46, 47} \
+    | frozenset(range(50, 59))
+BUILTIN_DURATION_IDS = frozenset({46})
+
+# Quoted text, an escaped character, and the character after "_" (a space
+# as wide as it) or "*" (repeated to fill the cell) are shown, not read as
+# codes: "_d" is a space, never a day.
+_LITERAL = re.compile(r'"[^"]*"|\\.|_.|\*.')
+_BRACKET = re.compile(r"\[[^\]]*\]")
+_ELAPSED = re.compile(r"\[(?:h+|m+|s+)\]", re.I)
+
+
+@functools.lru_cache(maxsize=256)  # asked per cell by `Cell.is_date`, of few formats
+def is_date_format(code):
+    """Whether a number format code shows a date, a time or a duration.
+
+    The one rule for both directions: a number read from a file becomes a
+    date exactly when `Cell.is_date` would say so of it before a save.
+    Only the first section counts (the one for positive numbers and for
+    the only section most formats have); colours, conditions and locales
+    in brackets are not codes, elapsed-time brackets ("[h]") are."""
+    if code is None:
+        return False
+    text = _LITERAL.sub("", code).split(";")[0]
+    if _ELAPSED.search(text):
+        return True
+    text = _BRACKET.sub("", text)
+    return re.search(r"[dmyhs]", text, re.I) is not None
+
+
+def is_timedelta_format(code):
+    """Whether a number format code shows a duration (elapsed hours, minutes or seconds)."""
+    if code is None:
+        return False
+    return _ELAPSED.search(_LITERAL.sub("", code).split(";")[0]) is not None

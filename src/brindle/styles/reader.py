@@ -9,6 +9,7 @@ exactly (theme colours, gradient fills, borders) are kept as their XML.
 
 import xml.etree.ElementTree as ET
 
+from brindle.package.names import quote, quote_text
 from brindle.styles.cell_style import StyleArray
 from brindle.styles.extra import Alignment, Border, Protection, RawFill
 from brindle.styles.fonts import _COLOR_RE, _UNDERLINES, Font, PatternFill
@@ -30,14 +31,6 @@ _PREFIXES = {
     "http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac": "x14ac",
     "http://schemas.microsoft.com/office/excel/2006/main": "xm",
 }
-
-
-def _esc(text, attr=False):
-    text = text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
-    if attr:
-        text = (text.replace('"', "&quot;").replace("\n", "&#10;").replace("\r", "&#13;")
-                .replace("\t", "&#9;"))
-    return text
 
 
 def element_text(el):
@@ -66,18 +59,18 @@ def element_text(el):
 
     def walk(node, out):
         tag = name(node.tag, False)
-        attrs = "".join(f' {name(k, True)}="{_esc(v, True)}"' for k, v in node.attrib.items())
+        attrs = "".join(f' {name(k, True)}="{quote(v)}"' for k, v in node.attrib.items())
         out.append(f"<{tag}{attrs}")
         # Whitespace between child elements is layout, not content.
         text = node.text if node.text and not (len(node) and node.text.isspace()) else None
         if len(node) or text:
             out.append(">")
             if text:
-                out.append(_esc(text))
+                out.append(quote_text(text))
             for child in node:
                 walk(child, out)
                 if child.tail and not child.tail.isspace():
-                    out.append(_esc(child.tail))
+                    out.append(quote_text(child.tail))
             out.append(f"</{tag}>")
         else:
             out.append("/>")
@@ -85,7 +78,7 @@ def element_text(el):
 
     body = walk(el, [])
     decls = (f' xmlns="{MAIN}"' if default else "") + "".join(
-        f' xmlns:{p}="{_esc(u, True)}"' for u, p in prefixes.items())
+        f' xmlns:{p}="{quote(u)}"' for u, p in prefixes.items())
     tag_end = 1 + len(name(el.tag, False))
     body[0] = body[0][:tag_end] + decls + body[0][tag_end:]
     return "".join(body)

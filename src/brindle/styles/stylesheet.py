@@ -1,5 +1,6 @@
 """The styles part: number formats and one cell format per style array."""
 
+from brindle.package.names import quote
 from brindle.styles.cell_style import FIELDS
 from brindle.styles.numbers import FIRST_CUSTOM_ID
 
@@ -7,11 +8,6 @@ MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
 # The first two fills are fixed by the file format: none and gray125.
 FIXED_FILLS = ['<fill><patternFill/></fill>', '<fill><patternFill patternType="gray125"/></fill>']
-
-
-def _quote(text):
-    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
-            .replace('"', "&quot;"))
 
 
 def _xf(style, wb, n_formats, n_fonts, n_fills):
@@ -44,10 +40,10 @@ def _xf(style, wb, n_formats, n_fonts, n_fills):
     children = ""
     if alignment and wb._alignments[alignment]:
         attrs += ' applyAlignment="1"'
-        children += wb._alignments[alignment].to_xml(_quote)
+        children += wb._alignments[alignment].to_xml(quote)
     if protection and wb._protections[protection]:
         attrs += ' applyProtection="1"'
-        children += wb._protections[protection].to_xml(_quote)
+        children += wb._protections[protection].to_xml(quote)
     return f"<xf {attrs}>{children}</xf>" if children else f"<xf {attrs}/>"
 
 
@@ -58,12 +54,12 @@ def stylesheet_xml(wb):
              f'<styleSheet xmlns="{MAIN_NS}">']
     if formats:
         parts.append(f'<numFmts count="{len(formats)}">')
-        parts.extend(f'<numFmt numFmtId="{FIRST_CUSTOM_ID + i}" formatCode="{_quote(f)}"/>'
+        parts.extend(f'<numFmt numFmtId="{FIRST_CUSTOM_ID + i}" formatCode="{quote(f)}"/>'
                      for i, f in enumerate(formats))
         parts.append("</numFmts>")
-    fonts = [font.to_xml(_quote) for font in wb._fonts]
-    fills = FIXED_FILLS + [fill.to_xml(_quote) for fill in wb._fills[len(FIXED_FILLS):]]
-    borders = [border.to_xml(_quote) for border in wb._borders]
+    fonts = [font.to_xml(quote) for font in wb._fonts]
+    fills = FIXED_FILLS + [fill.to_xml(quote) for fill in wb._fills[len(FIXED_FILLS):]]
+    borders = [border.to_xml(quote) for border in wb._borders]
     for tag, items in (("fonts", fonts), ("fills", fills), ("borders", borders)):
         parts.append(f'<{tag} count="{len(items)}">{"".join(items)}</{tag}>')
     named = wb._named_style_xfs

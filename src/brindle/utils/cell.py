@@ -3,10 +3,7 @@
 import operator
 import re
 
-# The widest column a three-letter reference can name (ZZZ). Excel itself
-# stops at XFD (16,384) but files from other producers go further.
-MAX_COLUMN = 18278
-MAX_ROW = 1048576
+from brindle.utils.limits import MAX_COLUMN_LETTERS
 
 
 def _letters(index):
@@ -18,7 +15,7 @@ def _letters(index):
 
 
 # Computed once: most sheets touch few columns, but every cell asks.
-_COLUMN_LETTERS = [""] + [_letters(i) for i in range(1, MAX_COLUMN + 1)]
+_COLUMN_LETTERS = [""] + [_letters(i) for i in range(1, MAX_COLUMN_LETTERS + 1)]
 _COLUMN_INDEX = {letters: i for i, letters in enumerate(_COLUMN_LETTERS) if i}
 
 
@@ -28,7 +25,7 @@ def get_column_letter(index):
         i = operator.index(index)
     except TypeError:
         raise ValueError(f"Invalid column index {index!r}") from None
-    if not 1 <= i <= MAX_COLUMN:
+    if not 1 <= i <= MAX_COLUMN_LETTERS:
         raise ValueError(f"Invalid column index {index!r}")
     return _COLUMN_LETTERS[i]
 

@@ -2,7 +2,8 @@
 
 ISA-L's deflate is several times faster than zlib's at the levels that suit
 sheet XML, and its `isal_zlib` module has zlib's interface, so it is used
-whenever it is importable and zlib otherwise. Both produce and read standard
+whenever it is importable and zlib otherwise, unless a workbook's options
+(`brindle.Options.deflate_backend`) name one. Both produce and read standard
 deflate streams: a file written with one reads back with the other, and with
 any zip reader.
 """
@@ -32,32 +33,24 @@ def available():
     return ("isal", "zlib") if _isal is not None else ("zlib",)
 
 
-_backend = available()[0]
+_FASTEST = available()[0]
 
 
-def backend():
-    """The library in use: "isal" or "zlib"."""
-    return _backend
+def _module(backend):
+    if backend is None:
+        backend = _FASTEST
+    elif backend not in available():
+        raise ValueError(f"deflate library {backend!r} is not available")
+    return _isal if backend == "isal" else zlib
 
 
-def use(name):
-    """Select the library ("isal" or "zlib"); returns the previous choice."""
-    global _backend
-    if name not in available():
-        raise ValueError(f"deflate library {name!r} is not available")
-    previous, _backend = _backend, name
-    return previous
-
-
-def _module():
-    return _isal if _backend == "isal" else zlib
-
-
-def compressor(level=None):
-    """A compressor of raw deflate data (no zlib header)."""
+def compressor(level=None, backend=None):
+    """A compressor of raw deflate data (no zlib header), by the library
+    `backend` ("isal" or "zlib"; None: the fastest available)."""
+    module = _module(backend)
     if level is None:
-        level = _LEVELS[_backend]
-    return _module().compressobj(level, zlib.DEFLATED, -15)
+        level = _LEVELS["isal" if module is _isal else "zlib"]
+    return module.compressobj(level, zlib.DEFLATED, -15)
 
 
 class Decompressor:
@@ -66,8 +59,8 @@ class Decompressor:
 
     __slots__ = ("_d",)
 
-    def __init__(self):
-        self._d = _module().decompressobj(-15)
+    def __init__(self, backend=None):
+        self._d = _module(backend).decompressobj(-15)
 
     def decompress(self, data, max_length=0):
         try:
@@ -94,9 +87,9 @@ class Decompressor:
         return self._d.unused_data
 
 
-def crc32(data, value=0):
+def crc32(data, value=0, backend=None):
     # ISA-L's CRC is vectorised; both give the same checksum.
-    if _backend == "isal":
+    if (backend or _FASTEST) == "isal":
         return _isal.crc32(data, value)
     return zlib.crc32(data, value)
 

@@ -11,7 +11,7 @@ from __future__ import annotations
 import re
 from typing import Any
 
-from brindle.package.names import quote
+from brindle.package.names import quote, quote_text
 
 # A sheet reference in formula text: a quoted name ('It''s') or a bare one,
 # followed by "!"; string literals are matched first so that text inside
@@ -114,9 +114,5 @@ def defined_names_xml(names, sheets):
         else:
             attrs.pop("localSheetId", None)
         body.append("<definedName" + "".join(f' {k}="{quote(v)}"' for k, v in attrs.items())
-                    + f">{_text(dn.value)}</definedName>")
+                    + f">{quote_text(dn.value)}</definedName>")
     return f"<definedNames>{''.join(body)}</definedNames>"
-
-
-def _text(value):
-    return (str(value).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;"))

@@ -6,6 +6,7 @@ import datetime
 import os
 from typing import IO, TypeAlias
 
+from brindle.settings import Options, resolve
 from brindle.styles.cell_style import StyleArray, StyleList
 from brindle.styles.extra import NO_ALIGNMENT, NO_PROTECTION, PLAIN_BORDER
 from brindle.styles.fonts import DEFAULT_FONT
@@ -16,6 +17,8 @@ from brindle.workbook.properties import DocumentProperties, new_properties
 from brindle.worksheet.chartsheet import Chartsheet
 from brindle.worksheet.worksheet import Worksheet
 from brindle.worksheet.write_only import WorkbookAlreadySaved, WriteOnlyWorksheet
+from brindle.writer.package import write_package
+from brindle.writer.sheet import RowStream
 
 AnySheet: TypeAlias = Worksheet | WriteOnlyWorksheet
 
@@ -24,7 +27,7 @@ class Workbook:
     """A workbook to be written as an xlsx file; `load_workbook` returns one
     too, read from a file, to be changed and saved.
 
-    Workbook(write_only=False, iso_dates=False, lxml=False, native=True)
+    Workbook(write_only=False, iso_dates=False, lxml=False, native=True, options=None)
 
     - `write_only`: sheets are `WriteOnlyWorksheet`s whose rows are written
       to disk as they are appended (constant memory); the workbook starts
@@ -35,6 +38,9 @@ class Workbook:
       both give equivalent files.
     - `native`: use the native engine when it is available; the pure-Python
       writer gives the same bytes and is used whenever the engine declines.
+    - `options`: a `brindle.Options` (threads, deflate library), kept as
+      `wb.options` for every save; default: those `brindle.options()` set
+      for the current context when the workbook is created.
 
     Typical use::
 
@@ -46,7 +52,8 @@ class Workbook:
     """
 
     def __init__(self, write_only: bool = False, iso_dates: bool = False, lxml: bool = False,
-                 native: bool = True) -> None:
+                 native: bool = True, options: Options | None = None) -> None:
+        self.options: Options = resolve(options)
         self.write_only = bool(write_only)
         self.iso_dates = bool(iso_dates)
         self.lxml = bool(lxml)
@@ -188,8 +195,6 @@ class Workbook:
         self._structure_changed = True
 
     def _row_stream(self, ws):
-        from brindle.writer.sheet import RowStream
-
         return RowStream(ws, self.lxml, self.native)
 
     def save(self, filename: str | os.PathLike[str] | IO[bytes]) -> None:
@@ -198,8 +203,6 @@ class Workbook:
         A write-only workbook can be saved again (giving the same file) but
         accepts no further rows or sheets once saved.
         """
-        from brindle.writer.package import write_package
-
         write_package(self, filename)
         if self.write_only:
             self._saved = True

@@ -1,5 +1,7 @@
 """Row and column dimensions: heights, widths, visibility and outline levels."""
 
+from brindle.utils.cell import column_index_from_string
+
 
 class RowDimension:
     """Display properties of one row.
@@ -92,8 +94,6 @@ class ColumnDimensions(dict):
     """Column dimensions by column letters ("A", "AB"); indexing creates one."""
 
     def __missing__(self, letters):
-        from brindle.utils.cell import column_index_from_string
-
         index = column_index_from_string(letters)
         dim = self[letters.upper()] = ColumnDimension(index)
         return dim

@@ -10,6 +10,9 @@ import io
 import sys
 
 from brindle._native import native_engine
+from brindle.cell.cell import Cell
+from brindle.reader.helpers import reading_helpers
+from brindle.reader.worksheet import WorkSheetParser
 
 _UNSET = object()
 # The engine module the probe below was run against, and its verdict.
@@ -52,10 +55,6 @@ def new_cell_store(native=True, ws=None):
     store = cls()
     if ws is not None:
         engine = native_engine()
-        from brindle.cell.cell import Cell
-        from brindle.reader.helpers import reading_helpers
-        from brindle.reader.worksheet import WorkSheetParser
-
         try:
             engine.bind_cells(io.BytesIO(_EMPTY_SHEET), WorkSheetParser(), ws, store, [], Cell,
                               reading_helpers(), [])

@@ -8,13 +8,12 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from brindle.cell.cell import Cell, bare_cell
-from brindle.utils.cell import coordinate_to_tuple, get_column_letter
+from brindle.utils.cell import column_index_from_string, coordinate_to_tuple, get_column_letter
+from brindle.utils.limits import MAX_COLUMN, MAX_ROW
 from brindle.worksheet.dimensions import ColumnDimensions, RowDimensions
 from brindle.worksheet.store import is_cell_store, new_cell_store
 
 # Excel's own limits; a file beyond them does not open there.
-MAX_ROW = 1_048_576
-MAX_COL = 16_384
 # What row iteration accepts: loaded files may hold cells past Excel's limits.
 _MAX_INDEX = 0xFFFFFFFF
 _RANGE_RE = re.compile(
@@ -37,8 +36,8 @@ def check_title(title):
 def _check_position(row, column):
     if type(row) is not int or not 1 <= row <= MAX_ROW:
         raise ValueError(f"row {row!r} is outside 1 to {MAX_ROW}")
-    if type(column) is not int or not 1 <= column <= MAX_COL:
-        raise ValueError(f"column {column!r} is outside 1 to {MAX_COL}")
+    if type(column) is not int or not 1 <= column <= MAX_COLUMN:
+        raise ValueError(f"column {column!r} is outside 1 to {MAX_COLUMN}")
 
 
 class _SheetBase:
@@ -151,8 +150,6 @@ class Worksheet(_SheetBase):
         if match is None or match.group(3) is None:
             row, column = coordinate_to_tuple(key)
             return self.cell(row, column)
-        from brindle.utils.cell import column_index_from_string
-
         c0, r0 = column_index_from_string(match.group(1)), int(match.group(2))
         c1, r1 = column_index_from_string(match.group(3)), int(match.group(4))
         return tuple(self.iter_rows(min_row=min(r0, r1), max_row=max(r0, r1),

@@ -6,7 +6,8 @@ from typing import Any
 
 from brindle.cell.cell import Cell, _data_type_of
 from brindle.styles.cell_style import StyleArray
-from brindle.worksheet.worksheet import MAX_COL, MAX_ROW, _SheetBase
+from brindle.utils.limits import MAX_COLUMN, MAX_ROW
+from brindle.worksheet.worksheet import _SheetBase
 
 # Exact types whose cells need no more than a value and a data type.
 _PLAIN = {int: "n", float: "n", bool: "b"}
@@ -54,7 +55,7 @@ class WriteOnlyWorksheet(_SheetBase):
         if row_idx > MAX_ROW:
             raise ValueError(f"a worksheet holds at most {MAX_ROW} rows")
         row_type = type(row)
-        if (row_type is list or row_type is tuple) and len(row) <= MAX_COL:
+        if (row_type is list or row_type is tuple) and len(row) <= MAX_COLUMN:
             stream = self._stream
             if stream is None:
                 stream = self._stream = self.parent._row_stream(self)
@@ -96,8 +97,8 @@ class WriteOnlyWorksheet(_SheetBase):
         cells = []
         scratch = self._scratch
         for column, value in enumerate(row, 1):
-            if column > MAX_COL:
-                raise ValueError(f"a row holds at most {MAX_COL} cells")
+            if column > MAX_COLUMN:
+                raise ValueError(f"a row holds at most {MAX_COLUMN} cells")
             t = type(value)
             data_type = _PLAIN.get(t)
             style = _UNSTYLED

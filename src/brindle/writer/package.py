@@ -4,6 +4,7 @@ relationships and a content-type table."""
 import os
 import warnings
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 
 from brindle.package.model import (Relationship, RelIds, content_types_xml, rels_name,
                                    rels_xml, relative)
@@ -17,7 +18,6 @@ from brindle.worksheet.chartsheet import Chartsheet
 from brindle.writer.workbook_part import workbook_xml
 from brindle.utils import deflate
 from brindle.utils.cell import coordinate_to_tuple
-from brindle.utils.threads import free_threaded
 from brindle.worksheet.elements import ORDER as SHEET_ORDER
 from brindle.writer.sheet import write_sheet_data
 from brindle.writer.zip_writer import ZipWriter
@@ -169,13 +169,14 @@ def _write_joined(zf, name, head, sink, tail):
     on a byte boundary without a final block (a sync flush), the last ends
     the stream. The checksum of the whole is combined from theirs.
     """
-    comp = deflate.compressor()
+    backend = zf.deflate_backend
+    comp = deflate.compressor(backend=backend)
     head_z = comp.compress(head) + comp.flush(zlib.Z_SYNC_FLUSH)
-    comp = deflate.compressor()
+    comp = deflate.compressor(backend=backend)
     tail_z = comp.compress(tail) + comp.flush()
-    crc = deflate.crc32(head)
+    crc = deflate.crc32(head, 0, backend)
     crc = deflate.crc32_combine(crc, sink.crc, sink.size)
-    crc = deflate.crc32_combine(crc, deflate.crc32(tail), len(tail))
+    crc = deflate.crc32_combine(crc, deflate.crc32(tail, 0, backend), len(tail))
     size = len(head) + sink.size + len(tail)
     csize = len(head_z) + sink.deflated_size + len(tail_z)
 
@@ -187,24 +188,14 @@ def _write_joined(zf, name, head, sink, tail):
     zf.write_deflated(name, chunks(), crc, size, csize)
 
 
-# Whether the sheets of a workbook are written on threads of their own: only
-# where threads run Python in parallel (a free-threaded interpreter). Tests
-# set it to True to take that path here.
-PARALLEL_SHEETS = None
-
-
-def _parallel():
-    return PARALLEL_SHEETS if PARALLEL_SHEETS is not None else free_threaded()
-
-
 def _all_sheet_data(wb, data):
     """The sheet data of every worksheet of `wb`, appended to `data` in
     order as (sink, False); in parallel where that pays, always with the
     bytes of writing them one after the other."""
     sheets = wb.worksheets
-    if len(sheets) > 1 and _parallel():
-        from concurrent.futures import ThreadPoolExecutor
-
+    # On threads of their own only where threads run Python in parallel (a
+    # free-threaded interpreter), unless the workbook's options say otherwise.
+    if len(sheets) > 1 and wb.options.writes_in_parallel():
         styles = wb._cell_styles
         known = len(styles)
         results = [None] * len(sheets)
@@ -253,7 +244,7 @@ def write_package(wb, filename):
             data = [(ws._finish(), True) for ws in wb.worksheets]
         else:
             _all_sheet_data(wb, data)
-        with ZipWriter(filename) as zf:
+        with ZipWriter(filename, options=wb.options) as zf:
             _write_package(zf, wb, data)
     finally:
         if not wb.write_only:

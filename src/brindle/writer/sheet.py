@@ -7,17 +7,12 @@ import zlib
 
 from brindle._native import native_engine
 from brindle.cell.cell import ERROR_CODES
+from brindle.settings import resolve
 from brindle.utils import deflate
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.rows import sorted_rows, write_row, write_rows
 
 _ROW_END = b"</row>"
-
-# Whether finished sheet data is deflated on a second thread while the next
-# text is produced (both deflate libraries release the interpreter lock).
-# Off, the same calls run in order on the calling thread, giving the same
-# bytes; tests switch it to check that.
-DEFLATE_THREAD = True
 
 # Text collected before it is handed to the compressor when nothing else
 # decides (the pure-Python row writer hands over one row at a time).
@@ -54,8 +49,9 @@ class SheetDataFile:
 
     Text passed to `write` is held until `commit` declares it final (the row
     writer commits only whole rows, so a failed row can still be taken
-    back); committed text is deflated, on a second thread when
-    `DEFLATE_THREAD` is set, while the caller goes on. `finish` ends the
+    back); committed text is deflated, on a second thread when the
+    options' `deflate_thread` is set (off, the same calls run in order on
+    the calling thread, giving the same bytes), while the caller goes on. `finish` ends the
     deflated data on a byte boundary (a sync flush) so that the archive can
     join it to separately deflated text before and after it; more text may
     still follow a finish, continuing the same stream.
@@ -66,7 +62,10 @@ class SheetDataFile:
     second thread deflates.
     """
 
-    def __init__(self, lxml, autocommit=False):
+    def __init__(self, lxml, autocommit=False, options=None):
+        options = resolve(options)
+        self._threaded = options.deflate_thread
+        self._backend = options.deflate_library
         self.lxml = lxml
         self.native = False  # whether the engine wrote it
         self.autocommit = autocommit
@@ -80,7 +79,7 @@ class SheetDataFile:
         self._start()
 
     def _start(self):
-        self._comp = deflate.compressor()
+        self._comp = deflate.compressor(backend=self._backend)
         self._unwritten = []  # deflated bytes not yet in the file, in order
         self._reposition = False
         self._write_error = None
@@ -134,14 +133,14 @@ class SheetDataFile:
         self.wait()
         if self.broken is not None:
             raise OSError("deflating this sheet's data failed earlier") from self.broken
-        if DEFLATE_THREAD:
+        if self._threaded:
             self._job = _Job(self._deflate, data)
         else:
             self._deflate(data)
 
     def _deflate(self, data):
         try:
-            crc = deflate.crc32(data, self.crc)
+            crc = deflate.crc32(data, self.crc, self._backend)
             out = self._comp.compress(data)
         except BaseException as exc:
             # The compressor's state is unknown: nothing more can be added.
@@ -252,7 +251,7 @@ class SheetDataFile:
 
     def copy_to(self, out):
         """Write the sheet-data text (inflated again) to `out`, after `finish`."""
-        d = deflate.Decompressor()
+        d = deflate.Decompressor(self._backend)
         for data in self.deflated_chunks():
             out.write(d.decompress(data))
         out.write(d.flush())
@@ -304,7 +303,7 @@ class RowStream:
 
     def __init__(self, ws, lxml, use_native=True):
         self.ws = ws
-        self.sink = SheetDataFile(lxml)
+        self.sink = SheetDataFile(lxml, options=ws.parent.options)
         self.native, self.fallback = _native_writer(ws, self.sink, use_native)
         # The engine's writer of rows of plain values, where it has one.
         self.plain = getattr(self.native, "write_plain_row", None)
@@ -429,7 +428,7 @@ class RowStream:
 
 def write_sheet_data(ws, lxml, use_native=True):
     """The `<sheetData>` element of a normal worksheet in a `SheetDataFile`."""
-    sink = SheetDataFile(lxml, autocommit=True)
+    sink = SheetDataFile(lxml, autocommit=True, options=ws.parent.options)
     try:
         ws._hyperlinks.clear()
         ws._comments.clear()

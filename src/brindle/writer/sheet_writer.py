@@ -9,6 +9,7 @@ which is what the native writer falls back to for cells it cannot write, so
 the two can be compared on any worksheet, write calls included.
 """
 
+import io
 import operator
 import xml.etree.ElementTree as ET
 
@@ -97,9 +98,7 @@ class SheetWriter:
                 break
             good[key] = value
         if self._lxml:
-            import io
-
-            from lxml.etree import xmlfile
+            from lxml.etree import xmlfile  # optional: only for the lxml form
 
             out = io.BytesIO()
             with xmlfile(out) as xf:

@@ -15,6 +15,7 @@ import struct
 import tempfile
 import time
 
+from brindle.settings import resolve
 from brindle.utils import deflate
 
 _LOCAL = struct.Struct("<4sHHHHHLLLHH")
@@ -81,9 +82,12 @@ class ZipWriter:
     Given a path, the archive is written to a temporary file beside it that
     takes the path's name only once it is complete: a failed save leaves
     whatever file was there before untouched, never half an archive.
+    `options` (a `brindle.Options`, default the current ones) choose the
+    deflate library.
     """
 
-    def __init__(self, file):
+    def __init__(self, file, options=None):
+        self.deflate_backend = resolve(options).deflate_library
         self._target = self._temp = None
         if isinstance(file, (str, bytes, os.PathLike)):
             self._target = os.fspath(file)
@@ -167,9 +171,10 @@ class ZipWriter:
         if isinstance(data, str):
             data = data.encode("utf-8")
         entry = self._begin(name, streamed=False)
-        comp = deflate.compressor()
+        backend = self.deflate_backend
+        comp = deflate.compressor(backend=backend)
         body = comp.compress(data) + comp.flush()
-        entry.crc, entry.size, entry.csize = deflate.crc32(data), len(data), len(body)
+        entry.crc, entry.size, entry.csize = deflate.crc32(data, 0, backend), len(data), len(body)
         self._local_header(entry, known=True)
         self._write(body)
         self._entries.append(entry)
@@ -310,7 +315,8 @@ class _MemberWriter:
     def __init__(self, archive, entry):
         self._archive = archive
         self._entry = entry
-        self._comp = deflate.compressor()
+        self._backend = archive.deflate_backend
+        self._comp = deflate.compressor(backend=self._backend)
         self.closed = False
 
     def __enter__(self):
@@ -325,7 +331,7 @@ class _MemberWriter:
         e = self._entry
         n = len(data) if isinstance(data, (bytes, bytearray)) else memoryview(data).nbytes
         e.size += n
-        e.crc = deflate.crc32(data, e.crc)
+        e.crc = deflate.crc32(data, e.crc, self._backend)
         out = self._comp.compress(data)
         if out:
             e.csize += len(out)
