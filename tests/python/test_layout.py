@@ -16,14 +16,15 @@ import pytest
 import brindle
 from brindle.reader import worksheet as sheet_reader
 from brindle.reader.sheet_extras import SheetExtras
-from brindle.worksheet.elements import ORDER
+from brindle.package.sheet_elements import ORDER
 
 PACKAGE = pathlib.Path(brindle.__file__).parent
 SRC = PACKAGE.parent
-# The C++ sources sit beside the package in the tree (src/brindle, src/sheet ...);
-# an installed package has none, and then the tree is found from this file.
-CPP = next((p for p in (SRC, pathlib.Path(__file__).resolve().parents[2] / "src")
-            if (p / "sheet" / "parser.cpp").exists()), None)
+# The binding's C++ sources sit beside the package in the tree (src/brindle,
+# src/binding ...); an installed package has none, and then the tree is found
+# from this file.
+CPP = next((p / "binding" for p in (SRC, pathlib.Path(__file__).resolve().parents[2] / "src")
+            if (p / "binding" / "sheet" / "parser.cpp").exists()), None)
 
 
 def module_name(path):

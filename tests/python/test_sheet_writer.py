@@ -531,7 +531,7 @@ def test_missing_helper_is_reported_after_the_earlier_steps():
     with pytest.raises(TypeError) as info:
         host.writer()
     assert str(info.value) == "missing helper safe_string"
-    assert log == ["parent", "_hyperlinks", "parent", "parent"]
+    assert log == ["parent", "_hyperlinks", "_keep_results", "parent", "parent"]
 
 
 @pytest.mark.parametrize("key", ["StyleArray", "add_comment", "write_cell", "date_value",

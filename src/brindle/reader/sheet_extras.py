@@ -16,7 +16,7 @@ from brindle.reader.worksheet import MAIN
 from brindle.styles.reader import element_text
 from brindle.utils.cell import coordinate_to_tuple, get_column_letter
 from brindle.utils.limits import MAX_COLUMN_LETTERS
-from brindle.worksheet.elements import ORDER, REFERENCING
+from brindle.package.sheet_elements import ORDER, REFERENCING
 
 _M = "{" + MAIN + "}"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"

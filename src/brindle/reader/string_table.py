@@ -11,6 +11,7 @@ their exceptions propagate unchanged.
 """
 
 from brindle.reader.helpers import checked_helpers
+from brindle.reader.strings import si_runs
 from brindle.reader.xmlwindow import MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window
 from brindle.utils.escapes import decode_escapes
 
@@ -162,8 +163,6 @@ class _Table(Window):
 
 def with_runs(helpers):
     """`helpers` with "si_runs": items with runs are read as (value, rich text)."""
-    from brindle.reader.strings import si_runs
-
     return {**helpers, "si_runs": si_runs}
 
 

@@ -39,7 +39,7 @@ from brindle.reader.helpers import checked_helpers, reading_helpers
 from brindle.reader.xmlwindow import CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window, ns_key
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
-from brindle.worksheet.elements import ORDER
+from brindle.package.sheet_elements import ORDER
 from brindle.utils.escapes import decode_escapes
 from brindle.utils.limits import MAX_COLUMN_LETTERS
 

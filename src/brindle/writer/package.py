@@ -18,7 +18,7 @@ from brindle.worksheet.chartsheet import Chartsheet
 from brindle.writer.workbook_part import workbook_xml
 from brindle.utils import deflate
 from brindle.utils.cell import coordinate_to_tuple
-from brindle.worksheet.elements import ORDER as SHEET_ORDER
+from brindle.package.sheet_elements import ORDER as SHEET_ORDER
 from brindle.writer.sheet import write_sheet_data
 from brindle.writer.zip_writer import ZipWriter
 
