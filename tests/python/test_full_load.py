@@ -22,37 +22,13 @@ from brindle.reader import workbook as wb_mod
 from brindle.styles import Alignment, Border, Font, PatternFill
 from brindle.worksheet.store import cell_store_class
 
-from loaded import snapshot
+from loaded import Forbidden, forbidden_bind, load, saved, snapshot
 from sheetgen import package, refuse_at
 
 xlsxwriter = pytest.importorskip("xlsxwriter")
 
 NATIVE_STORE = cell_store_class() is not None
 DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
-
-
-class Forbidden:
-    def __init__(self, *args, **kw):
-        raise AssertionError("the pure-Python loader was used")
-
-
-def forbidden_bind(*args):
-    raise AssertionError("the pure-Python loader was used")
-
-
-def load(data, native=True, **kw):
-    """The workbook in `data` (bytes or a path), through the engine or kept away from it.
-
-    With the engine's store in the build and `native`, the pure-Python loader
-    must not be needed for well-formed input."""
-    src = io.BytesIO(data) if isinstance(data, bytes) else data
-    with pytest.MonkeyPatch.context() as m:
-        if not native:
-            kw["native"] = False
-        elif NATIVE_STORE and kw.pop("strict", True):
-            m.setattr(full, "bind_cells", forbidden_bind)
-        kw.pop("strict", None)
-        return brindle.load_workbook(src, **kw)
 
 
 def read_only_values(src, **kw):
@@ -85,12 +61,6 @@ def trim(rows):
     while out and not out[-1]:
         out.pop()
     return out
-
-
-def saved(wb):
-    out = io.BytesIO()
-    wb.save(out)
-    return out.getvalue()
 
 
 # -- generated worksheets ---------------------------------------------------------------

@@ -104,9 +104,9 @@ def test_new_references_are_owned_when_made(path):
     ("PyRef r = PyRef::steal(PyObject_Call(f, PyTuple_Pack(1, x), nullptr));", True),
     ("PyRef s = BR_TRY(owned(reinterpret_cast<PyObject*>(PyObject_GC_New(T, tp))));", False),
     ("auto* it = reinterpret_cast<T*>(PyObject_GC_New(T, tp));", True),
-    ("PyObject* t = type_cell.get([] { return PyType_FromSpec(&spec); });", False),
-    ("PyObject* t = type_cell.get([] { PyObject* t = PyType_FromSpec(&spec); return t; });", True),
-    ("PyObject* t = other.get([] { return PyType_FromSpec(&spec); });", True),
+    ("PyObject* t = type_cell.get([] { return PyType_FromSpec(&type_desc); });", False),
+    ("PyObject* t = type_cell.get([] { PyObject* t = PyType_FromSpec(&type_desc); return t; });", True),
+    ("PyObject* t = other.get([] { return PyType_FromSpec(&type_desc); });", True),
 ])
 def test_the_ownership_check_itself(tmp_path, snippet, bad):
     path = tmp_path / "snippet.cpp"

@@ -1,6 +1,15 @@
 """What the tests read back out of a loaded workbook, to compare two loads."""
 
+import io
+
+import pytest
+
+import brindle
 from brindle.formula import ArrayFormula
+from brindle.reader import full
+from brindle.worksheet.store import cell_store_class
+
+NATIVE_STORE = cell_store_class() is not None
 
 
 def snapshot(ws):
@@ -18,3 +27,33 @@ def snapshot(ws):
                     c._comment and (c._comment.text, c._comment.author),
                     c._as_read, c.parent is ws))
     return out
+
+
+class Forbidden:
+    def __init__(self, *args, **kw):
+        raise AssertionError("the pure-Python loader was used")
+
+
+def forbidden_bind(*args):
+    raise AssertionError("the pure-Python loader was used")
+
+
+def load(data, native=True, **kw):
+    """The workbook in `data` (bytes or a path), through the engine or kept away from it.
+
+    With the engine's store in the build and `native`, the pure-Python loader
+    must not be needed for well-formed input."""
+    src = io.BytesIO(data) if isinstance(data, bytes) else data
+    with pytest.MonkeyPatch.context() as m:
+        if not native:
+            kw["native"] = False
+        elif NATIVE_STORE and kw.pop("strict", True):
+            m.setattr(full, "bind_cells", forbidden_bind)
+        kw.pop("strict", None)
+        return brindle.load_workbook(src, **kw)
+
+
+def saved(wb):
+    out = io.BytesIO()
+    wb.save(out)
+    return out.getvalue()
