@@ -18,7 +18,7 @@ from brindle._native import native_engine
 from brindle.cell.rich_text import CellRichText, InlineFont, TextBlock
 from brindle.worksheet.store import cell_store_class
 
-from apps import IN_DEVENV, SOFFICE, libreoffice, needs_libreoffice
+from apps import libreoffice, needs_libreoffice
 from loaded import load, saved
 from sheetgen import package
 
@@ -372,11 +372,10 @@ SERIALS = [str(n) for n in range(62)] + ["60.5", "59.5", "2958465", "2958465.5",
 
 
 @pytest.mark.parametrize("date1904", [False, True], ids=["1900", "1904"])
-def test_serials_at_the_edges_of_the_calendar_are_written_back(date1904, tmp_path):
+def test_serials_at_the_edges_of_the_calendar_are_written_back(date1904):
     """Serials 0 to 61 (the fictitious 1900-02-29 among them) and past
     9999-12-31, date-styled, come back from an unedited save as the file held
-    them, natively and in pure Python, and LibreOffice shows the saved file
-    as it shows the original."""
+    them, natively and in pure Python."""
     cells = "".join(f'<row r="{r}"><c r="A{r}" s="1"><v>{v}</v></c></row>'
                     for r, v in enumerate(SERIALS, 1))
     data = package(f'<worksheet xmlns="{gen.MAIN}"><sheetData>{cells}</sheetData>'
@@ -391,10 +390,3 @@ def test_serials_at_the_edges_of_the_calendar_are_written_back(date1904, tmp_pat
     got = c_elements(sheet_part(outs[0]))
     assert [re.search(r"<v>([^<]*)</v>", got[f"A{r}"]).group(1)
             for r in range(1, len(SERIALS) + 1)] == SERIALS
-    if SOFFICE or IN_DEVENV:  # LibreOffice is there to compare with
-        shown = []
-        for name, body in (("original", data), ("saved", outs[0])):
-            path = tmp_path / f"{name}.xlsx"
-            path.write_bytes(body)
-            shown.append(libreoffice(path, "csv", tmp_path, tmp_path / "profile").read_text())
-        assert shown[0] == shown[1]
