@@ -570,3 +570,48 @@ def test_elements_in_one_scope_share_their_bindings(monkeypatch, native):
     brindle.load_workbook(io.BytesIO(data), native=native)
     assert [len(s) for s in seen] == [2, 2, 2]
     assert seen[0] is seen[1] is seen[2]
+
+
+def _rewritten(data, name, change):
+    """The package `data` with part `name` passed through `change`."""
+    src = zipfile.ZipFile(io.BytesIO(data))
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for n in src.namelist():
+            body = src.read(n)
+            z.writestr(n, change(body) if n == name else body)
+    return out.getvalue()
+
+
+def _saved_book(**cells):
+    wb = brindle.Workbook()
+    for ref, value in cells.items():
+        wb.active[ref] = value
+    out = io.BytesIO()
+    wb.save(out)
+    return out.getvalue()
+
+
+@pytest.mark.parametrize("read_only", [False, True], ids=["full", "read-only"])
+def test_a_workbook_part_in_another_namespace_is_refused(read_only):
+    strict = b"http://purl.oclc.org/ooxml/spreadsheetml/main"
+    data = _rewritten(_saved_book(A1=1), "xl/workbook.xml",
+                      lambda b: b.replace(b"http://schemas.openxmlformats.org/spreadsheetml/"
+                                          b"2006/main", strict))
+    with pytest.raises(brindle.InvalidFileError) as info:
+        brindle.load_workbook(io.BytesIO(data), read_only=read_only)
+    assert info.value.part == "xl/workbook.xml" and "<workbook>" in info.value.reason
+
+
+@pytest.mark.parametrize("width", ["nan", "inf", "-inf"])
+@paths
+def test_a_column_width_that_is_no_number_is_left_out_with_a_warning(width, native):
+    data = _rewritten(_saved_book(A1=1), "xl/worksheets/sheet1.xml",
+                      lambda b: b.replace(b"<sheetData>", f'<cols><col min="2" max="2" '
+                                          f'width="{width}"/></cols><sheetData>'.encode()))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        wb = brindle.load_workbook(io.BytesIO(data), native=native)
+    assert [str(w.message) for w in caught] == [
+        f"worksheet 'Sheet': column width '{width}' of column 2 is not a number; it is left out"]
+    wb.save(io.BytesIO())  # and the workbook can be saved

@@ -2,6 +2,7 @@
 hand back as actions, replayed onto the worksheet in document order, and the
 parts that belong to the sheet (links, comments)."""
 
+import math
 import os
 import posixpath
 import re
@@ -164,7 +165,13 @@ class SheetExtras:
                 last = int(col.get("max", first))
                 dim = dims[get_column_letter(first)]
                 if col.get("width") is not None:
-                    dim.width = float(col.get("width"))
+                    width = float(col.get("width"))
+                    if not math.isfinite(width):
+                        # No application can show it, and it could not be saved.
+                        self.warn(f"column width {col.get('width')!r} of column {first} is "
+                                  "not a number; it is left out")
+                    else:
+                        dim.width = width
             except (TypeError, ValueError):
                 self.warn("a column description without valid columns is left out")
                 continue

@@ -111,6 +111,11 @@ class ReadOnlyWorkbook:
         wb_path = self._office_document()
         rels = self._rels(wb_path)
         root = self._xml_part(wb_path)
+        if root.tag != _M + "workbook":
+            # Read anyway, it would be a workbook without sheets, which can
+            # be neither shown nor saved.
+            raise self.invalid(wb_path, f"the workbook part's root is {root.tag}, not a "
+                                        f"<workbook> of the SpreadsheetML namespace {MAIN}")
         pr = root.find(_M + "workbookPr")
         date1904 = pr is not None and pr.get("date1904", "0").lower() in ("1", "true")
         self.epoch = MAC_EPOCH if date1904 else WINDOWS_EPOCH
