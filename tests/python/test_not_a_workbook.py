@@ -5,7 +5,6 @@ folder that does not exist names the path the caller gave."""
 
 import io
 import os
-import shutil
 import subprocess
 import sys
 import zipfile
@@ -13,11 +12,8 @@ import zipfile
 import pytest
 
 import brindle
+from apps import SOFFICE, needs_libreoffice
 
-SOFFICE = shutil.which("soffice")
-IN_DEVENV = bool(os.environ.get("BRINDLE_IN_DEVENV"))
-needs_libreoffice = pytest.mark.skipif(SOFFICE is None and not IN_DEVENV,
-                                       reason="LibreOffice is not installed")
 SRC = os.path.join(os.path.dirname(__file__), "..", "..", "src")
 
 # A Basic macro that stores a document with a password: LibreOffice's

@@ -6,9 +6,7 @@ and Gnumeric."""
 
 import csv
 import io
-import os
 import re
-import shutil
 import subprocess
 import zipfile
 
@@ -19,15 +17,9 @@ from hypothesis import strategies as st
 import brindle
 from brindle.cell.rich_text import CellRichText, TextBlock
 from brindle.utils.escapes import decode_escapes, encode_escapes
+from apps import SOFFICE, SSCONVERT, needs_gnumeric, needs_libreoffice
 from sheetgen import MAIN, xlsx
 
-SSCONVERT = shutil.which("ssconvert")
-SOFFICE = shutil.which("soffice")
-IN_DEVENV = bool(os.environ.get("BRINDLE_IN_DEVENV"))
-needs_gnumeric = pytest.mark.skipif(SSCONVERT is None and not IN_DEVENV,
-                                    reason="ssconvert (gnumeric) is not installed")
-needs_libreoffice = pytest.mark.skipif(SOFFICE is None and not IN_DEVENV,
-                                       reason="LibreOffice is not installed")
 
 CONTROLS = "".join(chr(c) for c in range(0x20) if c not in (9, 10))
 
