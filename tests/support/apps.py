@@ -35,6 +35,8 @@ def gnumeric(src, out, *options):
     return out
 
 
+# ExcelJS is installed by tools/devenv into the development root; elsewhere
+# its tests skip, and under CI a skip fails the run.
 NPM_ROOT = "/opt/brindle-npm/node_modules"
 NODE = shutil.which("node")
 needs_exceljs = pytest.mark.skipif(

@@ -236,16 +236,16 @@ def write_package(wb, filename):
     data = []
     # Cached results of formulas are written back only when nothing changed
     # since the load; after an edit applications recompute them.
-    keep = wb._loaded is not None and not _edited(wb)
+    edited = wb._loaded is None or _edited(wb)
     for ws in wb.worksheets:
-        ws._keep_results = keep
+        ws._keep_results = not edited
     try:
         if wb.write_only:
             data = [(ws._finish(), True) for ws in wb.worksheets]
         else:
             _all_sheet_data(wb, data)
         with ZipWriter(filename, options=wb.options) as zf:
-            _write_package(zf, wb, data)
+            _write_package(zf, wb, data, edited)
     finally:
         if not wb.write_only:
             for sink, _ in data:
@@ -336,7 +336,7 @@ def _edited(wb):
                                         for ws in wb.worksheets)
 
 
-def _write_package(zf, wb, data):
+def _write_package(zf, wb, data, edited):
     loaded = wb._loaded
     pkg = loaded.package if loaded is not None else None
     sheets = wb._sheets
@@ -443,7 +443,7 @@ def _write_package(zf, wb, data):
         zf.writestr(core_name, properties_xml(props))
     if app_name is not None:
         zf.writestr(app_name, _APP_XML)
-    zf.writestr(wb_name, workbook_xml(wb, entries, loaded is None or _edited(wb)))
+    zf.writestr(wb_name, workbook_xml(wb, entries, edited))
     zf.writestr(rels_name(wb_name), rels_xml(wb_rels))
     zf.writestr(styles_name, stylesheet_xml(wb))
     for ws, plan, (sink, bare_rows) in zip(worksheets, plans, data):
