@@ -352,3 +352,64 @@ def test_a_new_workbook_has_the_parts_applications_write():
     again, _ = load(io.BytesIO(z.fp.getvalue()))
     assert again.active["A1"].comment.visible
     assert again.properties.creator == "brindle"
+
+
+def button_book(path, note):
+    import xlsxwriter
+    wb = xlsxwriter.Workbook(str(path))
+    ws = wb.add_worksheet()
+    ws.write("A1", 1)
+    if note:
+        ws.write_comment("B2", "a note")
+    ws.insert_button("D4", {"macro": "m", "caption": "Press"})
+    wb.close()
+    return path
+
+
+def drawing_of(z):
+    """The legacy drawing the first sheet names, as text."""
+    rels = ET.fromstring(z.read("xl/worksheets/_rels/sheet1.xml.rels"))
+    rid = re.search(rb'<legacyDrawing [^>]*r:id="([^"]+)"', z.read("xl/worksheets/sheet1.xml"))
+    target = next(r.get("Target") for r in rels if r.get("Id") == rid.group(1).decode())
+    return z.read(posixpath.normpath(posixpath.join("xl/worksheets", target))).decode()
+
+
+# A sheet's legacy drawing holds its form controls beside its notes: writing
+# the notes anew must keep the controls, under the shape ids they had.
+@pytest.mark.parametrize("native", [True, False], ids=["native", "pure"])
+@pytest.mark.parametrize("had_note,op,notes", [
+    (True, "none", {"B2"}), (True, "add", {"B2", "E5"}), (True, "delete", set()),
+    (False, "add", {"E5"})])
+def test_form_controls_stay_beside_the_notes(tmp_path, native, had_note, op, notes):
+    wb, _ = load(button_book(tmp_path / "in.xlsx", had_note), native)
+    ws = wb.active
+    if op == "add":
+        ws["E5"].comment = brindle.Comment("second", "me")
+    elif op == "delete":
+        ws["B2"].comment = None
+    for _ in range(2):  # and once more from what was saved
+        out = io.BytesIO()
+        wb.save(out)
+        z = zipfile.ZipFile(io.BytesIO(out.getvalue()))
+        drawing = drawing_of(z)
+        button = re.search(r'<v:shape id="_x0000_s(\d+)"[^>]*>(?:(?!</v:shape>).)*'
+                           r'ObjectType="Button"', drawing, re.S)
+        assert button and button.group(1) == "1025" and "Press" in drawing
+        assert drawing.count('ObjectType="Note"') == len(notes)
+        ids = re.findall(r'<v:shape id="_x0000_s(\d+)"', drawing)
+        assert len(ids) == len(set(ids)) == len(notes) + 1
+        check_relationships(z)
+        wb, _ = load(io.BytesIO(out.getvalue()), native)
+        got = {c.coordinate for row in wb.active.iter_rows() for c in row if c.comment}
+        assert got == notes
+
+
+@needs_libreoffice
+def test_libreoffice_shows_the_button_and_the_notes(tmp_path):
+    wb, _ = load(button_book(tmp_path / "in.xlsx", True))
+    wb.active["E5"].comment = brindle.Comment("second", "me")
+    wb.save(tmp_path / "saved.xlsx")
+    ods = libreoffice(tmp_path / "saved.xlsx", "ods", tmp_path, tmp_path / "profile")
+    content = zipfile.ZipFile(ods).read("content.xml").decode()
+    assert "Press" in content and "form:button" in content
+    assert content.count("</office:annotation>") == 2

@@ -26,9 +26,25 @@ _TRUE = ("1", "true")
 _VML_SHAPE = re.compile(r"<v:shape\b.*?</v:shape>", re.S)
 _VML_ROW = re.compile(r"<x:Row>\s*(\d+)\s*</x:Row>")
 _VML_COLUMN = re.compile(r"<x:Column>\s*(\d+)\s*</x:Column>")
+# Drawn things of a legacy drawing other than notes: form controls, buttons,
+# shapes. (`<v:shapetype` is not among them: no word boundary after "shape".)
+_VML_DRAWN = re.compile(r"<v:(?:shape|rect|roundrect|oval|line|polyline|arc|curve|image|group)\b")
 _KNOWN = frozenset(ORDER)
 # Warnings are reported at the caller's line, outside this package.
 _HERE = (os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), ""),)
+
+
+class VmlBase:
+    """A legacy drawing with its notes taken out: `text`, the drawing's own
+    relationships `rels`, and `carried_id`, the id of the sheet's relationship
+    to the drawing when it is carried as read (a sheet without notes)."""
+
+    __slots__ = ("text", "rels", "carried_id")
+
+    def __init__(self, text, rels, carried_id):
+        self.text = text
+        self.rels = rels
+        self.carried_id = carried_id
 
 
 class SheetExtras:
@@ -127,6 +143,7 @@ class SheetExtras:
         self.warn("a second <sheetData> is left out")
 
     def on_legacyDrawing(self, el):
+        self.keep_vml_base(el)
         if self.has_comments:
             # The drawing of the notes, made anew from the comments when saved.
             self.owned_ids.update(el.attrib[k] for k in el.attrib if _is_rel(k))
@@ -268,6 +285,25 @@ class SheetExtras:
                 cell = self.cell(row, column, ref)
                 if cell is not None:
                     cell._comment = comment
+
+    def keep_vml_base(self, el):
+        """Keep what the legacy drawing holds besides the notes' shapes (form
+        controls, buttons), so that writing the notes anew keeps them."""
+        loaded = self.ws.parent._loaded
+        rel_id = next((v for k, v in el.attrib.items() if _is_rel(k)), None)
+        rel = next((r for r in self.rels if r.id == rel_id), None)
+        if loaded is None or rel is None or rel.kind != "vmlDrawing":
+            return
+        part = loaded.package.parts.get(rel.part)
+        if part is None:
+            return
+        text = part.data().decode("utf-8", "replace")
+        base = _VML_SHAPE.sub(
+            lambda m: "" if 'ObjectType="Note"' in m.group(0) else m.group(0), text)
+        if _VML_DRAWN.search(base) is None or "</xml>" not in base:
+            return
+        self.ws._vml_base = VmlBase(base, loaded.package.rels_of(rel.part),
+                                    None if self.has_comments else rel.id)
 
     def shown_notes(self):
         """The cells (row, column) whose notes the sheet's legacy drawing shows

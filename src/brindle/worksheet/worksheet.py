@@ -57,6 +57,8 @@ class _SheetBase:
         self._part_name = None
         self._sheet_id = None
         self._kept_rels = []
+        # Of a loaded sheet's legacy drawing: what it holds besides notes.
+        self._vml_base = None
         # Whether cached results of formulas are written (set for each save).
         self._keep_results = True
 

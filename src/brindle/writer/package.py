@@ -1,7 +1,10 @@
 """The xlsx package: a zip archive of XML parts tied together by
 relationships and a content-type table."""
 
+import itertools
 import os
+import re
+import sys
 import warnings
 import zlib
 from concurrent.futures import ThreadPoolExecutor
@@ -45,14 +48,13 @@ def _comments_xml(comments):
             f'<commentList>{"".join(entries)}</commentList></comments>')
 
 
-def _vml_xml(comments, sheet_no):
-    # The legacy drawing that makes spreadsheet applications show each note.
+def _note_shapes(comments, shape_ids):
     shapes = []
-    for i, (ref, comment) in enumerate(comments):
+    for i, ((ref, comment), shape_id) in enumerate(zip(comments, shape_ids)):
         row, column = coordinate_to_tuple(ref)
         shown = getattr(comment, "visible", False)
         shapes.append(
-            f'<v:shape id="_x0000_s{sheet_no * 1024 + i + 1}" type="#_x0000_t202" '
+            f'<v:shape id="_x0000_s{shape_id}" type="#_x0000_t202" '
             f'style="position:absolute;margin-left:59.25pt;margin-top:1.5pt;'
             f'width:{comment.width}px;height:{comment.height}px;z-index:{i + 1};'
             f'visibility:{"visible" if shown else "hidden"}" fillcolor="#ffffe1" '
@@ -64,15 +66,52 @@ def _vml_xml(comments, sheet_no):
             f'<x:AutoFill>False</x:AutoFill><x:Row>{row - 1}</x:Row>'
             f'<x:Column>{column - 1}</x:Column>{"<x:Visible/>" if shown else ""}'
             '</x:ClientData></v:shape>')
-    return (
-        '<xml xmlns:v="urn:schemas-microsoft-com:vml" '
-        'xmlns:o="urn:schemas-microsoft-com:office:office" '
-        'xmlns:x="urn:schemas-microsoft-com:office:excel">'
-        f'<o:shapelayout v:ext="edit"><o:idmap v:ext="edit" data="{sheet_no}"/></o:shapelayout>'
-        '<v:shapetype id="_x0000_t202" coordsize="21600,21600" o:spt="202" '
-        'path="m,l,21600r21600,l21600,xe"><v:stroke joinstyle="miter"/>'
-        '<v:path gradientshapeok="t" o:connecttype="rect"/></v:shapetype>'
-        f'{"".join(shapes)}</xml>')
+    return "".join(shapes)
+
+
+_NOTE_SHAPETYPE = (
+    '<v:shapetype id="_x0000_t202" coordsize="21600,21600" o:spt="202" '
+    'path="m,l,21600r21600,l21600,xe"><v:stroke joinstyle="miter"/>'
+    '<v:path gradientshapeok="t" o:connecttype="rect"/></v:shapetype>')
+_SHAPE_ID = re.compile(r'_x0000_s(\d+)')
+_IDMAP = re.compile(r'<o:idmap\b[^>]*\bdata="\s*(\d+)')
+
+
+def _vml_xml(comments, sheet_no, base=None):
+    """The legacy drawing that makes spreadsheet applications show each note.
+
+    With `base`, a loaded drawing's form controls and other shapes stay as
+    read, and the notes take shape ids none of them uses: controls are found
+    by their ids."""
+    if base is None:
+        return (
+            '<xml xmlns:v="urn:schemas-microsoft-com:vml" '
+            'xmlns:o="urn:schemas-microsoft-com:office:office" '
+            'xmlns:x="urn:schemas-microsoft-com:office:excel">'
+            f'<o:shapelayout v:ext="edit"><o:idmap v:ext="edit" data="{sheet_no}"/>'
+            f'</o:shapelayout>{_NOTE_SHAPETYPE}'
+            f'{_note_shapes(comments, range(sheet_no * 1024 + 1, sys.maxsize))}</xml>')
+    text = base.text
+    if not comments:
+        return text
+    taken = {int(n) for n in _SHAPE_ID.findall(text)}
+    block = _IDMAP.search(text)
+    first = (int(block.group(1)) if block else sheet_no) * 1024 + 1
+    ids = (n for n in itertools.count(first) if n not in taken)
+    shapes = _note_shapes(comments, ids)
+    if 'id="_x0000_t202"' not in text:
+        shapes = _NOTE_SHAPETYPE + shapes
+    end = text.rindex("</xml>")
+    return text[:end] + shapes + text[end:]
+
+
+def _vml_merged(ws):
+    """The loaded drawing (with its notes taken out) the notes of `ws` are
+    to be written into, None when there is none or it is carried as read."""
+    base = getattr(ws, "_vml_base", None)
+    if base is None or (base.carried_id is not None and not ws._comments):
+        return None
+    return base
 
 
 def _sheet_views(ws):
@@ -101,7 +140,10 @@ def _sheet_views(ws):
 def _write_sheet(zf, ws, plan, sink, bare_rows):
     part = plan.name
     rels = []
+    merged_vml = _vml_merged(ws)
     for rel in ws._kept_rels:
+        if merged_vml is not None and rel.id == merged_vml.carried_id:
+            continue  # the drawing goes with the notes written into it
         target = rel.target
         if rel.part is not None and part != ws._part_name:
             target = relative(part, rel.part)
@@ -136,6 +178,7 @@ def _write_sheet(zf, ws, plan, sink, bare_rows):
                                'header="0.5" footer="0.5"/>')
     if ws._comments:
         add(REL_COMMENTS, relative(part, plan.comments))
+    if plan.vml:
         made["legacyDrawing"] = f'<legacyDrawing r:id="{add(REL_VML, relative(part, plan.vml))}"/>'
     head, tail = [], []
     parts = head  # elements before <sheetData>, then those after it
@@ -158,7 +201,13 @@ def _write_sheet(zf, ws, plan, sink, bare_rows):
         zf.writestr(rels_name(part), rels_xml(rels))
     if ws._comments:
         zf.writestr(plan.comments, _comments_xml(ws._comments))
-        zf.writestr(plan.vml, _vml_xml(ws._comments, plan.number))
+    if plan.vml:
+        zf.writestr(plan.vml, _vml_xml(ws._comments, plan.number, merged_vml))
+        if merged_vml is not None and merged_vml.rels:
+            zf.writestr(rels_name(plan.vml), rels_xml([
+                Relationship(r.id, r.type, r.target if r.part is None
+                             else relative(plan.vml, r.part), r.external)
+                for r in merged_vml.rels]))
 
 
 def _write_joined(zf, name, head, sink, tail):
@@ -358,7 +407,12 @@ def _write_package(zf, wb, data, edited):
         wb_kept = [r for r in wb_kept if r.kind != "chartsheet"
                    or not (r.part in seen_charts or seen_charts.add(r.part))]
         roots = [r.part for rels in (root_kept, wb_kept) for r in rels if not r.external]
-        roots += [r.part for ws in worksheets for r in ws._kept_rels if not r.external]
+        for ws in worksheets:
+            merged_vml = _vml_merged(ws)
+            dropped = merged_vml.carried_id if merged_vml is not None else None
+            roots += [r.part for r in ws._kept_rels if not r.external and r.id != dropped]
+            if merged_vml is not None:
+                roots += [r.part for r in merged_vml.rels if not r.external]
         carried = _carried(pkg, roots)
         _warn_stale_charts(wb, pkg)
     else:
@@ -373,6 +427,7 @@ def _write_package(zf, wb, data, edited):
                           or names.new("xl/worksheets/sheet{}.xml"), n)
         if ws._comments:
             plan.comments = names.new("xl/comments{}.xml")
+        if ws._comments or _vml_merged(ws) is not None:
             plan.vml = names.new("xl/drawings/vmlDrawing{}.vml")
         plans.append(plan)
     styles_name = names.new("xl/styles.xml") if "xl/styles.xml" not in names.taken \
@@ -427,6 +482,7 @@ def _write_package(zf, wb, data, edited):
         types[plan.name] = CT_WORKSHEET
         if plan.comments:
             types[plan.comments] = CT_COMMENTS
+        if plan.vml:
             types[plan.vml] = CT_VML
     if core_name is not None:
         types[core_name] = CT_CORE
@@ -435,7 +491,7 @@ def _write_package(zf, wb, data, edited):
     defaults = {}
     if pkg is not None:
         defaults.update(pkg.defaults)
-    if any(plan.comments for plan in plans):
+    if any(plan.vml for plan in plans):
         defaults.setdefault("vml", CT_VML)
     zf.writestr("[Content_Types].xml", content_types_xml(defaults, types))
     zf.writestr("_rels/.rels", rels_xml(root_rels))
