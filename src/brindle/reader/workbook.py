@@ -135,6 +135,7 @@ class ReadOnlyWorkbook:
              else None, dn.text or "")
             for dn in root.iter(_M + "definedName")]
         self._sheets = []
+        self._tabs = []  # worksheets and chartsheets, in tab order
         for sheet in root.iter(_M + "sheet"):
             rel_id = sheet.get("{%s}id" % _DOC_REL)
             rel = rels.get(rel_id)
@@ -144,6 +145,9 @@ class ReadOnlyWorkbook:
             if rel[0].endswith("/worksheet"):
                 self._part_info(rel[1])  # a sheet whose part is missing fails here, not later
                 self._sheets.append(ReadOnlyWorksheet(self, sheet.get("name"), rel[1]))
+                self._tabs.append(self._sheets[-1])
+            elif rel[0].endswith("/chartsheet"):
+                self._tabs.append(ReadOnlyChartsheet(self, sheet.get("name"), rel[1]))
 
     def invalid(self, part, reason):
         """The InvalidFileError for `part` of this file."""
@@ -265,14 +269,23 @@ class ReadOnlyWorkbook:
 
     @property
     def sheetnames(self) -> list[str]:
-        return [ws.title for ws in self._sheets]
+        """The titles of all sheets, worksheets and chartsheets, in tab order."""
+        return [ws.title for ws in self._tabs]
 
     @property
     def worksheets(self) -> list[ReadOnlyWorksheet]:
+        """The worksheets, in tab order (chartsheets are in `chartsheets`)."""
         return list(self._sheets)
 
+    @property
+    def chartsheets(self) -> list[ReadOnlyChartsheet]:
+        """The chartsheets, in tab order."""
+        return [ws for ws in self._tabs if isinstance(ws, ReadOnlyChartsheet)]
+
     def __getitem__(self, name: str) -> ReadOnlyWorksheet:
-        for ws in self._sheets:
+        # Typed for the usual case, as in full mode: a chartsheet's title
+        # gives its ReadOnlyChartsheet.
+        for ws in self._tabs:
             if ws.title == name:
                 return ws
         raise KeyError(f"Worksheet {name} does not exist.")
@@ -288,6 +301,20 @@ class ReadOnlyWorkbook:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+class ReadOnlyChartsheet:
+    """A chartsheet of a read-only workbook: a sheet that shows one chart and
+    holds no cells. It is listed among the sheets so that tab positions and
+    names agree with the workbook loaded in full."""
+
+    def __init__(self, workbook, title, path):
+        self.parent = workbook
+        self.title = title
+        self._path = path
+
+    def __repr__(self):
+        return f"<ReadOnlyChartsheet {self.title!r}>"
 
 
 class ReadOnlyWorksheet:
