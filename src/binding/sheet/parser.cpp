@@ -7,6 +7,7 @@
 #include <xml/pyxml.hpp>
 
 #include <text/element_text.hpp>
+#include <sheet/limits.hpp>
 #include <text/x005f.hpp>
 #include <utils/cell_text.hpp>
 #include <xml/fast_attrs.hpp>
@@ -367,6 +368,10 @@ PyResult<void> SheetParser::parse_row(Item& out) {
             if (!big) return unsupported("row index");
             row_counter_ = *big;
         }
+    }
+    if (!row_in_sheet(row_counter_)) [[unlikely]] {
+        raise_limit(row_outside_message(row_counter_).c_str());
+        return py_err();
     }
     col_counter_ = 0;
     out.row = row_counter_;

@@ -36,12 +36,13 @@ import operator
 import re
 
 from brindle.reader.helpers import checked_helpers, reading_helpers
-from brindle.reader.xmlwindow import CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window, ns_key
+from brindle.reader.xmlwindow import (CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window,
+                                      cell_outside, ns_key, row_outside)
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
 from brindle.package.sheet_elements import ORDER
 from brindle.utils.escapes import decode_escapes
-from brindle.utils.limits import MAX_COLUMN_LETTERS
+from brindle.utils.limits import MAX_COLUMN, MAX_COLUMN_LETTERS, MAX_ROW
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
@@ -259,7 +260,6 @@ class _SheetReader(Window):
         text_content, rich_inline = h["text_content"], h["rich_inline"]
         dispatched = _DISPATCHED
         letters = [""] + list(_column_numbers())
-        last_column = MAX_COLUMN_LETTERS
         plain_int = h["int"] is int
         elements = self.elements
         kept = _KEPT
@@ -407,7 +407,9 @@ class _SheetReader(Window):
             nonlocal row, col, cells, row_text
             r = attrs.get("r")
             row = row + 1 if r is None else row_of(r)
-            row_text = str(row) if 0 < row < 10**9 else ""
+            if not 0 < row <= MAX_ROW:
+                raise row_outside(row)
+            row_text = str(row)
             col = 0
             cells = []
             tx.clear()
@@ -449,14 +451,18 @@ class _SheetReader(Window):
             if r:
                 # Cells written in order name the next column of this row:
                 # one comparison instead of parsing the reference.
-                if row_text and col < last_column and r == letters[col + 1] + row_text:
+                if col < MAX_COLUMN and r == letters[col + 1] + row_text:
                     col += 1
                     at = row
                 else:
                     at, col = coordinate(r)
+                    if not (0 < at <= MAX_ROW and 0 < col <= MAX_COLUMN):
+                        raise cell_outside(r)
             else:
                 col += 1
                 at = row
+                if col > MAX_COLUMN:
+                    raise cell_outside(letters[col] + row_text)
             formula = None
             runs = None  # the rich text of a shared string with runs
             formula_cell = f is not None and not data_only
