@@ -442,7 +442,7 @@ def test_row_dimensions():
     raw(sheet('<row r="1" spans="1:2"/><row r="2" x:ht="3" xmlns:x="urn:x"/>'
               '<row r="3" ht="15" customHeight="1" x:y="z" xmlns:x="urn:x"/><row ht="a&amp;b"/>'),
         row_dimensions=parser_dims)
-    assert parser_dims == {"3": {"r": "3", "ht": "15", "customHeight": "1", "{urn:x}y": "z"},
+    assert parser_dims == {"3": {"ht": "15", "customHeight": "1", "{urn:x}y": "z"},
                            "4": {"ht": "a&b"}}
 
 

@@ -231,9 +231,9 @@ def test_row_dimensions():
                                '</worksheet>'.encode())
     assert [i[1] for i in parser.parse()] == [1, 3, 4, 5, 7]
     assert parser.row_dimensions == {
-        "3": {"r": "3", "ht": "15", "customHeight": "1"},
+        "3": {"ht": "15", "customHeight": "1"},
         "5": {"{urn:x}b": "2", "hidden": "1"},
-        "7": {"r": "007", "s": "1"},
+        "7": {"s": "1"},
     }
 
 

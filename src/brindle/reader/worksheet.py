@@ -284,7 +284,8 @@ class _SheetReader(Window):
         # The row being read: its number, the column of its last cell, its cells.
         row = col = 0
         cells = None
-        row_text = ""  # the row number as a reference writes it ("" if no reference can)
+        row_text = ""  # the row number as a reference writes it
+        last_attrs = [None]  # the attributes of the last row that had some
         # The cell being read: attributes, <v> text, <f> parts, inline value.
         c_r = c_t = c_v = c_f = None
         c_style = 0
@@ -415,7 +416,11 @@ class _SheetReader(Window):
             tx.clear()
             if len(attrs) > (r is not None) + ("spans" in attrs):
                 if any("}" not in k and k != "r" and k != "spans" for k in attrs):
-                    rd[str(row)] = {ns_key(k): v for k, v in attrs.items()}
+                    read = {ns_key(k): v for k, v in attrs.items() if k != "r"}
+                    # Rows alike share one dict, which the sheet then reads once.
+                    if read != last_attrs[0]:
+                        last_attrs[0] = read
+                    rd[str(row)] = last_attrs[0]
 
         def close_row():
             nonlocal cells
@@ -683,7 +688,8 @@ class WorkSheetParser:
     `rich_strings` (runs of shared strings kept for cells written back).
     `time_formats` (style ids of formats that show only a time of day).
     `row_dimensions` collects, by row number as text, the attributes of rows
-    that carry more than their number.
+    that carry more than their number (all but `r`); rows in a run with equal
+    attributes share one dict.
     """
 
     def __init__(self, src=None, shared_strings=None, data_only=False, epoch=WINDOWS_EPOCH,
