@@ -3,7 +3,6 @@
 #include <sheet/date_obj.hpp>
 #include <sheet/parser.hpp>
 #include <sheet/limits.hpp>
-#include <writer/cell_ref.hpp>
 
 #include <utils/cell_text.hpp>
 
