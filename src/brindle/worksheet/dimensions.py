@@ -2,6 +2,7 @@
 
 import array
 import itertools
+import operator
 
 from brindle.utils.cell import column_index_from_string
 from brindle.utils.limits import MAX_ROW
@@ -187,24 +188,26 @@ class RowDimensions(dict):
     def _load(self, rows, settings_of):
         """Take the rows a sheet was read with: {row number as text: attributes}, where
         rows of equal attributes are given one object, made into settings once by
-        `settings_of` (None: the row keeps no dimension)."""
+        `settings_of`."""
+        if not rows:
+            return
         numbers = {}
+        for attrs in {id(a): a for a in rows.values()}.values():
+            numbers[id(attrs)] = self._number(settings_of(attrs))
+        keys = list(map(int, rows))
+        got = array.array("I", map(numbers.__getitem__, map(id, rows.values())))
+        first, last = keys[0], keys[-1]
         ids = self._ids
-        number_of = self._number
-        for key, attrs in rows.items():
-            number = numbers.get(id(attrs))
-            if number is None:
-                settings = settings_of(attrs)
-                number = numbers[id(attrs)] = 0 if settings is None else number_of(settings)
-            index = int(key)
-            if not 0 < index <= MAX_ROW:
-                continue  # the readers refuse such rows; a caller's dict may hold any
-            if index >= len(ids):
-                # Rows come in order: the array grows once per step of rows.
-                grown = max(index + 1, min(2 * len(ids), MAX_ROW + 1))
-                ids.frombytes(bytes(ids.itemsize * (grown - len(ids))))
-            if number:
-                ids[index] = number
+        if last - first + 1 == len(keys) and 0 < first and last <= MAX_ROW \
+                and all(map(operator.lt, keys, keys[1:])):
+            # PERF: the usual sheet: one run of ascending rows, placed at once.
+            if len(ids) <= last:
+                ids.frombytes(bytes(ids.itemsize * (last + 1 - len(ids))))
+            ids[first:last + 1] = got
+            return
+        for index, number in zip(keys, got):
+            if 0 < index <= MAX_ROW:  # the readers refuse others; a caller's dict may hold any
+                self._set_number(index, number)
 
     # -- the mapping --------------------------------------------------------
 
