@@ -117,15 +117,21 @@ def test_sheets_with_odd_structure(rows_xml):
 
 
 def test_wide_columns_and_rows_beyond_excel():
-    wide = "<c><v>1</v></c>" * 65_540  # the last columns exceed a packed record's
-    data = sheet(f'<row r="1">{wide}</row><row r="2000000"><c r="A2000000"><v>2</v></c></row>'
-                 f'<row r="2"><c r="B2"><v>3</v></c></row>')
-    out = check(data, {})
-    assert len(out[1]) == 65_542
+    # A row of more cells than a sheet has columns (they would also exceed a
+    # packed record's) and a row past the last are refused, not taken in
+    # where no saved file could give them back.
+    wide = "<c><v>1</v></c>" * 65_540
+    data = sheet(f'<row r="1">{wide}</row><row r="2"><c r="B2"><v>3</v></c></row>')
+    assert native_bind(data, {}, STYLES) == (
+        "fallback", "cell XFE1 outside the cells of a worksheet (A1:XFD1048576)")
+    data = sheet('<row r="2000000"><c r="A2000000"><v>2</v></c></row>')
+    assert native_bind(data, {}, STYLES) == (
+        "fallback", "row 2000000 outside the rows of a worksheet (1 to 1048576)")
+    data = sheet(f'<row r="1">{wide[:16_384 * 15]}</row>'
+                 '<row r="1048576"><c r="XFD1048576"><v>2</v></c></row>')
     store = m.CellStore()
     native_bind(data, {}, STYLES, store)
-    assert store[(1, 65_540)].value == 1 and (1, 65_541) not in store
-    assert store._bounds() == (1, 2_000_000, 1, 65_540)
+    assert store[(1, 16_384)].value == 1 and store._bounds() == (1, 1_048_576, 1, 16_384)
 
 
 @pytest.mark.parametrize("rows_xml,styles,expected", [
@@ -137,9 +143,12 @@ def test_wide_columns_and_rows_beyond_excel():
     # A sequence that answers for any index: the engine declines.
     ('<row r="1"><c r="A1" s="7"/></row>', "AnyIndex", "style index"),
     ('<row r="1"><c r="A1" s=""/></row>', "AnyIndex", "unusual style id"),
-    ('<row r="0"><c><v>1</v></c></row>', STYLES, None),
-    ('<row r="4294967296"><c><v>1</v></c></row>', STYLES, "coordinate out of range"),
-    ('<row r="-1"><c><v>1</v></c></row>', STYLES, "coordinate out of range"),
+    ('<row r="0"><c><v>1</v></c></row>', STYLES,
+     "row 0 outside the rows of a worksheet (1 to 1048576)"),
+    ('<row r="4294967296"><c><v>1</v></c></row>', STYLES,
+     "row 4294967296 outside the rows of a worksheet (1 to 1048576)"),
+    ('<row r="-1"><c><v>1</v></c></row>', STYLES,
+     "row -1 outside the rows of a worksheet (1 to 1048576)"),
 ])
 def test_styles_and_coordinates(rows_xml, styles, expected):
     if styles == "AnyIndex":

@@ -2,6 +2,7 @@
 // by data type, and the date rule with its warning path.
 #include <sheet/date_obj.hpp>
 #include <sheet/parser.hpp>
+#include <sheet/limits.hpp>
 
 #include <utils/cell_text.hpp>
 
@@ -86,10 +87,21 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
             rec.column = col;
         }
         col_counter_ = rec.column;
+        if (!cell_in_sheet(rec.row, rec.column)) [[unlikely]] {
+            raise_limit(cell_outside_message(c.r).c_str());
+            return py_err();
+        }
     } else {
-        if (col_counter_ == INT64_MAX) return unsupported("column index");
         rec.row = row_counter_;
         rec.column = ++col_counter_;
+        if (rec.column > kLastColumn) [[unlikely]] {
+            // Counted one by one, so the first cell past the last column is XFE.
+            std::string ref;
+            append_column_letters(ref, rec.column);
+            ref += std::to_string(rec.row);
+            raise_limit(cell_outside_message(ref).c_str());
+            return py_err();
+        }
     }
 
     if (!c.has_f) [[likely]] {

@@ -7,6 +7,7 @@
 #include <xml/pyxml.hpp>
 
 #include <text/element_text.hpp>
+#include <sheet/limits.hpp>
 #include <text/x005f.hpp>
 #include <utils/cell_text.hpp>
 #include <xml/fast_attrs.hpp>
@@ -327,11 +328,12 @@ PyResult<std::pair<std::string, NamespaceList>> SheetParser::capture_checked() {
     return std::pair{std::move(bytes), reader.in_scope_namespaces()};
 }
 
-PyResult<PyRef> SheetParser::attr_dict() {
+PyResult<PyRef> SheetParser::attr_dict(bool skip_r) {
     PyRef d = PyRef::steal(PyDict_New());
     if (!d) return py_err();
     std::string key;
     for (const Attr& a : reader.attrs()) {
+        if (skip_r && a.ns == 0 && reader.view(a.local) == "r") continue;
         reader.attr_key(a, key);
         std::string_view v = reader.attr_value(a, scratch_);
         PyRef k = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), Py_ssize_t(key.size())));
@@ -368,10 +370,21 @@ PyResult<void> SheetParser::parse_row(Item& out) {
             row_counter_ = *big;
         }
     }
+    if (!row_in_sheet(row_counter_)) [[unlikely]] {
+        raise_limit(row_outside_message(row_counter_).c_str());
+        return py_err();
+    }
     col_counter_ = 0;
     out.row = row_counter_;
     if (other) {
-        PyRef d = BR_TRY(attr_dict());
+        PyRef d = BR_TRY(attr_dict(true));
+        // Rows alike share one dict, which the host then reads once.
+        if (last_row_attrs_) {
+            const int same = PyObject_RichCompareBool(d.get(), last_row_attrs_.get(), Py_EQ);
+            if (same < 0) return py_err();
+            if (same) d = PyRef::borrow(last_row_attrs_.get());
+        }
+        if (d.get() != last_row_attrs_.get()) last_row_attrs_ = PyRef::borrow(d.get());
         PyRef key = PyRef::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(row_counter_)));
         if (!key || PyDict_SetItem(row_dimensions_.get(), key.get(), d.get()) < 0) return py_err();
     }
@@ -683,7 +696,7 @@ int SheetParser::visit(visitproc visit, void* arg) const {
                            &helpers_.from_ISO8601, &helpers_.date_warning, &helpers_.ArrayFormula,
                            &helpers_.DataTableFormula, &helpers_.Translator, &helpers_.TokenizerError,
                            &helpers_.TranslatorError, &helpers_.text_content, &helpers_.rich_inline,
-                           &helpers_.validate_rpr, &actions_, &row_dimensions_, &dt_dict_, &inline_.py};
+                           &helpers_.validate_rpr, &actions_, &row_dimensions_, &last_row_attrs_, &dt_dict_, &inline_.py};
     for (const PyRef* r : refs)
         if (int e = r->visit(visit, arg)) return e;
     for (const SharedMaster& s : shared_)

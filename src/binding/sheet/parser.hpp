@@ -184,6 +184,7 @@ private:
     std::unordered_map<std::string, std::uint32_t, UriHash, std::equal_to<>> shared_by_si_;
     PyRef actions_;
     PyRef row_dimensions_;
+    PyRef last_row_attrs_;  // the attributes of the last row that had some
     std::int64_t row_counter_ = 0;
     std::int64_t col_counter_ = 0;
     bool in_sheet_data_ = false;
@@ -210,7 +211,7 @@ private:
     [[nodiscard]] PyResult<void> read_inline();
     [[nodiscard]] PyResult<PyRef> host_item(PyObject* fn, std::string_view bytes, const NamespaceList& ns);
     void begin_cell();
-    [[nodiscard]] PyResult<PyRef> attr_dict();
+    [[nodiscard]] PyResult<PyRef> attr_dict(bool skip_r = false);
     [[nodiscard]] PyResult<void> interpret(StyleId style, std::vector<CellRec>& cells);
     [[nodiscard]] PyResult<void> value_rule(TypeText tt, std::string_view t, const StyleId& style,
                                              bool formula_cell, Val& value, DType& dtype);

@@ -1,6 +1,7 @@
 // Rows of a write-only worksheet, and the hand-over of text to the host.
 #include <writer/writer.hpp>
 
+#include <text/element_text.hpp>
 #include <writer/cell_ref.hpp>
 #include <writer/escape.hpp>
 
@@ -114,6 +115,10 @@ PyResult<std::optional<std::pair<std::int64_t, std::int64_t>>> Writer::write_pla
             it.c = classify(value);
             if (it.c.kind() != Classified::Kind::Text) return std::nullopt;
             const std::string_view t = it.c.text();
+            // A text whose element could pass the readers' limit once
+            // escaped (at most seven characters for one) is measured and
+            // refused by the host, naming the cell.
+            if (t.size() > kMaxText / 7) return std::nullopt;
             if (t.size() > 1 && t[0] == '=') {
                 if (has_forbidden_char(t)) return std::nullopt;
                 it.dtype = "f";

@@ -20,7 +20,9 @@ from brindle.styles.numbers import (
     BUILTIN_FORMATS, BUILTIN_IDS, FIRST_CUSTOM_ID, FORMAT_DATE, FORMAT_DATETIME,
     FORMAT_DURATION, FORMAT_TIME, is_date_format,
 )
+from brindle.reader.xmlwindow import MAX_TEXT
 from brindle.utils.cell import get_column_letter
+from brindle.utils.escapes import encode_escapes
 # Imported by name from here too (the writer, the reader's sheet extras).
 from brindle.utils.text import ILLEGAL_CHARACTERS_RE, IllegalCharacterError, check_string
 
@@ -58,6 +60,22 @@ def _check_cell_text(value):
         raise IllegalCharacterError(f"{value!r} cannot be used in worksheets.")
 
 
+class TextTooLongForCell(ValueError):
+    """A text whose element in the saved file would be longer than a reader takes."""
+
+
+def _check_text_length(text, offset=0):
+    """Refuse `text` when its element, written from `offset` on with the
+    escapes strings carry, would pass the element-text limit of the readers:
+    such a file could not be loaded again."""
+    if len(text) - offset <= MAX_TEXT // 7:
+        return  # seven characters per character at the very most
+    written = len(text) - offset if offset else len(encode_escapes(text))
+    if written > MAX_TEXT:
+        raise TextTooLongForCell(f"a text of {written:,} characters is longer than a "
+                                 f"worksheet can hold ({MAX_TEXT:,})")
+
+
 def _data_type_of(value):
     """(value, data type) for a value assigned to a cell."""
     t = type(value)
@@ -80,6 +98,8 @@ def _data_type_of(value):
         return value, "f"
     elif isinstance(value, CellRichText):
         check_string(str(value))
+        for run in value:
+            _check_text_length(getattr(run, "text", run))
         return value, "s"
     elif isinstance(value, str):
         value = str(value)
@@ -87,7 +107,9 @@ def _data_type_of(value):
         raise ValueError(f"Cannot convert {value!r} to Excel")
     _check_cell_text(value)
     if len(value) > 1 and value[0] == "=":
+        _check_text_length(value, 1)
         return value, "f"
+    _check_text_length(value)
     if value in ERROR_CODES:
         return value, "e"
     return value, "s"
@@ -163,7 +185,10 @@ class Cell:
 
     @value.setter
     def value(self, value: Any) -> None:
-        value, self.data_type = _data_type_of(value)
+        try:
+            value, self.data_type = _data_type_of(value)
+        except TextTooLongForCell as exc:
+            raise TextTooLongForCell(f"cell {self.coordinate}: {exc}") from None
         self._value = value
         self._as_read = None
         try:

@@ -17,6 +17,7 @@ from brindle.reader.worksheet import MAIN
 from brindle.styles.reader import element_text
 from brindle.utils.cell import coordinate_to_tuple, get_column_letter
 from brindle.utils.limits import MAX_COLUMN_LETTERS
+from brindle.worksheet.dimensions import RowSettings
 from brindle.package.sheet_elements import ORDER, REFERENCING
 
 _M = "{" + MAIN + "}"
@@ -239,25 +240,22 @@ class SheetExtras:
                 if rel.get("Type", "").endswith("/hyperlink")}
 
     def rows(self, row_dimensions):
-        dims = self.ws.row_dimensions
-        for key, attrs in row_dimensions.items():
-            try:
-                index = int(key)
-            except ValueError:
-                continue
-            if not 1 <= index <= 0xFFFFFFFF:
-                continue
-            dim = dims[index]
-            try:
-                if attrs.get("ht") is not None:
-                    dim.height = float(attrs["ht"])
-            except ValueError:
-                pass
-            dim.hidden = attrs.get("hidden", "0").lower() in _TRUE
-            dim.outline_level = _int(attrs.get("outlineLevel"))
-            dim.collapsed = attrs.get("collapsed", "0").lower() in _TRUE
-            if attrs.get("customFormat", "0").lower() in _TRUE:
-                dim.style_id = self.style_id(attrs.get("s"))
+        self.ws.row_dimensions._load(row_dimensions, self.row_settings)
+
+    def row_settings(self, attrs):
+        """The settings of rows read with the attributes `attrs`."""
+        settings = RowSettings()
+        try:
+            if attrs.get("ht") is not None:
+                settings.height = float(attrs["ht"])
+        except ValueError:
+            pass
+        settings.hidden = attrs.get("hidden", "0").lower() in _TRUE
+        settings.outline_level = _int(attrs.get("outlineLevel"))
+        settings.collapsed = attrs.get("collapsed", "0").lower() in _TRUE
+        if attrs.get("customFormat", "0").lower() in _TRUE:
+            settings.style_id = self.style_id(attrs.get("s"))
+        return settings
 
     def comments(self):
         parts = [path for kind, path in self.pkg._rels(self.path, required=False).values()

@@ -19,7 +19,7 @@ from brindle.reader.number_formats import BUILTIN_TIMES, is_time_format
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table, split_runs, with_runs
 from brindle.reader.worksheet import MAIN, WorkSheetParser
-from brindle.reader.xmlwindow import TextTooLong
+from brindle.reader.xmlwindow import OutsideSheet, TextTooLong
 from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO, ZipReader
 from brindle.settings import Options, resolve
 from brindle.styles.numbers import (BUILTIN_DATE_IDS, BUILTIN_DURATION_IDS, is_date_format,
@@ -177,7 +177,7 @@ class ReadOnlyWorkbook:
             raise self.invalid(path, f"the part cannot be read: {exc}") from exc
         except ET.ParseError as exc:
             raise self.invalid(path, f"the part is not well-formed XML: {exc}") from exc
-        except TextTooLong as exc:
+        except (TextTooLong, OutsideSheet) as exc:
             raise self.invalid(path, f"the part holds a {exc}") from exc
         except Exception as exc:
             # The engine refuses what is past a workbook's limits (a text too

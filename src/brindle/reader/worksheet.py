@@ -36,12 +36,13 @@ import operator
 import re
 
 from brindle.reader.helpers import checked_helpers, reading_helpers
-from brindle.reader.xmlwindow import CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window, ns_key
+from brindle.reader.xmlwindow import (CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window,
+                                      cell_outside, ns_key, row_outside)
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
 from brindle.package.sheet_elements import ORDER
 from brindle.utils.escapes import decode_escapes
-from brindle.utils.limits import MAX_COLUMN_LETTERS
+from brindle.utils.limits import MAX_COLUMN, MAX_COLUMN_LETTERS, MAX_ROW
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
@@ -259,7 +260,6 @@ class _SheetReader(Window):
         text_content, rich_inline = h["text_content"], h["rich_inline"]
         dispatched = _DISPATCHED
         letters = [""] + list(_column_numbers())
-        last_column = MAX_COLUMN_LETTERS
         plain_int = h["int"] is int
         elements = self.elements
         kept = _KEPT
@@ -284,7 +284,8 @@ class _SheetReader(Window):
         # The row being read: its number, the column of its last cell, its cells.
         row = col = 0
         cells = None
-        row_text = ""  # the row number as a reference writes it ("" if no reference can)
+        row_text = ""  # the row number as a reference writes it
+        last_attrs = [None]  # the attributes of the last row that had some
         # The cell being read: attributes, <v> text, <f> parts, inline value.
         c_r = c_t = c_v = c_f = None
         c_style = 0
@@ -407,13 +408,19 @@ class _SheetReader(Window):
             nonlocal row, col, cells, row_text
             r = attrs.get("r")
             row = row + 1 if r is None else row_of(r)
-            row_text = str(row) if 0 < row < 10**9 else ""
+            if not 0 < row <= MAX_ROW:
+                raise row_outside(row)
+            row_text = str(row)
             col = 0
             cells = []
             tx.clear()
             if len(attrs) > (r is not None) + ("spans" in attrs):
                 if any("}" not in k and k != "r" and k != "spans" for k in attrs):
-                    rd[str(row)] = {ns_key(k): v for k, v in attrs.items()}
+                    read = {ns_key(k): v for k, v in attrs.items() if k != "r"}
+                    # Rows alike share one dict, which the sheet then reads once.
+                    if read != last_attrs[0]:
+                        last_attrs[0] = read
+                    rd[str(row)] = last_attrs[0]
 
         def close_row():
             nonlocal cells
@@ -449,14 +456,18 @@ class _SheetReader(Window):
             if r:
                 # Cells written in order name the next column of this row:
                 # one comparison instead of parsing the reference.
-                if row_text and col < last_column and r == letters[col + 1] + row_text:
+                if col < MAX_COLUMN and r == letters[col + 1] + row_text:
                     col += 1
                     at = row
                 else:
                     at, col = coordinate(r)
+                    if not (0 < at <= MAX_ROW and 0 < col <= MAX_COLUMN):
+                        raise cell_outside(r)
             else:
                 col += 1
                 at = row
+                if col > MAX_COLUMN:
+                    raise cell_outside(letters[col] + row_text)
             formula = None
             runs = None  # the rich text of a shared string with runs
             formula_cell = f is not None and not data_only
@@ -677,7 +688,8 @@ class WorkSheetParser:
     `rich_strings` (runs of shared strings kept for cells written back).
     `time_formats` (style ids of formats that show only a time of day).
     `row_dimensions` collects, by row number as text, the attributes of rows
-    that carry more than their number.
+    that carry more than their number (all but `r`); rows in a run with equal
+    attributes share one dict.
     """
 
     def __init__(self, src=None, shared_strings=None, data_only=False, epoch=WINDOWS_EPOCH,

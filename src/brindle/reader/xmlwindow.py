@@ -25,6 +25,19 @@ TEXT_TOO_LONG = "text longer than 1048576 characters"
 class TextTooLong(ValueError):
     """An element's text longer than MAX_TEXT characters."""
 
+
+class OutsideSheet(ValueError):
+    """A row or cell numbered outside A1:XFD1048576: no application opens the
+    file, and a sheet that held it could not be saved and read again."""
+
+
+def row_outside(row):
+    return OutsideSheet(f"row {row} outside the rows of a worksheet (1 to 1048576)")
+
+
+def cell_outside(ref):
+    return OutsideSheet(f"cell {ref} outside the cells of a worksheet (A1:XFD1048576)")
+
 # A start tag up to its closing ">": a ">" inside a quoted value does not close it.
 _TAG = re.compile(rb"""<(?:[^>"']|"[^"]*"|'[^']*')*>""")
 

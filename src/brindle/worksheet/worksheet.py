@@ -9,7 +9,7 @@ from typing import Any
 
 from brindle.cell.cell import Cell, bare_cell
 from brindle.utils.cell import column_index_from_string, coordinate_to_tuple, get_column_letter
-from brindle.utils.limits import MAX_COLUMN, MAX_ROW
+from brindle.utils.limits import MAX_COLUMN, MAX_COLUMN_LETTERS, MAX_ROW
 from brindle.worksheet.dimensions import ColumnDimensions, RowDimensions
 from brindle.worksheet.store import is_cell_store, new_cell_store
 
@@ -34,6 +34,12 @@ def check_title(title):
 
 
 def _check_position(row, column):
+    if type(row) is int and type(column) is int and not (
+            1 <= row <= MAX_ROW and 1 <= column <= MAX_COLUMN) and row > 0 and column > 0:
+        # A place with a name: the cell is named, as an application shows it.
+        where = (f"cell {get_column_letter(column)}{row}" if column <= MAX_COLUMN_LETTERS
+                 else f"the cell at row {row}, column {column}")
+        raise ValueError(f"{where} is outside the cells of a worksheet (A1:XFD1048576)")
     if type(row) is not int or not 1 <= row <= MAX_ROW:
         raise ValueError(f"row {row!r} is outside 1 to {MAX_ROW}")
     if type(column) is not int or not 1 <= column <= MAX_COLUMN:

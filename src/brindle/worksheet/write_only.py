@@ -4,8 +4,9 @@ import datetime as _dt
 from collections.abc import Iterable
 from typing import Any
 
-from brindle.cell.cell import Cell, _data_type_of
+from brindle.cell.cell import Cell, TextTooLongForCell, _data_type_of
 from brindle.styles.cell_style import StyleArray
+from brindle.utils.cell import get_column_letter
 from brindle.utils.limits import MAX_COLUMN, MAX_ROW
 from brindle.worksheet.worksheet import _SheetBase
 
@@ -106,7 +107,11 @@ class WriteOnlyWorksheet(_SheetBase):
                 if value is None:
                     continue
                 if t is str:
-                    value, data_type = _data_type_of(value)
+                    try:
+                        value, data_type = _data_type_of(value)
+                    except TextTooLongForCell as exc:
+                        where = f"{get_column_letter(column)}{row_idx}"
+                        raise TextTooLongForCell(f"cell {where}: {exc}") from None
                 elif t in _DATES:
                     data_type = "d"
                     style = self._date_styles.get(t)

@@ -1,0 +1,82 @@
+"""Row settings are shared: rows with equal heights, visibility and formats
+point at one settings object, so that a loaded sheet whose every row has a
+height costs a few bytes a row (engine and pure Python alike), a change to
+one row leaves the others alone, and the saved rows are what was read."""
+
+import gc
+import io
+import tracemalloc
+import zipfile
+
+import pytest
+
+import brindle
+from sheetgen import xlsx
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+ENGINE = [pytest.param(True, id="engine"), pytest.param(False, id="pure")]
+
+
+def sheet_rows(n_rows, attrs):
+    rows = "".join(f'<row r="{r}"{attrs}><c r="A{r}"><v>{r}</v></c></row>'
+                   for r in range(1, n_rows + 1))
+    return f'<worksheet xmlns="{MAIN}"><sheetData>{rows}</sheetData></worksheet>'
+
+
+def held_after_load(data, native):
+    gc.collect()
+    tracemalloc.start()
+    try:
+        wb = brindle.load_workbook(io.BytesIO(data), native=native)
+        gc.collect()
+        held = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    return wb, held
+
+
+@pytest.mark.parametrize("native", ENGINE)
+def test_a_height_on_every_row_costs_a_few_bytes_a_row(native):
+    n = 50_000
+    plain = xlsx([sheet_rows(n, "")], compression=zipfile.ZIP_DEFLATED)
+    tall = xlsx([sheet_rows(n, ' ht="20" customHeight="1"')], compression=zipfile.ZIP_DEFLATED)
+    _, without = held_after_load(plain, native)
+    wb, with_heights = held_after_load(tall, native)
+    # A dimension object and an attribute dict per row took about 600 bytes.
+    assert (with_heights - without) / n < 64
+    dims = wb.active.row_dimensions
+    assert dims[1].height == dims[n].height == 20 and len(dims) == n
+
+
+@pytest.mark.parametrize("native", ENGINE)
+def test_changing_one_row_leaves_the_rows_alike_alone_and_saves_what_was_read(native):
+    rows = ('<row r="1" ht="20" customHeight="1"/><row r="2" ht="20" customHeight="1"/>'
+            '<row r="3" ht="20" customHeight="1" hidden="1"/><row r="4" outlineLevel="2"/>'
+            '<row r="5" ht="20" customHeight="1"><c r="A5"><v>1</v></c></row>')
+    data = xlsx([f'<worksheet xmlns="{MAIN}"><sheetData>{rows}</sheetData></worksheet>'])
+    wb = brindle.load_workbook(io.BytesIO(data), native=native)
+    ws = wb.active
+    dims = ws.row_dimensions
+    kept = dims.get(2)
+    dims[1].height = 30
+    assert [dims[r].height for r in range(1, 6)] == [30, 20, 20, None, 20]
+    assert kept.height == 20 and dims[3].hidden and not dims[2].hidden
+    assert dims[1] is dims[1] and sorted(dims) == [1, 2, 3, 4, 5]
+    dims[1].height = 20
+    out = io.BytesIO()
+    wb.save(out)
+    saved = zipfile.ZipFile(out).read("xl/worksheets/sheet1.xml").decode()
+    assert ('<sheetData><row r="1" ht="20" customHeight="1"></row>'
+            '<row r="2" ht="20" customHeight="1"></row>'
+            '<row r="3" ht="20" customHeight="1" hidden="1"></row>'
+            '<row r="4" outlineLevel="2"></row>'
+            '<row r="5" ht="20" customHeight="1"><c r="A5" t="n"><v>1</v></c></row>'
+            '</sheetData>') in saved
+
+
+def test_a_row_dimension_outside_the_sheet_is_not_made():
+    dims = brindle.Workbook().active.row_dimensions
+    for index in (0, -1, 1_048_577):
+        with pytest.raises(KeyError):
+            dims[index]
+    assert dims.get(7) is None and 7 not in dims and not dims
