@@ -14,6 +14,8 @@ from testkit import MISSING, make_helpers, make_parser
 from brindle.formula import ArrayFormula, DataTableFormula, Translator
 from brindle.utils import datetime as xl_dates
 from brindle.utils.cell import coordinate_to_tuple
+from brindle.reader.rows import RowReader as PyRowReader
+from brindle.reader.xmlwindow import CellFault
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 NS = f'xmlns="{MAIN}"'
@@ -83,7 +85,6 @@ FILLER = object()
     ('<c r="A1"/>', None, "n"),
     ('<c r="A1" t="str"/>', None, "str"),
     ('<c r="A1" t="s"><v>1</v></c>', "one", "s"),
-    ('<c r="A1" t="s"><v>-1</v></c>', "two", "s"),
     ('<c r="A1" t="s"><v>-0</v></c>', "zero", "s"),
     ('<c r="A1" t="s"><v>0001</v></c>', "one", "s"),
     ('<c r="A1" t="b"><v>1</v></c>', True, "b"),
@@ -171,9 +172,13 @@ def test_absent_style_is_zero_and_bad_style_raises_the_host_error():
 @pytest.mark.parametrize("index", ["3", "99999999999999999999", "-4"])
 def test_shared_string_index_out_of_range(index):
     data = sheet(f'<row><c t="s"><v>{index}</v></c></row>')
-    with pytest.raises(IndexError) as host:
-        ["a", "b", "c"][int(index)]
-    assert fallback_message(data, shared_strings=["a", "b", "c"]) == wrapped(host.value)
+    # The engine declines; the host names the cell (a negative index never
+    # counts from the end of the table).
+    assert fallback_message(data, shared_strings=["a", "b", "c"]) == "malformed: shared string index"
+    with pytest.raises(CellFault, match=f"cell A1 names shared string {int(index)}, but the "
+                                        "workbook has 3"):
+        PyRowReader(io.BytesIO(data), make_parser(shared_strings=["a", "b", "c"]),
+                    make_helpers()).next_raw()
 
 
 def test_shared_strings_of_other_types_are_indexed_by_python():
@@ -181,12 +186,15 @@ def test_shared_strings_of_other_types_are_indexed_by_python():
         def __getitem__(self, i):
             return f"item {i}"
 
-    data = sheet('<row><c t="s"><v>0</v></c><c t="s"><v>-7</v></c></row>')
+    data = sheet('<row><c t="s"><v>0</v></c><c t="s"><v>7</v></c></row>')
     (_, cells), = raw(data, shared_strings=Table())[0]
-    assert [c[2] for c in cells] == ["item 0", "item -7"]
-    data = sheet('<row><c t="s"><v>0</v></c><c t="s"><v>-1</v></c></row>')
+    assert [c[2] for c in cells] == ["item 0", "item 7"]
+    data = sheet('<row><c t="s"><v>0</v></c><c t="s"><v>1</v></c></row>')
     (_, cells), = raw(data, shared_strings=("x", "y"))[0]
     assert [c[2] for c in cells] == ["x", "y"]
+    # Without a length, only the negative index is refused.
+    data = sheet('<row><c t="s"><v>-7</v></c></row>')
+    assert fallback_message(data, shared_strings=Table()) == "malformed: shared string index"
 
 
 # --- dates -------------------------------------------------------------------

@@ -24,7 +24,8 @@ tuple has an eighth item: None, or (type attribute or None, value text) when
 the value alone would not be written back as the file had it: the cached
 result of a formula cell, and a number whose date gives no date or does not
 convert back to it (serial 60 of the 1900 system, the fictitious
-1900-02-29); ("inlineStr", rich text) for a shared string whose runs the
+1900-02-29); ("d", text) for an ISO date cell, whose format need not show
+a date; ("inlineStr", rich text) for a shared string whose runs the
 parser's `rich_strings` holds.
 
 The native engine reproduces this output; where this module makes a choice
@@ -32,11 +33,13 @@ that is not forced by the file format it says so, because that choice is
 then the engine's requirement too.
 """
 
+import math
 import operator
 import re
 
 from brindle.reader.helpers import checked_helpers, reading_helpers
-from brindle.reader.xmlwindow import CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window, ns_key
+from brindle.reader.xmlwindow import (CHUNK, MAX_TEXT, TEXT_TOO_LONG, CellFault, TextTooLong,
+                                      Window, ns_key)
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
 from brindle.package.sheet_elements import ORDER
@@ -221,9 +224,9 @@ class _CellRules:
                  "read_formulas", "as_read", "shared_strings", "rich_strings", "epoch",
                  "epoch_1900", "date_formats", "timedelta_formats", "time_formats",
                  "from_excel", "from_iso", "date_warning", "array_formula", "data_table",
-                 "translator", "masters", "unkeyed", "emit")
+                 "translator", "masters", "unkeyed", "emit", "n_styles", "n_strings")
 
-    def __init__(self, settings, h, emit, as_read=False, rich_strings=None):
+    def __init__(self, settings, h, emit, as_read=False, rich_strings=None, n_styles=None):
         s = settings
         (self.to_int, self.to_float, self.style_of, self.row_of,
          self.coordinate) = _conversions(h)
@@ -231,6 +234,11 @@ class _CellRules:
         self.read_formulas = not s.data_only or s.formula_and_value
         self.as_read = as_read
         self.shared_strings = s.shared_strings
+        try:
+            self.n_strings = len(s.shared_strings)
+        except TypeError:
+            # A caller's table without a length: it bounds its indexes itself.
+            self.n_strings = math.inf
         self.rich_strings = rich_strings
         self.epoch = s.epoch
         self.epoch_1900 = s.epoch == WINDOWS_EPOCH
@@ -243,11 +251,19 @@ class _CellRules:
         self.masters = {}  # si text -> host Translator of the group's master cell
         self.unkeyed = None  # master of a group without si
         self.emit = emit  # where warnings go, in document order with the rows
+        # The number of cell formats a style id may name, when the caller
+        # indexes a table with it (the full loader); None: ids are only reported.
+        self.n_styles = n_styles
 
     def cell_tuple(self, at, col, r, t, v, f, style, inline):
         """The tuple of the cell at (at, col) (see the module docstring): `r` its
         reference, `t` its type attribute, `v` the text of its <v>, `f` its <f>
         parts, `style` its style id, `inline` the value of its <is>."""
+        if self.n_styles is not None and type(style) is int and not 0 <= style < self.n_styles:
+            # Checked as the cell ends, with its other faults, so that the
+            # first fault of the sheet is the one raised.
+            raise CellFault(f"cell {_cell_name(r, at, col)} has cell format {style}, but the "
+                            f"workbook has {self.n_styles}")
         if t is None:
             t = "n"
         elif t == "inlineStr":
@@ -271,6 +287,10 @@ class _CellRules:
             value, dtype, lossy = self.number(v, r, style, formula_cell)
         elif t == "s":
             index = self.to_int(v)
+            if type(index) is int and not 0 <= index < self.n_strings:
+                # A negative index would count from the end of the table.
+                raise CellFault(f"cell {_cell_name(r, at, col)} names shared string {index}, "
+                                f"but the workbook has {self.n_strings}")
             value, dtype = self.shared_strings[index], "s"
             if self.rich_strings and not formula_cell:
                 runs = self.rich_strings.get(index)
@@ -289,6 +309,10 @@ class _CellRules:
         if self.as_read:
             if runs is not None:
                 return (at, col, value, dtype, style, formula, value, ("inlineStr", runs))
+            if t == "d" and v:
+                # Its own text back: the cell's format may show no date, and
+                # written as a serial it would read back as a number.
+                return (at, col, value, dtype, style, formula, value, ("d", v))
             return (at, col, value, dtype, style, formula, value,
                     ("n", v) if lossy and t == "n" and v else None)
         return (at, col, value, dtype, style, formula, value)
@@ -343,6 +367,16 @@ class _CellRules:
         return formula
 
 
+def _cell_name(ref, row, column):
+    """The cell as a message names it: its reference as written, else its place."""
+    if ref:
+        return ref
+    try:
+        return f"{get_column_letter(column)}{row}"
+    except ValueError:
+        return f"at row {row}, column {column}"
+
+
 def cached(t, v):
     """What a formula cell keeps of its cached value `v` of type `t`."""
     if not v or t not in _CACHED_TYPES:
@@ -354,8 +388,9 @@ class _SheetReader(Window):
     """One pass over one worksheet part; `items()` yields what the module docstring lists."""
 
     def __init__(self, source, settings, helpers, row_dimensions, elements=True, as_read=False,
-                 rich_strings=None):
+                 rich_strings=None, n_styles=None):
         super().__init__(source)
+        self.n_styles = n_styles
         self.settings = settings
         self.as_read = as_read
         self.rich_strings = rich_strings
@@ -386,7 +421,7 @@ class _SheetReader(Window):
         rd = self.row_dimensions
         open_capture, close_capture, namespaces = (self.open_capture, self.close_capture,
                                                    self.namespaces)
-        rules = _CellRules(s, h, emit, self.as_read, self.rich_strings)
+        rules = _CellRules(s, h, emit, self.as_read, self.rich_strings, self.n_styles)
         cell_tuple = rules.cell_tuple
         style_of, row_of, coordinate = rules.style_of, rules.row_of, rules.coordinate
         data_only, rich = s.data_only, s.rich_text
@@ -680,19 +715,21 @@ class _SheetReader(Window):
         return check_text
 
 
-def iter_items(source, parser, helpers=None, as_read=False):
+def iter_items(source, parser, helpers=None, as_read=False, n_styles=None):
     """The items of the worksheet part `source` read with `parser`'s settings (see module doc).
 
     `helpers` defaults to the library's own reading helpers; it is checked
     and the settings are read before any byte of `source` is. `as_read`
     adds to each cell what the file held beyond its value (see module doc).
+    `n_styles`, the number of cell formats, makes a style id outside them
+    a `CellFault` (the caller indexes its table of formats with the ids).
     """
     h = checked_helpers(reading_helpers() if helpers is None else helpers)
     settings = Settings.from_parser(parser)
     rd = row_dimensions_of(parser)
     rich_strings = getattr(parser, "rich_strings", None) if as_read else None
     return _SheetReader(source, settings, h, rd, as_read=as_read,
-                        rich_strings=rich_strings).items()
+                        rich_strings=rich_strings, n_styles=n_styles).items()
 
 
 class WorkSheetParser:

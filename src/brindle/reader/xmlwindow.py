@@ -25,6 +25,11 @@ TEXT_TOO_LONG = "text longer than 1048576 characters"
 class TextTooLong(ValueError):
     """An element's text longer than MAX_TEXT characters."""
 
+
+class CellFault(ValueError):
+    """A cell naming what the workbook does not have: a shared string or a cell
+    format past either end of its table. The package reader adds the file and part."""
+
 # A start tag up to its closing ">": a ">" inside a quoted value does not close it.
 _TAG = re.compile(rb"""<(?:[^>"']|"[^"]*"|'[^']*')*>""")
 
