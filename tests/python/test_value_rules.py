@@ -5,6 +5,7 @@ the engine and by the pure-Python reader."""
 
 import datetime as dt
 import io
+import re
 import zipfile
 
 import pytest
@@ -163,3 +164,22 @@ def test_an_iso_date_cell_without_a_date_format_stays_a_date(native, read_only, 
     assert first_row(again, native, read_only) == [value, 3]
     assert first_row(saved(load(again, native=native, strict=False)), native, read_only) \
         == [value, 3]
+
+
+@BOTH
+@MODES
+@pytest.mark.parametrize("cell", ['<c r="A1" t="e"/>', '<c r="A1" t="e"><v></v></c>',
+                                  '<c r="A1" t="e" s="2"><is><t>x</t></is></c>'])
+def test_an_error_cell_without_its_code_is_kept(native, read_only, cell):
+    data = gen.package(sheet(cell, '<c r="B1"><v>3</v></c>'))
+    assert first_row(data, native, read_only) == ["", 3]
+    wb = load(data, native=native, strict=False)
+    assert (wb.active["A1"].value, wb.active["A1"].data_type) == ("", "e")
+    again = saved(wb)
+    assert re.search(rb'<c r="A1"( s="\d+")? t="e"( /|/|></c)>', again_sheet(again))
+    assert first_row(again, native, read_only) == ["", 3]
+
+
+def again_sheet(data):
+    with zipfile.ZipFile(io.BytesIO(data)) as z:
+        return z.read("xl/worksheets/sheet1.xml")

@@ -103,6 +103,11 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
         } else if (tt == TypeText::InlineStr && has_inline_) {
             rec.value = std::move(inline_);
             rec.data_type.code = kDtS;
+        } else if (tt == TypeText::E) {
+            // An error without its code is still an error: empty text keeps
+            // the cell, which no value would drop on save.
+            rec.value.set_text("");
+            rec.data_type.code = kDtE;
         } else {
             rec.data_type = dtype_of(t);
             if (rec.data_type.code == kDtCount && !rec.data_type.py) return py_err();

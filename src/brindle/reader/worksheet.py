@@ -281,6 +281,10 @@ class _CellRules:
         if not v:
             if t == "inlineStr" and inline is not _NO_INLINE:
                 value, dtype = inline, "s"
+            elif t == "e" and f is None:
+                # An error without its code is still an error: empty text
+                # keeps the cell, which a value of None would drop on save.
+                value, dtype = "", "e"
             else:
                 value, dtype = None, t
         elif t == "n":
