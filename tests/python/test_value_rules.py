@@ -183,3 +183,28 @@ def test_an_error_cell_without_its_code_is_kept(native, read_only, cell):
 def again_sheet(data):
     with zipfile.ZipFile(io.BytesIO(data)) as z:
         return z.read("xl/worksheets/sheet1.xml")
+
+
+@BOTH
+def test_a_cell_format_naming_a_missing_font_fill_or_border_warns_and_takes_the_default(native):
+    styles = ('<fonts><font><sz val="11"/><name val="A"/></font><font><b/><sz val="11"/>'
+              '<name val="B"/></font></fonts>'
+              '<fills><fill><patternFill/></fill><fill><patternFill patternType="gray125"/></fill>'
+              '</fills><borders><border/></borders>'
+              '<cellXfs><xf fontId="0"/><xf fontId="-1" borderId="3"/><xf fontId="2"/>'
+              '<xf fontId="1" fillId="-2"/></cellXfs>')
+    data = gen.xlsx([sheet('<c r="A1" s="1"><v>1</v></c>', '<c r="B1" s="2"><v>2</v></c>',
+                           '<c r="C1" s="3"><v>3</v></c>')], styles=styles)
+    with pytest.warns(UserWarning) as caught:
+        wb = brindle.load_workbook(io.BytesIO(data), native=native)
+    assert [str(w.message) for w in caught] == [
+        "2 cell formats name a font the stylesheet lacks (the first: cell format 1, font -1); "
+        "the default font is used",
+        "1 cell format names a border the stylesheet lacks (the first: cell format 1, border 3); "
+        "the default border is used",
+        "1 cell format names a fill the stylesheet lacks (the first: cell format 3, fill -2); "
+        "the default fill is used"]
+    assert all(w.filename == __file__ for w in caught)
+    ws = wb.active
+    # A negative id never counts from the end: the bold font stays with C1 alone.
+    assert [ws[c].font.bold for c in ("A1", "B1", "C1")] == [False, False, True]
