@@ -105,8 +105,8 @@ def sheet(rows_xml, head="", tail=""):
     '<row r="1"><c r="A1"><v>2147483647</v></c><c r="B1"><v>-2147483648</v></c>'
     '<c r="C1"><v>2147483648</v></c><c r="D1"><v>-9223372036854775808</v></c>'
     '<c r="E1"><v>123456789012345678901234</v></c></row>',
-    # Style ids: negative from the end, with leading zeros.
-    '<row r="1"><c r="A1" s="-1"><v>1</v></c><c r="B1" s="003"><v>2</v></c><c r="C1" s="-4"/></row>',
+    # Style ids with leading zeros and signs.
+    '<row r="1"><c r="A1" s="+1"><v>1</v></c><c r="B1" s="003"><v>2</v></c><c r="C1" s="-0"/></row>',
 ])
 def test_sheets_with_odd_structure(rows_xml):
     data = sheet(rows_xml, "<sheetPr/>", '<mergeCells count="1"><mergeCell ref="A1:B1"/></mergeCells>')
@@ -135,13 +135,16 @@ def test_wide_columns_and_rows_beyond_excel():
 
 
 @pytest.mark.parametrize("rows_xml,styles,expected", [
-    ('<row r="1"><c r="A1" s="4"><v>1</v></c></row>', STYLES, IndexError),
-    ('<row r="1"><c r="A1" s="-5"><v>1</v></c></row>', STYLES, IndexError),
+    # Past either end of the table (never counted from its end): the engine
+    # declines, the host names the cell.
+    ('<row r="1"><c r="A1" s="4"><v>1</v></c></row>', STYLES, "malformed: style index"),
+    ('<row r="1"><c r="A1" s="-5"><v>1</v></c></row>', STYLES, "malformed: style index"),
+    ('<row r="1"><c r="A1" s="-1"><v>1</v></c></row>', STYLES, "malformed: style index"),
     ('<row r="1"><c r="A1" s=""><v>1</v></c></row>', STYLES, TypeError),
     ('<row r="1"><c r="A1" s="99999999999999999999"/></row>', STYLES, IndexError),
     ('<row r="1"><c r="A1" s="1"/></row>', tuple(STYLES), None),
-    # A sequence that answers for any index: the engine declines.
-    ('<row r="1"><c r="A1" s="7"/></row>', "AnyIndex", "style index"),
+    # A sequence that answers for any index: its length still bounds the ids.
+    ('<row r="1"><c r="A1" s="7"/></row>', "AnyIndex", "malformed: style index"),
     ('<row r="1"><c r="A1" s=""/></row>', "AnyIndex", "unusual style id"),
     ('<row r="0"><c><v>1</v></c></row>', STYLES,
      "row 0 outside the rows of a worksheet (1 to 1048576)"),
@@ -185,11 +188,11 @@ def test_parse_errors_and_host_errors_reach_the_caller_and_empty_the_store():
     bad_xml = good.replace(b"</sheetData>", b"")
     assert native_bind(bad_xml, {"shared_strings": ["a"]}, STYLES, store)[0] == "fallback"
     assert len(store) == 0 and store._stats() == (0, 0, 0, 0)
-    # A shared-string index past the table: the list's own IndexError.
+    # A shared-string index past the table: declined, for the host to name the cell.
     bad_index = sheet('<row r="1"><c r="A1"><f t="shared" si="0">B1</f></c>'
                       '<c r="A2"><f t="shared" si="0"/></c><c r="A3" t="s"><v>5</v></c></row>')
     assert native_bind(bad_index, {"shared_strings": ["a"]}, STYLES, store) == \
-        ("error", IndexError, "list index out of range")
+        ("fallback", "malformed: shared string index")
     assert len(store) == 0 and list(store) == []
     # The store loads again afterwards.
     assert native_bind(good, {"shared_strings": ["a"]}, STYLES, store)[1] == \

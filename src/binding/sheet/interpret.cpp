@@ -103,6 +103,10 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
             return py_err();
         }
     }
+    // A format the workbook does not have: the host names the cell, checked
+    // here with the cell's other faults so that the first fault of the sheet wins.
+    if (settings_.n_styles >= 0 && !rec.style.py && (rec.style.id < 0 || rec.style.id >= settings_.n_styles))
+        [[unlikely]] return malformed("style index");
 
     if (!c.has_f) [[likely]] {
         if (v_present) {
@@ -111,6 +115,11 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
         } else if (tt == TypeText::InlineStr && has_inline_) {
             rec.value = std::move(inline_);
             rec.data_type.code = kDtS;
+        } else if (tt == TypeText::E) {
+            // An error without its code is still an error: empty text keeps
+            // the cell, which no value would drop on save.
+            rec.value.set_text("");
+            rec.data_type.code = kDtE;
         } else {
             rec.data_type = dtype_of(t);
             if (rec.data_type.code == kDtCount && !rec.data_type.py) return py_err();
@@ -180,6 +189,13 @@ void SheetParser::keep_cached(CellRec& rec, TypeText tt, bool v_present) {
 }
 
 void SheetParser::keep_number(CellRec& rec, TypeText tt, bool v_present) {
+    if (tt == TypeText::D && v_present) {
+        // Its own text back: the cell's format may show no date, and written
+        // as a serial it would read back as a number.
+        rec.as_read = as_read::kD;
+        rec.as_read_text.assign(cur_.v);
+        return;
+    }
     if (!lossy_ || tt != TypeText::N || !v_present) return;
     rec.as_read = as_read::kN;
     rec.as_read_text.assign(cur_.v);
@@ -202,6 +218,21 @@ PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const St
             // The store finds the runs of a shared string by its index alone.
             if (settings_.as_read && settings_.rich_strings) return unsupported("odd shared string index");
             PyRef idx = BR_TRY(py_int(v));
+            if (PyLong_CheckExact(idx.get())) {
+                // Past either end of the table (a negative index would count
+                // from its end): the host names the cell.
+                Py_ssize_t n = PyObject_Length(settings_.shared_strings.get());
+                if (n < 0) {
+                    // A caller's table without a length bounds its indexes itself.
+                    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return py_err();
+                    PyErr_Clear();
+                    n = PY_SSIZE_T_MAX;
+                }
+                int overflow = 0;
+                const long long i = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
+                if (i == -1 && PyErr_Occurred()) return py_err();
+                if (overflow || i < 0 || i >= n) return malformed("shared string index");
+            }
             value.set_py(BR_TRY(owned(PyObject_GetItem(settings_.shared_strings.get(), idx.get()))));
             return {};
         }

@@ -39,6 +39,9 @@ struct Settings {
     bool as_read = false;
     // With as_read: some shared strings have runs that cells keep.
     bool rich_strings = false;
+    // The number of cell formats a style id may name, set by the full loader,
+    // which indexes its table of formats with the ids; -1: ids are only reported.
+    std::int64_t n_styles = -1;
 
     [[nodiscard]] static PyResult<Settings> from_parser(PyObject* parser);
 

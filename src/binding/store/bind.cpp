@@ -104,18 +104,17 @@ private:
     SheetParser& p_;
     Py_ssize_t n_styles_;
 
-    // The style index, normalised like a Python index. An index the engine
-    // does not take is first tried on the host list, so that the host's own
-    // error wins over the fallback.
+    // The style index: the parser declined ids outside the table already. An
+    // index the engine does not take is first tried on the host list, so
+    // that the host's own error wins over the fallback.
     PyResult<std::uint32_t> style_of(const StyleId& s) {
         if (s.py) {
             BR_TRY(owned(PyObject_GetItem(st_.cell_styles.get(), s.py.get())));
             return decline("unusual style id");
         }
         const std::int64_t n = n_styles_;
-        const std::int64_t norm = s.id < 0 ? s.id + n : s.id;
-        if (norm >= 0 && norm < n && norm <= 0x7FFFFFFF) [[likely]]
-            return static_cast<std::uint32_t>(norm);
+        if (s.id >= 0 && s.id < n && s.id <= 0x7FFFFFFF) [[likely]]
+            return static_cast<std::uint32_t>(s.id);
         PyRef index = BR_TRY(owned(PyLong_FromLongLong(s.id)));
         BR_TRY(owned(PyObject_GetItem(st_.cell_styles.get(), index.get())));
         return decline("style index");
@@ -218,6 +217,11 @@ PyResult<PyRef> bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     Helpers h = BR_TRY(Helpers::from_dict(helpers));
     Settings settings = BR_TRY(Settings::from_parser(parser));
     settings.as_read = true;  // the cells are written back
+    {
+        const Py_ssize_t n_styles = PyObject_Length(cell_styles);
+        if (n_styles < 0) return py_err();
+        settings.n_styles = n_styles;
+    }
     PyRef rd = PyRef::steal(PyObject_GetAttrString(parser, "row_dimensions"));
     if (!rd) return py_err();
     if (!PyDict_Check(rd.get())) return must_be("row_dimensions", "dict", rd.get());

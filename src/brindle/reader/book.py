@@ -110,10 +110,13 @@ def read_book(pkg, wb):
         in_file.append(ws)
 
     view = root.find(f"{_M}bookViews/{_M}workbookView")
+    # A tab number the workbook does not have (negative ones too: they must
+    # not count from the end) leaves the first sheet shown, as applications do.
     try:
-        active = in_file[int(view.get("activeTab", "0"))] if view is not None else None
-    except (ValueError, IndexError):
-        active = None
+        tab = int(view.get("activeTab", "0")) if view is not None else -1
+    except ValueError:
+        tab = -1
+    active = in_file[tab] if 0 <= tab < len(in_file) else None
     wb._active = active
     names = root.find(_M + "definedNames")
     if names is not None:

@@ -36,7 +36,7 @@ def bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, action
     ("element", bytes, namespaces) and warnings as ("warn", message), for
     the caller to replay in document order.
     """
-    for item in iter_items(source, parser, helpers, as_read=True):
+    for item in iter_items(source, parser, helpers, as_read=True, n_styles=len(cell_styles)):
         if item[0] != "row":
             actions.append(item)
             continue

@@ -19,7 +19,7 @@ from brindle.reader.number_formats import BUILTIN_TIMES, is_time_format
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table, split_runs, with_runs
 from brindle.reader.worksheet import MAIN, WorkSheetParser
-from brindle.reader.xmlwindow import OutsideSheet, TextTooLong
+from brindle.reader.xmlwindow import CellFault, OutsideSheet, TextTooLong
 from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO, ZipReader
 from brindle.settings import Options, resolve
 from brindle.styles.numbers import (BUILTIN_DATE_IDS, BUILTIN_DURATION_IDS, is_date_format,
@@ -179,6 +179,8 @@ class ReadOnlyWorkbook:
             raise self.invalid(path, f"the part is not well-formed XML: {exc}") from exc
         except (TextTooLong, OutsideSheet) as exc:
             raise self.invalid(path, f"the part holds a {exc}") from exc
+        except CellFault as exc:
+            raise self.invalid(path, str(exc)) from exc
         except Exception as exc:
             # The engine refuses what is past a workbook's limits (a text too
             # long, in the same words): read again in pure Python it would
@@ -247,7 +249,9 @@ class ReadOnlyWorkbook:
                 continue
         dates, durations, times = set(), set(), set()
         xfs = root.find(_M + "cellXfs")
-        for i, xf in enumerate(xfs if xfs is not None else ()):
+        # Cells number their formats by the <xf> elements alone: anything else
+        # in the list (an extension, an unknown element) must not shift them.
+        for i, xf in enumerate(xfs.iterfind(_M + "xf") if xfs is not None else ()):
             try:
                 fmt_id = int(xf.get("numFmtId", "0"))
             except ValueError:

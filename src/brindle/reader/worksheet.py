@@ -24,7 +24,8 @@ tuple has an eighth item: None, or (type attribute or None, value text) when
 the value alone would not be written back as the file had it: the cached
 result of a formula cell, and a number whose date gives no date or does not
 convert back to it (serial 60 of the 1900 system, the fictitious
-1900-02-29); ("inlineStr", rich text) for a shared string whose runs the
+1900-02-29); ("d", text) for an ISO date cell, whose format need not show
+a date; ("inlineStr", rich text) for a shared string whose runs the
 parser's `rich_strings` holds.
 
 The native engine reproduces this output; where this module makes a choice
@@ -32,12 +33,13 @@ that is not forced by the file format it says so, because that choice is
 then the engine's requirement too.
 """
 
+import math
 import operator
 import re
 
 from brindle.reader.helpers import checked_helpers, reading_helpers
-from brindle.reader.xmlwindow import (CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window,
-                                      cell_outside, ns_key, row_outside)
+from brindle.reader.xmlwindow import (CHUNK, MAX_TEXT, TEXT_TOO_LONG, CellFault, TextTooLong,
+                                      Window, cell_outside, ns_key, row_outside)
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
 from brindle.package.sheet_elements import ORDER
@@ -212,12 +214,187 @@ _OTHER = 5  # anything else, skipped with its content
 _SAW_VALUE, _SAW_FORMULA, _SAW_INLINE = 1, 2, 4
 
 
+class _CellRules:
+    """The value rules of one sheet read: what a finished cell's attributes and
+    children mean. They live apart from the expat handlers, which only collect
+    the parts of each cell; the state that lasts from cell to cell (the masters
+    of shared formulas) lives here too."""
+
+    __slots__ = ("to_int", "to_float", "style_of", "row_of", "coordinate", "data_only", "fav",
+                 "read_formulas", "as_read", "shared_strings", "rich_strings", "epoch",
+                 "epoch_1900", "date_formats", "timedelta_formats", "time_formats",
+                 "from_excel", "from_iso", "date_warning", "array_formula", "data_table",
+                 "translator", "masters", "unkeyed", "emit", "n_styles", "n_strings")
+
+    def __init__(self, settings, h, emit, as_read=False, rich_strings=None, n_styles=None):
+        s = settings
+        (self.to_int, self.to_float, self.style_of, self.row_of,
+         self.coordinate) = _conversions(h)
+        self.data_only, self.fav = s.data_only, s.formula_and_value
+        self.read_formulas = not s.data_only or s.formula_and_value
+        self.as_read = as_read
+        self.shared_strings = s.shared_strings
+        try:
+            self.n_strings = len(s.shared_strings)
+        except TypeError:
+            # A caller's table without a length: it bounds its indexes itself.
+            self.n_strings = math.inf
+        self.rich_strings = rich_strings
+        self.epoch = s.epoch
+        self.epoch_1900 = s.epoch == WINDOWS_EPOCH
+        self.date_formats, self.timedelta_formats = s.date_formats, s.timedelta_formats
+        self.time_formats = s.time_formats
+        self.from_excel, self.from_iso = h["from_excel"], h["from_ISO8601"]
+        self.date_warning = h["date_warning"]
+        self.array_formula, self.data_table = h["ArrayFormula"], h["DataTableFormula"]
+        self.translator = h["Translator"]
+        self.masters = {}  # si text -> host Translator of the group's master cell
+        self.unkeyed = None  # master of a group without si
+        self.emit = emit  # where warnings go, in document order with the rows
+        # The number of cell formats a style id may name, when the caller
+        # indexes a table with it (the full loader); None: ids are only reported.
+        self.n_styles = n_styles
+
+    def cell_tuple(self, at, col, r, t, v, f, style, inline):
+        """The tuple of the cell at (at, col) (see the module docstring): `r` its
+        reference, `t` its type attribute, `v` the text of its <v>, `f` its <f>
+        parts, `style` its style id, `inline` the value of its <is>."""
+        if self.n_styles is not None and type(style) is int and not 0 <= style < self.n_styles:
+            # Checked as the cell ends, with its other faults, so that the
+            # first fault of the sheet is the one raised.
+            raise CellFault(f"cell {_cell_name(r, at, col)} has cell format {style}, but the "
+                            f"workbook has {self.n_styles}")
+        if t is None:
+            t = "n"
+        elif t == "inlineStr":
+            v = None
+        formula = None
+        runs = None  # the rich text of a shared string with runs
+        lossy = False  # a number not given back by its date
+        formula_cell = f is not None and not self.data_only
+        if f is not None and self.read_formulas:
+            formula = self.formula_of(f, r)
+            if not self.fav:
+                if self.as_read:
+                    return (at, col, formula, "f", style, formula, formula, cached(t, v))
+                return (at, col, formula, "f", style, formula, formula)
+        if not v:
+            if t == "inlineStr" and inline is not _NO_INLINE:
+                value, dtype = inline, "s"
+            elif t == "e" and f is None:
+                # An error without its code is still an error: empty text
+                # keeps the cell, which a value of None would drop on save.
+                value, dtype = "", "e"
+            else:
+                value, dtype = None, t
+        elif t == "n":
+            value, dtype, lossy = self.number(v, r, style, formula_cell)
+        elif t == "s":
+            index = self.to_int(v)
+            if type(index) is int and not 0 <= index < self.n_strings:
+                # A negative index would count from the end of the table.
+                raise CellFault(f"cell {_cell_name(r, at, col)} names shared string {index}, "
+                                f"but the workbook has {self.n_strings}")
+            value, dtype = self.shared_strings[index], "s"
+            if self.rich_strings and not formula_cell:
+                runs = self.rich_strings.get(index)
+        elif t == "b":
+            value, dtype = bool(self.to_int(v)), "b"
+        elif t == "str":
+            value, dtype = v, "s"
+        elif t == "d":
+            value, dtype = self.from_iso(v), "d"
+        else:
+            value, dtype = v, t
+        if formula_cell:  # with formula_and_value: the formula, its cached value aside
+            if self.as_read:
+                return (at, col, formula, "f", style, formula, value, cached(t, v))
+            return (at, col, formula, "f", style, formula, value)
+        if self.as_read:
+            if runs is not None:
+                return (at, col, value, dtype, style, formula, value, ("inlineStr", runs))
+            if t == "d" and v:
+                # Its own text back: the cell's format may show no date, and
+                # written as a serial it would read back as a number.
+                return (at, col, value, dtype, style, formula, value, ("d", v))
+            return (at, col, value, dtype, style, formula, value,
+                    ("n", v) if lossy and t == "n" and v else None)
+        return (at, col, value, dtype, style, formula, value)
+
+    def number(self, v, r, style, formula_cell):
+        """(value, data type, lossy) of the number text `v`: a date by the cell's style,
+        with `lossy` when the date does not give the number back."""
+        if "." in v or "e" in v or "E" in v:
+            value = self.to_float(v)
+        else:
+            value = self.to_int(v)
+        if type(style) is not int or style not in self.date_formats:
+            return value, "n", False
+        timedelta = style in self.timedelta_formats
+        try:
+            if style in self.time_formats:
+                date = self.from_excel(value, self.epoch, timedelta=timedelta, time_only=True)
+            else:
+                date = self.from_excel(value, self.epoch, timedelta=timedelta)
+        except (OverflowError, ValueError):
+            message = self.date_warning(r, value)
+            if not formula_cell:
+                self.emit(("warn", message))
+            return "#VALUE!", "e", True
+        # Serial 60 of the 1900 system is a day that never was: it reads
+        # as the day before, whose serial is 59.
+        lossy = (self.epoch_1900 and not timedelta
+                 and (type(value) is int or type(value) is float) and 60 <= value < 61)
+        return date, "d", lossy
+
+    def formula_of(self, f, r):
+        """The formula of <f> parts `f` in the cell `r`: text, or the host's object
+        of an array or data-table formula; a shared formula translated from its master."""
+        ftext, ftype, ref, si, attrs = f
+        formula = "=" + ftext
+        if ftype == "array":
+            return self.array_formula(**{"ref": ref, "text": formula})
+        if ftype == "dataTable":
+            return self.data_table(**(attrs or {}))
+        if ftype != "shared":
+            return formula
+        master = self.masters.get(si) if si is not None else self.unkeyed
+        if master is not None:
+            return master.translate_formula(r or None)
+        if formula == "=":
+            return formula
+        master = self.translator(formula, r or None)
+        if si is not None:
+            self.masters[si] = master
+        else:
+            self.unkeyed = master
+        return formula
+
+
+def _cell_name(ref, row, column):
+    """The cell as a message names it: its reference as written, else its place."""
+    if ref:
+        return ref
+    try:
+        return f"{get_column_letter(column)}{row}"
+    except ValueError:
+        return f"at row {row}, column {column}"
+
+
+def cached(t, v):
+    """What a formula cell keeps of its cached value `v` of type `t`."""
+    if not v or t not in _CACHED_TYPES:
+        return None
+    return (_CACHED_TYPES[t], v)
+
+
 class _SheetReader(Window):
     """One pass over one worksheet part; `items()` yields what the module docstring lists."""
 
     def __init__(self, source, settings, helpers, row_dimensions, elements=True, as_read=False,
-                 rich_strings=None):
+                 rich_strings=None, n_styles=None):
         super().__init__(source)
+        self.n_styles = n_styles
         self.settings = settings
         self.as_read = as_read
         self.rich_strings = rich_strings
@@ -248,15 +425,10 @@ class _SheetReader(Window):
         rd = self.row_dimensions
         open_capture, close_capture, namespaces = (self.open_capture, self.close_capture,
                                                    self.namespaces)
-        to_int, to_float, style_of, row_of, coordinate = _conversions(h)
-        data_only, fav, rich = s.data_only, s.formula_and_value, s.rich_text
-        read_formulas = not data_only or fav
-        shared_strings, epoch = s.shared_strings, s.epoch
-        date_formats, timedelta_formats = s.date_formats, s.timedelta_formats
-        time_formats = s.time_formats
-        from_excel, from_iso, date_warning = h["from_excel"], h["from_ISO8601"], h["date_warning"]
-        array_formula, data_table, translator = (h["ArrayFormula"], h["DataTableFormula"],
-                                                 h["Translator"])
+        rules = _CellRules(s, h, emit, self.as_read, self.rich_strings, self.n_styles)
+        cell_tuple = rules.cell_tuple
+        style_of, row_of, coordinate = rules.style_of, rules.row_of, rules.coordinate
+        data_only, rich = s.data_only, s.rich_text
         text_content, rich_inline = h["text_content"], h["rich_inline"]
         dispatched = _DISPATCHED
         letters = [""] + list(_column_numbers())
@@ -264,10 +436,6 @@ class _SheetReader(Window):
         elements = self.elements
         kept = _KEPT
         unkept = set()  # local names of the elements skipped and reported
-        as_read = self.as_read
-        rich_strings = self.rich_strings
-        epoch_1900 = epoch == WINDOWS_EPOCH
-        lossy = False  # the number of the cell being read is not given back by its date
 
         tx = []
         # Character data always lands in `tx`: cheaper than switching the
@@ -275,8 +443,6 @@ class _SheetReader(Window):
         # starts to where its first child starts (`cut`).
         p.CharacterDataHandler = tx.append
         cut = -1
-        masters = {}  # si text -> host Translator of the group's master cell
-        unkeyed = None  # master of a group without si
         depth = 0
         in_sheet_data = False
         whole = None  # capture handle of the element kept whole
@@ -447,12 +613,8 @@ class _SheetReader(Window):
 
         def close_cell():
             """The finished cell as a tuple (see the module docstring)."""
-            nonlocal col, lossy
-            r, style, t, v, f = c_r, c_style, c_t, c_v, c_f
-            if t is None:
-                t = "n"
-            elif t == "inlineStr":
-                v = None
+            nonlocal col
+            r = c_r
             if r:
                 # Cells written in order name the next column of this row:
                 # one comparison instead of parsing the reference.
@@ -468,101 +630,7 @@ class _SheetReader(Window):
                 at = row
                 if col > MAX_COLUMN:
                     raise cell_outside(letters[col] + row_text)
-            formula = None
-            runs = None  # the rich text of a shared string with runs
-            formula_cell = f is not None and not data_only
-            if f is not None and read_formulas:
-                formula = formula_of(f, r)
-                if not fav:
-                    if as_read:
-                        return (at, col, formula, "f", style, formula, formula, cached(t, v))
-                    return (at, col, formula, "f", style, formula, formula)
-            if not v:
-                if t == "inlineStr" and c_inline is not _NO_INLINE:
-                    value, dtype = c_inline, "s"
-                else:
-                    value, dtype = None, t
-            elif t == "n":
-                lossy = False
-                value, dtype = number(v, r, style, formula_cell)
-            elif t == "s":
-                index = to_int(v)
-                value, dtype = shared_strings[index], "s"
-                if rich_strings and not formula_cell:
-                    runs = rich_strings.get(index)
-            elif t == "b":
-                value, dtype = bool(to_int(v)), "b"
-            elif t == "str":
-                value, dtype = v, "s"
-            elif t == "d":
-                value, dtype = from_iso(v), "d"
-            else:
-                value, dtype = v, t
-            if formula_cell:  # with formula_and_value: the formula, its cached value aside
-                if as_read:
-                    return (at, col, formula, "f", style, formula, value, cached(t, v))
-                return (at, col, formula, "f", style, formula, value)
-            if as_read:
-                if runs is not None:
-                    return (at, col, value, dtype, style, formula, value, ("inlineStr", runs))
-                return (at, col, value, dtype, style, formula, value,
-                        ("n", v) if lossy and t == "n" and v else None)
-            return (at, col, value, dtype, style, formula, value)
-
-        def cached(t, v):
-            """What a formula cell keeps of its cached value `v` of type `t`."""
-            if not v or t not in _CACHED_TYPES:
-                return None
-            return (_CACHED_TYPES[t], v)
-
-        def number(v, r, style, formula_cell):
-            nonlocal lossy
-            if "." in v or "e" in v or "E" in v:
-                value = to_float(v)
-            else:
-                value = to_int(v)
-            if type(style) is not int or style not in date_formats:
-                return value, "n"
-            timedelta = style in timedelta_formats
-            try:
-                if style in time_formats:
-                    date = from_excel(value, epoch, timedelta=timedelta, time_only=True)
-                else:
-                    date = from_excel(value, epoch, timedelta=timedelta)
-            except (OverflowError, ValueError):
-                message = date_warning(r, value)
-                if not formula_cell:
-                    emit(("warn", message))
-                lossy = True
-                return "#VALUE!", "e"
-            # Serial 60 of the 1900 system is a day that never was: it reads
-            # as the day before, whose serial is 59.
-            if (epoch_1900 and not timedelta and (type(value) is int or type(value) is float)
-                    and 60 <= value < 61):
-                lossy = True
-            return date, "d"
-
-        def formula_of(f, r):
-            nonlocal unkeyed
-            ftext, ftype, ref, si, attrs = f
-            formula = "=" + ftext
-            if ftype == "array":
-                return array_formula(**{"ref": ref, "text": formula})
-            if ftype == "dataTable":
-                return data_table(**(attrs or {}))
-            if ftype != "shared":
-                return formula
-            master = masters.get(si) if si is not None else unkeyed
-            if master is not None:
-                return master.translate_formula(r or None)
-            if formula == "=":
-                return formula
-            master = translator(formula, r or None)
-            if si is not None:
-                masters[si] = master
-            else:
-                unkeyed = master
-            return formula
+            return cell_tuple(at, col, r, c_t, c_v, c_f, c_style, c_inline)
 
         # Children of a cell: <v>, <f>, <is>, and what they contain.
 
@@ -661,19 +729,21 @@ class _SheetReader(Window):
         return check_text
 
 
-def iter_items(source, parser, helpers=None, as_read=False):
+def iter_items(source, parser, helpers=None, as_read=False, n_styles=None):
     """The items of the worksheet part `source` read with `parser`'s settings (see module doc).
 
     `helpers` defaults to the library's own reading helpers; it is checked
     and the settings are read before any byte of `source` is. `as_read`
     adds to each cell what the file held beyond its value (see module doc).
+    `n_styles`, the number of cell formats, makes a style id outside them
+    a `CellFault` (the caller indexes its table of formats with the ids).
     """
     h = checked_helpers(reading_helpers() if helpers is None else helpers)
     settings = Settings.from_parser(parser)
     rd = row_dimensions_of(parser)
     rich_strings = getattr(parser, "rich_strings", None) if as_read else None
     return _SheetReader(source, settings, h, rd, as_read=as_read,
-                        rich_strings=rich_strings).items()
+                        rich_strings=rich_strings, n_styles=n_styles).items()
 
 
 class WorkSheetParser:

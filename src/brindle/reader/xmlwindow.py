@@ -38,6 +38,12 @@ def row_outside(row):
 def cell_outside(ref):
     return OutsideSheet(f"cell {ref} outside the cells of a worksheet (A1:XFD1048576)")
 
+
+class CellFault(ValueError):
+    """A cell naming what the workbook does not have: a shared string or a cell
+    format past either end of its table. The package reader adds the file and part."""
+
+
 # A start tag up to its closing ">": a ">" inside a quoted value does not close it.
 _TAG = re.compile(rb"""<(?:[^>"']|"[^"]*"|'[^']*')*>""")
 

@@ -7,6 +7,8 @@ is saved back as it was read. Entries the typed classes cannot hold
 exactly (theme colours, gradient fills, borders) are kept as their XML.
 """
 
+import os
+import warnings
 import xml.etree.ElementTree as ET
 
 from brindle.package.names import quote, quote_text
@@ -82,6 +84,14 @@ def element_text(el):
     tag_end = 1 + len(name(el.tag, False))
     body[0] = body[0][:tag_end] + decls + body[0][tag_end:]
     return "".join(body)
+
+
+# The package's own frames: a warning points at the caller's line.
+_HERE = (os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), ""),)
+
+
+def _warn(message):
+    warnings.warn(message, UserWarning, skip_file_prefixes=_HERE)
 
 
 def _local(tag):
@@ -203,10 +213,18 @@ def read_stylesheet(data, wb):
     borders = [wb._borders.add(_border(el)) for el in root.iterfind(f"{_M}borders/{_M}border")]
     styles = []
     xf_ids = []
+    missing = {}  # attribute -> [count, first cell format, first id] of ids past the tables
     for xf in root.iterfind(f"{_M}cellXfs/{_M}xf"):
         def pick(table, attr):
             i = _int(xf.get(attr))
-            return table[i] if 0 <= i < len(table) else 0
+            if 0 <= i < len(table):
+                return table[i]
+            # What applications do with an entry the stylesheet lacks (a
+            # negative id must not count from the end): the default one.
+            if xf.get(attr) is not None:
+                seen = missing.setdefault(attr, [0, len(styles), xf.get(attr)])
+                seen[0] += 1
+            return 0
 
         fmt_id = _int(xf.get("numFmtId"))
         numfmt = formats.get(fmt_id, fmt_id if 0 <= fmt_id < FIRST_CUSTOM_ID else 0)
@@ -218,6 +236,11 @@ def read_stylesheet(data, wb):
             xf.get("pivotButton", "0").lower() in _TRUE,
             xf.get("quotePrefix", "0").lower() in _TRUE, 0]))
         xf_ids.append(_int(xf.get("xfId")))
+    for attr, (count, first, value) in missing.items():
+        kind = attr[:-2]
+        _warn(f"{count} cell format{'s' if count > 1 else ''} name{'' if count > 1 else 's'} "
+              f"a {kind} the stylesheet lacks (the first: cell format {first}, {kind} "
+              f"{value}); the default {kind} is used")
     if not styles:
         styles.append(StyleArray())
     # Named cell styles ("Normal", "Heading 1", ...): their formats are kept,
