@@ -106,10 +106,13 @@ private:
 
     // The style index, normalised like a Python index. An index the engine
     // does not take is first tried on the host list, so that the host's own
-    // error wins over the fallback.
+    // error wins over the fallback; past the list, the host refuses the
+    // file naming the cell after the fallback.
     PyResult<std::uint32_t> style_of(const StyleId& s) {
         if (s.py) {
-            BR_TRY(owned(PyObject_GetItem(st_.cell_styles.get(), s.py.get())));
+            PyResult<PyRef> item = owned(PyObject_GetItem(st_.cell_styles.get(), s.py.get()));
+            if (!item && !PyErr_ExceptionMatches(PyExc_IndexError)) return py_err();
+            PyErr_Clear();
             return decline("unusual style id");
         }
         const std::int64_t n = n_styles_;
@@ -117,7 +120,10 @@ private:
         if (norm >= 0 && norm < n && norm <= 0x7FFFFFFF) [[likely]]
             return static_cast<std::uint32_t>(norm);
         PyRef index = BR_TRY(owned(PyLong_FromLongLong(s.id)));
-        BR_TRY(owned(PyObject_GetItem(st_.cell_styles.get(), index.get())));
+        PyResult<PyRef> item = owned(PyObject_GetItem(st_.cell_styles.get(), index.get()));
+        // Past the stylesheet: the host refuses the file, naming the cell.
+        if (!item && !PyErr_ExceptionMatches(PyExc_IndexError)) return py_err();
+        PyErr_Clear();
         return decline("style index");
     }
 

@@ -14,6 +14,7 @@ from brindle.workbook.defined_names import parse_defined_names
 from brindle.workbook.properties import DocumentProperties, read_properties
 from brindle.worksheet.chartsheet import Chartsheet
 from brindle.worksheet.worksheet import Worksheet
+from brindle.utils.xml_encoding import parse_part
 
 _M = "{" + MAIN + "}"
 # Parts the library writes itself from its model; a loaded copy is dropped.
@@ -49,7 +50,7 @@ def read_book(pkg, wb):
     wb_path = pkg._office_document()
     with pkg.open_part(wb_path) as src, pkg.reading(wb_path):
         data = src.read()
-        root = ET.fromstring(data)
+        root = parse_part(data)
     wb_rels = pkg._rels(wb_path)
     core = [target for rel_type, target in pkg._rels("").values()
             if rel_type in (REL_CORE, REL_CORE_ALT)]

@@ -19,7 +19,7 @@ from brindle.reader.number_formats import BUILTIN_TIMES, is_time_format
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.string_table import read_string_table, split_runs, with_runs
 from brindle.reader.worksheet import MAIN, WorkSheetParser
-from brindle.reader.xmlwindow import TextTooLong
+from brindle.reader.xmlwindow import MalformedCell, TextTooLong
 from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO, ZipReader
 from brindle.settings import Options, resolve
 from brindle.styles.numbers import (BUILTIN_DATE_IDS, BUILTIN_DURATION_IDS, is_date_format,
@@ -27,6 +27,7 @@ from brindle.styles.numbers import (BUILTIN_DATE_IDS, BUILTIN_DURATION_IDS, is_d
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.deflate import DeflateError
 from brindle.utils.limits import MAX_COLUMN, MAX_ROW
+from brindle.utils.xml_encoding import parse_part
 
 FileArg: TypeAlias = str | os.PathLike[str] | IO[bytes]
 
@@ -175,6 +176,10 @@ class ReadOnlyWorkbook:
             raise self.invalid(path, f"the part is not well-formed XML: {exc}") from exc
         except TextTooLong as exc:
             raise self.invalid(path, f"the part holds a {exc}") from exc
+        except MalformedCell as exc:
+            raise self.invalid(path, str(exc)) from exc
+        except RecursionError as exc:
+            raise self.invalid(path, "the part nests its elements too deeply") from exc
         except Exception as exc:
             # The engine refuses what is past a workbook's limits (a text too
             # long, in the same words): read again in pure Python it would
@@ -186,7 +191,7 @@ class ReadOnlyWorkbook:
     def _xml_part(self, path):
         """The part `path` parsed as XML."""
         with self.open_part(path) as src, self.reading(path):
-            return ET.fromstring(src.read())
+            return parse_part(src.read())
 
     def _office_document(self):
         for rel_type, target in self._rels("").values():

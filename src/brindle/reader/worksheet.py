@@ -36,7 +36,8 @@ import operator
 import re
 
 from brindle.reader.helpers import checked_helpers, reading_helpers
-from brindle.reader.xmlwindow import CHUNK, MAX_TEXT, TEXT_TOO_LONG, TextTooLong, Window, ns_key
+from brindle.reader.xmlwindow import (CHUNK, MAX_TEXT, TEXT_TOO_LONG, MalformedCell, TextTooLong,
+                                      Window, ns_key)
 from brindle.utils.cell import get_column_letter
 from brindle.utils.datetime import WINDOWS_EPOCH
 from brindle.package.sheet_elements import ORDER
@@ -430,10 +431,15 @@ class _SheetReader(Window):
             s_text = attrs.get("s")
             if s_text is None:
                 c_style = 0
-            elif plain_int:
-                c_style = int(s_text) if s_text else ""
             else:
-                c_style = style_of(s_text)
+                try:
+                    if not s_text:
+                        raise ValueError
+                    c_style = int(s_text) if plain_int else style_of(s_text)
+                except ValueError:
+                    where = c_r or f"{letters[col + 1] if col < last_column else '?'}{row_text}"
+                    raise MalformedCell(f"cell {where} names the style {s_text!r}, which is "
+                                        "not a number") from None
             c_v = c_f = None
             c_inline = _NO_INLINE
             child = seen = 0
@@ -476,7 +482,12 @@ class _SheetReader(Window):
                 value, dtype = number(v, r, style, formula_cell)
             elif t == "s":
                 index = to_int(v)
-                value, dtype = shared_strings[index], "s"
+                try:
+                    value, dtype = shared_strings[index], "s"
+                except IndexError:
+                    raise MalformedCell(
+                        f"cell {r or get_column_letter(col) + str(at)} names shared string "
+                        f"{index}, past the {len(shared_strings)} strings of the table") from None
                 if rich_strings and not formula_cell:
                     runs = rich_strings.get(index)
             elif t == "b":

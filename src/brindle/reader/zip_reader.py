@@ -27,6 +27,12 @@ import zipfile
 from brindle.settings import resolve
 from brindle.utils import deflate
 
+try:  # an interpreter may be built without lzma; zipfile then refuses such members
+    from lzma import LZMAError
+    _STREAM_ERRORS = (LZMAError, EOFError)
+except ImportError:
+    _STREAM_ERRORS = (EOFError,)
+
 _LOCAL = struct.Struct("<4sHHHHHLLLHH")
 _CHUNK = 1 << 16
 
@@ -511,7 +517,15 @@ class _Foreign(io.RawIOBase):
             # One byte past the bound is enough to know it was passed.
             size = min(size, self._bound - self._seen + 1)
         with self._archive._lock:
-            data = self._member.read(size)
+            try:
+                data = self._member.read(size)
+            except (*_STREAM_ERRORS, OSError) as exc:
+                # bz2 says a damaged stream with an OSError that has no errno;
+                # one with an errno is the disk's, not the part's.
+                if isinstance(exc, OSError) and exc.errno is not None:
+                    raise
+                raise zipfile.BadZipFile(f"the compressed data of {self._name!r} is damaged: "
+                                         f"{exc}") from exc
         self._seen += len(data)
         if self._bound is not None and self._seen > self._bound:
             raise _too_large(self._name, self._bound, self._max_part_size)
