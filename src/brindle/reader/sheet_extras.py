@@ -146,10 +146,12 @@ class SheetExtras:
         pane = view.find(_M + "pane")
         if pane is not None and pane.get("state") in ("frozen", "frozenSplit"):
             try:
-                cols = int(float(pane.get("xSplit", "0")))
-                rows = int(float(pane.get("ySplit", "0")))
-                self.ws.freeze_panes = pane.get("topLeftCell") or (
-                    f"{get_column_letter(cols + 1)}{rows + 1}")
+                top_left = pane.get("topLeftCell")
+                if not top_left:
+                    cols = int(float(pane.get("xSplit", "0")))
+                    rows = int(float(pane.get("ySplit", "0")))
+                    top_left = f"{get_column_letter(cols + 1)}{rows + 1}"
+                self.ws.freeze_panes = top_left
             except (ValueError, OverflowError):  # not a cell, or an infinite split
                 self.warn("a frozen pane that names no cell is left out")
                 return
