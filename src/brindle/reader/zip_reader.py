@@ -316,6 +316,10 @@ class _Blocks:
                 return out
 
 
+# Seconds the reader waits for a block before it looks for signals again.
+_SIGNAL_CHECK = 0.05
+
+
 class _ReadAhead:
     """Runs a member's blocks on a thread of its own, at most `DEPTH` blocks
     ahead of the reader.
@@ -373,7 +377,10 @@ class _ReadAhead:
                 if self._ended:
                     # Only a stop ends the thread without a last entry.
                     raise ValueError("I/O operation on closed file.")
-                cond.wait()
+                # Ctrl-C that the system hands to the inflating thread wakes
+                # nobody here; waking now and then to run the interpreter's
+                # signal check keeps it from waiting for the next block.
+                cond.wait(_SIGNAL_CHECK)
             block, exc = self._ready.popleft()
             cond.notify_all()
         if exc is not None:
