@@ -21,6 +21,8 @@ _M = "{" + MAIN + "}"
 # The calculation chain lists formula cells, which editing changes: without
 # it, applications build their own.
 _OWNED_KINDS = frozenset({"worksheet", "styles", "sharedStrings", "calcChain"})
+# The package's relationships to parts written from the model.
+_ROOT_KINDS = frozenset({"officeDocument", "core-properties"})
 
 
 class LoadedBook:
@@ -67,6 +69,14 @@ def read_book(pkg, wb):
                     and r.part not in owned]:
             _warn(f"relationship {rel.id} of {source or 'the package'} names the part "
                   f"{rel.part}, which is missing; it is left out")
+            rels.remove(rel)
+        # A part written anew from the model may get another name when saved,
+        # so a relationship of another kind to it would be left pointing at
+        # nothing.
+        writes = _OWNED_KINDS if source else _ROOT_KINDS
+        for rel in [r for r in rels if r.part in owned and r.kind not in writes]:
+            _warn(f"relationship {rel.id} of {source or 'the package'} names the part "
+                  f"{rel.part} as {rel.kind or 'a part of no kind'}; it is left out")
             rels.remove(rel)
     wb._loaded = LoadedBook(package, wb_path, xmlparts.split(data),
                             core[0] if core else None)

@@ -180,6 +180,14 @@ class ReadOnlyWorkbook:
             raise self.invalid(path, str(exc)) from exc
         except RecursionError as exc:
             raise self.invalid(path, "the part nests its elements too deeply") from exc
+        except InvalidFileError:
+            raise
+        except (ValueError, OverflowError) as exc:
+            # Text that converts to no value of its kind (a number, an index,
+            # a flag): both paths meet the same error, raised by the same host
+            # conversion.
+            raise self.invalid(path, f"the part holds a value that cannot be read: {exc}") \
+                from exc
         except Exception as exc:
             # The engine refuses what is past a workbook's limits (a text too
             # long, in the same words): read again in pure Python it would

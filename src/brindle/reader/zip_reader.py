@@ -110,7 +110,16 @@ class ZipReader:
         # Members still open, closed with the archive (which stops their threads).
         self._members = weakref.WeakSet()
         try:
-            self._zip = zipfile.ZipFile(self._file)
+            try:
+                self._zip = zipfile.ZipFile(self._file)
+            except (NotImplementedError, ValueError, OSError) as exc:
+                # A directory of another zip version, or offsets before the
+                # start of the file (a seek there fails with EINVAL): no
+                # archive this reader can open, whatever raised it.
+                if isinstance(exc, OSError) and exc.errno != errno.EINVAL:
+                    raise
+                raise zipfile.BadZipFile(f"the archive's directory cannot be read: {exc}") \
+                    from exc
         except BaseException:
             self.close()
             raise
@@ -186,6 +195,9 @@ class ZipReader:
             self._members.add(member)
 
     def _read_at(self, pos, size):
+        if pos < 0:
+            # A central directory that puts a member before the archive's start.
+            raise zipfile.BadZipFile(f"the archive places a member at offset {pos}")
         if self._fd is not None:
             # Positioned reads leave the file's position alone, so they need no
             # lock, and each is one system call (one release of the interpreter
