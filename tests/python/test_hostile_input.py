@@ -669,6 +669,26 @@ def _compressed(method, damage=False, code=None):
     return bytes(data)
 
 
+def _archive_changed(change, amount):
+    data = bytearray(package(parts(worksheet(_A1))))
+    change(data, amount)
+    return bytes(data)
+
+
+def _directory_offset(data, more):
+    """The end record says the directory starts `more` bytes later than it does,
+    which puts every member before the start of the file."""
+    end = data.rindex(b"PK\x05\x06")
+    at = int.from_bytes(data[end + 16:end + 20], "little")
+    data[end + 16:end + 20] = (at + more).to_bytes(4, "little")
+
+
+def _entry_version(data, version):
+    """The first directory entry needs zip version `version` / 10 to extract."""
+    entry = data.index(b"PK\x01\x02")
+    data[entry + 6:entry + 8] = version.to_bytes(2, "little")
+
+
 _DEEP = "<x>" * 3000 + "</x>" * 3000
 _RELS = "xl/worksheets/_rels/s.xml.rels"
 
@@ -721,6 +741,14 @@ _ESCAPES = {
                             {"full": (_RELS, "encoding 'x-foo' is unknown"), "read-only": None}),
     "malformed-sheet-rels": (lambda: _with_member(_RELS, "<Relationships"),
                              {"full": (_RELS, "not well-formed"), "read-only": None}),
+    **{f"value-{kind}": (lambda cell=cell: package(parts(worksheet(f'<row r="1">{cell}</row>'))),
+                         (SHEET, "holds a value that cannot be read"))
+       for kind, cell in [("number", '<c r="A1"><v>12 s=""3</v></c>'),
+                          ("shared-string", '<c r="A1" t="s"><v>x</v></c>'),
+                          ("boolean", '<c r="A1" t="b"><v>yes</v></c>')]},
+    "archive-offsets-before-start": (lambda: _archive_changed(_directory_offset, 1000),
+                                     ("_rels/.rels", "places a member at offset -1000")),
+    "archive-version": (lambda: _archive_changed(_entry_version, 135), (None, "")),
     "damaged-lzma": (lambda: _compressed(zipfile.ZIP_LZMA, damage=True),
                      (SHEET, "the part cannot be read")),
     "damaged-bzip2": (lambda: _compressed(zipfile.ZIP_BZIP2, damage=True),
@@ -782,7 +810,8 @@ def test_the_command_line_says_what_escaped_in_one_line(tmp_path, case):
                           env=dict(os.environ, PYTHONPATH=os.path.abspath(src)))
     part, reason = _refusal(_ESCAPES[case][1], False)
     assert done.returncode == 1
-    assert done.stderr.startswith(f"brindle: error: {path}: {part}: ") and reason in done.stderr
+    named = f"{path}: {part}: " if part else f"{path}: "
+    assert done.stderr.startswith(f"brindle: error: {named}") and reason in done.stderr
     assert done.stderr.count("\n") == 1, done.stderr
 
 
@@ -817,3 +846,25 @@ def test_a_frozen_pane_that_names_no_cell_is_left_out(native, pane, frozen):
     assert [str(w.message) for w in caught] == (
         [] if frozen else ["worksheet 'S': a frozen pane that names no cell is left out"])
     wb.save(io.BytesIO())
+
+
+@paths
+def test_a_workbook_relationship_of_another_kind_to_a_sheet_is_left_out(native):
+    """The sheet is saved under a name of the library's: such a relationship would
+    be saved pointing at nothing."""
+    members = parts(worksheet(_A1))
+    members["xl/_rels/workbook.xml.rels"] = members["xl/_rels/workbook.xml.rels"].replace(
+        "</Relationships>", '<Relationship Id="rId9" Type="urn:odd/thing" '
+                            'Target="worksheets/s.xml"/></Relationships>')
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        wb = brindle.load_workbook(io.BytesIO(package(members)), native=native)
+    assert [str(w.message) for w in caught] == [
+        f"relationship rId9 of xl/workbook.xml names the part {SHEET} as thing; it is left out"]
+    out = io.BytesIO()
+    wb.save(out)
+    with zipfile.ZipFile(out) as z:
+        names = set(z.namelist())
+        rels = z.read("xl/_rels/workbook.xml.rels").decode()
+    targets = re.findall(r'Target="([^"]+)"', rels)
+    assert targets and all(f"xl/{t}" in names for t in targets), (targets, names)
