@@ -303,7 +303,7 @@ def test_unkept_parts_warn_and_known_elements_come_back():
 @pytest.mark.parametrize("sheet,error", [
     (b"<worksheet xmlns='%s'><sheetData><row><c><v>1</v></c></row>" % gen.MAIN.encode(),
      Exception),
-    (gen.render([gen.Row(1, [(1, gen.Cell(s="9", v="1"))])]), IndexError),
+    (gen.render([gen.Row(1, [(1, gen.Cell(s="9", v="1"))])]), brindle.InvalidFileError),
 ])
 def test_a_failed_load_raises_and_names_the_sheet(sheet, error):
     for native in (True, False):
