@@ -129,14 +129,17 @@ def test_wide_columns_and_rows_beyond_excel():
 
 
 @pytest.mark.parametrize("rows_xml,styles,expected", [
-    ('<row r="1"><c r="A1" s="4"><v>1</v></c></row>', STYLES, IndexError),
-    ('<row r="1"><c r="A1" s="-5"><v>1</v></c></row>', STYLES, IndexError),
-    ('<row r="1"><c r="A1" s=""><v>1</v></c></row>', STYLES, TypeError),
-    ('<row r="1"><c r="A1" s="99999999999999999999"/></row>', STYLES, IndexError),
+    # A style past the list, or no number: the engine declines, and the host
+    # refuses the file naming the cell.
+    ('<row r="1"><c r="A1" s="4"><v>1</v></c></row>', STYLES, "style index"),
+    ('<row r="1"><c r="A1" s="-5"><v>1</v></c></row>', STYLES, "style index"),
+    ('<row r="1"><c r="A1" s=""><v>1</v></c></row>', STYLES, "malformed: empty style"),
+    ('<row r="1"><c r="A1" s="x"><v>1</v></c></row>', STYLES, "malformed: style is no number"),
+    ('<row r="1"><c r="A1" s="99999999999999999999"/></row>', STYLES, "unusual style id"),
     ('<row r="1"><c r="A1" s="1"/></row>', tuple(STYLES), None),
     # A sequence that answers for any index: the engine declines.
     ('<row r="1"><c r="A1" s="7"/></row>', "AnyIndex", "style index"),
-    ('<row r="1"><c r="A1" s=""/></row>', "AnyIndex", "unusual style id"),
+    ('<row r="1"><c r="A1" s="99999999999999999999"/></row>', "AnyIndex", "unusual style id"),
     ('<row r="0"><c><v>1</v></c></row>', STYLES, None),
     ('<row r="4294967296"><c><v>1</v></c></row>', STYLES, "coordinate out of range"),
     ('<row r="-1"><c><v>1</v></c></row>', STYLES, "coordinate out of range"),
@@ -176,11 +179,15 @@ def test_parse_errors_and_host_errors_reach_the_caller_and_empty_the_store():
     bad_xml = good.replace(b"</sheetData>", b"")
     assert native_bind(bad_xml, {"shared_strings": ["a"]}, STYLES, store)[0] == "fallback"
     assert len(store) == 0 and store._stats() == (0, 0, 0, 0)
-    # A shared-string index past the table: the list's own IndexError.
+    # A shared-string index past the table: declined, for the host to name the cell.
     bad_index = sheet('<row r="1"><c r="A1"><f t="shared" si="0">B1</f></c>'
                       '<c r="A2"><f t="shared" si="0"/></c><c r="A3" t="s"><v>5</v></c></row>')
     assert native_bind(bad_index, {"shared_strings": ["a"]}, STYLES, store) == \
-        ("error", IndexError, "list index out of range")
+        ("fallback", "malformed: shared string index past the table")
+    assert len(store) == 0 and list(store) == []
+    # A host error still reaches the caller as it is.
+    bad_value = sheet('<row r="1"><c r="A1" t="b"><v>yes</v></c></row>')
+    assert native_bind(bad_value, {}, STYLES, store)[:2] == ("error", ValueError)
     assert len(store) == 0 and list(store) == []
     # The store loads again afterwards.
     assert native_bind(good, {"shared_strings": ["a"]}, STYLES, store)[1] == \
