@@ -3,18 +3,17 @@ order, defined names, active tab and document properties, and the package
 model that carries every part the library does not write itself."""
 
 import warnings
-import xml.etree.ElementTree as ET
 
 from brindle.package import xmlparts
 from brindle.package.model import Package
 from brindle.package.names import DOC_REL_NS, REL_CORE, REL_CORE_ALT
 from brindle.reader.sheet_extras import _HERE
 from brindle.reader.worksheet import MAIN
+from brindle.utils.xml_encoding import parse_part
 from brindle.workbook.defined_names import parse_defined_names
 from brindle.workbook.properties import DocumentProperties, read_properties
 from brindle.worksheet.chartsheet import Chartsheet
 from brindle.worksheet.worksheet import Worksheet
-from brindle.utils.xml_encoding import parse_part
 
 _M = "{" + MAIN + "}"
 # Parts the library writes itself from its model; a loaded copy is dropped.

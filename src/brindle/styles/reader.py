@@ -7,7 +7,6 @@ is saved back as it was read. Entries the typed classes cannot hold
 exactly (theme colours, gradient fills, borders) are kept as their XML.
 """
 
-import xml.etree.ElementTree as ET
 
 from brindle.package.names import quote, quote_text
 from brindle.styles.cell_style import StyleArray
