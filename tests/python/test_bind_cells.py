@@ -140,12 +140,13 @@ def test_wide_columns_and_rows_beyond_excel():
     ('<row r="1"><c r="A1" s="4"><v>1</v></c></row>', STYLES, "malformed: style index"),
     ('<row r="1"><c r="A1" s="-5"><v>1</v></c></row>', STYLES, "malformed: style index"),
     ('<row r="1"><c r="A1" s="-1"><v>1</v></c></row>', STYLES, "malformed: style index"),
-    ('<row r="1"><c r="A1" s=""><v>1</v></c></row>', STYLES, TypeError),
-    ('<row r="1"><c r="A1" s="99999999999999999999"/></row>', STYLES, IndexError),
+    ('<row r="1"><c r="A1" s=""><v>1</v></c></row>', STYLES, "malformed: empty style"),
+    ('<row r="1"><c r="A1" s="x"><v>1</v></c></row>', STYLES, "malformed: style is no number"),
+    ('<row r="1"><c r="A1" s="99999999999999999999"/></row>', STYLES, "unusual style id"),
     ('<row r="1"><c r="A1" s="1"/></row>', tuple(STYLES), None),
     # A sequence that answers for any index: its length still bounds the ids.
     ('<row r="1"><c r="A1" s="7"/></row>', "AnyIndex", "malformed: style index"),
-    ('<row r="1"><c r="A1" s=""/></row>', "AnyIndex", "unusual style id"),
+    ('<row r="1"><c r="A1" s=""/></row>', "AnyIndex", "malformed: empty style"),
     ('<row r="0"><c><v>1</v></c></row>', STYLES,
      "row 0 outside the rows of a worksheet (1 to 1048576)"),
     ('<row r="4294967296"><c><v>1</v></c></row>', STYLES,
@@ -193,6 +194,10 @@ def test_parse_errors_and_host_errors_reach_the_caller_and_empty_the_store():
                       '<c r="A2"><f t="shared" si="0"/></c><c r="A3" t="s"><v>5</v></c></row>')
     assert native_bind(bad_index, {"shared_strings": ["a"]}, STYLES, store) == \
         ("fallback", "malformed: shared string index")
+    assert len(store) == 0 and list(store) == []
+    # A host error still reaches the caller as it is.
+    bad_value = sheet('<row r="1"><c r="A1" t="b"><v>yes</v></c></row>')
+    assert native_bind(bad_value, {}, STYLES, store)[:2] == ("error", ValueError)
     assert len(store) == 0 and list(store) == []
     # The store loads again afterwards.
     assert native_bind(good, {"shared_strings": ["a"]}, STYLES, store)[1] == \

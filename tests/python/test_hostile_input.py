@@ -618,3 +618,256 @@ def test_a_column_width_that_is_no_number_is_left_out_with_a_warning(width, nati
     assert [str(w.message) for w in caught] == [
         f"worksheet 'Sheet': column width '{width}' of column 2 is not a number; it is left out"]
     wb.save(io.BytesIO())  # and the workbook can be saved
+
+
+# --- files that escaped as other errors -------------------------------------------
+
+_A1 = '<row r="1"><c r="A1"><v>1</v></c></row>'
+
+
+def _styled(sheet=_A1, **el):
+    """A workbook whose one cell format holds the elements `el` ({tag: attributes})."""
+    members = parts(sheet)
+    inner = "".join(f"<{tag} {attrs}/>" for tag, attrs in el.items())
+    members["xl/styles.xml"] = (f'<styleSheet xmlns="{MAIN}"><cellXfs><xf numFmtId="0" '
+                                f'applyAlignment="1">{inner}</xf></cellXfs></styleSheet>')
+    return package(members)
+
+
+def _declared(part, encoding, encode=None):
+    members = parts(worksheet('<row r="1"><c r="A1" t="s"><v>0</v></c></row>'))
+    text = f'<?xml version="1.0" encoding="{encoding}"?>' + members[part]
+    members[part] = text.encode(encode or "utf-8")
+    return package(members)
+
+
+def _with_member(name, text, sheet=_A1):
+    members = parts(sheet)
+    members[name] = text
+    return package(members)
+
+
+def _compressed(method, damage=False, code=None):
+    """A workbook whose sheet is compressed by `method`; with `damage` its
+    compressed bytes are scrambled, with `code` the method number is replaced."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in parts(worksheet(_A1 * 1)).items():
+            z.writestr(name, data, compress_type=method if name == SHEET else None)
+    data = bytearray(out.getvalue())
+    with zipfile.ZipFile(io.BytesIO(bytes(data))) as z:
+        info = z.getinfo(SHEET)
+    header = info.header_offset
+    start = header + 30 + int.from_bytes(data[header + 26:header + 28], "little") \
+        + int.from_bytes(data[header + 28:header + 30], "little")
+    if damage:
+        for k in range(start + 2, start + info.compress_size - 2):
+            data[k] ^= 0x5A
+    if code is not None:
+        data[header + 8:header + 10] = code.to_bytes(2, "little")
+        central = data.index(b"PK\x01\x02", start + info.compress_size)
+        while data[central + 46:central + 46 + len(SHEET)] != SHEET.encode():
+            central = data.index(b"PK\x01\x02", central + 4)
+        data[central + 10:central + 12] = code.to_bytes(2, "little")
+    return bytes(data)
+
+
+def _archive_changed(change, amount):
+    data = bytearray(package(parts(worksheet(_A1))))
+    change(data, amount)
+    return bytes(data)
+
+
+def _directory_offset(data, more):
+    """The end record says the directory starts `more` bytes later than it does,
+    which puts every member before the start of the file."""
+    end = data.rindex(b"PK\x05\x06")
+    at = int.from_bytes(data[end + 16:end + 20], "little")
+    data[end + 16:end + 20] = (at + more).to_bytes(4, "little")
+
+
+def _entry_version(data, version):
+    """The first directory entry needs zip version `version` / 10 to extract."""
+    entry = data.index(b"PK\x01\x02")
+    data[entry + 6:entry + 8] = version.to_bytes(2, "little")
+
+
+_DEEP = "<x>" * 3000 + "</x>" * 3000
+_RELS = "xl/worksheets/_rels/s.xml.rels"
+
+# (make, refused): refused is (part, what the reason says) in both modes, a
+# dict of it by mode, or None where the file is read (and, opened for editing,
+# saved and read again with the same cells).
+_ESCAPES = {
+    # A name Python gives its own parameters, as an attribute.
+    "alignment-self": (lambda: _styled(alignment='horizontal="left" self="1"',
+                                       protection='locked="1" self="0"'), None),
+    "alignment-cls": (lambda: _styled(alignment='cls="1" class="2" def="3"'), None),
+    "data-table-self": (lambda: package(parts(worksheet(
+        '<row r="1"><c r="A1"><f t="dataTable" ref="A1:B2" dt2D="0" dtr="0" r1="C1" self="1"/>'
+        '<v>1</v></c></row>'))), None),
+    "run-property-self": (lambda: _with_member(
+        "xl/strings.xml", f'<sst xmlns="{MAIN}"><si><r><rPr><self val="1"/><b/></rPr><t>x</t></r>'
+        '</si></sst>', worksheet('<row r="1"><c r="A1" t="s"><v>0</v></c></row>')), None),
+    # Nested past the interpreter's recursion limit, yet well-formed.
+    "nested-sheetPr": (lambda: package(parts(worksheet(_A1, head=f"<sheetPr>{_DEEP}</sheetPr>"))),
+                       None),
+    "nested-extLst": (lambda: package(parts(worksheet(_A1, tail=f"<extLst>{_DEEP}</extLst>"))),
+                      None),
+    "style-empty": (lambda: package(parts(worksheet('<row r="1"><c r="A1" s=""><v>1</v></c></row>'))),
+                    (SHEET, "cell A1 names the style '', which is not a number")),
+    "style-text": (lambda: package(parts(worksheet(
+        '<row r="2"><c><v>1</v></c><c s="x"><v>1</v></c></row>'))),
+        (SHEET, "cell B2 names the style 'x', which is not a number")),
+    "style-past": (lambda: package(parts(worksheet('<row r="1"><c r="C1" s="7"><v>1</v></c></row>'))),
+                   {"full": (SHEET, "cell C1 has cell format 7, but the workbook has 1"),
+                    "read-only": None}),
+    "style-huge": (lambda: package(parts(worksheet(
+        f'<row r="1"><c r="A1" s="{10**30}"><v>1</v></c></row>'))),
+        {"full": (SHEET, f"cell A1 has cell format {10**30}, but the workbook has 1"),
+         "read-only": None}),
+    "shared-string-past": (lambda: package(parts(worksheet(
+        '<row r="3"><c/><c t="s"><v>7</v></c></row>'))),
+        (SHEET, "cell B3 names shared string 7, but the workbook has 1")),
+    "shared-string-huge": (lambda: package(parts(worksheet(
+        f'<row r="1"><c r="A1" t="s"><v>{10**30}</v></c></row>'))),
+        (SHEET, f"cell A1 names shared string {10**30}, but the workbook has 1")),
+    **{f"encoding-{enc}-{part.split('/')[-1]}": (
+        lambda enc=enc, part=part, encode=encode: _declared(part, enc, encode),
+        (part, reason))
+       for enc, encode, reason in [("x-foo", None, "encoding 'x-foo' is unknown"),
+                                   ("zlib", None, "encoding 'zlib' is no text encoding"),
+                                   ("utf-32", "utf-32", "UTF-32")]
+       for part in (SHEET, "xl/styles.xml", "xl/strings.xml", "xl/workbook.xml")},
+    "encoding-sheet-rels": (lambda: _with_member(_RELS, '<?xml version="1.0" encoding="x-foo"?>'
+                                                       f'<Relationships xmlns="{_PKG}"/>'),
+                            {"full": (_RELS, "encoding 'x-foo' is unknown"), "read-only": None}),
+    "malformed-sheet-rels": (lambda: _with_member(_RELS, "<Relationships"),
+                             {"full": (_RELS, "not well-formed"), "read-only": None}),
+    **{f"value-{kind}": (lambda cell=cell: package(parts(worksheet(f'<row r="1">{cell}</row>'))),
+                         (SHEET, "holds a value that cannot be read"))
+       for kind, cell in [("number", '<c r="A1"><v>12 s=""3</v></c>'),
+                          ("shared-string", '<c r="A1" t="s"><v>x</v></c>'),
+                          ("boolean", '<c r="A1" t="b"><v>yes</v></c>')]},
+    "archive-offsets-before-start": (lambda: _archive_changed(_directory_offset, 1000),
+                                     ("_rels/.rels", "places a member at offset -1000")),
+    "archive-version": (lambda: _archive_changed(_entry_version, 135), (None, "")),
+    "damaged-lzma": (lambda: _compressed(zipfile.ZIP_LZMA, damage=True),
+                     (SHEET, "the part cannot be read")),
+    "damaged-bzip2": (lambda: _compressed(zipfile.ZIP_BZIP2, damage=True),
+                      (SHEET, "the part cannot be read")),
+    "unknown-method": (lambda: _compressed(zipfile.ZIP_DEFLATED, code=99),
+                       (SHEET, "the part cannot be read")),
+}
+
+
+def _open_as(data, full, native):
+    """Read every row of `data` (opened for editing when `full`); the workbook."""
+    if full:
+        wb = brindle.load_workbook(io.BytesIO(data), native=native)
+        for ws in wb.worksheets:
+            list(ws.iter_rows(values_only=True))
+        return wb
+    with brindle.load_workbook(io.BytesIO(data), read_only=True, native=native) as wb:
+        for ws in wb.worksheets:
+            list(ws.iter_rows(values_only=True))
+    return wb
+
+
+def _refusal(refused, full):
+    return refused.get("full" if full else "read-only") if isinstance(refused, dict) else refused
+
+
+@paths
+@pytest.mark.parametrize("full", [False, True], ids=["read-only", "full"])
+@pytest.mark.parametrize("case", list(_ESCAPES))
+def test_what_escaped_is_read_or_refused_as_invalid(native, full, case):
+    make, refused = _ESCAPES[case]
+    refused = _refusal(refused, full)
+    data = make()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if refused is None:
+            wb = _open_as(data, full, native)
+            if full:
+                out = io.BytesIO()
+                wb.save(out)
+                again = _open_as(out.getvalue(), True, native)
+                assert [[c.value for c in row] for row in again["S"].iter_rows()] == \
+                       [[c.value for c in row] for row in wb["S"].iter_rows()]
+            return
+        with pytest.raises(brindle.InvalidFileError) as info:
+            _open_as(data, full, native)
+    part, reason = refused
+    assert info.value.part == part and reason in info.value.reason, str(info.value)
+
+
+@pytest.mark.parametrize("case", [c for c, (_, refused) in _ESCAPES.items()
+                                  if _refusal(refused, False) is not None])
+def test_the_command_line_says_what_escaped_in_one_line(tmp_path, case):
+    path = tmp_path / "bad.xlsx"
+    path.write_bytes(_ESCAPES[case][0]())
+    src = os.path.join(os.path.dirname(__file__), "..", "..", "src")
+    done = subprocess.run([sys.executable, "-m", "brindle", "to-csv", str(path)],
+                          capture_output=True, text=True, timeout=TIMEOUT,
+                          env=dict(os.environ, PYTHONPATH=os.path.abspath(src)))
+    part, reason = _refusal(_ESCAPES[case][1], False)
+    assert done.returncode == 1
+    named = f"{path}: {part}: " if part else f"{path}: "
+    assert done.stderr.startswith(f"brindle: error: {named}") and reason in done.stderr
+    assert done.stderr.count("\n") == 1, done.stderr
+
+
+@paths
+@pytest.mark.parametrize("full", [False, True], ids=["read-only", "full"])
+def test_an_archive_cut_anywhere_is_invalid(native, full):
+    data = _saved_book(A1=1, B2="text")
+    for cut in range(0, len(data), 23):
+        with pytest.raises(brindle.InvalidFileError):
+            _open_as(data[:cut], full, native)
+
+
+@paths
+@pytest.mark.parametrize("pane,frozen", [
+    ('xSplit="inf" state="frozen"', None),
+    ('xSplit="nan" ySplit="1" state="frozen"', None),
+    ('ySplit="1e400" state="frozen"', None),
+    ('xSplit="-1" state="frozen"', None),
+    ('ySplit="-5" state="frozen"', None),
+    ('xSplit="1e30" state="frozen"', None),
+    # The cell it names is what a frozen pane is; the split does not matter then.
+    ('xSplit="inf" topLeftCell="C3" state="frozen"', "C3"),
+    ('xSplit="2" ySplit="1" state="frozen"', "C2"),
+])
+def test_a_frozen_pane_that_names_no_cell_is_left_out(native, pane, frozen):
+    sheet = worksheet(_A1, head=f'<sheetViews><sheetView workbookViewId="0"><pane {pane}/>'
+                                '</sheetView></sheetViews>')
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        wb = brindle.load_workbook(io.BytesIO(package(parts(sheet))), native=native)
+    assert wb["S"].freeze_panes == frozen
+    assert [str(w.message) for w in caught] == (
+        [] if frozen else ["worksheet 'S': a frozen pane that names no cell is left out"])
+    wb.save(io.BytesIO())
+
+
+@paths
+def test_a_workbook_relationship_of_another_kind_to_a_sheet_is_left_out(native):
+    """The sheet is saved under a name of the library's: such a relationship would
+    be saved pointing at nothing."""
+    members = parts(worksheet(_A1))
+    members["xl/_rels/workbook.xml.rels"] = members["xl/_rels/workbook.xml.rels"].replace(
+        "</Relationships>", '<Relationship Id="rId9" Type="urn:odd/thing" '
+                            'Target="worksheets/s.xml"/></Relationships>')
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        wb = brindle.load_workbook(io.BytesIO(package(members)), native=native)
+    assert [str(w.message) for w in caught] == [
+        f"relationship rId9 of xl/workbook.xml names the part {SHEET} as thing; it is left out"]
+    out = io.BytesIO()
+    wb.save(out)
+    with zipfile.ZipFile(out) as z:
+        names = set(z.namelist())
+        rels = z.read("xl/_rels/workbook.xml.rels").decode()
+    targets = re.findall(r'Target="([^"]+)"', rels)
+    assert targets and all(f"xl/{t}" in names for t in targets), (targets, names)

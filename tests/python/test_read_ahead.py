@@ -263,6 +263,9 @@ CHILD = textwrap.dedent("""
     import io, os, signal, sys, threading, time
     sys.path.insert(0, sys.argv[1])
     import brindle
+    # A shell without job control starts background jobs with Ctrl-C ignored,
+    # and the child would inherit that: it gets the handler it has at a prompt.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     wb = brindle.Workbook(write_only=True)
     ws = wb.create_sheet("Data")
     for r in range(20000):
@@ -300,6 +303,73 @@ def test_the_interpreter_exits_promptly(tmp_path, how):
         assert done.returncode != 0
     else:
         assert "exiting" in done.stdout and done.returncode == 0, done.stderr
+
+
+WAITING_CHILD = textwrap.dedent("""
+    import io, signal, sys, threading, time, traceback
+    sys.path.insert(0, sys.argv[1])
+    import brindle
+    from brindle.reader import zip_reader
+    to, native = sys.argv[2], sys.argv[3] == "native"
+    handled = []
+
+    def handler(signum, frame):
+        handled.append(time.monotonic())
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGINT, handler)
+    wb = brindle.Workbook(write_only=True)
+    ws = wb.create_sheet("Data")
+    for r in range(20000):
+        ws.append([r, f"text {r}"])
+    out = io.BytesIO()
+    wb.save(out)
+    book = brindle.load_workbook(
+        io.BytesIO(out.getvalue()), read_only=True, native=native,
+        options=brindle.Options(block_size=4096, read_ahead_min=0, read_ahead=True))
+    rows = book["Data"].iter_rows(values_only=True)
+    next(rows)
+    main = threading.get_ident()
+    original = zip_reader._Blocks.next
+    calls = []
+    sent = []
+
+    def next_block(self):
+        # On the inflating thread: a few blocks on, Ctrl-C while the reader
+        # waits for this block, which is then slow to come.
+        calls.append(1)
+        if len(calls) == 12:
+            time.sleep(0.3)  # the reader has taken every block ready by now
+            sent.append(time.monotonic())
+            signal.pthread_kill(main if to == "reader" else threading.get_ident(),
+                                signal.SIGINT)
+            time.sleep(2)
+        return original(self)
+    zip_reader._Blocks.next = next_block
+    try:
+        for row in rows:
+            pass
+    except KeyboardInterrupt as exc:
+        where = [f.name for f in traceback.extract_tb(exc.__traceback__)]
+        print(f"{handled[0] - sent[0]:.3f}", "next" in where and "wait" in where, flush=True)
+        sys.exit(0)
+    print("not interrupted", flush=True)
+""")
+
+
+@pytest.mark.parametrize("native", ["native", "pure"])
+@pytest.mark.parametrize("to", ["reader", "inflater"])
+def test_ctrl_c_while_the_reader_waits_for_a_block(tmp_path, to, native):
+    """Whichever thread the system hands the signal to, the reader waiting
+    for a block that is slow to come is interrupted at once, in its wait."""
+    script = tmp_path / "child.py"
+    script.write_text(WAITING_CHILD)
+    src = os.path.dirname(os.path.dirname(brindle.__file__))
+    done = subprocess.run([sys.executable, str(script), src, to, native],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr[-2000:]
+    delay, in_wait = done.stdout.split()
+    # The block comes 2 s after the signal: the interrupt must not wait for it.
+    assert float(delay) < 0.5 and in_wait == "True", done.stdout
 
 
 def test_streaming_memory_does_not_grow_with_the_member(tmp_path):

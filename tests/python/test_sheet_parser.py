@@ -55,6 +55,7 @@ def test_values(body, value, data_type):
     ("<c t='d'><v>yesterday</v></c>", ValueError),
     ("<c r='A0'><v>1</v></c>", ValueError),
     ("<c s='x'/>", ValueError),
+    ("<c s=''/>", ValueError),
 ])
 def test_value_errors_are_the_helpers(body, error):
     with pytest.raises(error):
@@ -62,7 +63,7 @@ def test_value_errors_are_the_helpers(body, error):
 
 
 @pytest.mark.parametrize("s,style", [
-    (None, 0), ("", ""), ("007", 7), ("-3", -3), ("+5", 5),
+    (None, 0), ("007", 7), ("-3", -3), ("+5", 5),
     ("99999999999999999999", 99999999999999999999),
 ])
 def test_style_ids(s, style):

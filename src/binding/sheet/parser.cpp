@@ -643,16 +643,19 @@ PyResult<PyRef> SheetParser::py_int(std::string_view text) {
 PyResult<StyleId> SheetParser::style_of(bool present, std::string_view text) {
     StyleId out;
     if (!present) return out;
-    if (text.empty()) {
-        out.py = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
-        if (!out.py) return py_err();
-        return out;
-    }
+    // A style that is no number names no cell format: the host refuses the
+    // file naming the cell, which it finds on its own reading.
+    if (text.empty()) return malformed("empty style");
     if (auto v = short_decimal(text)) {
         out.id = *v;
         return out;
     }
-    PyRef res = BR_TRY(py_call1(helpers_.int_.get(), text));
+    PyResult<PyRef> parsed = py_call1(helpers_.int_.get(), text);
+    if (!parsed && PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        return malformed("style is no number");
+    }
+    PyRef res = BR_TRY(std::move(parsed));
     const std::optional<std::int64_t> v = BR_TRY(index_int64(res.get()));
     if (!v) out.py = std::move(res);  // kept as the host's int
     else out.id = *v;

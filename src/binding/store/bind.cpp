@@ -109,14 +109,19 @@ private:
     // that the host's own error wins over the fallback.
     PyResult<std::uint32_t> style_of(const StyleId& s) {
         if (s.py) {
-            BR_TRY(owned(PyObject_GetItem(st_.cell_styles.get(), s.py.get())));
+            PyResult<PyRef> item = owned(PyObject_GetItem(st_.cell_styles.get(), s.py.get()));
+            if (!item && !PyErr_ExceptionMatches(PyExc_IndexError)) return py_err();
+            PyErr_Clear();
             return decline("unusual style id");
         }
         const std::int64_t n = n_styles_;
         if (s.id >= 0 && s.id < n && s.id <= 0x7FFFFFFF) [[likely]]
             return static_cast<std::uint32_t>(s.id);
         PyRef index = BR_TRY(owned(PyLong_FromLongLong(s.id)));
-        BR_TRY(owned(PyObject_GetItem(st_.cell_styles.get(), index.get())));
+        PyResult<PyRef> item = owned(PyObject_GetItem(st_.cell_styles.get(), index.get()));
+        // Past the stylesheet: the host refuses the file, naming the cell.
+        if (!item && !PyErr_ExceptionMatches(PyExc_IndexError)) return py_err();
+        PyErr_Clear();
         return decline("style index");
     }
 

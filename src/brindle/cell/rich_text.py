@@ -10,7 +10,7 @@ class InlineFont:
 
     __slots__ = ("props",)
 
-    def __init__(self, **props):
+    def __init__(self, /, **props):
         self.props = props
 
     def __getattr__(self, name):

@@ -34,7 +34,7 @@ class DataTableFormula:
     _ATTRS = ("ref", "ca", "dt2D", "dtr", "r1", "r2", "del1", "del2")
     __slots__ = _ATTRS + ("t",)
 
-    def __init__(self, ref=None, ca=False, dt2D=False, dtr=False, r1=None, r2=None,
+    def __init__(self, /, ref=None, ca=False, dt2D=False, dtr=False, r1=None, r2=None,
                  del1=False, del2=False, t="dataTable", **_ignored):
         # `_ignored` takes attributes of later file versions that we keep no model for.
         self.t = t

@@ -14,6 +14,7 @@ import xml.etree.ElementTree as ET
 import zlib
 
 from brindle.package.names import CT_NS, PKG_REL_NS, CT_RELS, XML_DECL, quote
+from brindle.utils.xml_encoding import parse_part
 
 _REL = "{%s}Relationship" % PKG_REL_NS
 _TARGET = re.compile(rb'Target\s*=\s*["\']([^"\']*)["\']')
@@ -145,7 +146,7 @@ class Package:
 
     def _read_content_types(self, data):
         try:
-            root = ET.fromstring(data)
+            root = parse_part(data)
         except ET.ParseError:
             return
         for el in root:
@@ -180,7 +181,7 @@ class Package:
 def parse_rels(source, data):
     """The relationships in the relationships part `data` of part `source`."""
     out = []
-    for el in ET.fromstring(data).iter(_REL):
+    for el in parse_part(data).iter(_REL):
         target = el.get("Target", "")
         external = el.get("TargetMode") == "External"
         out.append(Relationship(el.get("Id", ""), el.get("Type", ""), target, external,

@@ -3,13 +3,13 @@ order, defined names, active tab and document properties, and the package
 model that carries every part the library does not write itself."""
 
 import warnings
-import xml.etree.ElementTree as ET
 
 from brindle.package import xmlparts
 from brindle.package.model import Package
 from brindle.package.names import DOC_REL_NS, REL_CORE, REL_CORE_ALT
 from brindle.reader.sheet_extras import _HERE
 from brindle.reader.worksheet import MAIN
+from brindle.utils.xml_encoding import parse_part
 from brindle.workbook.defined_names import parse_defined_names
 from brindle.workbook.properties import DocumentProperties, read_properties
 from brindle.worksheet.chartsheet import Chartsheet
@@ -20,6 +20,8 @@ _M = "{" + MAIN + "}"
 # The calculation chain lists formula cells, which editing changes: without
 # it, applications build their own.
 _OWNED_KINDS = frozenset({"worksheet", "styles", "sharedStrings", "calcChain"})
+# The package's relationships to parts written from the model.
+_ROOT_KINDS = frozenset({"officeDocument", "core-properties"})
 
 
 class LoadedBook:
@@ -49,7 +51,7 @@ def read_book(pkg, wb):
     wb_path = pkg._office_document()
     with pkg.open_part(wb_path) as src, pkg.reading(wb_path):
         data = src.read()
-        root = ET.fromstring(data)
+        root = parse_part(data)
     wb_rels = pkg._rels(wb_path)
     core = [target for rel_type, target in pkg._rels("").values()
             if rel_type in (REL_CORE, REL_CORE_ALT)]
@@ -66,6 +68,14 @@ def read_book(pkg, wb):
                     and r.part not in owned]:
             _warn(f"relationship {rel.id} of {source or 'the package'} names the part "
                   f"{rel.part}, which is missing; it is left out")
+            rels.remove(rel)
+        # A part written anew from the model may get another name when saved,
+        # so a relationship of another kind to it would be left pointing at
+        # nothing.
+        writes = _OWNED_KINDS if source else _ROOT_KINDS
+        for rel in [r for r in rels if r.part in owned and r.kind not in writes]:
+            _warn(f"relationship {rel.id} of {source or 'the package'} names the part "
+                  f"{rel.part} as {rel.kind or 'a part of no kind'}; it is left out")
             rels.remove(rel)
     wb._loaded = LoadedBook(package, wb_path, xmlparts.split(data),
                             core[0] if core else None)

@@ -19,6 +19,7 @@ from brindle.utils.cell import coordinate_to_tuple, get_column_letter
 from brindle.utils.limits import MAX_COLUMN_LETTERS
 from brindle.worksheet.dimensions import RowSettings
 from brindle.package.sheet_elements import ORDER, REFERENCING
+from brindle.utils.xml_encoding import parse_part
 
 _M = "{" + MAIN + "}"
 _DOC_REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -163,11 +164,13 @@ class SheetExtras:
         pane = view.find(_M + "pane")
         if pane is not None and pane.get("state") in ("frozen", "frozenSplit"):
             try:
-                cols = int(float(pane.get("xSplit", "0")))
-                rows = int(float(pane.get("ySplit", "0")))
-                self.ws.freeze_panes = pane.get("topLeftCell") or (
-                    f"{get_column_letter(cols + 1)}{rows + 1}")
-            except ValueError:
+                top_left = pane.get("topLeftCell")
+                if not top_left:
+                    cols = int(float(pane.get("xSplit", "0")))
+                    rows = int(float(pane.get("ySplit", "0")))
+                    top_left = f"{get_column_letter(cols + 1)}{rows + 1}"
+                self.ws.freeze_panes = top_left
+            except (ValueError, OverflowError):  # not a cell, or an infinite split
                 self.warn("a frozen pane that names no cell is left out")
                 return
         # Split panes, selections and further views are written back as
@@ -231,9 +234,10 @@ class SheetExtras:
 
     def _link_targets(self):
         folder, name = posixpath.split(self.path)
+        path = posixpath.join(folder, "_rels", name + ".rels")
         try:
-            root = ET.fromstring(self.pkg._zip.read(posixpath.join(folder, "_rels",
-                                                                  name + ".rels")))
+            with self.pkg.reading(path):
+                root = parse_part(self.pkg._zip.read(path))
         except KeyError:
             return {}
         return {rel.get("Id"): rel.get("Target") for rel in root.iter(_REL)
@@ -262,7 +266,8 @@ class SheetExtras:
                  if kind.endswith("/comments")]
         for path in parts:
             try:
-                root = ET.fromstring(self.pkg._zip.read(path))
+                with self.pkg.reading(path):
+                    root = parse_part(self.pkg._zip.read(path))
             except KeyError:
                 self.warn(f"the comments part {path} is missing")
                 continue

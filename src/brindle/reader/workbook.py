@@ -27,6 +27,7 @@ from brindle.styles.numbers import (BUILTIN_DATE_IDS, BUILTIN_DURATION_IDS, is_d
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.deflate import DeflateError
 from brindle.utils.limits import MAX_COLUMN, MAX_ROW
+from brindle.utils.xml_encoding import parse_part
 
 FileArg: TypeAlias = str | os.PathLike[str] | IO[bytes]
 
@@ -181,6 +182,16 @@ class ReadOnlyWorkbook:
             raise self.invalid(path, f"the part holds a {exc}") from exc
         except CellFault as exc:
             raise self.invalid(path, str(exc)) from exc
+        except RecursionError as exc:
+            raise self.invalid(path, "the part nests its elements too deeply") from exc
+        except InvalidFileError:
+            raise
+        except (ValueError, OverflowError) as exc:
+            # Text that converts to no value of its kind (a number, an index,
+            # a flag): both paths meet the same error, raised by the same host
+            # conversion.
+            raise self.invalid(path, f"the part holds a value that cannot be read: {exc}") \
+                from exc
         except Exception as exc:
             # The engine refuses what is past a workbook's limits (a text too
             # long, in the same words): read again in pure Python it would
@@ -192,7 +203,7 @@ class ReadOnlyWorkbook:
     def _xml_part(self, path):
         """The part `path` parsed as XML."""
         with self.open_part(path) as src, self.reading(path):
-            return ET.fromstring(src.read())
+            return parse_part(src.read())
 
     def _office_document(self):
         for rel_type, target in self._rels("").values():

@@ -603,10 +603,15 @@ class _SheetReader(Window):
             s_text = attrs.get("s")
             if s_text is None:
                 c_style = 0
-            elif plain_int:
-                c_style = int(s_text) if s_text else ""
             else:
-                c_style = style_of(s_text)
+                try:
+                    if not s_text:
+                        raise ValueError
+                    c_style = int(s_text) if plain_int else style_of(s_text)
+                except ValueError:
+                    where = c_r or f"{letters[col + 1] if col < MAX_COLUMN else '?'}{row_text}"
+                    raise CellFault(f"cell {where} names the style {s_text!r}, which is "
+                                    "not a number") from None
             c_v = c_f = None
             c_inline = _NO_INLINE
             child = seen = 0

@@ -12,6 +12,8 @@ import re
 import xml.etree.ElementTree as ET
 from xml.parsers import expat
 
+from brindle.utils.xml_encoding import part_encoding
+
 CHUNK = 65536
 
 # No cell holds more than 32,767 characters. The text of one element past
@@ -68,23 +70,6 @@ def ns_key(name):
     return "{" + name if sep else name
 
 
-_DECLARED = re.compile(rb"""<\?xml[^>]*?encoding\s*=\s*["']([A-Za-z0-9._-]+)""")
-
-
-def _sniff(head):
-    """The encoding of a part that does not start as UTF-8 does, else None."""
-    if head[:2] in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
-        return "utf-16"
-    if head[:4] == b"<\0?\0":
-        return "utf-16-le"
-    if head[:4] == b"\0<\0?":
-        return "utf-16-be"
-    m = _DECLARED.match(head)
-    if m and m.group(1).lower().replace(b"_", b"-") not in (b"utf-8", b"utf8"):
-        return m.group(1).decode("ascii")
-    return None
-
-
 def _utf8_reader(read):
     """`read(CHUNK)` of the part as UTF-8 bytes, transcoding when it is in another encoding."""
     head = b""
@@ -93,7 +78,7 @@ def _utf8_reader(read):
         if not data:
             break
         head += data
-    encoding = _sniff(head)
+    encoding = part_encoding(head)
     if encoding is None:
         first = [head]
 
@@ -106,7 +91,10 @@ def _utf8_reader(read):
     def transcoded(_n):
         while True:
             data = pending.pop() if pending else read(CHUNK)
-            text = decoder.decode(data, final=not data)
+            try:
+                text = decoder.decode(data, final=not data)
+            except UnicodeDecodeError as exc:
+                raise ET.ParseError(f"it is not valid {encoding}: {exc.reason}") from None
             if text or not data:
                 return text.encode("utf-8")
     return transcoded

@@ -27,6 +27,12 @@ import zipfile
 from brindle.settings import resolve
 from brindle.utils import deflate
 
+try:  # an interpreter may be built without lzma; zipfile then refuses such members
+    from lzma import LZMAError
+    _STREAM_ERRORS = (LZMAError, EOFError)
+except ImportError:
+    _STREAM_ERRORS = (EOFError,)
+
 _LOCAL = struct.Struct("<4sHHHHHLLLHH")
 _CHUNK = 1 << 16
 
@@ -104,7 +110,16 @@ class ZipReader:
         # Members still open, closed with the archive (which stops their threads).
         self._members = weakref.WeakSet()
         try:
-            self._zip = zipfile.ZipFile(self._file)
+            try:
+                self._zip = zipfile.ZipFile(self._file)
+            except (NotImplementedError, ValueError, OSError) as exc:
+                # A directory of another zip version, or offsets before the
+                # start of the file (a seek there fails with EINVAL): no
+                # archive this reader can open, whatever raised it.
+                if isinstance(exc, OSError) and exc.errno != errno.EINVAL:
+                    raise
+                raise zipfile.BadZipFile(f"the archive's directory cannot be read: {exc}") \
+                    from exc
         except BaseException:
             self.close()
             raise
@@ -180,6 +195,9 @@ class ZipReader:
             self._members.add(member)
 
     def _read_at(self, pos, size):
+        if pos < 0:
+            # A central directory that puts a member before the archive's start.
+            raise zipfile.BadZipFile(f"the archive places a member at offset {pos}")
         if self._fd is not None:
             # Positioned reads leave the file's position alone, so they need no
             # lock, and each is one system call (one release of the interpreter
@@ -310,6 +328,10 @@ class _Blocks:
                 return out
 
 
+# Seconds the reader waits for a block before it looks for signals again.
+_SIGNAL_CHECK = 0.05
+
+
 class _ReadAhead:
     """Runs a member's blocks on a thread of its own, at most `DEPTH` blocks
     ahead of the reader.
@@ -367,7 +389,10 @@ class _ReadAhead:
                 if self._ended:
                     # Only a stop ends the thread without a last entry.
                     raise ValueError("I/O operation on closed file.")
-                cond.wait()
+                # Ctrl-C that the system hands to the inflating thread wakes
+                # nobody here; waking now and then to run the interpreter's
+                # signal check keeps it from waiting for the next block.
+                cond.wait(_SIGNAL_CHECK)
             block, exc = self._ready.popleft()
             cond.notify_all()
         if exc is not None:
@@ -511,7 +536,15 @@ class _Foreign(io.RawIOBase):
             # One byte past the bound is enough to know it was passed.
             size = min(size, self._bound - self._seen + 1)
         with self._archive._lock:
-            data = self._member.read(size)
+            try:
+                data = self._member.read(size)
+            except (*_STREAM_ERRORS, OSError) as exc:
+                # bz2 says a damaged stream with an OSError that has no errno;
+                # one with an errno is the disk's, not the part's.
+                if isinstance(exc, OSError) and exc.errno is not None:
+                    raise
+                raise zipfile.BadZipFile(f"the compressed data of {self._name!r} is damaged: "
+                                         f"{exc}") from exc
         self._seen += len(data)
         if self._bound is not None and self._seen > self._bound:
             raise _too_large(self._name, self._bound, self._max_part_size)

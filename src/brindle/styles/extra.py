@@ -51,7 +51,7 @@ class _Attributes(_Frozen):
     __slots__ = ("attrs",)
     TAG = None
 
-    def __init__(self, **attrs):
+    def __init__(self, /, **attrs):
         pairs = []
         for name, value in sorted(attrs.items()):
             if value is None:

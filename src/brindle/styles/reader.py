@@ -9,13 +9,13 @@ exactly (theme colours, gradient fills, borders) are kept as their XML.
 
 import os
 import warnings
-import xml.etree.ElementTree as ET
 
 from brindle.package.names import quote, quote_text
 from brindle.styles.cell_style import StyleArray
 from brindle.styles.extra import Alignment, Border, Protection, RawFill
 from brindle.styles.fonts import _COLOR_RE, _UNDERLINES, Font, PatternFill
 from brindle.styles.numbers import BUILTIN_FORMATS, BUILTIN_IDS, FIRST_CUSTOM_ID
+from brindle.utils.xml_encoding import parse_part
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 _M = "{" + MAIN + "}"
@@ -59,26 +59,40 @@ def element_text(el):
             prefixes[uri] = prefix
         return f"{prefix}:{local}"
 
-    def walk(node, out):
+    body = []
+    # An explicit stack, not recursion: a part may nest its elements far
+    # deeper than the interpreter's recursion limit.
+    stack = []
+
+    def tail(node):
+        if node is not el and node.tail and not node.tail.isspace():
+            body.append(quote_text(node.tail))
+
+    def enter(node):
         tag = name(node.tag, False)
         attrs = "".join(f' {name(k, True)}="{quote(v)}"' for k, v in node.attrib.items())
-        out.append(f"<{tag}{attrs}")
+        body.append(f"<{tag}{attrs}")
         # Whitespace between child elements is layout, not content.
         text = node.text if node.text and not (len(node) and node.text.isspace()) else None
         if len(node) or text:
-            out.append(">")
+            body.append(">")
             if text:
-                out.append(quote_text(text))
-            for child in node:
-                walk(child, out)
-                if child.tail and not child.tail.isspace():
-                    out.append(quote_text(child.tail))
-            out.append(f"</{tag}>")
+                body.append(quote_text(text))
+            stack.append((node, f"</{tag}>", iter(node)))
         else:
-            out.append("/>")
-        return out
+            body.append("/>")
+            tail(node)
 
-    body = walk(el, [])
+    enter(el)
+    while stack:
+        node, close, children = stack[-1]
+        child = next(children, None)
+        if child is None:
+            stack.pop()
+            body.append(close)
+            tail(node)
+        else:
+            enter(child)
     decls = (f' xmlns="{MAIN}"' if default else "") + "".join(
         f' xmlns:{p}="{quote(u)}"' for u, p in prefixes.items())
     tag_end = 1 + len(name(el.tag, False))
@@ -192,7 +206,7 @@ def _attributes(cls, el):
 def read_stylesheet(data, wb):
     """Fill `wb`'s style tables from the styles part `data` (bytes); returns
     the list of style arrays indexed like the file's cell formats."""
-    root = ET.fromstring(data)
+    root = parse_part(data)
     formats = {}
     for fmt in root.iterfind(f"{_M}numFmts/{_M}numFmt"):
         fmt_id = _int(fmt.get("numFmtId"), None)

@@ -8,6 +8,7 @@ import xml.etree.ElementTree as ET
 from typing import Any
 
 from brindle.package.names import CORE_NS, XML_DECL, quote
+from brindle.utils.xml_encoding import parse_part
 
 _DC = "http://purl.org/dc/elements/1.1/"
 _DCTERMS = "http://purl.org/dc/terms/"
@@ -95,7 +96,7 @@ def _parse_date(text):
 def read_properties(data):
     """The properties in core-properties part `data`; None when it is not readable."""
     try:
-        root = ET.fromstring(data)
+        root = parse_part(data)
     except ET.ParseError:
         return None
     props = DocumentProperties()
