@@ -10,6 +10,7 @@ from hypothesis import given, strategies as st
 import sheetgen as gen
 from testkit import make_helpers, make_parser
 from brindle.formula import ArrayFormula, DataTableFormula, TranslatorError
+from brindle.reader.xmlwindow import MalformedCell
 from brindle.utils.datetime import MAC_EPOCH
 from sources import Trickle
 
@@ -84,10 +85,12 @@ def test_values(body, value, data_type):
     ("<c><v>inf</v></c>", ValueError),
     ("<c><v>1..2</v></c>", ValueError),
     ("<c t='b'><v>x</v></c>", ValueError),
-    ("<c t='s'><v>3</v></c>", IndexError),
+    # Past the table: refused naming the cell (MalformedCell is a ValueError).
+    ("<c t='s'><v>3</v></c>", MalformedCell),
     ("<c t='d'><v>yesterday</v></c>", ValueError),
     ("<c r='A0'><v>1</v></c>", ValueError),
-    ("<c s='x'/>", ValueError),
+    ("<c s='x'/>", MalformedCell),
+    ("<c s=''/>", MalformedCell),
 ])
 def test_value_errors_are_the_helpers(body, error):
     with pytest.raises(error):
@@ -95,7 +98,7 @@ def test_value_errors_are_the_helpers(body, error):
 
 
 @pytest.mark.parametrize("s,style", [
-    (None, 0), ("", ""), ("007", 7), ("-3", -3), ("+5", 5),
+    (None, 0), ("007", 7), ("-3", -3), ("+5", 5),
     ("99999999999999999999", 99999999999999999999),
 ])
 def test_style_ids(s, style):

@@ -190,13 +190,13 @@ PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const St
             // The store finds the runs of a shared string by its index alone.
             if (settings_.as_read && settings_.rich_strings) return unsupported("odd shared string index");
             PyRef idx = BR_TRY(py_int(v));
-            PyObject* item = PyObject_GetItem(settings_.shared_strings.get(), idx.get());
+            PyResult<PyRef> item = owned(PyObject_GetItem(settings_.shared_strings.get(), idx.get()));
             if (!item && PyErr_ExceptionMatches(PyExc_IndexError)) {
                 // Past the table: the host names the cell in its refusal.
                 PyErr_Clear();
                 return malformed("shared string index past the table");
             }
-            value.set_py(BR_TRY(owned(item)));
+            value.set_py(BR_TRY(std::move(item)));
             return {};
         }
         case TypeText::B: {
