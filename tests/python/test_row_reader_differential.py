@@ -72,15 +72,15 @@ def test_native_reads_like_pure(data, fav, data_only, rich, mode):
                      rich_text=rich)
     native = run(m.RowReader, data, parser_kw, mode)
     pure = run(rows_mod.RowReader, data, parser_kw, mode)
-    if pure[0] == "error" and pure[1].startswith(("ParseError: ", "MalformedCell: ")):
-        # Malformed XML, or a cell naming a style or string that cannot be:
-        # the engine declines and the host's own reading raises, naming the cell.
+    if pure[0] == "error" and pure[1].startswith("ParseError: "):
+        # Malformed XML: the engine declines and the host's own parse raises.
         assert native[0] == "fallback", native
     elif pure[0] == "error" and pure[1].startswith("OutsideSheet: "):
         # Past a sheet's limits: the engine refuses in the host's words.
         assert native == ("fallback", pure[1].removeprefix("OutsideSheet: "))
     elif pure[0] == "error" and pure[1].startswith("CellFault: "):
-        # An index outside its table: the engine declines, the host names the cell.
+        # A cell naming a style or string that cannot be: the engine
+        # declines, the host names the cell.
         assert native[0] == "fallback" and native[1].startswith("malformed: "), native
     elif pure[0] == "error":
         assert native == ("fallback", "native reader error: " + pure[1])

@@ -54,8 +54,8 @@ def test_values(body, value, data_type):
     ("<c t='s'><v>-1</v></c>", CellFault),  # never counted from the end
     ("<c t='d'><v>yesterday</v></c>", ValueError),
     ("<c r='A0'><v>1</v></c>", ValueError),
-    ("<c s='x'/>", ValueError),
-    ("<c s=''/>", ValueError),
+    ("<c s='x'/>", CellFault),
+    ("<c s=''/>", CellFault),
 ])
 def test_value_errors_are_the_helpers(body, error):
     with pytest.raises(error):
