@@ -21,7 +21,8 @@ order:
 * ``("sheet_warn", message)``, once, for the first cell whose reference names
   another row than its ``<row>``: a warning the caller prefixes with the
   sheet's name. Such a row is given as one ``("row", ...)`` item per row its
-  cells name, in ascending order, each cell in the row its reference names.
+  cells name, in ascending order, each cell in the row its reference names
+  (read `as_read`, it is given whole, its cells in file order).
 
 Read with `as_read` (the full loader, which writes cells back), each cell
 tuple has an eighth item: None, or (type attribute or None, value text) when
@@ -459,6 +460,9 @@ class _SheetReader(Window):
         # The row holds a cell whose reference names another row; whether the
         # sheet's one warning of it was given.
         mixed = warned = False
+        # The full loader files cells by their references, in file order, as
+        # the engine's loader does: only streaming splits such rows.
+        split_rows = not self.as_read
         # The cell being read: attributes, <v> text, <f> parts, inline value.
         c_r = c_t = c_v = c_f = None
         c_style = 0
@@ -600,9 +604,11 @@ class _SheetReader(Window):
             if cells is not None:
                 if mixed:
                     mixed = False
-                    split_row()
-                else:
-                    emit(("row", row, cells))
+                    if split_rows:
+                        split_row()
+                        cells = None
+                        return
+                emit(("row", row, cells))
                 cells = None
 
         def split_row():
