@@ -45,7 +45,7 @@ def rows(body, min_col=1, max_col=None, values_only=True, **kw):
      [(1, (2, "_", 1))]),
     ("<row r='1'><c r='B1'><v>1</v></c><c r='B1'><v>2</v></c></row>", 1, None, [(1, ("_", 2))]),
     ("<row r='1'><c r='B5'><v>1</v></c></row><row><c><v>3</v></c></row>", 2, None,
-     [(1, (1,)), (2, ())]),
+     [(5, (1,)), (2, ())]),
 ])
 def test_row_shapes(body, min_col, max_col, expected):
     assert rows(body, min_col, max_col) == expected
@@ -54,8 +54,11 @@ def test_row_shapes(body, min_col, max_col, expected):
 def test_cells_and_their_slots():
     r = reader("<row r='1'><c r='B5' s='3' t='s'><v>0</v></c><c><f>A1</f><v>7</v></c></row>",
                make_parser(shared_strings=["s0"], formula_and_value=True))
-    idx, (filler, b5, c) = r.next_row("ws", 1, None, False, ReadOnlyCell, EMPTY_CELL)
+    # The cell without a reference is C1, the next column of its row; B5 comes as row 5.
+    idx, (filler, _, c) = r.next_row("ws", 1, None, False, ReadOnlyCell, EMPTY_CELL)
     assert idx == 1 and filler is EMPTY_CELL and filler.value is None
+    idx, (_, b5) = r.next_row("ws", 1, None, False, ReadOnlyCell, EMPTY_CELL)
+    assert idx == 5
     assert (b5.parent, b5.row, b5.column, b5.value, b5.data_type, b5.style_id) == (
         "ws", 5, 2, "s0", "s", 3)
     assert b5.coordinate == "B5" and b5.formula is None and b5.cached_value == "s0"

@@ -361,10 +361,13 @@ def test_run_properties_are_judged_once_per_text():
 # --- rows and the document ---------------------------------------------------
 
 def test_row_and_column_numbering():
-    rows, _ = raw(sheet('<row r="10"><c><v>1</v></c></row><row><c r="C5"><v>2</v></c><c/><c/></row>'
-                        '<row/><row r="2"><c r="B2"/></row><row r="007"><c/></row>'))
+    rows, actions = raw(sheet('<row r="10"><c><v>1</v></c></row><row><c r="C5"><v>2</v></c><c/><c/></row>'
+                              '<row/><row r="2"><c r="B2"/></row><row r="007"><c/></row>'))
+    # C5 is given in a row of its own; the cells after it stay in row 11.
     assert [(idx, [c[:2] for c in cells]) for idx, cells in rows] == [
-        (10, [(10, 1)]), (11, [(5, 3), (11, 4), (11, 5)]), (12, []), (2, [(2, 2)]), (7, [(7, 1)])]
+        (10, [(10, 1)]), (5, [(5, 3)]), (11, [(11, 4), (11, 5)]), (12, []), (2, [(2, 2)]),
+        (7, [(7, 1)])]
+    assert actions == [("sheet_warn", 'cell C5 lies in <row r="11">; it is read as C5')]
 
 
 def test_references_the_fast_rule_leaves_to_the_host():
@@ -591,21 +594,25 @@ def rows_of(data, *args, **parser):
 def test_next_row_shapes():
     data = sheet('<row r="1"/><row r="2"><c r="B2"><v>1</v></c><c r="E2"><v>2</v></c></row>'
                  '<row r="3"><c r="B5"><v>3</v></c><c r="B3"><v>4</v></c></row>')
+    # B5 is given as row 5 of its own, after the rest of row 3.
     assert rows_of(data, "ws", 1, None, True, Cell, None) == [
-        (1, ()), (2, (None, 1, None, None, 2)), (3, (None, 4))]
-    assert rows_of(data, "ws", 1, 3, True, Cell, 0) == [(1, (0, 0, 0)), (2, (0, 1, 0)), (3, (0, 4, 0))]
-    assert rows_of(data, "ws", 3, None, True, Cell, 0) == [(1, ()), (2, (0, 0, 2)), (3, ())]
-    assert rows_of(data, "ws", 9, 4, True, Cell, 0) == [(1, ()), (2, ()), (3, ())]
+        (1, ()), (2, (None, 1, None, None, 2)), (3, (None, 4)), (5, (None, 3))]
+    assert rows_of(data, "ws", 1, 3, True, Cell, 0) == [
+        (1, (0, 0, 0)), (2, (0, 1, 0)), (3, (0, 4, 0)), (5, (0, 3, 0))]
+    assert rows_of(data, "ws", 3, None, True, Cell, 0) == [(1, ()), (2, (0, 0, 2)), (3, ()), (5, ())]
+    assert rows_of(data, "ws", 9, 4, True, Cell, 0) == [(1, ()), (2, ()), (3, ()), (5, ())]
 
-    (_, first), (_, second), (_, third) = rows_of(data, "ws", 1, None, False, Cell, FILLER)
+    (_, first), (_, second), (_, third), (_, fourth) = rows_of(data, "ws", 1, None, False, Cell,
+                                                               FILLER)
     assert first == ()
     assert second[0] is FILLER and second[2] is FILLER and second[3] is FILLER
     cell = second[1]
     assert (cell.parent, cell.row, cell.column, cell._value, cell.data_type, cell._style_id) == (
         "ws", 2, 2, 1, "n", 0)
     assert not hasattr(cell, "formula") and not hasattr(cell, "extra")
-    moved = third[1]
-    assert (moved.row, moved.column, moved._value) == (3, 2, 4)
+    kept, moved = third[1], fourth[1]
+    assert (kept.row, kept.column, kept._value) == (3, 2, 4)
+    assert (moved.row, moved.column, moved._value) == (5, 2, 3)
 
 
 def test_next_row_cells_from_another_row_keep_their_row():
@@ -630,7 +637,7 @@ def test_next_row_extra_slots_and_layout_changes():
 
 def test_shared_row_numbers_within_a_row():
     data = sheet('<row r="1048576"><c/><c/><c r="C5"/></row>')
-    (_, cells), = rows_of(data, "ws", 1, None, False, Cell, FILLER)
+    _, (_, cells) = rows_of(data, "ws", 1, None, False, Cell, FILLER)
     assert cells[0].row is cells[1].row
 
 

@@ -7,6 +7,7 @@ import math
 
 from brindle import _brindle as m
 from brindle.reader import xmlwindow
+from brindle.reader.worksheet import iter_items
 from brindle.styles.cell_style import StyleArray
 from sources import Trickle
 from testkit import Cell, make_helpers, make_parser
@@ -30,7 +31,8 @@ def pure_bind(data, parser_kw, styles):
 
     xmlwindow.Window.__init__ = eager_init
     try:
-        items = parser.parse(make_helpers())
+        # As the host's loader reads: rows whole, cells in file order.
+        items = iter_items(parser.source, parser, make_helpers(), as_read=True)
     finally:
         xmlwindow.Window.__init__ = window_init
     try:
@@ -38,7 +40,7 @@ def pure_bind(data, parser_kw, styles):
             if item[0] != "row":
                 actions.append(item)
                 continue
-            for row, col, value, data_type, style, _formula, _cached in item[2]:
+            for row, col, value, data_type, style, *_ in item[2]:
                 cells[(row, col)] = describe(value, data_type, styles[style], "ws")
     except Exception as e:  # noqa: BLE001 - the host's exception is the expectation
         return ("error", type(e), str(e))

@@ -91,6 +91,7 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
             raise_limit(cell_outside_message(c.r).c_str());
             return py_err();
         }
+        if (rec.row != row_counter_) [[unlikely]] BR_TRY_VOID(other_row(rec));
     } else {
         rec.row = row_counter_;
         rec.column = ++col_counter_;
@@ -354,6 +355,23 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
     }
     value = Val::py_(std::move(res));
     dtype = DType::of(kDtD);
+    return {};
+}
+
+// A cell whose reference names another row than its <row>: it stays where
+// its reference says, its row is split by the row reader, and the sheet's
+// first such cell is reported (the host names the sheet).
+PyResult<void> SheetParser::other_row(const CellRec& rec) {
+    other_rows_ = true;
+    if (warned_other_row_) return {};
+    warned_other_row_ = true;
+    std::string ref;
+    append_column_letters(ref, rec.column);
+    ref += std::to_string(rec.row);
+    const std::string msg = "cell " + ref + " lies in <row r=\"" + std::to_string(row_counter_) +
+                            "\">; it is read as " + ref;
+    PyRef entry = PyRef::steal(Py_BuildValue("(ss#)", "sheet_warn", msg.data(), Py_ssize_t(msg.size())));
+    if (!entry || PyList_Append(actions_.get(), entry.get()) < 0) return py_err();
     return {};
 }
 

@@ -251,7 +251,12 @@ PyResult<void> SheetParser::next_item_into(Item& out) {
             in_sheet_data_ = true;
             continue;
         }
-        if (depth == 3 && in_sheet_data_ && main && local == "row") return parse_row(out);
+        if (depth == 3 && in_sheet_data_ && main && local == "row") {
+            other_rows_ = false;
+            BR_TRY_VOID(parse_row(out));
+            out.other_rows = other_rows_;
+            return {};
+        }
         if (depth == 2 || (depth == 3 && in_sheet_data_)) {
             if (BR_TRY(child_element(out))) return {};
             continue;

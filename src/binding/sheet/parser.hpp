@@ -52,6 +52,8 @@ struct Item {
     enum class Kind : std::uint8_t { Row, Element, Unknown, End };
     Kind kind = Kind::End;
     std::int64_t row = 0;
+    // A cell of the row names another row: a streaming reader splits it.
+    bool other_rows = false;
     std::vector<CellRec> cells;
     std::string bytes;
     SharedNamespaces namespaces;
@@ -188,6 +190,8 @@ private:
     std::int64_t row_counter_ = 0;
     std::int64_t col_counter_ = 0;
     bool in_sheet_data_ = false;
+    bool other_rows_ = false;        // of the row being read; see other_row()
+    bool warned_other_row_ = false;  // the sheet's one warning of it was given
     bool keep_elements_ = true;
     // Local names of the elements skipped and reported.
     std::unordered_set<std::string, UriHash, std::equal_to<>> unkept_;
@@ -217,6 +221,7 @@ private:
                                              bool formula_cell, Val& value, DType& dtype);
     [[nodiscard]] PyResult<void> number_rule(const StyleId& style, bool formula_cell, Val& value,
                                               DType& dtype);
+    [[nodiscard]] PyResult<void> other_row(const CellRec& rec);
     [[nodiscard]] PyResult<void> date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell);
     // The cell's formula into `out`, a fresh value.
     [[nodiscard]] PyResult<void> formula_step(const CellRec& rec, Val& out);

@@ -36,6 +36,7 @@ struct Queued {
 struct ReaderState {
     std::unique_ptr<SheetParser> parser;
     std::deque<Queued> queue;
+    std::deque<Item> split;  // the rest of a row split by the rows its cells name
     bool end = false;
     PyRef pending;  // the error that ended the parse, raised again on every later call
     std::optional<SlotClass> layout;
@@ -102,6 +103,7 @@ int visit_item(const Item& it, visitproc visit, void* arg) {
 
 [[gnu::cold, gnu::noinline]] PyResult<Item> fail(ReaderState& st) {
     st.queue.clear();
+    st.split.clear();
     st.pending = PyRef::steal(PyErr_GetRaisedException());
     PyErr_SetRaisedException(st.pending.clone().release());
     return py_err();
@@ -121,11 +123,36 @@ PyResult<void> append_element(ReaderState& st, const Item& it) {
     return {};
 }
 
+// A row whose cells name other rows, given as one row per row named, in
+// ascending order, each with its cells in file order (as the host's reader
+// does): streaming cannot go back, so a row named again after it was given
+// comes again. The first part is returned, the others wait in `split`.
+[[gnu::cold, gnu::noinline]] Item split_row(ReaderState& st, Item it) {
+    std::stable_sort(it.cells.begin(), it.cells.end(),
+                     [](const CellRec& a, const CellRec& b) { return a.row < b.row; });
+    const std::size_t n = it.cells.size();
+    for (std::size_t k = 0; k < n;) {
+        Item part;
+        part.kind = Item::Kind::Row;
+        part.row = it.cells[k].row;
+        for (; k < n && it.cells[k].row == part.row; ++k) part.cells.push_back(std::move(it.cells[k]));
+        st.split.push_back(std::move(part));
+    }
+    Item first = std::move(st.split.front());
+    st.split.pop_front();
+    return first;
+}
+
 PyResult<Item> next_ready(ReaderState& st) {
     if (st.pending) {
         st.queue.clear();
         PyErr_SetRaisedException(Py_NewRef(st.pending.get()));
         return py_err();
+    }
+    if (!st.split.empty()) [[unlikely]] {
+        Item it = std::move(st.split.front());
+        st.split.pop_front();
+        return it;
     }
     SheetParser& p = *st.parser;
     for (;;) {
@@ -134,6 +161,7 @@ PyResult<Item> next_ready(ReaderState& st) {
             if (st.end || p.abs_pos() >= (q.stamp & ~(kHoldBack - 1)) + kHoldBack) {
                 Item it = std::move(q.item);
                 st.queue.pop_front();
+                if (it.other_rows) [[unlikely]] return split_row(st, std::move(it));
                 return it;
             }
         } else if (st.end) {
@@ -227,6 +255,8 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
         if (int e = st->parser->visit(visit, arg)) return e;
     for (const Queued& q : st->queue)
         if (int e = visit_item(q.item, visit, arg)) return e;
+    for (const Item& it : st->split)
+        if (int e = visit_item(it, visit, arg)) return e;
     if (int e = st->pending.visit(visit, arg)) return e;
     if (st->layout) Py_VISIT(st->layout->cls());
     return st->actions.visit(visit, arg);

@@ -95,6 +95,8 @@ class SheetExtras:
                 self.element(action[1], action[2])
             elif action[0] == "unknown":
                 self.warn(f"element <{action[1]}> is not kept")
+            elif action[0] == "sheet_warn":
+                self.warn(action[1])
         self.rows(row_dimensions)
         self.comments()
         self.ws._kept_rels = [r for r in self.rels if r.id not in self.owned_ids]

@@ -381,7 +381,7 @@ class ReadOnlyWorksheet:
                         item = next_row(self, min_col, max_col, values_only, ReadOnlyCell,
                                         filler)
                         if actions:
-                            _replay(actions)
+                            _replay(actions, self.title)
                         if row_dimensions:
                             row_dimensions.clear()
                         if item is None:
@@ -394,7 +394,10 @@ class ReadOnlyWorksheet:
                             while expected < idx:
                                 yield blank
                                 expected += 1
-                            expected = idx + 1
+                            # A row given again (its cells came later in the
+                            # file) must not pad the rows after it twice.
+                            if expected == idx:
+                                expected += 1
                             yield row
             except fallback:
                 pass
@@ -411,7 +414,7 @@ class ReadOnlyWorksheet:
                 if seen < given:
                     actions.clear()
                 else:
-                    _replay(actions)
+                    _replay(actions, self.title)
                 row_dimensions.clear()
                 if item is None:
                     return
@@ -423,7 +426,8 @@ class ReadOnlyWorksheet:
                         while expected < idx:
                             yield blank
                             expected += 1
-                        expected = idx + 1
+                        if expected == idx:
+                            expected += 1
                         yield row
 
     def _check_bounds(self, item, min_col, max_col, filler):
@@ -489,9 +493,12 @@ def _is_fallback(exc):
     return engine is not None and isinstance(exc, engine.NativeFallback)
 
 
-def _replay(actions):
-    """Issue the warnings among `actions` and empty it: nothing else in it is used."""
+def _replay(actions, title):
+    """Issue the warnings among `actions` (those of the sheet named with its `title`)
+    and empty it: nothing else in it is used."""
     for action in actions:
         if action[0] == "warn":
             warnings.warn(action[1], UserWarning, stacklevel=3)
+        elif action[0] == "sheet_warn":
+            warnings.warn(f"worksheet {title!r}: {action[1]}", UserWarning, stacklevel=3)
     actions.clear()

@@ -17,7 +17,12 @@ order:
   only elements the workbook can keep (`_KEPT`) are captured;
 * ``("unknown", name)`` for the first element of each other local name in
   those places, which is skipped unread;
-* ``("warn", message)`` for a cell whose date serial gives no date.
+* ``("warn", message)`` for a cell whose date serial gives no date;
+* ``("sheet_warn", message)``, once, for the first cell whose reference names
+  another row than its ``<row>``: a warning the caller prefixes with the
+  sheet's name. Such a row is given as one ``("row", ...)`` item per row its
+  cells name, in ascending order, each cell in the row its reference names
+  (read `as_read`, it is given whole, its cells in file order).
 
 Read with `as_read` (the full loader, which writes cells back), each cell
 tuple has an eighth item: None, or (type attribute or None, value text) when
@@ -452,6 +457,12 @@ class _SheetReader(Window):
         cells = None
         row_text = ""  # the row number as a reference writes it
         last_attrs = [None]  # the attributes of the last row that had some
+        # The row holds a cell whose reference names another row; whether the
+        # sheet's one warning of it was given.
+        mixed = warned = False
+        # The full loader files cells by their references, in file order, as
+        # the engine's loader does: only streaming splits such rows.
+        split_rows = not self.as_read
         # The cell being read: attributes, <v> text, <f> parts, inline value.
         c_r = c_t = c_v = c_f = None
         c_style = 0
@@ -589,10 +600,35 @@ class _SheetReader(Window):
                     rd[str(row)] = last_attrs[0]
 
         def close_row():
-            nonlocal cells
+            nonlocal cells, mixed
             if cells is not None:
+                if mixed:
+                    mixed = False
+                    if split_rows:
+                        split_row()
+                        cells = None
+                        return
                 emit(("row", row, cells))
                 cells = None
+
+        def split_row():
+            """A row whose cells name other rows: each named row is given as a row of
+            its own, in ascending order, its cells in file order. Streaming cannot go
+            back, so a row named after it was given comes again; the full loader,
+            which files cells by their references, holds the same cells."""
+            by_row = {}
+            for c in cells:
+                by_row.setdefault(c[0], []).append(c)
+            for at in sorted(by_row):
+                emit(("row", at, by_row[at]))
+
+        def other_row(at, column):
+            nonlocal mixed, warned
+            mixed = True
+            if not warned:
+                warned = True
+                ref = letters[column] + str(at)
+                emit(("sheet_warn", f'cell {ref} lies in <row r="{row}">; it is read as {ref}'))
 
         # <c>
 
@@ -630,6 +666,8 @@ class _SheetReader(Window):
                     at, col = coordinate(r)
                     if not (0 < at <= MAX_ROW and 0 < col <= MAX_COLUMN):
                         raise cell_outside(r)
+                    if at != row:
+                        other_row(at, col)
             else:
                 col += 1
                 at = row
