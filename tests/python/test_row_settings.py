@@ -10,6 +10,7 @@ import zipfile
 
 import pytest
 
+import bind_check
 import brindle
 from sheetgen import xlsx
 
@@ -80,3 +81,40 @@ def test_a_row_dimension_outside_the_sheet_is_not_made():
         with pytest.raises(KeyError):
             dims[index]
     assert dims.get(7) is None and 7 not in dims and not dims
+
+
+def shared_groups(row_dimensions):
+    """Each row's attributes, with the first row that holds the same dict object."""
+    first = {}
+    return [(key, attrs, first.setdefault(id(attrs), key))
+            for key, attrs in row_dimensions.items()]
+
+
+X = ' xmlns:x="urn:x"'
+
+
+@pytest.mark.parametrize("rows", [
+    pytest.param(['r="1" ht="20"', 'r="2" ht="20"', 'r="3" ht="20"'], id="alike"),
+    pytest.param(['r="1" ht="20"', 'r="2" ht="2&#48;"', 'r="3" ht="20"'], id="written-two-ways"),
+    pytest.param(['ht="20" hidden="1"', 'hidden="1" ht="20"', 'ht="20" hidden="1"'],
+                 id="another-order-no-r"),
+    pytest.param(['r="1" ht="20"', 'r="2"', 'r="3" ht="20"', 'r="4" ht="30"', 'r="5" ht="20"'],
+                 id="a-change-and-back"),
+    pytest.param(['r="1" ht="1&amp;"', 'r="2" ht="1&amp;"', 'r="3" ht="1&lt;"'], id="references"),
+    pytest.param(['r="1" ht="20" spans="1:2"', 'r="2" ht="20" spans="1:3"'], id="spans-differ"),
+    pytest.param(['r="1" xmlns:x="urn:a" x:k="1" ht="1"', 'r="2" xmlns:x="urn:b" x:k="1" ht="1"',
+                  'r="3" xmlns:y="urn:b" y:k="1" ht="1"'], id="one-prefix-two-namespaces"),
+    pytest.param([f'r="1"{X} x:k="1" ht="1"', f'r="2"{X} x:k="1" ht="1"', 'r="3" k="1" ht="1"'],
+                 id="namespaced-or-not"),
+])
+def test_rows_alike_share_one_attribute_dict_in_both_readers(rows):
+    # The engine tells a row like the last by its attribute bytes: rows whose
+    # bytes differ but whose attributes are equal must still share, and equal
+    # bytes under another namespace must not.
+    body = "".join(f"<row {attrs}><c><v>1</v></c></row>" for attrs in rows)
+    data = f'<worksheet xmlns="{MAIN}"><sheetData>{body}</sheetData></worksheet>'.encode()
+    pure = bind_check.pure_bind(data, {"row_dimensions": {}}, bind_check.STYLES)
+    native = bind_check.native_bind(data, {"row_dimensions": {}}, bind_check.STYLES)
+    assert pure[0] == native[0] == "ok"
+    assert shared_groups(native[3]) == shared_groups(pure[3])
+    assert len(pure[3]) == sum(1 for attrs in rows if attrs.strip('r="0123456789'))

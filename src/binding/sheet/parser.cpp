@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -349,6 +350,75 @@ PyResult<PyRef> SheetParser::attr_dict(bool skip_r) {
     return d;
 }
 
+namespace {
+// What stands for one attribute in a row's bytes, ahead of its name and value.
+struct AttrHead {
+    std::int32_t ns;
+    std::uint32_t local_size;
+    std::uint32_t value_size;
+};
+}  // namespace
+
+// Files that give rows settings mostly give every row the same ones (a
+// height on each after a change of font): rows alike share one dict, which
+// the host then reads once.
+// PERF: a row is told from the last by the bytes of its attributes, so that
+// a row like the last makes no Python object but its number, and the bytes
+// are compared where they lie, copied only when they change. Equal bytes
+// under equal namespace ids give equal dicts; bytes that differ (another
+// order, another way of writing a character) still get the dicts compared.
+PyResult<void> SheetParser::keep_row_attrs() {
+    bool same = static_cast<bool>(last_row_attrs_);
+    std::size_t at = 0;
+    const auto match = [&](const void* p, std::size_t n) noexcept {
+        same = same && last_row_bytes_.size() - at >= n &&
+               std::memcmp(last_row_bytes_.data() + at, p, n) == 0;
+        at += n;
+    };
+    for (const Attr& a : reader.attrs()) {
+        std::string_view local = reader.view(a.local);
+        if (a.ns == 0 && local == "r") continue;
+        std::string_view value = reader.view(a.value);
+        const AttrHead head{a.ns, static_cast<std::uint32_t>(local.size()),
+                            static_cast<std::uint32_t>(value.size())};
+        match(&head, sizeof head);
+        match(local.data(), local.size());
+        match(value.data(), value.size());
+        if (!same) break;
+    }
+    if (!same || at != last_row_bytes_.size()) {
+        row_bytes_.clear();
+        for (const Attr& a : reader.attrs()) {
+            std::string_view local = reader.view(a.local);
+            if (a.ns == 0 && local == "r") continue;
+            std::string_view value = reader.view(a.value);
+            const AttrHead head{a.ns, static_cast<std::uint32_t>(local.size()),
+                                static_cast<std::uint32_t>(value.size())};
+            row_bytes_.append(reinterpret_cast<const char*>(&head), sizeof head);
+            row_bytes_.append(local);
+            row_bytes_.append(value);
+        }
+        PyRef d = BR_TRY(attr_dict(true));
+        int equal = 0;
+        if (last_row_attrs_) {
+            equal = PyObject_RichCompareBool(d.get(), last_row_attrs_.get(), Py_EQ);
+            if (equal < 0) return py_err();
+        }
+        if (!equal) last_row_attrs_ = std::move(d);
+        // Either way the bytes now stand for the dict kept.
+        last_row_bytes_.swap(row_bytes_);
+    }
+    // The row number as the host's str() writes it, ASCII digits.
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, row_counter_).ptr;
+    const Py_ssize_t n = end - digits;
+    PyRef key = PyRef::steal(PyUnicode_New(n, 127));
+    if (!key) return py_err();
+    std::memcpy(PyUnicode_1BYTE_DATA(key.get()), digits, static_cast<std::size_t>(n));
+    if (PyDict_SetItem(row_dimensions_.get(), key.get(), last_row_attrs_.get()) < 0) return py_err();
+    return {};
+}
+
 PyResult<void> SheetParser::parse_row(Item& out) {
     out.kind = Item::Kind::Row;
     out.cells.clear();
@@ -382,16 +452,7 @@ PyResult<void> SheetParser::parse_row(Item& out) {
     col_counter_ = 0;
     out.row = row_counter_;
     if (other) {
-        PyRef d = BR_TRY(attr_dict(true));
-        // Rows alike share one dict, which the host then reads once.
-        if (last_row_attrs_) {
-            const int same = PyObject_RichCompareBool(d.get(), last_row_attrs_.get(), Py_EQ);
-            if (same < 0) return py_err();
-            if (same) d = PyRef::borrow(last_row_attrs_.get());
-        }
-        if (d.get() != last_row_attrs_.get()) last_row_attrs_ = PyRef::borrow(d.get());
-        PyRef key = PyRef::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(row_counter_)));
-        if (!key || PyDict_SetItem(row_dimensions_.get(), key.get(), d.get()) < 0) return py_err();
+        BR_TRY(keep_row_attrs());
     }
     if (reader.last_kind() == Event::EmptyTag) {
         BR_TRY(reader.next());

@@ -187,6 +187,11 @@ private:
     PyRef actions_;
     PyRef row_dimensions_;
     PyRef last_row_attrs_;  // the attributes of the last row that had some
+    // Those attributes as written (namespace id, name and undecoded value of
+    // each but `r`), and the current row's, to tell a row like the last
+    // before any Python object is made.
+    std::string last_row_bytes_;
+    std::string row_bytes_;
     std::int64_t row_counter_ = 0;
     std::int64_t col_counter_ = 0;
     bool in_sheet_data_ = false;
@@ -216,6 +221,7 @@ private:
     [[nodiscard]] PyResult<PyRef> host_item(PyObject* fn, std::string_view bytes, const NamespaceList& ns);
     void begin_cell();
     [[nodiscard]] PyResult<PyRef> attr_dict(bool skip_r = false);
+    [[nodiscard]] PyResult<void> keep_row_attrs();
     [[nodiscard]] PyResult<void> interpret(StyleId style, std::vector<CellRec>& cells);
     [[nodiscard]] PyResult<void> value_rule(TypeText tt, std::string_view t, const StyleId& style,
                                              bool formula_cell, Val& value, DType& dtype);
