@@ -68,6 +68,9 @@ public:
         if (e.holds_object()) objs.drop(static_cast<std::uint32_t>(e.payload));
     }
 
+    // Takes the host's cell class (and what copying styles needs) for the
+    // cells the store builds; a load and an attach both start with it.
+    [[nodiscard]] PyResult<void> prepare(PyObject* cls);
     // Empties the compact structures and every object they own.
     void reset();
     // Empties everything a load or clear() starts again from, dictionary
