@@ -111,7 +111,7 @@ def sheet_data_only(n_rows, lxml):
     import brindle
     from brindle._native import native_engine
     from brindle.writer.cell import make_writer_helpers
-    from brindle.writer.sheet_writer import SheetWriter as PySheetWriter
+    from pure_sheet_writer import SheetWriter as PySheetWriter
 
     engine = native_engine()
     wb = brindle.Workbook(write_only=True, lxml=lxml)

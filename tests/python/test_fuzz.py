@@ -24,10 +24,11 @@ import brindle
 from brindle import _brindle as m
 import sheetgen as gen
 from testkit import make_helpers, make_parser
-from brindle.reader import dimension, prescan, rows, string_table
+from brindle.reader import dimension, rows, string_table
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.sheet import write_sheet_data
-from brindle.writer.sheet_writer import SheetWriter
+from pure_sheet_writer import SheetWriter
+import pure_prescan as prescan
 from bind_check import check as check_bind
 
 SECONDS = float(os.environ.get("BRINDLE_FUZZ_SECONDS", "0.6"))

@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 import sheetgen as gen
 from testkit import make_helpers
-from brindle.reader.prescan import prescan_sheet as pure
+from pure_prescan import prescan_sheet as pure
 from sources import Trickle
 
 m = pytest.importorskip("brindle._brindle")

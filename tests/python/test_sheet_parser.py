@@ -416,7 +416,7 @@ def test_plain_inline_strings_agree_with_the_host_builder(text):
 
 @given(st.integers(0, 10**6))
 def test_prescan_finds_the_styles_the_parse_reads(seed):
-    from brindle.reader.prescan import prescan_sheet
+    from pure_prescan import prescan_sheet
     rows, strings = gen.random_sheet(seed)
     data = gen.render(rows, gen.Syntax(newline="\n"))
     where = {(row.number, col): cell.s for row in rows for col, cell in row.cells}
