@@ -68,7 +68,9 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
     CellRec& rec = cells.emplace_back();
     struct Undo {
         std::vector<CellRec>* cells;
-        ~Undo() { if (cells) cells->pop_back(); }
+        ~Undo() {
+            if (cells) cells->pop_back();
+        }
     } undo{&cells};
     rec.style = std::move(style);
     const CellTexts& c = cur_;
@@ -175,7 +177,7 @@ void SheetParser::keep_number(CellRec& rec, TypeText tt, bool v_present) {
 
 // `value` and `dtype` are fresh: the setters need not clear them.
 PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const StyleId& style, bool formula_cell,
-                                        Val& value, DType& dtype) {
+                                       Val& value, DType& dtype) {
     const std::string_view v = cur_.v;
     switch (tt) {
         case TypeText::N:
@@ -212,7 +214,9 @@ PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const St
         case TypeText::E:
         case TypeText::F:
         case TypeText::Str:
+            // clang-format off
             dtype.code = tt == TypeText::E ? kDtE : tt == TypeText::F ? kDtF : kDtS;
+            // clang-format on
             value.set_text(v);
             return {};
         case TypeText::InlineStr:
@@ -261,7 +265,8 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
 
     if (style.py) return {};
     const std::uint8_t flags = settings_.format_flags(style.id);
-    if (!(flags & Settings::kDateFormat)) [[likely]] return {};
+    if (!(flags & Settings::kDateFormat)) [[likely]]
+        return {};
     const bool timedelta = flags & Settings::kTimedeltaFormat;
     const bool time_only = flags & Settings::kTimeFormat;
     if (!timedelta && settings_.epoch && (value.kind == Val::Kind::Int || value.kind == Val::Kind::Float)) {

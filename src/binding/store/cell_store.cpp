@@ -191,8 +191,8 @@ PyResult<PyRef> store_bounds(PyObject* self, PyObject*) {
     std::optional<Bounds> b = st.dict_mode() ? std::nullopt : st.core.bounds();
     if (!b) return PyRef::borrow(Py_None);
     return owned(Py_BuildValue("(kkkk)", static_cast<unsigned long>(b->min_row),
-                                 static_cast<unsigned long>(b->max_row), static_cast<unsigned long>(b->min_col),
-                                 static_cast<unsigned long>(b->max_col)));
+                               static_cast<unsigned long>(b->max_row), static_cast<unsigned long>(b->min_col),
+                               static_cast<unsigned long>(b->max_col)));
 }
 
 PyResult<PyRef> store_in_dict_mode(PyObject* self, PyObject*) {
@@ -206,9 +206,9 @@ PyResult<PyRef> store_stats(PyObject* self, PyObject*) {
     if (!hold.ok()) return py_err();
     const StoreCore& core = as_store(self)->store.core;
     return owned(Py_BuildValue("(KKKK)", static_cast<unsigned long long>(core.size()),
-                                 static_cast<unsigned long long>(core.materialized_count()),
-                                 static_cast<unsigned long long>(core.template_count()),
-                                 static_cast<unsigned long long>(core.arena_bytes())));
+                               static_cast<unsigned long long>(core.materialized_count()),
+                               static_cast<unsigned long long>(core.template_count()),
+                               static_cast<unsigned long long>(core.arena_bytes())));
 }
 
 PyResult<PyRef> store_reversed(PyObject* self, PyObject*) {
