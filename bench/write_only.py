@@ -12,7 +12,6 @@ row count; times are the best of three runs. A last section times the writing of
 part the engine takes over: no file, no deflating), in this process.
 """
 import datetime as dt
-import io
 import json
 import os
 import subprocess

@@ -190,7 +190,7 @@ def test_sheet_writer():
                 writer = cls(ws, out.append, lxml, make_writer_helpers(lxml))
                 for idx, cells in got[1][0]:
                     made = []
-                    for row, col, value, data_type, style in cells:
+                    for row, col, value, data_type, _style in cells:
                         c = brindle.Cell(ws, row, col)
                         c._value, c.data_type = value, data_type
                         made.append(c)

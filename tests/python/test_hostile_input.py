@@ -21,7 +21,6 @@ import pytest
 
 import brindle
 from brindle._native import native_engine
-from brindle.reader import workbook as wb_mod
 from brindle.reader import zip_reader
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"

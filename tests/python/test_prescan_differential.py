@@ -2,7 +2,6 @@
 
 import io
 
-import pytest
 from hypothesis import given, strategies as st
 
 from brindle import _brindle as m

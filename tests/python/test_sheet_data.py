@@ -8,7 +8,6 @@ host's own row order, and stores filled by loading, then edited.
 """
 
 import datetime as dt
-import io
 import threading
 
 import pytest
