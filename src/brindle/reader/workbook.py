@@ -138,7 +138,8 @@ class ReadOnlyWorkbook:
             (dn.get("name"), int(dn.get("localSheetId")) if dn.get("localSheetId", "").isdigit()
              else None, dn.text or "")
             for dn in root.iter(_M + "definedName")]
-        self._sheets = []
+        self._sheets = []  # the worksheets
+        self._tabs = []  # worksheets and chartsheets, in the order of the tabs
         for sheet in root.iter(_M + "sheet"):
             rel_id = sheet.get("{%s}id" % _DOC_REL)
             rel = rels.get(rel_id)
@@ -148,6 +149,9 @@ class ReadOnlyWorkbook:
             if rel[0].endswith("/worksheet"):
                 self._part_info(rel[1])  # a sheet whose part is missing fails here, not later
                 self._sheets.append(ReadOnlyWorksheet(self, sheet.get("name"), rel[1]))
+                self._tabs.append(self._sheets[-1])
+            elif rel[0].endswith("/chartsheet"):
+                self._tabs.append(ReadOnlyChartsheet(self, sheet.get("name"), rel[1]))
 
     def invalid(self, part, reason):
         """The InvalidFileError for `part` of this file."""
@@ -269,14 +273,24 @@ class ReadOnlyWorkbook:
 
     @property
     def sheetnames(self) -> list[str]:
-        return [ws.title for ws in self._sheets]
+        """The titles of all sheets, worksheets and chartsheets, in tab order."""
+        return [ws.title for ws in self._tabs]
 
     @property
     def worksheets(self) -> list[ReadOnlyWorksheet]:
+        """The worksheets, in tab order (chartsheets are in `chartsheets`)."""
         return list(self._sheets)
 
+    @property
+    def chartsheets(self) -> list[ReadOnlyChartsheet]:
+        """The chartsheets, in tab order."""
+        return [ws for ws in self._tabs if isinstance(ws, ReadOnlyChartsheet)]
+
+    # Typed as the worksheet, as Workbook.__getitem__ is: programs index by the
+    # titles of worksheets, and a union would make each of them test the type.
     def __getitem__(self, name: str) -> ReadOnlyWorksheet:
-        for ws in self._sheets:
+        """The sheet titled `name`: a worksheet, or a `ReadOnlyChartsheet`."""
+        for ws in self._tabs:
             if ws.title == name:
                 return ws
         raise KeyError(f"Worksheet {name} does not exist.")
@@ -292,6 +306,19 @@ class ReadOnlyWorkbook:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+class ReadOnlyChartsheet:
+    """A sheet of a read-only workbook that shows a chart: it has a title and a
+    place among the tabs, and no cells (its chart is not read)."""
+
+    def __init__(self, workbook, title, path):
+        self.parent = workbook
+        self.title = title
+        self._path = path
+
+    def __repr__(self):
+        return f"<ReadOnlyChartsheet {self.title!r}>"
 
 
 class ReadOnlyWorksheet:
