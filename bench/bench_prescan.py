@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import sheetgen as gen
 from testkit import make_helpers
-from brindle.reader.prescan import prescan_sheet as pure_prescan
+from pure_prescan import prescan_sheet as pure_prescan
 
 CELLS_PER_MB = 1e6 / 43  # about 43 bytes per generated cell
 

@@ -31,7 +31,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
 import sheetgen as gen  # noqa: E402
 from testkit import make_helpers, make_parser  # noqa: E402
-from brindle.reader.prescan import prescan_sheet as py_prescan  # noqa: E402
+from pure_prescan import prescan_sheet as py_prescan  # noqa: E402
 from brindle.reader.rows import ReadOnlyCell, RowReader as PyRowReader  # noqa: E402
 
 N_COLS = 10

@@ -44,15 +44,15 @@ int main(int argc, char** argv) {
     for (std::uint32_t r = 1; r <= rows; ++r) {
         for (std::uint32_t c = 1; c <= cols; ++c) {
             switch (c % 5) {
-            case 0: (void)s.load_cell(r, c, tag::kInt, r * 7ULL, 1, kDtN); break;
-            case 1: (void)s.load_cell(r, c, tag::kFloat, std::bit_cast<std::uint64_t>(r * 0.5), 2, kDtN); break;
-            case 2: (void)s.load_cell(r, c, tag::kText, *s.store_text(words[r % 5]), 3, 1); break;
-            case 3: (void)s.load_cell(r, c, tag::kSharedString, r % 1000, 0, 1); break;
-            default: {
-                formula = "SUM(A" + std::to_string(r) + ":C" + std::to_string(r) + ")*$B$1";
-                if (auto t = s.template_for(formula, r, c)) (void)s.load_cell(r, c, tag::kTemplate, *t, 0, kDtF);
-                else (void)s.load_cell(r, c, tag::kText, *s.store_text(formula), 0, kDtF);
-            }
+                case 0: (void)s.load_cell(r, c, tag::kInt, r * 7ULL, 1, kDtN); break;
+                case 1: (void)s.load_cell(r, c, tag::kFloat, std::bit_cast<std::uint64_t>(r * 0.5), 2, kDtN); break;
+                case 2: (void)s.load_cell(r, c, tag::kText, *s.store_text(words[r % 5]), 3, 1); break;
+                case 3: (void)s.load_cell(r, c, tag::kSharedString, r % 1000, 0, 1); break;
+                default: {
+                    formula = "SUM(A" + std::to_string(r) + ":C" + std::to_string(r) + ")*$B$1";
+                    if (auto t = s.template_for(formula, r, c)) (void)s.load_cell(r, c, tag::kTemplate, *t, 0, kDtF);
+                    else (void)s.load_cell(r, c, tag::kText, *s.store_text(formula), 0, kDtF);
+                }
             }
         }
     }

@@ -12,7 +12,6 @@ row count; times are the best of three runs. A last section times the writing of
 part the engine takes over: no file, no deflating), in this process.
 """
 import datetime as dt
-import io
 import json
 import os
 import subprocess
@@ -111,7 +110,7 @@ def sheet_data_only(n_rows, lxml):
     import brindle
     from brindle._native import native_engine
     from brindle.writer.cell import make_writer_helpers
-    from brindle.writer.sheet_writer import SheetWriter as PySheetWriter
+    from pure_sheet_writer import SheetWriter as PySheetWriter
 
     engine = native_engine()
     wb = brindle.Workbook(write_only=True, lxml=lxml)

@@ -38,10 +38,12 @@ def worksheet(rows):
 
 def shared_strings(count):
     parts = ['<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
-             f'<sst xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" count="{count}" uniqueCount="{count}">']
+             '<sst xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"'
+             f' count="{count}" uniqueCount="{count}">']
     for i in range(count):
         if i % 10 == 0:
-            parts.append(f'<si><r><rPr><b/><sz val="11"/></rPr><t>Bold {i}</t></r><r><t xml:space="preserve"> and plain</t></r></si>')
+            parts.append(f'<si><r><rPr><b/><sz val="11"/></rPr><t>Bold {i}</t></r>'
+                         '<r><t xml:space="preserve"> and plain</t></r></si>')
         else:
             parts.append(f'<si><t>Item number {i} &amp; caf\u00e9</t></si>')
     parts.append("</sst>")

@@ -365,4 +365,3 @@ INSTANTIATE_TEST_SUITE_P(EntryPoints, AllocFail,
 
 }  // namespace
 }  // namespace brindle::testing
-

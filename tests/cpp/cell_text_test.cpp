@@ -18,11 +18,13 @@ TEST(ShortDecimal, AcceptsOnlyShortPlainIntegers) {
         const char* text;
         std::optional<std::int64_t> want;
     } cases[] = {
+        // clang-format off
         {"0", 0}, {"-0", 0}, {"007", 7}, {"-42", -42},
         {"999999999999999999", 999999999999999999}, {"-999999999999999999", -999999999999999999},
         {"1000000000000000000", std::nullopt},  // 19 digits: the host decides
         {"", std::nullopt}, {"-", std::nullopt}, {"+1", std::nullopt}, {" 1", std::nullopt},
         {"1 ", std::nullopt}, {"1_0", std::nullopt}, {"--1", std::nullopt}, {"1-", std::nullopt},
+        // clang-format on
         {"\xd9\xa1", std::nullopt},  // an Arabic-Indic digit, which Python's int() accepts
     };
     for (const Case& c : cases) EXPECT_EQ(short_decimal(c.text), c.want) << c.text;
@@ -106,6 +108,7 @@ TEST(NumberTextParse, TakesOnlyThePlainForms) {
         K kind;
         double value;
     } cases[] = {
+        // clang-format off
         {"0", K::Int, 0}, {"-0", K::Int, 0}, {"-12", K::Int, -12}, {"123456789012345678", K::Int, 123456789012345678.0},
         {"1234567890123456789", K::Other, 0}, {"", K::Other, 0}, {"-", K::Other, 0}, {"+1", K::Other, 0},
         {" 1", K::Other, 0}, {"1 ", K::Other, 0}, {"1_0", K::Other, 0}, {".", K::Other, 0}, {"-.", K::Other, 0},
@@ -113,6 +116,7 @@ TEST(NumberTextParse, TakesOnlyThePlainForms) {
         {"1e400", K::Other, 0}, {"1.5", K::Float, 1.5}, {"-.5", K::Float, -0.5}, {"5.", K::Float, 5},
         {"-0.0", K::Float, -0.0}, {"2E-3", K::Float, 0.002}, {"1e22", K::Float, 1e22}, {"1e23", K::Float, 1e23},
         {"0e99999", K::Float, 0}, {"12345678901234567890.5", K::Float, 12345678901234567890.5},
+        // clang-format on
     };
     for (const Case& c : cases) {
         const ParsedNumber nt = parse_number(c.text);
@@ -142,9 +146,11 @@ TEST(FastCoordinate, CanonicalReferencesOnly) {
     EXPECT_EQ(fast_coordinate("AA10"), P(10, 27));
     EXPECT_EQ(fast_coordinate("ZZZ999999999"), P(999999999, 18278));
     EXPECT_EQ(fast_coordinate("XFD1048576"), P(1048576, 16384));
+    // clang-format off
     for (const char* no : {"", "A", "1", "a1", "A0", "A01", "AAAA1", "A1234567890", "$A$1", "A1 ",
                            " A1", "A-1", "A1B", "\xc3\x80" "1"})
         EXPECT_EQ(fast_coordinate(no), std::nullopt) << no;
+    // clang-format on
 }
 
 TEST(IntegerText, PointOrExponentMakesAFloatText) {

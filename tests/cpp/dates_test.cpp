@@ -70,13 +70,13 @@ struct IntCase {
 
 TEST(Dates, IntSerialsInThe1900System) {
     const IntCase cases[] = {IntCase{1, dt(1900, 1, 1)}, IntCase{59, dt(1900, 2, 28)},
-                    IntCase{60, dt(1900, 2, 28)}, IntCase{61, dt(1900, 3, 1)},
-                    IntCase{0, tod(0, 0)}, IntCase{-1, dt(1899, 12, 29)},
-                    IntCase{2958465, dt(9999, 12, 31)}, IntCase{2958466, kOut},
-                    IntCase{-693593, dt(1, 1, 1)}, IntCase{-693594, kOut},
-                    IntCase{1000000000, kOut}, IntCase{-1000000000, kOut},
-                    IntCase{std::numeric_limits<std::int64_t>::min(), kOut},
-                    IntCase{std::numeric_limits<std::int64_t>::max(), kOut}};
+                             IntCase{60, dt(1900, 2, 28)}, IntCase{61, dt(1900, 3, 1)},
+                             IntCase{0, tod(0, 0)}, IntCase{-1, dt(1899, 12, 29)},
+                             IntCase{2958465, dt(9999, 12, 31)}, IntCase{2958466, kOut},
+                             IntCase{-693593, dt(1, 1, 1)}, IntCase{-693594, kOut},
+                             IntCase{1000000000, kOut}, IntCase{-1000000000, kOut},
+                             IntCase{std::numeric_limits<std::int64_t>::min(), kOut},
+                             IntCase{std::numeric_limits<std::int64_t>::max(), kOut}};
     for (const IntCase& c : cases) EXPECT_EQ(from_excel_int(c.serial, kWin), c.want) << c.serial;
 }
 
@@ -100,17 +100,17 @@ struct FloatCase {
 
 TEST(Dates, FloatSerialsInThe1900System) {
     const FloatCase cases[] = {FloatCase{0.5, tod(12, 0)}, FloatCase{1.5, dt(1900, 1, 1, 12)},
-                    FloatCase{59.75, dt(1900, 2, 28, 18)}, FloatCase{60.25, dt(1900, 2, 28, 6)},
-                    FloatCase{-0.5, dt(1899, 12, 29, 12)}, FloatCase{0.0, tod(0, 0)},
-                    FloatCase{-0.0, tod(0, 0)}, FloatCase{0.99999999999, dt(1900, 1, 1)},
-                    FloatCase{43831.0000000058, dt(2020, 1, 1, 0, 0, 0, 1000)},
-                    FloatCase{2958465.9999999, dt(9999, 12, 31, 23, 59, 59, 991000)},
-                    FloatCase{2958465.99999999999, kOut}, FloatCase{1e9, kOut},
-                    FloatCase{-1e300, kOut}, FloatCase{1e300, kOut},
-                    FloatCase{std::numeric_limits<double>::infinity(), kOut},
-                    FloatCase{-std::numeric_limits<double>::infinity(), kOut},
-                    FloatCase{std::nan(""), kOut},
-                    FloatCase{std::numeric_limits<double>::denorm_min(), tod(0, 0)}};
+                               FloatCase{59.75, dt(1900, 2, 28, 18)}, FloatCase{60.25, dt(1900, 2, 28, 6)},
+                               FloatCase{-0.5, dt(1899, 12, 29, 12)}, FloatCase{0.0, tod(0, 0)},
+                               FloatCase{-0.0, tod(0, 0)}, FloatCase{0.99999999999, dt(1900, 1, 1)},
+                               FloatCase{43831.0000000058, dt(2020, 1, 1, 0, 0, 0, 1000)},
+                               FloatCase{2958465.9999999, dt(9999, 12, 31, 23, 59, 59, 991000)},
+                               FloatCase{2958465.99999999999, kOut}, FloatCase{1e9, kOut},
+                               FloatCase{-1e300, kOut}, FloatCase{1e300, kOut},
+                               FloatCase{std::numeric_limits<double>::infinity(), kOut},
+                               FloatCase{-std::numeric_limits<double>::infinity(), kOut},
+                               FloatCase{std::nan(""), kOut},
+                               FloatCase{std::numeric_limits<double>::denorm_min(), tod(0, 0)}};
     for (const FloatCase& c : cases)
         EXPECT_EQ(from_excel_float(c.serial, kWin), c.want) << std::hexfloat << c.serial;
 }

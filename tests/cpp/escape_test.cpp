@@ -73,10 +73,12 @@ TEST(Escape, ForbiddenCharacters) {
         std::string_view in;
         bool forbidden;
     } cases[] = {
+        // clang-format off
         {"", false},           {"\t\n\r", false},       {std::string_view("\0", 1), true},
         {"a\x01", true},       {"\x1f", true},          {"\x7f", false},
         {"\xef\xbf\xbe", true}, {"\xef\xbf\xbf", true}, {"\xef\xbf\xbd", false},
         {"\xef\xbf", false},   {"\xc3\xa9", false},
+        // clang-format on
     };
     for (const auto& c : cases) EXPECT_EQ(brindle::has_forbidden_char(c.in), c.forbidden) << c.in;
 }

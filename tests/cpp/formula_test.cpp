@@ -41,6 +41,7 @@ TEST_P(Tokens, Split) {
     EXPECT_EQ(show(*got), GetParam().tokens);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Formulas, Tokens, testing::Values(
     TokCase{"", ""},
     TokCase{"=", ""},
@@ -89,6 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Formulas, Tokens, testing::Values(
     // Non-ASCII text that cannot be a number whatever its letters are.
     TokCase{"='Bl\xc3\xa4tter'!A1", "'Bl\xc3\xa4tter'!A1|Operand|Range\n"},
     TokCase{"=\"\xe2\x82\xac\"", "\"\xe2\x82\xac\"|Operand|Text\n"}));
+// clang-format on
 
 struct ErrCase {
     const char* formula;
@@ -108,6 +110,7 @@ TEST_P(TokenErrors, Message) {
 
 constexpr auto Tok = FormulaErrorKind::Tokenizer;
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Formulas, TokenErrors, testing::Values(
     ErrCase{"=A1)", FormulaErrorKind::PopEmpty, ""},
     ErrCase{"=(A1}", Tok, "Mismatched ( and { pair in '=(A1}'"},
@@ -127,14 +130,17 @@ INSTANTIATE_TEST_SUITE_P(Formulas, TokenErrors, testing::Values(
     ErrCase{"=\xc3\xa4", FormulaErrorKind::NeedPython, ""},
     ErrCase{"=\"\xff\"", FormulaErrorKind::NeedPython, ""},
     ErrCase{"=\"\xed\xa0\x80\"", FormulaErrorKind::NeedPython, ""}));
+// clang-format on
 
 TEST(PyFloat, AcceptsWhatFloatAccepts) {
     for (const char* yes : {"1", "+1", "-1.5", ".5", "5.", "1e5", "1E-5", "1_000", "1_0.0_1e1_0", "inf",
                             "-Infinity", "nAn", " 1 ", "\t\n\v\f\r1"})
         EXPECT_TRUE(py_float_accepts_ascii(yes)) << yes;
+    // clang-format off
     for (const char* no : {"", " ", "+", ".", "e5", "1e", "1e+", "1__0", "_1", "1_", "1._5", "1_.5", "+-1",
                            "0x10", "infin", "- 1", "\x1c" "1", "1\x1f", "1 1"})
         EXPECT_FALSE(py_float_accepts_ascii(no)) << no;
+    // clang-format on
     EXPECT_FALSE(py_float_accepts_ascii(std::string_view("1\0", 2)));
 }
 
@@ -181,6 +187,7 @@ TEST_P(Moves, Translate) {
 
 constexpr CellPos A1{1, 1};
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Formulas, Moves, testing::Values(
     MoveCase{"=A1+$B$2+B$3+$C4", A1, CellPos{2, 2}, "=B2+$B$2+C$3+$C5"},
     MoveCase{"=SUM(A1:A3)", {4, 1}, CellPos{4, 2}, "=SUM(B1:B3)"},
@@ -215,6 +222,7 @@ INSTANTIATE_TEST_SUITE_P(Formulas, Moves, testing::Values(
     // The whole 64-bit plane is a valid destination.
     MoveCase{"=B2", {INT64_MIN, 2}, CellPos{INT64_MAX, 2}, "=B18446744073709551617"},
     MoveCase{"=B2", {INT64_MAX, 2}, CellPos{INT64_MIN, 2}, nullptr}));
+// clang-format on
 
 TEST(Translator, TokenizerErrorsComeBackUnchanged) {
     auto t = Translator::make("=(1}", A1);

@@ -10,9 +10,11 @@ using namespace brindle::testing;
 namespace {
 
 const char* const kKeys[] = {
+    // clang-format off
     "int", "float", "coordinate_to_tuple", "row_index", "from_excel", "from_ISO8601",
     "date_warning", "ArrayFormula", "DataTableFormula", "Translator", "TokenizerError",
     "TranslatorError", "text_content", "rich_inline", "validate_rpr", "text_dangerous",
+    // clang-format on
     "rich_dangerous",
 };
 
@@ -52,8 +54,9 @@ TEST_F(HelpersTest, MissingKeysAreReportedInTableOrder) {
 }
 
 TEST_F(HelpersTest, NoneIsAcceptedAndSetsCollapseDuplicates) {
-    PyRef d = py_eval("full(int=None, text_dangerous=['a', 'b', 'a', '\\u00e9'], "
-                      "rich_dangerous=(x for x in {'r': 1, 's': 2}))");
+    PyRef d = py_eval(
+        "full(int=None, text_dangerous=['a', 'b', 'a', '\\u00e9'], "
+        "rich_dangerous=(x for x in {'r': 1, 's': 2}))");
     auto h = Helpers::from_dict(d.get());
     ASSERT_TRUE(h.has_value()) << take_error();
     EXPECT_EQ(h->int_.get(), Py_None);

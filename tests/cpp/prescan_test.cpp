@@ -9,7 +9,6 @@
 namespace brindle::prescan {
 namespace {
 
-
 struct TestSink {
     std::vector<std::pair<std::int64_t, std::vector<std::pair<std::string, std::string>>>> rows;
     std::vector<std::string> asked;
@@ -31,8 +30,10 @@ struct Outcome {
 };
 
 Outcome scan(const std::string& body, bool want_rows, std::vector<Position> wanted_at, std::size_t chunk) {
-    const std::string doc = "<worksheet xmlns='http://schemas.openxmlformats.org/spreadsheetml/2006/main' "
-                            "xmlns:k='urn:k'><sheetData>" + body + "</sheetData><tail/></worksheet>";
+    const std::string doc =
+        "<worksheet xmlns='http://schemas.openxmlformats.org/spreadsheetml/2006/main' "
+        "xmlns:k='urn:k'><sheetData>" +
+        body + "</sheetData><tail/></worksheet>";
     Reader<MemorySource> r(doc.data(), doc.size(), chunk);
     Wanted wanted;
     for (Position p : wanted_at) wanted.add(p);
@@ -103,8 +104,9 @@ TEST_P(RawScanChunks, RefusesWhatAByteSearchCouldMisread) {
 
 TEST_P(RawScanChunks, EndsOfInput) {
     for (bool counting : {false, true}) {
-        const std::string doc = "<worksheet xmlns='http://schemas.openxmlformats.org/spreadsheetml/2006/main'>"
-                                "<sheetData><row r='1'><c r='A1'";
+        const std::string doc =
+            "<worksheet xmlns='http://schemas.openxmlformats.org/spreadsheetml/2006/main'>"
+            "<sheetData><row r='1'><c r='A1'";
         for (std::size_t cut : {doc.size(), doc.size() - 5}) {
             Reader<MemorySource> r(doc.data(), cut, GetParam());
             Wanted wanted;

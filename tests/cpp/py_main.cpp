@@ -28,7 +28,8 @@ void py_exec(const char* code) {
     PyRef r = PyRef::steal(PyRun_String(code, Py_file_input, globals, globals));
     if (!r) {
         PyErr_Print();
-        FAIL() << "python code failed:\n" << code;
+        FAIL() << "python code failed:\n"
+               << code;
     }
 }
 

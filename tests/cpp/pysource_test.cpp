@@ -132,9 +132,9 @@ TEST_F(PySourceTest, ReadsFromADetachedThread) {
     Window<PySource> w(src.get());
     XmlResult<std::string> r;
     Py_BEGIN_ALLOW_THREADS
-    r = drain(w);
+        r = drain(w);
     Py_END_ALLOW_THREADS
-    ASSERT_TRUE(r.has_value());
+        ASSERT_TRUE(r.has_value());
     EXPECT_EQ(*r, "abcdef");
 }
 

@@ -15,8 +15,7 @@ const char* const kCellSlots[] = {"parent", "_style", "row", "column",
 
 // A C type with members of other kinds than a __slots__ object slot.
 struct CObj {
-    PyObject_HEAD
-    int number;
+    PyObject_HEAD int number;
     PyObject* obj;
 };
 PyMemberDef c_members[] = {
@@ -30,11 +29,12 @@ PyType_Spec c_spec = {"slots_test.CObj", sizeof(CObj), 0, Py_TPFLAGS_DEFAULT, c_
 // A GC type with its own allocator, which can fail or hand out an
 // untracked instance.
 struct GObj {
-    PyObject_HEAD
-    PyObject* a;
+    PyObject_HEAD PyObject* a;
     PyObject* b;
 };
-enum class AllocMode { Normal, Fail, Untracked };
+enum class AllocMode { Normal,
+                       Fail,
+                       Untracked };
 AllocMode alloc_mode = AllocMode::Normal;
 
 PyObject* g_alloc(PyTypeObject* t, Py_ssize_t n) {
@@ -151,10 +151,11 @@ TEST_F(SlotsTest, InheritedSlotsAndCollection) {
     ASSERT_EQ(PyDict_SetItemString(py_globals(), "o", obj->get()), 0);
     obj->reset();
     // A cycle through a built instance is found by the collector.
-    py_exec("assert o.extra == 'marker' and o.parent is None\n"
-            "o.parent = [o]\n"
-            "del o\n"
-            "assert gc.collect() >= 2\n");
+    py_exec(
+        "assert o.extra == 'marker' and o.parent is None\n"
+        "o.parent = [o]\n"
+        "del o\n"
+        "assert gc.collect() >= 2\n");
 }
 
 TEST_F(SlotsTest, RefusesWhatIsNotAnObjectSlot) {

@@ -66,11 +66,11 @@ TEST(PyStrip, Cases) {
         {"a b", "a b"},
         {" \xF0\x9F\x98\x80 ", "\xF0\x9F\x98\x80"},
         // Malformed bytes are never whitespace and stop the trim.
-        {"\xC0\xA0x", "\xC0\xA0x"},            // overlong U+0020
-        {"x\xE3\x80", "x\xE3\x80"},            // truncated U+3000
-        {"\x80 x \x80", "\x80 x \x80"},        // stray continuation bytes
-        {"x \xA0", "x \xA0"},                  // continuation without lead
-        {"\xE0\x80\xA0x", "\xE0\x80\xA0x"},    // overlong three-byte U+0020
+        {"\xC0\xA0x", "\xC0\xA0x"},          // overlong U+0020
+        {"x\xE3\x80", "x\xE3\x80"},          // truncated U+3000
+        {"\x80 x \x80", "\x80 x \x80"},      // stray continuation bytes
+        {"x \xA0", "x \xA0"},                // continuation without lead
+        {"\xE0\x80\xA0x", "\xE0\x80\xA0x"},  // overlong three-byte U+0020
     };
     for (const auto& c : cases) EXPECT_EQ(py_strip(c.in), c.out) << c.in;
 }

@@ -63,7 +63,7 @@ TEST(Template, ShiftedCopiesShareOneTemplate) {
     ASSERT_TRUE(second);
     EXPECT_EQ(tt.template_for("B4*2", 4, 3), second);
     EXPECT_EQ(tt.template_for("C5*2", 5, 4), second);  // shifted along both axes
-    EXPECT_FALSE(tt.template_for("B4*3", 4, 3));         // another shape
+    EXPECT_FALSE(tt.template_for("B4*3", 4, 3));       // another shape
     EXPECT_EQ(tt.size(), 1u);
     std::string out;
     for (std::int64_t row : {2, 3, 4, 1'000'000}) {
@@ -164,29 +164,29 @@ Formula random_formula(std::mt19937_64& rng, std::int64_t ra, std::int64_t ca, s
     const int n = 1 + pick(8);
     for (int i = 0; i < n; ++i) {
         switch (pick(7)) {
-        case 0:
-        case 1: {  // a reference that stays on the sheet at both cells
-            const bool cabs = pick(2), rabs = pick(2);
-            const std::int64_t c = 1 + pick(300), r = 1 + pick(5000);
-            const std::int64_t c2 = cabs ? c : c + (cb - ca), r2 = rabs ? r : r + (rb - ra);
-            auto ref = [&](std::int64_t cc, std::int64_t rr) {
-                return (cabs ? "$" : "") + letters(cc) + (rabs ? "$" : "") + std::to_string(rr);
-            };
-            // Delimited, so that its neighbours cannot make it a name.
-            static const char* const before[] = {"+", " ", ":", ",", "(", "!"};
-            static const char* const after[] = {"+", " ", ":", ",", ")", "*2"};
-            const std::string b = before[pick(6)], a = after[pick(6)];
-            f.at_a += b + ref(c, r) + a;
-            f.at_b += b + ref(c2, r2) + a;
-            break;
-        }
-        default: {
-            static const char* const lits[] = {"+", "*2", "SUM(", ")", ":", ",", "'a''B1'!", "\"C3\"\"\"",
-                                               "LOG10(", "A01", "Sheet1!", " ", "ABCD7", "x.", "é", "_"};
-            const std::string s = lits[pick(16)];
-            f.at_a += s;
-            f.at_b += s;
-        }
+            case 0:
+            case 1: {  // a reference that stays on the sheet at both cells
+                const bool cabs = pick(2), rabs = pick(2);
+                const std::int64_t c = 1 + pick(300), r = 1 + pick(5000);
+                const std::int64_t c2 = cabs ? c : c + (cb - ca), r2 = rabs ? r : r + (rb - ra);
+                auto ref = [&](std::int64_t cc, std::int64_t rr) {
+                    return (cabs ? "$" : "") + letters(cc) + (rabs ? "$" : "") + std::to_string(rr);
+                };
+                // Delimited, so that its neighbours cannot make it a name.
+                static const char* const before[] = {"+", " ", ":", ",", "(", "!"};
+                static const char* const after[] = {"+", " ", ":", ",", ")", "*2"};
+                const std::string b = before[pick(6)], a = after[pick(6)];
+                f.at_a += b + ref(c, r) + a;
+                f.at_b += b + ref(c2, r2) + a;
+                break;
+            }
+            default: {
+                static const char* const lits[] = {"+", "*2", "SUM(", ")", ":", ",", "'a''B1'!", "\"C3\"\"\"",
+                                                   "LOG10(", "A01", "Sheet1!", " ", "ABCD7", "x.", "é", "_"};
+                const std::string s = lits[pick(16)];
+                f.at_a += s;
+                f.at_b += s;
+            }
         }
     }
     return f;

@@ -56,8 +56,8 @@ TEST(Window, CompactionRule) {
         {half - 1, npos, 0},
         {half, npos, half},
         {3 * kChunk, npos, 3 * kChunk},
-        {3 * kChunk, 10, 0},                   // an early capture holds everything
-        {3 * kChunk, half + 5, half + 5},      // only bytes before the capture go
+        {3 * kChunk, 10, 0},               // an early capture holds everything
+        {3 * kChunk, half + 5, half + 5},  // only bytes before the capture go
         {3 * kChunk, half - 5, 0},
     };
     const std::string data = pattern(6 * kChunk);

@@ -29,8 +29,9 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 using namespace brindle;
 
 TEST(XmlReaderAllocations, NoneInSteadyState) {
-    std::string doc = "<worksheet xmlns='http://schemas.openxmlformats.org/spreadsheetml/2006/main' "
-                      "xmlns:x14ac='urn:x'><sheetData>";
+    std::string doc =
+        "<worksheet xmlns='http://schemas.openxmlformats.org/spreadsheetml/2006/main' "
+        "xmlns:x14ac='urn:x'><sheetData>";
     for (int i = 1; i <= 20000; ++i)
         doc += "<row r=\"" + std::to_string(i) + "\" x14ac:dyDescent=\"0.25\"><c r=\"A" + std::to_string(i) +
                "\" t=\"s\"><v>" + std::to_string(i) + "</v></c><c r=\"B" + std::to_string(i) +

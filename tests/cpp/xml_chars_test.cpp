@@ -80,6 +80,7 @@ TEST(XmlChars, ResolveRef) {
         const char* name;
         const char* out;
     } cases[] = {
+        // clang-format off
         {"lt", "<"}, {"gt", ">"}, {"amp", "&"}, {"apos", "'"}, {"quot", "\""},
         {"#x41", "A"}, {"#65", "A"}, {"#0000000065", "A"}, {"#xe9", "\xC3\xA9"}, {"#x20AC", "\xE2\x82\xAC"},
         {"#x10FFFF", "\xF4\x8F\xBF\xBF"}, {"#9", "\t"}, {"#xD", "\r"}, {"#xD7FF", "\xED\x9F\xBF"},
@@ -90,6 +91,7 @@ TEST(XmlChars, ResolveRef) {
         {"#xFFFF", "invalid char ref"}, {"#0", "invalid char ref"}, {"#x1F", "invalid char ref"},
         {"#x110000", "invalid char ref"}, {"#xFFFFFFFF", "invalid char ref"},
         {"nbsp", "undefined entity"}, {"AMP", "undefined entity"}, {"", "undefined entity"}, {"#", "undefined entity"},
+        // clang-format on
         {"lt ", "undefined entity"},
     };
     for (auto& c : cases) {
@@ -117,7 +119,9 @@ TEST(XmlChars, DecodeAttr) {
     } cases[] = {
         {"plain", "plain"},
         {"a\r\n\tb", "a  b"},
+        // clang-format off
         {"\r\r\n\n\t", "   " " "},
+        // clang-format on
         {"&#13;&#10;&#9;", "\r\n\t"},
         {"  x  ", "  x  "},
         {"&lt;&amp;lt;", "<&lt;"},

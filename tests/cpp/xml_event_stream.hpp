@@ -28,8 +28,10 @@ inline std::string event_stream(std::string_view doc, std::size_t chunk, bool fa
     std::string out, scratch, key;
     bool prev_text = false;
     for (;;) {
+        // clang-format off
         XmlResult<Event> ev = fast && (r.fast_start_tag() || r.fast_end_tag()) ? XmlResult<Event>(r.last_kind())
                                                                                   : r.next();
+        // clang-format on
         if (!ev) return out + error_text(ev.error());
         switch (*ev) {
             case Event::StartTag:

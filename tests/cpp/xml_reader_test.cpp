@@ -150,7 +150,9 @@ const std::vector<Refused>& refused() {
         {"start tag", "<a p:-x='1'/>", "malformed: bad qname"},
         {"start tag", "<a b='1'c='2'/>", "malformed: missing whitespace between attributes"},
         {"start tag", "<a$/>", "malformed: missing whitespace between attributes"},
+        // clang-format off
         {"start tag", "<a b/>", "malformed: expected =", },
+        // clang-format on
         {"start tag", "<a b c='1'/>", "malformed: expected ="},
         {"start tag", "<a b>", "malformed: expected ="},
         {"start tag", "<a b=c/>", "malformed: expected quote"},

@@ -4,6 +4,7 @@ switch to dictionary mode and back after `clear()`. Results, exceptions,
 messages and iteration order must be the dict's."""
 
 import io
+import re
 
 import pytest
 from hypothesis import given, strategies as st
@@ -384,6 +385,33 @@ def test_row_needs_a_loaded_cell_class_to_create_cells():
     with pytest.raises(m.NativeFallback, match="unsupported: no cell class"):
         store._row(1, 1, 2, False)
     assert list(store) == [(1, 1)]
+
+
+@pytest.mark.parametrize("mode", ["compact", "dict"])
+def test_attach_gives_row_iteration_its_sheet_and_cell_class_and_keeps_the_cells(mode):
+    store = m.CellStore()
+    store[(1, 1)] = V(1)
+    if mode == "dict":
+        store["odd"] = V(2)
+    store._attach("sheet", Cell)
+    cells, created = store._row(1, 1, 2, False)
+    assert created is True and cells[0].value == 1
+    assert (cells[1].parent, cells[1].row, cells[1].column, cells[1].data_type) == ("sheet", 1, 2, "n")
+    assert cells[1]._style is None and cells[1].value is None and store[(1, 2)] is cells[1]
+    assert len(store) == (3 if mode == "dict" else 2)
+
+
+@pytest.mark.parametrize("args,error", [
+    (("ws", 1), TypeError("CellStore._attach() argument 'cell_cls' must be a type, not int")),
+    (("ws",), TypeError("CellStore._attach() missing 1 required positional argument: 'cell_cls'")),
+    (("ws", object), AttributeError("type object 'object' has no attribute 'parent'")),
+])
+def test_attach_refuses_what_is_no_cell_class(args, error):
+    store = m.CellStore()
+    with pytest.raises(type(error), match=re.escape(str(error))):
+        store._attach(*args)
+    with pytest.raises(m.NativeFallback, match="no cell class"):
+        store._row(1, 1, 1, False)
 
 
 def test_row_in_dict_mode_works_on_the_dict():

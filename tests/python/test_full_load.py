@@ -17,12 +17,10 @@ from hypothesis import given, settings, strategies as st
 import brindle
 import sheetgen as gen
 from brindle.formula import ArrayFormula
-from brindle.reader import full
-from brindle.reader import workbook as wb_mod
 from brindle.styles import Alignment, Border, Font, PatternFill
 from brindle.worksheet.store import cell_store_class
 
-from loaded import Forbidden, forbidden_bind, load, saved, snapshot
+from loaded import load, saved, snapshot
 from sheetgen import package, refuse_at
 
 xlsxwriter = pytest.importorskip("xlsxwriter")

@@ -24,10 +24,11 @@ import brindle
 from brindle import _brindle as m
 import sheetgen as gen
 from testkit import make_helpers, make_parser
-from brindle.reader import dimension, prescan, rows, string_table
+from brindle.reader import dimension, rows, string_table
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.sheet import write_sheet_data
-from brindle.writer.sheet_writer import SheetWriter
+from pure_sheet_writer import SheetWriter
+import pure_prescan as prescan
 from bind_check import check as check_bind
 
 SECONDS = float(os.environ.get("BRINDLE_FUZZ_SECONDS", "0.6"))
@@ -189,7 +190,7 @@ def test_sheet_writer():
                 writer = cls(ws, out.append, lxml, make_writer_helpers(lxml))
                 for idx, cells in got[1][0]:
                     made = []
-                    for row, col, value, data_type, style in cells:
+                    for row, col, value, data_type, _style in cells:
                         c = brindle.Cell(ws, row, col)
                         c._value, c.data_type = value, data_type
                         made.append(c)

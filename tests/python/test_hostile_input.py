@@ -21,7 +21,6 @@ import pytest
 
 import brindle
 from brindle._native import native_engine
-from brindle.reader import workbook as wb_mod
 from brindle.reader import zip_reader
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -312,7 +311,7 @@ _TOP = [1.7976931348623157e308, -1.7976931348623157e308, 1.7976931348623155e308,
 @pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])
 def test_the_largest_floats_are_written_as_text_that_reads_back(lxml):
     from brindle.writer.cell import make_writer_helpers
-    from brindle.writer.sheet_writer import SheetWriter
+    from pure_sheet_writer import SheetWriter
 
     ws = brindle.Workbook(write_only=True, lxml=lxml).create_sheet()
     writers = [SheetWriter]

@@ -10,11 +10,12 @@ import brindle
 from brindle import _brindle as m
 from testkit import make_helpers, make_parser
 from testkit import Cell
-from brindle.reader import dimension, full, prescan, rows, string_table
+from brindle.reader import dimension, full, rows, string_table
 from brindle.styles.cell_style import StyleArray
 from brindle.reader import workbook as wb_mod
 from brindle.writer.cell import make_writer_helpers
-from brindle.writer import sheet_writer
+import pure_prescan as prescan
+import pure_sheet_writer as sheet_writer
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 SHEET = (f'<worksheet xmlns="{MAIN}"><dimension ref="A1:B9000"/><sheetData>'

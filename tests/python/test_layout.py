@@ -143,6 +143,26 @@ def test_every_lazy_import_breaks_a_cycle():
     assert needless == []
 
 
+# Where a program enters the package: `import brindle`, `python -m brindle` and the
+# `brindle` command.
+ENTRY_POINTS = ("brindle", "brindle.__main__", "brindle.cli")
+
+
+def test_every_module_is_reached_from_the_package_itself():
+    """A module that only the tests import is test code and belongs in tests/support,
+    out of the installed package."""
+    reached, todo = set(), list(ENTRY_POINTS)
+    while todo:
+        name = todo.pop()
+        if name in reached or name not in MODULES:
+            continue
+        reached.add(name)
+        todo.extend(set().union(*GRAPH[name]))
+        todo.append(name.rpartition(".")[0])  # a module's package is imported first
+    assert sorted(set(MODULES) - reached) == []
+    assert not {"brindle.writer.sheet_writer", "brindle.reader.prescan"} & set(MODULES)
+
+
 @pytest.mark.parametrize("seed", range(3))
 def test_every_module_imports_in_a_fresh_interpreter_in_any_order(seed):
     names = sorted(n for n in MODULES if not n.endswith("__main__"))

@@ -210,6 +210,20 @@ def test_what_the_xlsxwriter_book_holds_comes_back(books):
     assert b"ACME" in out.read("docProps/app.xml")
 
 
+@pytest.mark.parametrize("native", [True, False], ids=["native", "pure"])
+def test_read_only_lists_the_chartsheets_among_the_tabs_as_full_mode_does(books, native):
+    full, _ = load(books["xlsxwriter"], native)
+    with brindle.load_workbook(books["xlsxwriter"], read_only=True, native=native) as wb:
+        assert wb.sheetnames == full.sheetnames == ["Overview", "Data", "Report"]
+        assert [ws.title for ws in wb.worksheets] == ["Data", "Report"]
+        assert [ws.title for ws in wb] == ["Data", "Report"]
+        chart = wb["Overview"]
+        assert wb.chartsheets == [chart] and repr(chart) == "<ReadOnlyChartsheet 'Overview'>"
+        assert chart.parent is wb and not hasattr(chart, "iter_rows")
+        with pytest.raises(KeyError, match="Worksheet Nothing does not exist"):
+            wb["Nothing"]
+
+
 def sheet_scoped(z):
     """{(name, sheet title or None): text} of the saved workbook's names."""
     root = ET.fromstring(z.read("xl/workbook.xml"))

@@ -2,13 +2,12 @@
 
 import io
 
-import pytest
 from hypothesis import given, strategies as st
 
 from brindle import _brindle as m
 from testkit import make_helpers
 
-prescan_mod = pytest.importorskip("brindle.reader.prescan")
+import pure_prescan as prescan_mod
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 

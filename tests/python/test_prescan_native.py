@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 import sheetgen as gen
 from testkit import make_helpers
-from brindle.reader.prescan import prescan_sheet as pure
+from pure_prescan import prescan_sheet as pure
 from sources import Trickle
 
 m = pytest.importorskip("brindle._brindle")
@@ -206,7 +206,8 @@ def test_host_errors_pass_unchanged():
 @pytest.mark.parametrize("args", [
     (1, None, HELPERS), (None, None, HELPERS), (True, None, []), (True, None, {}),
     (True, 5, HELPERS), (True, [5], HELPERS), (True, [(1,)], HELPERS), (True, [(1, 2, 3)], HELPERS),
-    (True, [[1, 2, 3]], HELPERS), (True, [range(3)], HELPERS), (True, [range(1)], HELPERS), (True, ["abc"], HELPERS),
+    (True, [[1, 2, 3]], HELPERS), (True, [range(3)], HELPERS), (True, [range(1)], HELPERS),
+    (True, ["abc"], HELPERS),
     (True, [(1, "a")], HELPERS), (True, [(1.0, 2)], HELPERS),
 ])
 def test_argument_errors_match(args):

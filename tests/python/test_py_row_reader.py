@@ -7,7 +7,7 @@ import pytest
 
 import sheetgen as gen
 from testkit import MISSING, make_helpers, make_parser
-from brindle.reader.prescan import prescan_sheet
+from pure_prescan import prescan_sheet
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
 from brindle.reader.xmlwindow import CellFault
 

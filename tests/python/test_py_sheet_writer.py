@@ -7,7 +7,7 @@ from hypothesis import given, strategies as st
 import brindle
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.rows import sorted_rows, write_row, write_rows
-from brindle.writer.sheet_writer import FLUSH_AT, SheetWriter
+from pure_sheet_writer import FLUSH_AT, SheetWriter
 
 both_modes = pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])
 

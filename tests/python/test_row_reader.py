@@ -212,7 +212,7 @@ def test_epochs_without_native_form_use_the_host(epoch):
 def test_duration_styles_and_big_numbers_go_to_from_excel():
     data = sheet('<row><c s="1"><v>1.5</v></c><c s="2"><v>12345678901234567890</v></c>'
                  '<c s="3"><v>2</v></c></row>')
-    (_, cells), = raw(data, date_formats={1, 2, True, 1.0, "3"}, timedelta_formats={1})[0]
+    (_, cells), = raw(data, date_formats={1, 2, "3"}, timedelta_formats={1})[0]
     assert cells[0][2:4] == (dt.timedelta(days=1.5), "d")
     assert cells[1][2:4] == ("#VALUE!", "e")
     assert cells[2][2:4] == (2, "n")
@@ -822,7 +822,8 @@ def _doc(cells, prefix):
                            .replace("<t>", f"<{p}t>").replace("</t>", f"</{p}t>")
                            for ch in children)
             out.append(f"<{p}c{attrs}>{body}</{p}c>")
-    rows = f'<{p}row r="3">{"".join(out)}</{p}row><{p}row r="4"><{p}c><{p}f t="shared" si="0"/></{p}c></{p}row>'
+    rows = (f'<{p}row r="3">{"".join(out)}</{p}row>'
+            f'<{p}row r="4"><{p}c><{p}f t="shared" si="0"/></{p}c></{p}row>')
     if prefix:
         return (f'<x:worksheet xmlns:x="{MAIN}"><x:sheetData>{rows}</x:sheetData></x:worksheet>').encode()
     return sheet(rows)

@@ -8,7 +8,6 @@ host's own row order, and stores filled by loading, then edited.
 """
 
 import datetime as dt
-import io
 import threading
 
 import pytest
@@ -18,7 +17,7 @@ import brindle
 import brindle._brindle as m
 from brindle.writer.cell import make_writer_helpers
 from brindle.writer.rows import sorted_rows, write_rows
-from brindle.writer.sheet_writer import SheetWriter as PySheetWriter
+from pure_sheet_writer import SheetWriter as PySheetWriter
 from writer_cases import ITEMS, RAW_CELLS, RAW_DIMS, CellSpec, outcome, raw_cell
 
 MODES = pytest.mark.parametrize("lxml", [False, True], ids=["etree", "lxml"])

@@ -107,7 +107,8 @@ def test_dates(s, v, epoch, value, data_type):
 
 
 def test_only_plain_ints_name_date_styles():
-    assert one("<c s='1'><v>1</v></c>", date_formats={True, 1.0, "1"})[:2] == (1, "n")
+    for formats in ({True, "1"}, {1.0}):  # one set cannot hold both True and 1.0
+        assert one("<c s='1'><v>1</v></c>", date_formats=formats)[:2] == (1, "n")
     assert one("<c s='1'><v>1</v></c>", date_formats=[True, 1])[:2] == (dt.datetime(1900, 1, 1),
                                                                          "d")
 
@@ -392,7 +393,7 @@ def test_plain_inline_strings_agree_with_the_host_builder(text):
 
 @given(st.integers(0, 10**6))
 def test_prescan_finds_the_styles_the_parse_reads(seed):
-    from brindle.reader.prescan import prescan_sheet
+    from pure_prescan import prescan_sheet
     rows, strings = gen.random_sheet(seed)
     data = gen.render(rows, gen.Syntax(newline="\n"))
     where = {(row.number, col): cell.s for row in rows for col, cell in row.cells}

@@ -24,7 +24,7 @@ from hypothesis import given, strategies as st
 import brindle
 import brindle._brindle as m
 from brindle.writer.cell import make_writer_helpers
-from brindle.writer.sheet_writer import SheetWriter as PySheetWriter
+from pure_sheet_writer import SheetWriter as PySheetWriter
 from writer_cases import (
     ITEMS, RAW_CELLS, RAW_DIMS, ROW_DIMS, CellSpec, FloatSub, IntSub, StrSub, outcome, raw_cell,
 )

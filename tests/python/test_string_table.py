@@ -125,7 +125,8 @@ def parts(p):
         f"<{p}rPh><{p}t>ph</{p}t></{p}rPh>", f"<{p}extLst><{p}t>no</{p}t></{p}extLst>",
         f"<{p}r><{p}r><{p}t>in</{p}t></{p}r><{p}t>2</{p}t><{p}t>3</{p}t></{p}r>",
         f"<{p}t>a<!-- c -->b<{p}b/>c</{p}t>",
-        f"<mc:AlternateContent xmlns:mc='mc'><mc:Fallback><{p}t>f</{p}t></mc:Fallback></mc:AlternateContent>"]))
+        f"<mc:AlternateContent xmlns:mc='mc'><mc:Fallback><{p}t>f</{p}t></mc:Fallback>"
+        "</mc:AlternateContent>"]))
 
 
 @st.composite

@@ -116,8 +116,8 @@ ATTR_NAMES = ATTR_NAMES + ["x", "y", "xmlns:p", "xmlns:q", "z", "xmlns"]
 URIS = ["", "u1", "u2", "urn:a b", "u1", "u2", "u&amp;3", "http://www.w3.org/XML/1998/namespace",
         "http://www.w3.org/2000/xmlns/", "http://schemas.openxmlformats.org/spreadsheetml/2006/main"]
 SAFE_CHARS = list("ab >;#x]\"'-=:/") + ["\r", "\n", "\t", "\r\n", "\x7f", "\xa0", "\u00e9", "\u20ac",
-                                            "\U0001f600", "\ufffd", "&amp;", "&lt;", "&#x41;", "&#13;", "&#10;",
-                                            "&#9;", "&#x10FFFF;", "&quot;", "]]"]
+                                            "\U0001f600", "\ufffd", "&amp;", "&lt;", "&#x41;", "&#13;",
+                                            "&#10;", "&#9;", "&#x10FFFF;", "&quot;", "]]"]
 RISKY_CHARS = ["<", "&", "?", "\x01", "\uffff", "]]>", "&#0;", "&nbsp;", "&#X41;", "--", "&#xD800;", "&#;"]
 # Mostly valid pieces, so that a good share of documents is accepted.
 TEXT_CHARS = st.sampled_from(SAFE_CHARS * 6 + RISKY_CHARS)
@@ -161,14 +161,16 @@ def element(draw, depth=0):
     return f"<{name}{attrs}>{''.join(parts)}</{end}>"
 
 
-PROLOGS = ["", "", "", "<?xml version='1.0'?>", "<?xml version='1.0'?>", '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n',
+PROLOGS = ["", "", "", "<?xml version='1.0'?>", "<?xml version='1.0'?>",
+           '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n',
            "<?xml version='1.1'?>", "<?xml encoding='utf-8'?>", "\ufeff", " ", "<!-- c -->\n", "<?pi?>",
            "<!DOCTYPE a>", "<?xml version='1.0' encoding='latin-1'?>"]
 
 
 @st.composite
 def document(draw):
-    doc = draw(st.sampled_from(PROLOGS)) + draw(element()) + draw(st.sampled_from(["", "\n", " x", "<a/>", "<!---->"]))
+    tail = draw(st.sampled_from(["", "\n", " x", "<a/>", "<!---->"]))
+    doc = draw(st.sampled_from(PROLOGS)) + draw(element()) + tail
     data = doc.encode("utf-8")
     # Byte-level damage on some documents: splits of multi-byte characters,
     # stray markup, lost quotes.
@@ -180,7 +182,8 @@ def document(draw):
         if op == 0:
             data = data[:at] + data[at + 1:]
         elif op == 1:
-            data = data[:at] + draw(st.sampled_from([b"<", b">", b"'", b"&", b"\xc3", b"\x00", b"]]>", b"/"])) + data[at:]
+            piece = draw(st.sampled_from([b"<", b">", b"'", b"&", b"\xc3", b"\x00", b"]]>", b"/"]))
+            data = data[:at] + piece + data[at:]
         else:
             data = data[:at] + data[at:][::-1][:1] + data[at + 1:]
     return data
@@ -215,9 +218,11 @@ def mutations(seed, base, count):
 
 
 SEEDS = [
-    b"<?xml version='1.0' encoding='UTF-8'?><a xmlns='u' xmlns:p='v' p:x='1&amp;2' y=\"\r\n\">t&#x41;<![CDATA[c]]><b/></a>",
+    b"<?xml version='1.0' encoding='UTF-8'?><a xmlns='u' xmlns:p='v' p:x='1&amp;2' y=\"\r\n\">"
+    b"t&#x41;<![CDATA[c]]><b/></a>",
     b"<worksheet xmlns='http://schemas.openxmlformats.org/spreadsheetml/2006/main'><sheetData><row r='1'>"
-    b"<c r='A1' t='s'><v>0</v></c><c r='B1'><f t='shared' ref='B1:B3' si='0'>A1*2</f><v>2</v></c></row></sheetData></worksheet>",
+    b"<c r='A1' t='s'><v>0</v></c><c r='B1'><f t='shared' ref='B1:B3' si='0'>A1*2</f><v>2</v></c>"
+    b"</row></sheetData></worksheet>",
     b"<r><!-- x --><?pi data?><a xml:lang='en'>caf\xc3\xa9</a><q:b xmlns:q='urn:q' q:k='v'/></r>",
     b"<a>&lt;&gt;&amp;&apos;&quot;&#65;&#x10FFFF;</a>",
 ]

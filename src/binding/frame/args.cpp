@@ -40,7 +40,7 @@ constexpr int kMaxArgs = 16;
 
 // Places one keyword argument; TypeError on a bad one.
 PyResult<void> place_keyword(const ArgSpec& s, PyObject* key, PyObject* value, Py_ssize_t nargs,
-                   PyObject** out) {
+                             PyObject** out) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", s.fname);
         return py_err();
@@ -71,7 +71,7 @@ PyResult<void> check_required(const ArgSpec& s, PyObject** out) {
 }  // namespace
 
 PyResult<void> parse_args(const ArgSpec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out) {
+                          PyObject** out) {
     const Py_ssize_t total = static_cast<Py_ssize_t>(s.names.size());
     for (Py_ssize_t i = 0; i < total && i < kMaxArgs; ++i) out[i] = nullptr;
     if (nargs > total) return too_many(s, nargs);

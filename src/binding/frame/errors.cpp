@@ -6,7 +6,6 @@
 #include <new>
 #include <stdexcept>
 
-
 namespace brindle {
 
 namespace {

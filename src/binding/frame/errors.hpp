@@ -22,7 +22,9 @@ PyObject* native_fallback_type();
 // the host reads it again in pure Python; or it is past what a workbook can
 // hold ("limit"), and the host refuses the file rather than read it again.
 // The host branches on the kind, never on the message.
-enum class FallbackKind : std::uint8_t { Malformed, Unsupported, Limit };
+enum class FallbackKind : std::uint8_t { Malformed,
+                                         Unsupported,
+                                         Limit };
 
 // Raises NativeFallback(message) of `kind` (`message` borrowed); the builders
 // below are the usual way in. All return nullptr so callers can `return`.

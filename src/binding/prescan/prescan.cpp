@@ -76,7 +76,8 @@ XmlResult<void> capture_into(ReaderT& r, Event ev, PyObject* list, PySink& sink)
         PyRef item = BR_TRY(element_tuple(bytes, r.in_scope_namespaces()));
         if (PyList_Append(list, item.get()) < 0) return py_err();
         return {};
-    }(), sink.held);
+    }(),
+                      sink.held);
 }
 
 XmlResult<void> drive(ReaderT& r, RawScan<PySource, PySink>& scan, PyObject* head, PyObject* tail,

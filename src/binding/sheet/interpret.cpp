@@ -69,7 +69,9 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
     CellRec& rec = cells.emplace_back();
     struct Undo {
         std::vector<CellRec>* cells;
-        ~Undo() { if (cells) cells->pop_back(); }
+        ~Undo() {
+            if (cells) cells->pop_back();
+        }
     } undo{&cells};
     rec.style = std::move(style);
     const CellTexts& c = cur_;
@@ -91,7 +93,8 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
             raise_limit(cell_outside_message(c.r).c_str());
             return py_err();
         }
-        if (rec.row != row_counter_) [[unlikely]] BR_TRY_VOID(other_row(rec));
+        if (rec.row != row_counter_) [[unlikely]]
+            BR_TRY_VOID(other_row(rec));
     } else {
         rec.row = row_counter_;
         rec.column = ++col_counter_;
@@ -107,7 +110,8 @@ PyResult<void> SheetParser::interpret(StyleId style, std::vector<CellRec>& cells
     // A format the workbook does not have: the host names the cell, checked
     // here with the cell's other faults so that the first fault of the sheet wins.
     if (settings_.n_styles >= 0 && !rec.style.py && (rec.style.id < 0 || rec.style.id >= settings_.n_styles))
-        [[unlikely]] return malformed("style index");
+        [[unlikely]]
+        return malformed("style index");
 
     if (!c.has_f) [[likely]] {
         if (v_present) {
@@ -204,7 +208,7 @@ void SheetParser::keep_number(CellRec& rec, TypeText tt, bool v_present) {
 
 // `value` and `dtype` are fresh: the setters need not clear them.
 PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const StyleId& style, bool formula_cell,
-                                        Val& value, DType& dtype) {
+                                       Val& value, DType& dtype) {
     const std::string_view v = cur_.v;
     switch (tt) {
         case TypeText::N:
@@ -256,7 +260,9 @@ PyResult<void> SheetParser::value_rule(TypeText tt, std::string_view t, const St
         case TypeText::E:
         case TypeText::F:
         case TypeText::Str:
+            // clang-format off
             dtype.code = tt == TypeText::E ? kDtE : tt == TypeText::F ? kDtF : kDtS;
+            // clang-format on
             value.set_text(v);
             return {};
         case TypeText::InlineStr:
@@ -305,7 +311,8 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
 
     if (style.py) return {};
     const std::uint8_t flags = settings_.format_flags(style.id);
-    if (!(flags & Settings::kDateFormat)) [[likely]] return {};
+    if (!(flags & Settings::kDateFormat)) [[likely]]
+        return {};
     const bool timedelta = flags & Settings::kTimedeltaFormat;
     const bool time_only = flags & Settings::kTimeFormat;
     if (!timedelta && settings_.epoch && (value.kind == Val::Kind::Int || value.kind == Val::Kind::Float)) {

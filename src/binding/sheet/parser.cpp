@@ -25,10 +25,12 @@ namespace brindle {
 namespace {
 
 constexpr std::array<std::string_view, 22> kDispatched = {
+    // clang-format off
     "row", "col", "extLst", "sheetPr", "rowBreaks", "colBreaks", "pageSetup", "scenarios",
     "autoFilter", "sheetViews", "tableParts", "hyperlinks", "mergeCells", "pageMargins",
     "printOptions", "headerFooter", "legacyDrawing", "sheetFormatPr", "sheetProtection",
     "dataValidations", "conditionalFormatting", "customSheetViews",
+    // clang-format on
 };
 
 // The host's worksheet parts in their order of the file format; sorted below
@@ -36,6 +38,7 @@ constexpr std::array<std::string_view, 22> kDispatched = {
 // sheet's other parts.
 constexpr std::array<std::string_view, 39> kKeepable = [] {
     std::array<std::string_view, 39> names = {
+        // clang-format off
         "sheetPr", "dimension", "sheetViews", "sheetFormatPr", "cols", "sheetData", "sheetCalcPr",
         "sheetProtection", "protectedRanges", "scenarios", "autoFilter", "sortState",
         "dataConsolidate", "customSheetViews", "mergeCells", "phoneticPr", "conditionalFormatting",
@@ -43,6 +46,7 @@ constexpr std::array<std::string_view, 39> kKeepable = [] {
         "rowBreaks", "colBreaks", "customProperties", "cellWatches", "ignoredErrors", "smartTags",
         "drawing", "legacyDrawing", "legacyDrawingHF", "drawingHF", "picture", "oleObjects",
         "controls", "webPublishItems", "tableParts", "extLst",
+        // clang-format on
     };
     std::ranges::sort(names);
     return names;
@@ -111,7 +115,8 @@ std::size_t plain_run(const std::uint8_t* p, std::size_t from, std::size_t n) no
     bool high = false;
     for (std::size_t k = from; k < lim; ++k) {
         const std::uint8_t cls = kTextClass[p[k]];
-        if (cls == 0) [[likely]] continue;
+        if (cls == 0) [[likely]]
+            continue;
         if (cls == 1) return !high || validate_utf8(p + from, k - from).has_value() ? k : n;
         if (cls == 2) return n;
         high = true;
@@ -142,7 +147,8 @@ std::size_t plain_attr_run(const std::uint8_t* p, std::size_t from, std::size_t 
 #endif
     for (std::size_t k = from; k < n; ++k) {
         const std::uint8_t cls = kAttrByteClass.v[p[k]];
-        if (cls == 0) [[likely]] continue;
+        if (cls == 0) [[likely]]
+            continue;
         return cls == 1 ? k : n;
     }
     return n;
@@ -169,7 +175,9 @@ FastScan cell_attrs(const std::uint8_t* p, std::size_t n, std::size_t start, Cel
         }
         if (ch != ' ' || n - i < 4 || p[i + 2] != '=' || p[i + 3] != '"') break;
         const std::uint8_t name = p[i + 1];
+        // clang-format off
         const unsigned bit = name == 'r' ? 1u : name == 's' ? 2u : name == 't' ? 4u : 0u;
+        // clang-format on
         if (!bit || (seen & bit)) break;
         seen |= bit;
         const std::size_t v0 = i + 4;
@@ -218,7 +226,7 @@ SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, P
 }
 
 PyResult<std::unique_ptr<SheetParser>> SheetParser::create(PyObject* source, Helpers helpers, Settings settings,
-                                                          PyRef actions, PyRef row_dimensions) {
+                                                           PyRef actions, PyRef row_dimensions) {
     auto p = std::make_unique<SheetParser>(source, std::move(helpers), std::move(settings), std::move(actions),
                                            std::move(row_dimensions));
     for (const PyRef& d : p->dt_)
@@ -499,7 +507,8 @@ PyResult<void> SheetParser::read_inline() {
                 const int t = PyObject_IsTrue(res.get());
                 if (t < 0) return py_err();
                 return t != 0;
-            }(), held_);
+            }(),
+                              held_);
         };
         TextItem item = BR_TRY(parse_text(reader, text_, forbid, validate));
         if (item.deferred) {
@@ -533,10 +542,12 @@ PyResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
     for (const Attr& a : reader.attrs()) {
         if (a.ns != 0 || a.local.size() != 1) continue;
         const char c = reader.view(a.local)[0];
+        // clang-format off
         std::string* dst = c == 'r' ? &bufs_.r : c == 's' ? &bufs_.s : c == 't' ? &bufs_.t : nullptr;
         if (!dst) continue;
         dst->assign(reader.attr_value(a, scratch_));
         (c == 'r' ? bufs_.has_r : c == 's' ? bufs_.has_s : bufs_.has_t) = true;
+        // clang-format on
     }
     StyleId style = BR_TRY(style_of(bufs_.has_s, bufs_.s));
     if (reader.last_kind() == Event::EmptyTag) {
@@ -566,10 +577,12 @@ PyResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
                 for (const Attr& a : reader.attrs()) {
                     if (a.ns != 0) continue;
                     std::string_view n = reader.view(a.local);
+                    // clang-format off
                     std::string* dst = n == "t" ? &bufs_.f_t : n == "ref" ? &bufs_.f_ref : n == "si" ? &bufs_.f_si : nullptr;
                     if (!dst) continue;
                     dst->assign(reader.attr_value(a, scratch_));
                     (n == "t" ? bufs_.has_f_t : n == "ref" ? bufs_.has_f_ref : bufs_.has_f_si) = true;
+                    // clang-format on
                 }
                 if (bufs_.has_f_t && bufs_.f_t == "dataTable" && !settings_.data_only)
                     dt_dict_ = BR_TRY(attr_dict());

@@ -49,7 +49,9 @@ using SharedNamespaces = std::shared_ptr<const NamespaceList>;
 struct Item {
     // Unknown: an element the host cannot keep, skipped unread; `bytes`
     // holds its local name. Reported for the first of each name only.
+    // clang-format off
     enum class Kind : std::uint8_t { Row, Element, Unknown, End };
+    // clang-format on
     Kind kind = Kind::End;
     std::int64_t row = 0;
     // A cell of the row names another row: a streaming reader splits it.
@@ -101,7 +103,9 @@ struct CellTexts {
 };
 
 // The data-type texts the interpretation tells apart.
+// clang-format off
 enum class TypeText : std::uint8_t { N, S, B, D, E, F, Str, InlineStr, Other };
+// clang-format on
 
 [[nodiscard]] constexpr TypeText type_text(std::string_view t) noexcept {
     if (t.size() == 1) {
@@ -175,7 +179,7 @@ public:
 
 private:
     CellBufs bufs_;
-    CellTexts cur_;  // the cell being interpreted
+    CellTexts cur_;       // the cell being interpreted
     HeldException held_;  // what a host callback of the text reader raised
     std::vector<SharedMaster> shared_;
     std::optional<std::uint32_t> unkeyed_shared_;
@@ -224,9 +228,9 @@ private:
     [[nodiscard]] PyResult<void> keep_row_attrs();
     [[nodiscard]] PyResult<void> interpret(StyleId style, std::vector<CellRec>& cells);
     [[nodiscard]] PyResult<void> value_rule(TypeText tt, std::string_view t, const StyleId& style,
-                                             bool formula_cell, Val& value, DType& dtype);
+                                            bool formula_cell, Val& value, DType& dtype);
     [[nodiscard]] PyResult<void> number_rule(const StyleId& style, bool formula_cell, Val& value,
-                                              DType& dtype);
+                                             DType& dtype);
     [[nodiscard]] PyResult<void> other_row(const CellRec& rec);
     [[nodiscard]] PyResult<void> date_warning(Val& value, DType& dtype, PyObject* number, bool formula_cell);
     // The cell's formula into `out`, a fresh value.

@@ -52,7 +52,7 @@ struct ReaderState {
 
 struct RowReaderObject {
     PyObject_HEAD
-    BorrowFlag flag;
+        BorrowFlag flag;
     ReaderState* st;
 };
 
@@ -161,7 +161,8 @@ PyResult<Item> next_ready(ReaderState& st) {
             if (st.end || p.abs_pos() >= (q.stamp & ~(kHoldBack - 1)) + kHoldBack) {
                 Item it = std::move(q.item);
                 st.queue.pop_front();
-                if (it.other_rows) [[unlikely]] return split_row(st, std::move(it));
+                if (it.other_rows) [[unlikely]]
+                    return split_row(st, std::move(it));
                 return it;
             }
         } else if (st.end) {
@@ -420,7 +421,8 @@ PyResult<PyRef> row_tuple(ReaderState& st, const RowArgs& a, std::vector<std::st
 PyResult<PyRef> next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     PyObject* a[7] = {};
     BR_TRY(parse_args({"RowReader.next_row",
-                       {"ws", "min_col", "max_col", "values_only", "cell_cls", "filler", "extra_none"}, 6},
+                       {"ws", "min_col", "max_col", "values_only", "cell_cls", "filler", "extra_none"},
+                       6},
                       args, nargs, kw, a));
     RowArgs ra{a[0], 0, 0, false, a[4], a[5]};
     if (!PyLong_Check(a[1])) return arg_type("min_col", "int", a[1]);

@@ -26,7 +26,9 @@ struct Settings {
     // The two sets as flags by style id for the ids a stylesheet really has,
     // so that the per-cell check is one load instead of two hash lookups.
     std::vector<std::uint8_t> format_table;
+    // clang-format off
     enum : std::uint8_t { kDateFormat = 1, kTimedeltaFormat = 2, kTimeFormat = 4 };
+    // clang-format on
     std::uint64_t shared_strings_len = 0;  // 0 unless shared_strings is exactly a list
     PyRef shared_strings;
     PyRef epoch_obj;

@@ -6,7 +6,7 @@ namespace brindle {
 namespace {
 
 [[gnu::cold, gnu::noinline]] std::unexpected<BindError> slot_error(const char* name,
-                                                                  const char* what) {
+                                                                   const char* what) {
     PyErr_Format(PyExc_TypeError, "%s %s", name, what);
     return py_err();
 }

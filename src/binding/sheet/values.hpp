@@ -26,10 +26,12 @@ struct StyleId {
 
 struct Val {
     enum class Kind : std::uint8_t {
+        // clang-format off
         Empty, Int, Float, Bool, SharedString, Text, SharedFormula, DateInt, DateFloat, Py
     };
     Kind kind = Kind::Empty;
     bool has_coord = false;  // SharedFormula: the dependent cell had an `r`
+                          // clang-format on
     std::uint32_t index = 0;  // SharedString, SharedFormula (the master)
     std::int64_t i = 0;       // Int, DateInt, Bool; SharedFormula: row
     std::int64_t col = 0;     // SharedFormula
@@ -45,14 +47,28 @@ struct Val {
     void set_text(std::string_view s) { kind = Kind::Text, text.assign(s); }
     void set_py(PyRef o) noexcept { kind = Kind::Py, py = std::move(o); }
 
-    static Val text_(std::string_view s) { Val x; x.kind = Kind::Text; x.text.assign(s); return x; }
-    static Val py_(PyRef o) { Val x; x.kind = Kind::Py; x.py = std::move(o); return x; }
+    static Val text_(std::string_view s) {
+        Val x;
+        x.kind = Kind::Text;
+        x.text.assign(s);
+        return x;
+    }
+    static Val py_(PyRef o) {
+        Val x;
+        x.kind = Kind::Py;
+        x.py = std::move(o);
+        return x;
+    }
 };
 
 struct DType {
     std::uint8_t code = kDtN;  // kDtCount: `py` holds the type text
     PyRef py;
-    static DType of(std::uint8_t c) { DType d; d.code = c; return d; }
+    static DType of(std::uint8_t c) {
+        DType d;
+        d.code = c;
+        return d;
+    }
 };
 
 // What formula_and_value keeps beside a cell's value.

@@ -154,30 +154,8 @@ PyResult<void> append_element(PyObject* actions, const Item& it, ScopeLists& sco
     return {};
 }
 
-// What materialisation needs besides the cells: the host's cell class, the
-// style-copy constructor and the data-type strings.
-PyResult<void> prepare(PyStore& st, PyObject* cell_cls) {
-    st.cell_cls = BR_TRY(SlotClass::resolve(cell_cls, kCellSlots));
-    PyRef array_mod = PyRef::steal(PyImport_ImportModule("array"));
-    if (!array_mod) return py_err();
-    PyRef array_type = PyRef::steal(PyObject_GetAttrString(array_mod.get(), "array"));
-    if (!array_type) return py_err();
-    if (!PyType_Check(array_type.get())) return must_be("array.array", "a type", array_type.get());
-    st.style_new = reinterpret_cast<newfunc>(
-        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(array_type.get()), Py_tp_new));
-    if (!st.style_new) return must_be("array.array", "a constructible type", array_type.get());
-    st.array_type = std::move(array_type);
-    st.typecode = PyRef::steal(PyUnicode_InternFromString("i"));
-    if (!st.typecode) return py_err();
-    for (int k = 0; k < kDtCount; ++k) {
-        st.dt[k] = PyRef::steal(PyUnicode_InternFromString(kDtNames[k].data()));
-        if (!st.dt[k]) return py_err();
-    }
-    return {};
-}
-
 PyResult<void> load(PyStore& st, SheetParser& p, PyObject* actions, PyObject* cell_cls) {
-    BR_TRY(prepare(st, cell_cls));
+    BR_TRY(st.prepare(cell_cls));
     const Py_ssize_t n_styles = PyObject_Length(st.cell_styles.get());
     if (n_styles < 0) return py_err();
     Loader loader(st, p, n_styles);

@@ -145,6 +145,21 @@ PyResult<PyRef> store_row_method(PyObject* self, PyObject* const* args, Py_ssize
     return store_row(as_store(self)->store, rq);
 }
 
+// Gives a store its worksheet and cell class without loading anything, so a
+// new sheet's store builds the cells of row iteration as a loaded one does.
+// The cells the store already holds are left as they are.
+PyResult<PyRef> store_attach(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* a[2];
+    BR_TRY(parse_args({"CellStore._attach", {"ws", "cell_cls"}, 2}, args, nargs, kw, a));
+    if (!PyType_Check(a[1])) return arg_must_be("CellStore._attach", "cell_cls", "a type", a[1]);
+    Exclusive hold(as_store(self)->flag);
+    if (!hold.ok()) return py_err();
+    PyStore& st = as_store(self)->store;
+    BR_TRY(st.prepare(a[1]));
+    st.ws = PyRef::borrow(a[0]);
+    return PyRef::borrow(Py_None);
+}
+
 PyResult<PyRef> store_clear_method(PyObject* self, PyObject*) {
     Exclusive hold(as_store(self)->flag);
     if (!hold.ok()) return py_err();
@@ -176,8 +191,8 @@ PyResult<PyRef> store_bounds(PyObject* self, PyObject*) {
     std::optional<Bounds> b = st.dict_mode() ? std::nullopt : st.core.bounds();
     if (!b) return PyRef::borrow(Py_None);
     return owned(Py_BuildValue("(kkkk)", static_cast<unsigned long>(b->min_row),
-                                 static_cast<unsigned long>(b->max_row), static_cast<unsigned long>(b->min_col),
-                                 static_cast<unsigned long>(b->max_col)));
+                               static_cast<unsigned long>(b->max_row), static_cast<unsigned long>(b->min_col),
+                               static_cast<unsigned long>(b->max_col)));
 }
 
 PyResult<PyRef> store_in_dict_mode(PyObject* self, PyObject*) {
@@ -191,9 +206,9 @@ PyResult<PyRef> store_stats(PyObject* self, PyObject*) {
     if (!hold.ok()) return py_err();
     const StoreCore& core = as_store(self)->store.core;
     return owned(Py_BuildValue("(KKKK)", static_cast<unsigned long long>(core.size()),
-                                 static_cast<unsigned long long>(core.materialized_count()),
-                                 static_cast<unsigned long long>(core.template_count()),
-                                 static_cast<unsigned long long>(core.arena_bytes())));
+                               static_cast<unsigned long long>(core.materialized_count()),
+                               static_cast<unsigned long long>(core.template_count()),
+                               static_cast<unsigned long long>(core.arena_bytes())));
 }
 
 PyResult<PyRef> store_reversed(PyObject* self, PyObject*) {
@@ -222,6 +237,10 @@ PyMethodDef store_methods[] = {
      "One row of `Worksheet._cells_by_row`: creates missing cells exactly\n"
      "like `Worksheet.cell(row, column)` and returns a tuple of cells (or of\n"
      "values when values_only), plus whether cells were created."},
+    {"_attach", py_method<store_attach>(), METH_FASTCALL | METH_KEYWORDS,
+     "_attach($self, ws, cell_cls)\n--\n\n"
+     "Make `ws` the parent and `cell_cls` the class of the cells the store\n"
+     "creates, as loading a sheet into it does, without loading anything."},
     {"clear", py_method<store_clear_method>(), METH_NOARGS, "clear($self)\n--\n\n"},
     {"popitem", py_method<store_popitem>(), METH_NOARGS,
      "popitem($self)\n--\n\ndict.popitem(): remove and return the last inserted (key, value)"},

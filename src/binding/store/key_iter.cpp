@@ -16,7 +16,7 @@ namespace {
 
 struct KeyIterObject {
     PyObject_HEAD
-    BorrowFlag flag;
+        BorrowFlag flag;
     PyRef store;             // empty once exhausted
     std::uint64_t size = 0;  // the store's number of keys when the iterator was made
     std::uint64_t changes = 0;
@@ -41,8 +41,10 @@ PyResult<PyRef> step(KeyIterObject& it) {
     if (!hold.ok()) return py_err();
     PyStore& st = so->store;
     if (st.core.changes() != it.changes || st.dict_mode()) {
+        // clang-format off
         PyErr_SetString(PyExc_RuntimeError, st.size() != it.size ? "dictionary changed size during iteration"
                                                                   : "dictionary keys changed during iteration");
+        // clang-format on
         return py_err();
     }
     std::optional<Loc> loc = st.core.next_loc(it.cursor);

@@ -3,6 +3,8 @@
 // switch to dictionary mode).
 #include <store/py_store.hpp>
 
+#include <frame/args.hpp>
+
 #include <utility>
 
 namespace brindle {
@@ -33,6 +35,27 @@ PyResult<void> hash_as_dict_key(PyObject* key) {
 }
 
 }  // namespace
+
+// What materialisation needs besides the cells: the host's cell class, the
+// style-copy constructor and the data-type strings.
+PyResult<void> PyStore::prepare(PyObject* cls) {
+    cell_cls = BR_TRY(SlotClass::resolve(cls, kCellSlots));
+    PyRef array_mod = PyRef::steal(PyImport_ImportModule("array"));
+    if (!array_mod) return py_err();
+    PyRef array = PyRef::steal(PyObject_GetAttrString(array_mod.get(), "array"));
+    if (!array) return py_err();
+    if (!PyType_Check(array.get())) return must_be("array.array", "a type", array.get());
+    style_new = reinterpret_cast<newfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(array.get()), Py_tp_new));
+    if (!style_new) return must_be("array.array", "a constructible type", array.get());
+    array_type = std::move(array);
+    typecode = PyRef::steal(PyUnicode_InternFromString("i"));
+    if (!typecode) return py_err();
+    for (int k = 0; k < kDtCount; ++k) {
+        dt[k] = PyRef::steal(PyUnicode_InternFromString(kDtNames[k].data()));
+        if (!dt[k]) return py_err();
+    }
+    return {};
+}
 
 void PyStore::reset() {
     core.reset();

@@ -27,7 +27,7 @@
 namespace brindle {
 
 // The slot names of the host Cell, in the order materialisation fills them.
-inline constexpr const char* kCellSlots[] = {"parent", "_style",     "row",       "column",  "_value",
+inline constexpr const char* kCellSlots[] = {"parent", "_style", "row", "column", "_value",
                                              "_hyperlink", "data_type", "_comment", "_as_read"};
 
 // A packed key that is a cell of the store, or none.
@@ -41,8 +41,8 @@ public:
     StoreCore core;
     ObjTable<PyRef> objs;
     std::vector<SharedMaster> shared;
-    std::vector<PyRef> custom_types;  // data types with codes 7 and up
-    std::vector<PyRef> style_cache;   // per style index: ("i", style array) once used
+    std::vector<PyRef> custom_types;                        // data types with codes 7 and up
+    std::vector<PyRef> style_cache;                         // per style index: ("i", style array) once used
     std::unordered_map<std::int64_t, PyRef> sparse_styles;  // the same for very large indexes
     std::optional<SlotClass> cell_cls;
     std::optional<Epoch> epoch;
@@ -50,11 +50,11 @@ public:
     PyRef cell_styles;
     PyRef shared_strings;
     PyRef rich_strings;  // set: a non-empty dict {index: rich text} of shared strings with runs
-    PyRef array_type;  // keeps `style_new` alive
+    PyRef array_type;    // keeps `style_new` alive
     newfunc style_new = nullptr;
-    PyRef typecode;            // "i"; strings are never in a cycle: not visited
-    PyRef dt[kDtCount];        // kDtNames, interned; not visited
-    PyRef dict;                // set: dictionary mode
+    PyRef typecode;      // "i"; strings are never in a cycle: not visited
+    PyRef dt[kDtCount];  // kDtNames, interned; not visited
+    PyRef dict;          // set: dictionary mode
     std::uint32_t row_cache_row = 0;
     PyRef row_cache_int;  // an int: not visited
 
@@ -68,6 +68,9 @@ public:
         if (e.holds_object()) objs.drop(static_cast<std::uint32_t>(e.payload));
     }
 
+    // Takes the host's cell class (and what copying styles needs) for the
+    // cells the store builds; a load and an attach both start with it.
+    [[nodiscard]] PyResult<void> prepare(PyObject* cls);
     // Empties the compact structures and every object they own.
     void reset();
     // Empties everything a load or clear() starts again from, dictionary
@@ -110,6 +113,7 @@ private:
     [[nodiscard]] PyResult<PyRef> style_copy(std::int64_t style);
     [[nodiscard]] PyResult<PyRef> row_int(std::uint32_t row);
     [[nodiscard]] PyResult<PyRef> render_shared(const Entry& e);
+
 public:
     // The host's form of what the cell `e` keeps as read: (type or None,
     // text), ("inlineStr", rich text) for a shared string with runs, or None.

@@ -11,7 +11,7 @@ namespace brindle {
 
 struct CellStoreObject {
     PyObject_HEAD
-    BorrowFlag flag;
+        BorrowFlag flag;
     PyStore store;
 };
 

@@ -43,9 +43,11 @@ public:
             if (r_.depth() != 2) return fail(XmlError::unsupported("nested si"));
             if (auto done = parse_text_into(r_, ctx_, forbid_si, validate, item_); !done)
                 return fail(done.error());
+            // clang-format off
             PyRef value = BR_TRY(item_.has_runs && h_.si_runs ? with_runs()
                                  : item_.deferred                ? deferred()
                                                                  : plain());
+            // clang-format on
             if (PyList_Append(out.get(), value.get()) < 0) return py_err();
         }
     }

@@ -31,7 +31,9 @@ public:
     // slot's name), as the host's cell does; otherwise it alone is read
     // through the attribute protocol.
     // `AsRead` reads as None for a class that has no such attribute.
+    // clang-format off
     enum Field : std::size_t { Comment, Value, Style, DataType, Row, Column, Hyperlink, AsRead, kFields };
+    // clang-format on
 
     // The member at `f` of `cell` as a new reference, or an empty PyRef
     // when the fast path does not apply (the caller then uses getattr,
@@ -68,7 +70,7 @@ private:
     [[gnu::cold, gnu::noinline]] bool resolve(PyTypeObject* tp,
                                               const std::array<PyObject*, kFields>& names);
 
-    PyRef type_;  // the resolved class (or the last one that did not qualify)
+    PyRef type_;                // the resolved class (or the last one that did not qualify)
     unsigned int version_ = 0;  // 0: type_ does not qualify
     std::array<Py_ssize_t, kFields> offsets_{};
 };

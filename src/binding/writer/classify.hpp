@@ -18,7 +18,9 @@ namespace brindle {
 // inline, so a Classified can be copied freely.
 class Classified {
 public:
+    // clang-format off
     enum class Kind : std::uint8_t { None, Text, Number, Unsupported };
+    // clang-format on
 
     static Classified none() noexcept { return Classified(Kind::None); }
     static Classified unsupported() noexcept { return Classified(Kind::Unsupported); }

@@ -63,8 +63,8 @@ PyResult<void> Writer::init(PyObject* ws, PyObject* write, bool lxml, PyObject* 
     n_iso_dates_ = BR_TRY(intern("iso_dates"));
     n_parent_ = BR_TRY(intern("parent"));
     n_as_read_ = BR_TRY(intern("_as_read"));
-    field_names_ = {n_comment_.get(), n_value_.get(),  n_style_.get(),     n_data_type_.get(),
-                    n_row_.get(),     n_column_.get(), n_hyperlink_.get(), n_as_read_.get()};
+    field_names_ = {n_comment_.get(), n_value_.get(), n_style_.get(), n_data_type_.get(),
+                    n_row_.get(), n_column_.get(), n_hyperlink_.get(), n_as_read_.get()};
     {
         PyRef wb = BR_TRY(getattr(ws, "parent"));
         cell_styles_ = BR_TRY(getattr(wb.get(), "_cell_styles"));

@@ -24,7 +24,9 @@ namespace {
 }
 
 std::size_t utf8_len(unsigned char lead) noexcept {
+    // clang-format off
     return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    // clang-format on
 }
 
 [[nodiscard, gnu::cold]] PyResult<std::string_view> utf8_of_str(PyObject* obj, const char* what) {

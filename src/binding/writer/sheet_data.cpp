@@ -39,7 +39,7 @@ struct KeyedCell {
 // is not exactly an int of 64 bits (the keys are then read to the end only
 // when `read_all`).
 PyResult<std::optional<std::vector<std::int64_t>>> Writer::dimension_rows(PyObject* dims,
-                                                                         bool read_all) {
+                                                                          bool read_all) {
     PyRef ks = BR_TRY(call_method(dims, n_keys_.get(), nullptr));
     PyRef it = PyRef::steal(PyObject_GetIter(ks.get()));
     if (!it) return py_err();

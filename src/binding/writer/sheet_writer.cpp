@@ -18,7 +18,7 @@ namespace {
 
 struct SheetWriterObject {
     PyObject_HEAD
-    BorrowFlag flag;
+        BorrowFlag flag;
     Writer w;
 };
 

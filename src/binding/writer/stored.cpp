@@ -235,11 +235,11 @@ private:
 
 }  // namespace stored
 
+using stored::kDenseStyles;
 using stored::RowCollector;
+using stored::store_switched;
 using stored::StoredCell;
 using stored::StyleMemo;
-using stored::kDenseStyles;
-using stored::store_switched;
 
 // The walk over a store: compact rows, side entries by key and dimension
 // rows, merged; one row collected at a time.

@@ -76,7 +76,9 @@ struct PlainItem {
 };
 
 // The content of a <c> element.
+// clang-format off
 enum class CellForm : std::uint8_t { Empty, Value, Formula, Inline };
+// clang-format on
 
 // The (value, keep) answer of the host's date helpers: keep, or a TypeError.
 [[nodiscard]] PyResult<bool> unpack_date_result(PyObject* r);

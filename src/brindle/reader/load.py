@@ -25,11 +25,13 @@ def load_workbook(filename: FileArg, read_only: Literal[True], data_only: bool =
 def load_workbook(filename: FileArg, read_only: bool, data_only: bool = False,
                   rich_text: bool = False, *, native: bool = True,
                   max_part_size: int | None = MAX_PART_SIZE,
-                  max_ratio: int | None = MAX_RATIO, options: Options | None = None) -> Workbook | ReadOnlyWorkbook: ...
+                  max_ratio: int | None = MAX_RATIO,
+                  options: Options | None = None) -> Workbook | ReadOnlyWorkbook: ...
 def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = False,
                   rich_text: bool = False, *, native: bool = True,
                   max_part_size: int | None = MAX_PART_SIZE,
-                  max_ratio: int | None = MAX_RATIO, options: Options | None = None) -> Workbook | ReadOnlyWorkbook:
+                  max_ratio: int | None = MAX_RATIO,
+                  options: Options | None = None) -> Workbook | ReadOnlyWorkbook:
     """Open the xlsx file `filename` (a path or a binary file object).
 
     By default the whole workbook is read into a `Workbook` that can be

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import os
 import posixpath
+import re
 import warnings
 import xml.etree.ElementTree as ET
 import zipfile
@@ -14,6 +15,8 @@ from typing import IO, Any, TypeAlias
 
 from brindle._native import native_engine
 from brindle.reader import sniff
+from brindle.reader.dimension import find_dimension
+from brindle.reader.element_scope import ScopeDeclarations
 from brindle.reader.helpers import reading_helpers
 from brindle.reader.number_formats import BUILTIN_TIMES, is_time_format
 from brindle.reader.rows import EMPTY_CELL, ReadOnlyCell, RowReader
@@ -24,6 +27,7 @@ from brindle.reader.zip_reader import MAX_PART_SIZE, MAX_RATIO, ZipReader
 from brindle.settings import Options, resolve
 from brindle.styles.numbers import (BUILTIN_DATE_IDS, BUILTIN_DURATION_IDS, is_date_format,
                                     is_timedelta_format)
+from brindle.utils.cell import column_index_from_string, get_column_letter
 from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.deflate import DeflateError
 from brindle.utils.limits import MAX_COLUMN, MAX_ROW
@@ -135,8 +139,8 @@ class ReadOnlyWorkbook:
             (dn.get("name"), int(dn.get("localSheetId")) if dn.get("localSheetId", "").isdigit()
              else None, dn.text or "")
             for dn in root.iter(_M + "definedName")]
-        self._sheets = []
-        self._tabs = []  # worksheets and chartsheets, in tab order
+        self._sheets = []  # the worksheets
+        self._tabs = []  # worksheets and chartsheets, in the order of the tabs
         for sheet in root.iter(_M + "sheet"):
             rel_id = sheet.get("{%s}id" % _DOC_REL)
             rel = rels.get(rel_id)
@@ -297,9 +301,10 @@ class ReadOnlyWorkbook:
         """The chartsheets, in tab order."""
         return [ws for ws in self._tabs if isinstance(ws, ReadOnlyChartsheet)]
 
+    # Typed as the worksheet, as Workbook.__getitem__ is: programs index by the
+    # titles of worksheets, and a union would make each of them test the type.
     def __getitem__(self, name: str) -> ReadOnlyWorksheet:
-        # Typed for the usual case, as in full mode: a chartsheet's title
-        # gives its ReadOnlyChartsheet.
+        """The sheet titled `name`: a worksheet, or a `ReadOnlyChartsheet`."""
         for ws in self._tabs:
             if ws.title == name:
                 return ws
@@ -319,9 +324,8 @@ class ReadOnlyWorkbook:
 
 
 class ReadOnlyChartsheet:
-    """A chartsheet of a read-only workbook: a sheet that shows one chart and
-    holds no cells. It is listed among the sheets so that tab positions and
-    names agree with the workbook loaded in full."""
+    """A sheet of a read-only workbook that shows a chart: it has a title and a
+    place among the tabs, and no cells (its chart is not read)."""
 
     def __init__(self, workbook, title, path):
         self.parent = workbook
@@ -339,6 +343,102 @@ class ReadOnlyWorksheet:
         self.parent = workbook
         self.title = title
         self._path = path
+        # (min row, min column, max row, max column), None for no cells, or
+        # _UNKNOWN until asked; and whether the file's <dimension> is trusted.
+        self._extent = _UNKNOWN
+        self._trust_declared = True
+
+    # -- extent ---------------------------------------------------------------
+
+    def _declared_extent(self):
+        """The extent the sheet's <dimension> declares, or None when it has none
+        that names a range within a worksheet's limits."""
+        wb = self.parent
+        found = _UNKNOWN
+        native = _native_function("find_dimension") if wb.native else None
+        if native is not None:
+            find, fallback = native
+            try:
+                with wb.open_part(self._path) as src, wb.reading(self._path):
+                    found = find(src)
+            except fallback:
+                pass
+        if found is _UNKNOWN:
+            with wb.open_part(self._path) as src, wb.reading(self._path):
+                found = find_dimension(src)
+        if found is None:
+            return None
+        data, namespaces = found
+        try:
+            el = ET.fromstring(f"<_{ScopeDeclarations()(data, namespaces)}>".encode() + data
+                               + b"</_>")[0]
+        except (ET.ParseError, IndexError):
+            return None
+        return _range_extent(el.get("ref"))
+
+    def _scanned_extent(self):
+        """The extent of the cells the sheet holds, read through every row."""
+        first_row = last_row = first_col = last_col = 0
+        for idx, row in enumerate(self.iter_rows(), 1):
+            if not row:
+                continue
+            col = next(i for i, cell in enumerate(row, 1) if cell is not EMPTY_CELL)
+            if not first_row:
+                first_row, first_col = idx, col
+            last_row = idx
+            first_col = min(first_col, col)
+            last_col = max(last_col, len(row))
+        return (first_row, first_col, last_row, last_col) if first_row else None
+
+    def _bounds(self):
+        extent = self._extent
+        if extent is _UNKNOWN:
+            extent = self._declared_extent() if self._trust_declared else None
+            if extent is None:
+                extent = self._scanned_extent()
+            self._extent = extent
+        return extent
+
+    def calculate_dimension(self) -> str:
+        """The range the sheet's cells occupy, such as "A1:C10", found by reading
+        every row (whatever the file declares); "A1" for a sheet without cells."""
+        return _range_text(self._scanned_extent())
+
+    def reset_dimensions(self) -> None:
+        """Make `dimensions`, `min_row`, `max_row`, `min_column` and `max_column`
+        come from the cells themselves (read once, on the next use) instead of
+        the range the file declares, which the application that wrote it may
+        have got wrong."""
+        self._trust_declared = False
+        self._extent = _UNKNOWN
+
+    @property
+    def dimensions(self) -> str:
+        """The range of the sheet's cells: the one the file declares when it
+        declares one, else the one its cells occupy (see `reset_dimensions`)."""
+        return _range_text(self._bounds())
+
+    @property
+    def min_row(self) -> int:
+        bounds = self._bounds()
+        return 1 if bounds is None else bounds[0]
+
+    @property
+    def min_column(self) -> int:
+        bounds = self._bounds()
+        return 1 if bounds is None else bounds[1]
+
+    @property
+    def max_row(self) -> int:
+        bounds = self._bounds()
+        return 1 if bounds is None else bounds[2]
+
+    @property
+    def max_column(self) -> int:
+        bounds = self._bounds()
+        return 1 if bounds is None else bounds[3]
+
+    # -- rows -----------------------------------------------------------------
 
     def _parser(self):
         wb = self.parent
@@ -471,6 +571,36 @@ class ReadOnlyWorksheet:
 
     def __repr__(self):
         return f"<ReadOnlyWorksheet {self.title!r}>"
+
+
+_UNKNOWN = object()
+_RANGE = re.compile(r"\$?([A-Za-z]{1,3})\$?([1-9][0-9]{0,6})(?::\$?([A-Za-z]{1,3})\$?([1-9][0-9]{0,6}))?")
+
+
+def _range_extent(ref):
+    """(min row, min column, max row, max column) of a range such as "A1:C10", or
+    None for anything else (whole rows or columns, a reversed or oversized range)."""
+    m = _RANGE.fullmatch(ref) if isinstance(ref, str) else None
+    if m is None:
+        return None
+    c0, r0, c1, r1 = m.groups()
+    if c1 is None:
+        c1, r1 = c0, r0
+    try:
+        extent = (int(r0), column_index_from_string(c0), int(r1), column_index_from_string(c1))
+    except ValueError:
+        return None
+    if not (extent[0] <= extent[2] <= MAX_ROW and extent[1] <= extent[3] <= MAX_COLUMN):
+        return None
+    return extent
+
+
+def _range_text(extent):
+    if extent is None:
+        return "A1"
+    r0, c0, r1, c1 = extent
+    first, last = f"{get_column_letter(c0)}{r0}", f"{get_column_letter(c1)}{r1}"
+    return first if first == last else f"{first}:{last}"
 
 
 def _native_reader():

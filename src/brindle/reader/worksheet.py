@@ -117,14 +117,14 @@ class Settings:
     @classmethod
     def from_parser(cls, parser):
         self = cls()
-        parser.epoch  # read twice, as the engine does: once to test it, once to keep it
+        parser.epoch  # noqa: B018 - read twice, as the engine does: once to test it, once to keep it
         self.epoch = parser.epoch
         try:
             fav = parser.formula_and_value
         except Exception:
             fav = False  # parsers of older callers lack the attribute
         self.formula_and_value = bool(fav)
-        parser.shared_strings
+        parser.shared_strings  # noqa: B018 - read twice, as the engine does
         self.shared_strings = parser.shared_strings
         self.data_only = bool(parser.data_only)
         self.rich_text = bool(parser.rich_text)

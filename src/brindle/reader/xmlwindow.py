@@ -150,7 +150,7 @@ class Window:
             return self._scope
         out = []
         where = {}
-        for prefix, uri, pos in bindings[:n]:
+        for prefix, uri, _pos in bindings[:n]:
             i = where.get(prefix)
             if i is None:
                 where[prefix] = len(out)

@@ -199,7 +199,7 @@ class RowDimensions(dict):
         first, last = keys[0], keys[-1]
         ids = self._ids
         if last - first + 1 == len(keys) and 0 < first and last <= MAX_ROW \
-                and all(map(operator.lt, keys, keys[1:])):
+                and all(map(operator.lt, keys, keys[1:], strict=False)):
             # PERF: the usual sheet: one run of ascending rows, placed at once.
             if len(ids) <= last:
                 ids.frombytes(bytes(ids.itemsize * (last + 1 - len(ids))))

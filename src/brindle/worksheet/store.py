@@ -6,13 +6,10 @@ answers the same mapping protocol; a plain dict is used when the engine is
 absent or kept out, or when its store is not part of the build.
 """
 
-import io
 import sys
 
 from brindle._native import native_engine
 from brindle.cell.cell import Cell
-from brindle.reader.helpers import reading_helpers
-from brindle.reader.worksheet import WorkSheetParser
 
 _UNSET = object()
 # The engine module the probe below was run against, and its verdict.
@@ -45,26 +42,17 @@ def cell_store_class(native=True):
 def new_cell_store(native=True, ws=None):
     """An empty cell container: the engine's `CellStore` when it is usable, else a dict.
 
-    A store learns its worksheet when a sheet is loaded into it; a store for
-    a new worksheet `ws` is given it by loading an empty sheet, so that cells
-    it creates itself (row iteration) have `ws` as parent from the start.
+    A store for a new worksheet `ws` is attached to it at once, as a load
+    would, so that cells it creates itself (row iteration) have `ws` as
+    parent from the start; a dict needs no such thing.
     """
     cls = cell_store_class(native)
     if cls is None:
         return {}
     store = cls()
     if ws is not None:
-        engine = native_engine()
-        try:
-            engine.bind_cells(io.BytesIO(_EMPTY_SHEET), WorkSheetParser(), ws, store, [], Cell,
-                              reading_helpers(), [])
-        except engine.NativeFallback:
-            return {}
+        store._attach(ws, Cell)
     return store
-
-
-_EMPTY_SHEET = (b'<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
-                b"<sheetData/></worksheet>")
 
 
 def is_cell_store(cells):

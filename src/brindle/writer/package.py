@@ -450,7 +450,7 @@ def _write_package(zf, wb, data, edited):
         root_rels.append(Relationship(root_ids.next(), REL_APP, app_name))
     wb_rels = []
     wb_ids = RelIds(r.id for r in wb_kept)
-    for ws, plan in zip(worksheets, plans):
+    for plan in plans:
         plan.rel_id = wb_ids.next()
         wb_rels.append(Relationship(plan.rel_id, REL_WORKSHEET, relative(wb_name, plan.name)))
     wb_rels.append(Relationship(wb_ids.next(), REL_STYLES, relative(wb_name, styles_name)))

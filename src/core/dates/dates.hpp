@@ -47,7 +47,9 @@ struct Epoch {
 // [0, 1) of the 1900 system, or of any system under a time-only format), or
 // nothing representable.
 struct DateParts {
-    enum class Kind : std::uint8_t { DateTime, Time, OutOfRange };
+    enum class Kind : std::uint8_t { DateTime,
+                                     Time,
+                                     OutOfRange };
     Kind kind = Kind::OutOfRange;
     std::int32_t year = 0;  // DateTime only
     std::uint8_t month = 0, day = 0;

@@ -10,9 +10,9 @@ namespace brindle {
 enum class TokType : std::uint8_t {
     Literal,  // a whole formula that does not start with "="
     Operand,
-    Func,     // "NAME(" and its ")"
-    Array,    // braces
-    Paren,    // plain parentheses
+    Func,   // "NAME(" and its ")"
+    Array,  // braces
+    Paren,  // plain parentheses
     Sep,
     OpPrefix,
     OpInfix,
@@ -22,9 +22,11 @@ enum class TokType : std::uint8_t {
 
 enum class TokSub : std::uint8_t {
     None,
+    // clang-format off
     Text, Number, Logical, Error, Range,  // operands
     Open, Close,                          // Func, Array, Paren
     Arg, Row,                             // Sep
+    // clang-format on
 };
 
 struct Token {
@@ -36,14 +38,14 @@ struct Token {
 };
 
 [[nodiscard]] constexpr std::string_view type_name(TokType t) noexcept {
-    constexpr std::string_view names[] = {"Literal", "Operand", "Func",      "Array",    "Paren",
-                                          "Sep",     "OpPrefix", "OpInfix", "OpPostfix", "Whitespace"};
+    constexpr std::string_view names[] = {"Literal", "Operand", "Func", "Array", "Paren",
+                                          "Sep", "OpPrefix", "OpInfix", "OpPostfix", "Whitespace"};
     return names[static_cast<unsigned>(t)];
 }
 
 [[nodiscard]] constexpr std::string_view subtype_name(TokSub s) noexcept {
-    constexpr std::string_view names[] = {"None",  "Text", "Number", "Logical", "Error",
-                                          "Range", "Open", "Close",  "Arg",     "Row"};
+    constexpr std::string_view names[] = {"None", "Text", "Number", "Logical", "Error",
+                                          "Range", "Open", "Close", "Arg", "Row"};
     return names[static_cast<unsigned>(s)];
 }
 

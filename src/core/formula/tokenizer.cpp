@@ -11,7 +11,7 @@ using u8 = std::uint8_t;
 
 // Tried in this order: the first one the formula continues with wins.
 constexpr std::string_view kErrorLiterals[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!",
-                                               "#NAME?", "#NUM!",   "#N/A",    "#GETTING_DATA"};
+                                               "#NAME?", "#NUM!", "#N/A", "#GETTING_DATA"};
 
 // Characters that end a pending operand before they are dispatched.
 constexpr auto kEnders = [] {
@@ -275,7 +275,9 @@ private:
                 push(f_.substr(pos_, 1), TokType::Whitespace);
                 while (pos_ < f_.size() && (f_[pos_] == ' ' || f_[pos_] == '\n')) ++pos_;
                 return {};
+                // clang-format off
             case '+': case '-': case '*': case '/': case '^': case '&': case '=': case '>': case '<':
+            // clang-format on
             case '%':
                 op(c);
                 return {};

@@ -23,10 +23,12 @@ struct CellPos {
 // text arena; row and column pieces hold the master's number, to which the
 // destination's offset is added.
 struct Seg {
-    enum class Kind : std::uint8_t { Text, Row, Col };
+    enum class Kind : std::uint8_t { Text,
+                                     Row,
+                                     Col };
     Kind kind;
-    std::uint32_t len;     // Text: length in the arena
-    std::int64_t value;    // Text: offset in the arena; Row / Col: the number
+    std::uint32_t len;   // Text: length in the arena
+    std::int64_t value;  // Text: offset in the arena; Row / Col: the number
 };
 
 // Immutable once made: any number of threads may translate with one

@@ -69,8 +69,14 @@ void scan(std::string_view s, OnLiteral&& on_literal, OnRef&& on_ref) {
             // A quoted run: a doubled quote stands for one and does not end it.
             ++i;
             while (i < s.size()) {
-                if (s[i] != c) { ++i; continue; }
-                if (i + 1 < s.size() && s[i + 1] == c) { i += 2; continue; }
+                if (s[i] != c) {
+                    ++i;
+                    continue;
+                }
+                if (i + 1 < s.size() && s[i + 1] == c) {
+                    i += 2;
+                    continue;
+                }
                 ++i;
                 break;
             }

@@ -16,7 +16,9 @@
 namespace brindle {
 
 struct Part {
+    // clang-format off
     enum Kind : std::uint8_t { kLiteral = 0, kColumn = 1, kRow = 2 };
+    // clang-format on
     std::uint8_t kind = kLiteral;
     std::uint8_t absolute = 0;  // kColumn, kRow: "$" form, `value` is the number itself
     std::int64_t value = 0;     // relative: offset from the cell's column or row

@@ -9,7 +9,9 @@
 
 namespace brindle {
 
+// clang-format off
 enum DtCode : std::uint8_t { kDtN, kDtS, kDtF, kDtB, kDtE, kDtD, kDtInlineStr, kDtCount };
+// clang-format on
 
 // Indexed by DtCode; each a literal, so data() is NUL-terminated.
 inline constexpr std::string_view kDtNames[kDtCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};

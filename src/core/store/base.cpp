@@ -6,22 +6,22 @@ namespace brindle {
 
 Base::Encoded Base::encode(std::uint8_t kind, std::uint64_t payload) {
     switch (kind) {
-    case tag::kInt: {
-        const auto v = static_cast<std::int64_t>(payload);
-        if (v >= INT32_MIN && v <= INT32_MAX) return {tag::kInt32, static_cast<std::uint32_t>(payload)};
-        return {tag::kInt, static_cast<std::uint32_t>(wide.push(payload))};
-    }
-    case tag::kFloat:
-    case tag::kDateInt:
-    case tag::kDateFloat:
-        return {kind, static_cast<std::uint32_t>(wide.push(payload))};
-    case tag::kText: {
-        auto [it, added] = wide_intern.try_emplace(payload, 0);
-        if (added) it->second = static_cast<std::uint32_t>(wide.push(payload));
-        return {tag::kText, it->second};
-    }
-    default:
-        return {kind, static_cast<std::uint32_t>(payload)};
+        case tag::kInt: {
+            const auto v = static_cast<std::int64_t>(payload);
+            if (v >= INT32_MIN && v <= INT32_MAX) return {tag::kInt32, static_cast<std::uint32_t>(payload)};
+            return {tag::kInt, static_cast<std::uint32_t>(wide.push(payload))};
+        }
+        case tag::kFloat:
+        case tag::kDateInt:
+        case tag::kDateFloat:
+            return {kind, static_cast<std::uint32_t>(wide.push(payload))};
+        case tag::kText: {
+            auto [it, added] = wide_intern.try_emplace(payload, 0);
+            if (added) it->second = static_cast<std::uint32_t>(wide.push(payload));
+            return {tag::kText, it->second};
+        }
+        default:
+            return {kind, static_cast<std::uint32_t>(payload)};
     }
 }
 
@@ -33,19 +33,19 @@ Entry Base::decode(std::uint64_t index, std::uint32_t row) const {
     e.dtype = r.dtype;
     e.style = style_of(index);
     switch (r.tag) {
-    case tag::kInt32:
-        e.tag = tag::kInt;
-        e.payload = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(r.payload)));
-        break;
-    case tag::kInt:
-    case tag::kFloat:
-    case tag::kText:
-    case tag::kDateInt:
-    case tag::kDateFloat:
-        e.payload = wide[r.payload];
-        break;
-    default:
-        e.payload = r.payload;
+        case tag::kInt32:
+            e.tag = tag::kInt;
+            e.payload = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(r.payload)));
+            break;
+        case tag::kInt:
+        case tag::kFloat:
+        case tag::kText:
+        case tag::kDateInt:
+        case tag::kDateFloat:
+            e.payload = wide[r.payload];
+            break;
+        default:
+            e.payload = r.payload;
     }
     return e;
 }

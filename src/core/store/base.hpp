@@ -30,9 +30,9 @@ struct Base {
     std::vector<std::uint32_t> offsets;  // rows.size() + 1 entries once a row exists
     ChunkVec<Rec> recs;
     ChunkVec<std::uint64_t> wide;
-    std::unordered_map<std::uint32_t, std::uint32_t> style_overflow;  // record index -> style
+    std::unordered_map<std::uint32_t, std::uint32_t> style_overflow;       // record index -> style
     std::unordered_map<std::uint64_t, std::uint32_t, FxHash> wide_intern;  // text location -> pool index
-    std::uint64_t live = 0;  // records whose tag is not kDeleted
+    std::uint64_t live = 0;                                                // records whose tag is not kDeleted
 
     struct Encoded {
         std::uint8_t tag;

@@ -11,20 +11,20 @@ namespace brindle {
 // Value tags, shared by records, side entries and decoded entries.
 namespace tag {
 inline constexpr std::uint8_t kDeleted = 0;
-inline constexpr std::uint8_t kCell = 1;            // materialised: object-table slot
+inline constexpr std::uint8_t kCell = 1;  // materialised: object-table slot
 inline constexpr std::uint8_t kNone = 2;
-inline constexpr std::uint8_t kInt = 3;             // record: wide-pool index; decoded: the value
-inline constexpr std::uint8_t kFloat = 4;           // decoded: IEEE-754 bits
+inline constexpr std::uint8_t kInt = 3;    // record: wide-pool index; decoded: the value
+inline constexpr std::uint8_t kFloat = 4;  // decoded: IEEE-754 bits
 inline constexpr std::uint8_t kBool = 5;
 inline constexpr std::uint8_t kSharedString = 6;
-inline constexpr std::uint8_t kText = 7;            // decoded: text location
-inline constexpr std::uint8_t kSharedFormula = 8;   // translated to the cell's own position
-inline constexpr std::uint8_t kSharedMaster = 9;    // rendered with zero offsets
-inline constexpr std::uint8_t kDateInt = 10;        // decoded: the serial
-inline constexpr std::uint8_t kDateFloat = 11;      // decoded: the serial's bits
-inline constexpr std::uint8_t kObject = 12;         // object-table slot
-inline constexpr std::uint8_t kTemplate = 13;       // template index
-inline constexpr std::uint8_t kInt32 = 100;         // records only: the value inline
+inline constexpr std::uint8_t kText = 7;           // decoded: text location
+inline constexpr std::uint8_t kSharedFormula = 8;  // translated to the cell's own position
+inline constexpr std::uint8_t kSharedMaster = 9;   // rendered with zero offsets
+inline constexpr std::uint8_t kDateInt = 10;       // decoded: the serial
+inline constexpr std::uint8_t kDateFloat = 11;     // decoded: the serial's bits
+inline constexpr std::uint8_t kObject = 12;        // object-table slot
+inline constexpr std::uint8_t kTemplate = 13;      // template index
+inline constexpr std::uint8_t kInt32 = 100;        // records only: the value inline
 }  // namespace tag
 
 // Data-type codes below kDtCount are the parser's (sheet/data_type.hpp);
@@ -63,15 +63,17 @@ static_assert(sizeof(Rec) == 10);
 // A cell that is not a compact record.
 struct SideEntry {
     std::uint64_t key = 0;
-    std::uint64_t payload = 0;  // undecoded: a text location, a float's bits, a slot ...
-    std::int32_t style = -1;    // -1: none
+    std::uint64_t payload = 0;      // undecoded: a text location, a float's bits, a slot ...
+    std::int32_t style = -1;        // -1: none
     std::uint8_t tag = tag::kNone;  // never kInt32; kDeleted once removed
     std::uint8_t dtype = kDtN;
 };
 
 // Where a live cell is.
 struct Loc {
+    // clang-format off
     enum : std::uint32_t { kRecord = 0, kSide = 1 };
+    // clang-format on
     std::uint32_t kind = kRecord;
     std::uint32_t row = 0;    // kRecord only
     std::uint64_t index = 0;  // record index or side-entry index
@@ -82,8 +84,8 @@ struct Loc {
 // A decoded cell: what every reader of the store works on.
 struct Entry {
     std::uint64_t key = 0;
-    std::uint64_t payload = 0;  // the wide value for pooled tags, the value for kInt
-    std::int64_t style = -1;    // -1: none
+    std::uint64_t payload = 0;      // the wide value for pooled tags, the value for kInt
+    std::int64_t style = -1;        // -1: none
     std::uint8_t tag = tag::kNone;  // kInt32 reads as kInt
     std::uint8_t dtype = kDtN;
 

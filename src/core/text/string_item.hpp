@@ -37,10 +37,10 @@ struct TextCtx {
 
 struct TextItem {
     bool deferred = false;
-    bool has_runs = false;        // the item has at least one <r>
-    std::string text;             // the value, when not deferred
-    std::string bytes;            // the item element, start tag to end tag, when deferred
-    NamespaceList namespaces;     // bindings of the item's ancestors, when deferred
+    bool has_runs = false;     // the item has at least one <r>
+    std::string text;          // the value, when not deferred
+    std::string bytes;         // the item element, start tag to end tag, when deferred
+    NamespaceList namespaces;  // bindings of the item's ancestors, when deferred
 };
 
 namespace detail {

@@ -90,8 +90,8 @@ struct ParsedNumber {
 };
 
 [[nodiscard]] inline ParsedNumber parse_number(std::string_view s) noexcept {
-    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const std::size_t n = s.size();
     std::size_t i = 0;
@@ -142,7 +142,9 @@ struct ParsedNumber {
     // PERF: digits that fit in 53 bits with an exact power of ten round
     // correctly in one IEEE operation; the library parse takes the rest.
     if (!wide && !exp_wide && w <= (UINT64_C(1) << 53) && e10 >= -22 && e10 <= 22) {
+        // clang-format off
         const double v = w == 0 ? 0.0 : e10 >= 0 ? double(w) * kPow10[e10] : double(w) / kPow10[-e10];
+        // clang-format on
         return {ParsedNumber::Kind::Float, 0, neg ? -v : v};
     }
     if (std::optional<double> d = parse_decimal(s)) return {ParsedNumber::Kind::Float, 0, *d};

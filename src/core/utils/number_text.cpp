@@ -10,7 +10,7 @@ namespace {
 constexpr std::int64_t kTwo53 = std::int64_t{1} << 53;
 // Below this magnitude the 16-digit text cannot round past the largest double.
 constexpr double kLargestG16 = 1.797693134862315e308;
-}
+}  // namespace
 
 NumberText format_g16(double x) noexcept {
     NumberText t;

@@ -11,8 +11,10 @@ namespace brindle {
 [[nodiscard]] constexpr bool py_isspace(char32_t c) noexcept {
     if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
     switch (c) {
+            // clang-format off
         case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F:
         case 0x205F: case 0x3000:
+            // clang-format on
             return true;
         default:
             return c >= 0x2000 && c <= 0x200A;

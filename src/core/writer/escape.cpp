@@ -10,10 +10,10 @@ namespace {
 
 // Byte classes; a byte is special in a mode when its bit for that mode is set.
 enum : std::uint8_t {
-    kTextEt = 1,     // & < > CR
-    kTextLxml = 2,   // & < > CR, and every byte >= 0x80
-    kAttrEt = 4,     // & < > " TAB LF CR
-    kAttrLxml = 8,   // as kAttrEt, and every byte >= 0x80
+    kTextEt = 1,    // & < > CR
+    kTextLxml = 2,  // & < > CR, and every byte >= 0x80
+    kAttrEt = 4,    // & < > " TAB LF CR
+    kAttrLxml = 8,  // as kAttrEt, and every byte >= 0x80
 };
 
 constexpr std::array<std::uint8_t, 256> make_classes() {

@@ -12,7 +12,9 @@ namespace {
 
 // Per-byte flags for the scalar part of scan_span: one lookup and one OR
 // per byte, no branches.
+// clang-format off
 enum : std::uint8_t { kFAmp = 1, kFCr = 2, kFTabLf = 4, kFLt = 8, kFGt = 16, kFHighB = 32, kFBad = 64 };
+// clang-format on
 struct SpanTable {
     std::uint8_t v[256];
 };

@@ -27,11 +27,11 @@ struct Span {
 // 256-entry byte classes. One table lookup answers every membership test the
 // tokenizer makes on ASCII; bytes at or above 0x80 are in kHigh only.
 namespace cc {
-inline constexpr std::uint8_t kWs = 1;         // space, TAB, LF, CR
-inline constexpr std::uint8_t kNameStart = 2;  // ASCII letter, '_', ':'
-inline constexpr std::uint8_t kName = 4;       // kNameStart, digits, '.', '-'
-inline constexpr std::uint8_t kLetter = 8;     // ASCII letter
-inline constexpr std::uint8_t kHigh = 16;      // 0x80 and above
+inline constexpr std::uint8_t kWs = 1;           // space, TAB, LF, CR
+inline constexpr std::uint8_t kNameStart = 2;    // ASCII letter, '_', ':'
+inline constexpr std::uint8_t kName = 4;         // kNameStart, digits, '.', '-'
+inline constexpr std::uint8_t kLetter = 8;       // ASCII letter
+inline constexpr std::uint8_t kHigh = 16;        // 0x80 and above
 inline constexpr std::uint8_t kLocalStart = 32;  // ASCII letter, '_'
 
 struct Table {
@@ -64,12 +64,12 @@ inline constexpr bool is_local_start(std::uint8_t c) noexcept { return cc::kTabl
 
 // What one pass over a span found, beyond its validity.
 struct SpanFlags {
-    bool amp = false;     // '&'
-    bool cr = false;      // CR
-    bool tab_lf = false;  // TAB or LF
-    bool lt = false;      // '<'
-    bool gt = false;      // '>'
-    bool high = false;    // a byte at or above 0x80
+    bool amp = false;       // '&'
+    bool cr = false;        // CR
+    bool tab_lf = false;    // TAB or LF
+    bool lt = false;        // '<'
+    bool gt = false;        // '>'
+    bool high = false;      // a byte at or above 0x80
     bool bad_ctrl = false;  // a control byte other than TAB, LF, CR
 };
 

@@ -16,7 +16,9 @@
 
 namespace brindle {
 
+// clang-format off
 enum class FastStatus : std::uint8_t { Start = 0, Empty = 1, NotTaken = 2 };
+// clang-format on
 
 struct FastScan {
     std::size_t pos;  // after '>' or "/>"; meaningless when not taken

@@ -17,7 +17,9 @@ inline bool eq(const std::uint8_t* p, std::size_t n, std::string_view s) noexcep
 }  // namespace
 
 XmlResult<void> check_xml_decl(const std::uint8_t* p, std::size_t n) noexcept {
+    // clang-format off
     enum Prev { None, Version, Encoding, Standalone } prev = None;
+    // clang-format on
     std::size_t i = 0;
     for (;;) {
         std::size_t ws0 = i;

@@ -24,6 +24,7 @@
 
 namespace brindle {
 
+// clang-format off
 enum class Event : std::uint8_t { StartTag, EmptyTag, EndTag, CharData, EndOfDocument };
 
 struct Attr {
@@ -31,6 +32,7 @@ struct Attr {
     Span local;  // after the colon; equal to `raw` without a prefix
     Span value;  // between the quotes, undecoded
     std::int32_t ns;  // namespace id once the tag is complete (0: none)
+    // clang-format on
     bool needs_decode;  // the value holds '&', TAB, LF or CR
 };
 
@@ -258,7 +260,7 @@ private:
     UriTable uris_;
     Bindings bindings_;
     std::vector<Attr> attrs_;
-    std::vector<Span> raw_names_;  // every attribute name of the tag, declarations included
+    std::vector<Span> raw_names_;                            // every attribute name of the tag, declarations included
     std::unordered_set<std::string_view, UriHash> raw_set_;  // the same, for big tags
     std::unordered_set<std::string, UriHash, std::equal_to<>> expanded_set_;
     std::string scratch_;
