@@ -465,7 +465,16 @@ void SheetParser::begin_cell() {
 PyResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
     begin_cell();
     for (const Attr& a : reader.attrs()) {
-        if (a.ns != 0 || a.local.size() != 1) continue;
+        if (a.ns != 0) continue;
+        if (a.local.size() == 2 && settings_.as_read) {
+            // A cell's metadata indexes (dynamic-array formulas, rich
+            // values) are kept by the host's loader alone: the store has
+            // no room for them, and such cells are few.
+            const std::string_view name = reader.view(a.local);
+            if (name == "cm" || name == "vm") return unsupported("cell metadata");
+            continue;
+        }
+        if (a.local.size() != 1) continue;
         const char c = reader.view(a.local)[0];
         std::string* dst = c == 'r' ? &bufs_.r : c == 's' ? &bufs_.s : c == 't' ? &bufs_.t : nullptr;
         if (!dst) continue;
