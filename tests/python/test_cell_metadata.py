@@ -11,6 +11,7 @@ import pytest
 
 import brindle
 import corpus
+from brindle._native import native_engine
 from loaded import load, saved
 from sheetgen import MAIN, package
 
@@ -75,9 +76,17 @@ def test_engine_and_pure_python_write_the_same_sheet():
 
 @pytest.mark.skipif(not NATIVE, reason="needs the engine")
 def test_the_engine_declines_a_sheet_with_metadata_only_when_it_keeps_cells():
-    from bind_check import STYLES, native_bind
-    got = native_bind(SHEET.encode(), {}, STYLES)
-    assert got[0] == "fallback" and "cell metadata" in got[1]
+    from bind_check import STYLES
+    from testkit import Cell, make_helpers, make_parser
+    m = native_engine()
+    for sheet in (SHEET, SHEET.replace(' cm="1"', "", 1)):  # the general path, or the fast one first
+        store = m.CellStore()
+        with pytest.raises(m.NativeFallback) as info:
+            m.bind_cells(io.BytesIO(sheet.encode()), make_parser(), "ws", store, STYLES, Cell,
+                         make_helpers(), [])
+        assert (info.value.kind, info.value.args) == ("unsupported",
+                                                      ("unsupported: cell metadata",))
+        assert len(store) == 0
     # Streaming keeps nothing of a cell but its value: no decline there.
     with brindle.load_workbook(io.BytesIO(package(SHEET, strings=["x"])),
                                read_only=True) as ro:
