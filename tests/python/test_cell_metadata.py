@@ -76,17 +76,21 @@ def test_engine_and_pure_python_write_the_same_sheet():
 
 @pytest.mark.skipif(not NATIVE, reason="needs the engine")
 def test_the_engine_declines_a_sheet_with_metadata_only_when_it_keeps_cells():
-    from bind_check import STYLES
+    from bind_check import STYLES, check
     from testkit import Cell, make_helpers, make_parser
     m = native_engine()
-    for sheet in (SHEET, SHEET.replace(' cm="1"', "", 1)):  # the general path, or the fast one first
+    # The tag read by the general path, or the fast path tried first.
+    for sheet in (SHEET, SHEET.replace(' cm="1"', "", 1)):
         store = m.CellStore()
         with pytest.raises(m.NativeFallback) as info:
-            m.bind_cells(io.BytesIO(sheet.encode()), make_parser(), "ws", store, STYLES, Cell,
-                         make_helpers(), [])
+            m.bind_cells(io.BytesIO(sheet.encode()), make_parser(shared_strings=["x"]), "ws",
+                         store, STYLES, Cell, make_helpers(), [])
         assert (info.value.kind, info.value.args) == ("unsupported",
                                                       ("unsupported: cell metadata",))
         assert len(store) == 0
+    # A fault further on is still the one reported, in the host's words.
+    outside = SHEET.replace('<c r="F1">', '<c r="XFE1">')
+    assert check(outside.encode(), {"shared_strings": ["x"]})[0] == "fallback"
     # Streaming keeps nothing of a cell but its value: no decline there.
     with brindle.load_workbook(io.BytesIO(package(SHEET, strings=["x"])),
                                read_only=True) as ro:

@@ -469,9 +469,11 @@ PyResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
         if (a.local.size() == 2 && settings_.as_read) {
             // A cell's metadata indexes (dynamic-array formulas, rich
             // values) are kept by the host's loader alone: the store has
-            // no room for them, and such cells are few.
+            // no room for them, and such cells are few. The load declines
+            // at the end, so that a fault further on is still reported in
+            // the host's words.
             const std::string_view name = reader.view(a.local);
-            if (name == "cm" || name == "vm") return unsupported("cell metadata");
+            if (name == "cm" || name == "vm") saw_cell_metadata_ = true;
             continue;
         }
         if (a.local.size() != 1) continue;
