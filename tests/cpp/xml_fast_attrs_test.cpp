@@ -37,7 +37,10 @@ TEST(XmlFastAttrs, CellTag) {
         {"<c>", FastStatus::Start, "-", "-", "-"},
         {"<c/>", FastStatus::Empty, "-", "-", "-"},
         {"<c   r=\"B2\"  >", FastStatus::Start, "B2", "-", "-"},
-        {"<c r=\"\" cm=\"1\" vm=\"x\">", FastStatus::Start, "", "-", "-"},
+        {"<c r=\"\" cmx=\"1\" v=\"x\">", FastStatus::Start, "", "-", "-"},
+        // Metadata indexes go to the general path, which decides whether to keep them.
+        {"<c r=\"\" cm=\"1\">", FastStatus::NotTaken, "", "", ""},
+        {"<c vm=\"2\" r=\"A1\">", FastStatus::NotTaken, "", "", ""},
         {"<c r='A1'>", FastStatus::NotTaken, "", "", ""},
         {"<c r=\"A1\"\ns=\"2\">", FastStatus::NotTaken, "", "", ""},
         {"<c r=\"A1\"\ts=\"2\">", FastStatus::NotTaken, "", "", ""},

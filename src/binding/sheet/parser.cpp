@@ -540,7 +540,18 @@ void SheetParser::begin_cell() {
 PyResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
     begin_cell();
     for (const Attr& a : reader.attrs()) {
-        if (a.ns != 0 || a.local.size() != 1) continue;
+        if (a.ns != 0) continue;
+        if (a.local.size() == 2 && settings_.as_read) {
+            // A cell's metadata indexes (dynamic-array formulas, rich
+            // values) are kept by the host's loader alone: the store has
+            // no room for them, and such cells are few. The load declines
+            // at the end, so that a fault further on is still reported in
+            // the host's words.
+            const std::string_view name = reader.view(a.local);
+            if (name == "cm" || name == "vm") saw_cell_metadata_ = true;
+            continue;
+        }
+        if (a.local.size() != 1) continue;
         const char c = reader.view(a.local)[0];
         // clang-format off
         std::string* dst = c == 'r' ? &bufs_.r : c == 's' ? &bufs_.s : c == 't' ? &bufs_.t : nullptr;

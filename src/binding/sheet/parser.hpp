@@ -164,6 +164,8 @@ public:
     // The shared-formula masters, for a caller that keeps cells past the
     // parse (indexes of SharedFormula values point into this array).
     [[nodiscard]] std::vector<SharedMaster> take_shared() noexcept { return std::move(shared_); }
+    // With Settings::as_read: some cell named cell or value metadata (cm, vm).
+    [[nodiscard]] bool saw_cell_metadata() const noexcept { return saw_cell_metadata_; }
 
     SheetReader reader;
 
@@ -211,6 +213,7 @@ private:
     PyRef dt_dict_;  // the dataTable attributes of the current cell
     Val inline_;     // the parsed <is> of the current cell
     bool has_inline_ = false;
+    bool saw_cell_metadata_ = false;
     // Set by number_rule when the cell's date does not give its number back.
     bool lossy_ = false;
     CellTagCollector cell_tag_;

@@ -37,7 +37,8 @@ struct Settings {
     bool data_only = false;
     bool rich_text = false;
     // Keep in each cell what the file held beyond its value (CellRec::as_read):
-    // set by the full loader, which writes the cells back; never read from the parser.
+    // set by the full loader, which writes the cells back. The parser reads it
+    // only to decline cells with metadata indexes, which the store cannot keep.
     bool as_read = false;
     // With as_read: some shared strings have runs that cells keep.
     bool rich_strings = false;

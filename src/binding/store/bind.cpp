@@ -168,6 +168,7 @@ PyResult<void> load(PyStore& st, SheetParser& p, PyObject* actions, PyObject* ce
         }
         switch (it.kind) {
             case Item::Kind::End:
+                if (p.saw_cell_metadata()) return unsupported("cell metadata");
                 st.core.finish_loading();
                 st.shared = p.take_shared();
                 return {};

@@ -145,6 +145,10 @@ class Cell:
     # whose value alone would not be written back as the file had it: the
     # cached result of a formula, or a number whose date does not convert
     # back to it. It is written in place of the value until the value is set.
+    # A cell that named cell or value metadata (a dynamic-array formula, a
+    # picture in the cell) keeps a third item, the ("cm" | "vm", text) pairs
+    # to write back, with (None, None) in front when nothing else was kept;
+    # setting the value drops them, as they describe the value as read.
     __slots__ = ("parent", "_style", "row", "column", "_value", "_hyperlink",
                  "data_type", "_comment", "_as_read")
 

@@ -31,7 +31,10 @@ result of a formula cell, and a number whose date gives no date or does not
 convert back to it (serial 60 of the 1900 system, the fictitious
 1900-02-29); ("d", text) for an ISO date cell, whose format need not show
 a date; ("inlineStr", rich text) for a shared string whose runs the
-parser's `rich_strings` holds.
+parser's `rich_strings` holds. A cell naming cell metadata (`cm`, a
+dynamic-array formula; dropped with the formula under `data_only`) or value
+metadata (`vm`, a rich value) has a third item there, its ("cm" | "vm",
+text) pairs, behind (None, None) when nothing else was kept.
 
 The native engine reproduces this output; where this module makes a choice
 that is not forced by the file format it says so, because that choice is
@@ -326,6 +329,19 @@ class _CellRules:
                     ("n", v) if lossy and t == "n" and v else None)
         return (at, col, value, dtype, style, formula, value)
 
+    @staticmethod
+    def with_meta(cell, meta, had_formula):
+        """The as-read `cell` with the metadata pairs `meta` kept in its eighth item.
+        Cell metadata (cm) marks the formula as a dynamic array: a cell whose
+        formula was not read (data_only) has nothing it could describe."""
+        if had_formula and cell[3] != "f":
+            meta = tuple(pair for pair in meta if pair[0] != "cm")
+            if not meta:
+                return cell
+        kept = cell[7]
+        kept = (None, None, meta) if kept is None else (kept[0], kept[1], meta)
+        return cell[:7] + (kept,)
+
     def number(self, v, r, style, formula_cell):
         """(value, data type, lossy) of the number text `v`: a date by the cell's style,
         with `lossy` when the date does not give the number back."""
@@ -384,6 +400,15 @@ def _cell_name(ref, row, column):
         return f"{get_column_letter(column)}{row}"
     except ValueError:
         return f"at row {row}, column {column}"
+
+
+def cell_meta(attrs):
+    """The ("cm" | "vm", text) pairs of a cell's attributes `attrs`, in the order
+    applications write them, or None when it has neither."""
+    cm, vm = attrs.get("cm"), attrs.get("vm")
+    if cm is None:
+        return None if vm is None else (("vm", vm),)
+    return (("cm", cm),) if vm is None else (("cm", cm), ("vm", vm))
 
 
 def cached(t, v):
@@ -465,6 +490,8 @@ class _SheetReader(Window):
         split_rows = not self.as_read
         # The cell being read: attributes, <v> text, <f> parts, inline value.
         c_r = c_t = c_v = c_f = None
+        c_meta = None  # the cell's metadata indexes, with as_read
+        keep_meta = self.as_read
         c_style = 0
         c_inline = _NO_INLINE
         child = _NO_CHILD
@@ -633,10 +660,16 @@ class _SheetReader(Window):
         # <c>
 
         def open_cell(attrs):
-            nonlocal c_r, c_t, c_v, c_f, c_style, c_inline, child, seen
+            nonlocal c_r, c_t, c_v, c_f, c_style, c_inline, child, seen, c_meta
             c_r = attrs.get("r")
             c_t = attrs.get("t")
             s_text = attrs.get("s")
+            if keep_meta:
+                # Beyond r, s and t only cm and vm are kept; a plain cell
+                # pays one comparison.
+                c_meta = None
+                if len(attrs) > (c_r is not None) + (s_text is not None) + (c_t is not None):
+                    c_meta = cell_meta(attrs)
             if s_text is None:
                 c_style = 0
             else:
@@ -673,6 +706,9 @@ class _SheetReader(Window):
                 at = row
                 if col > MAX_COLUMN:
                     raise cell_outside(letters[col] + row_text)
+            if c_meta is not None:
+                return rules.with_meta(cell_tuple(at, col, r, c_t, c_v, c_f, c_style, c_inline),
+                                       c_meta, c_f is not None)
             return cell_tuple(at, col, r, c_t, c_v, c_f, c_style, c_inline)
 
         # Children of a cell: <v>, <f>, <is>, and what they contain.

@@ -129,6 +129,12 @@ def _prepare(ws, cell, styled):
         attrib["s"] = str(ws.parent._cell_styles.add(cell._style))
     # Only the library's own cells keep anything as read.
     as_read = getattr(cell, "_as_read", None)
+    meta = ()
+    if as_read is not None and len(as_read) == 3:
+        # The cell's metadata indexes ride along with what else it kept;
+        # they name entries of the metadata part, which is carried as read.
+        meta = as_read[2]
+        as_read = None if as_read[1] is None else as_read[:2]
     cached = None
     if as_read is not None and data_type == "f" and not getattr(ws, "_keep_results", True):
         # The workbook changed since its load: the result may not hold.
@@ -142,6 +148,7 @@ def _prepare(ws, cell, styled):
             cached = as_text
         else:
             _link(ws, cell)
+            attrib.update(meta)
             return attrib, _RICH if as_type == "inlineStr" else _VALUE, as_text, None, None
     if data_type == "f":
         pass
@@ -187,6 +194,8 @@ def _prepare(ws, cell, styled):
     _link(ws, cell)
     if form != _FORMULA:
         cached = None
+    # After "t": applications write r, s, t, cm, vm in that order.
+    attrib.update(meta)
     return attrib, form, text, f_attrs, cached
 
 

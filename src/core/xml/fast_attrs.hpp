@@ -122,6 +122,10 @@ struct CellTagCollector {
             if (name[0] == 'r') r.set(a, b);
             else if (name[0] == 's') s.set(a, b);
             else if (name[0] == 't') t.set(a, b);
+        } else if (name == "cm" || name == "vm") {
+            // Metadata indexes: rare, and only the general path decides
+            // whether the read keeps them.
+            return false;
         }
         return true;
     }
