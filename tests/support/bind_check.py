@@ -32,7 +32,8 @@ def pure_bind(data, parser_kw, styles):
     xmlwindow.Window.__init__ = eager_init
     try:
         # As the host's loader reads: rows whole, cells in file order.
-        items = iter_items(parser.source, parser, make_helpers(), as_read=True)
+        items = iter_items(parser.source, parser, make_helpers(), as_read=True,
+                           n_styles=len(styles) if hasattr(styles, "__len__") else None)
     finally:
         xmlwindow.Window.__init__ = window_init
     try:
