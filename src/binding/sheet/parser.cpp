@@ -376,36 +376,40 @@ struct AttrHead {
 // under equal namespace ids give equal dicts; bytes that differ (another
 // order, another way of writing a character) still get the dicts compared.
 PyResult<void> SheetParser::keep_row_attrs() {
-    bool same = static_cast<bool>(last_row_attrs_);
-    std::size_t at = 0;
-    const auto match = [&](const void* p, std::size_t n) noexcept {
-        same = same && last_row_bytes_.size() - at >= n &&
-               std::memcmp(last_row_bytes_.data() + at, p, n) == 0;
-        at += n;
-    };
-    for (const Attr& a : reader.attrs()) {
-        std::string_view local = reader.view(a.local);
-        if (a.ns == 0 && local == "r") continue;
-        std::string_view value = reader.view(a.value);
-        const AttrHead head{a.ns, static_cast<std::uint32_t>(local.size()),
-                            static_cast<std::uint32_t>(value.size())};
-        match(&head, sizeof head);
-        match(local.data(), local.size());
-        match(value.data(), value.size());
-        if (!same) break;
-    }
-    if (!same || at != last_row_bytes_.size()) {
-        row_bytes_.clear();
+    // Each attribute but `r` as its parts: a head (namespace id and sizes),
+    // its local name, its value; `put` returns false to stop.
+    const auto each_part = [&](auto&& put) {
         for (const Attr& a : reader.attrs()) {
             std::string_view local = reader.view(a.local);
             if (a.ns == 0 && local == "r") continue;
             std::string_view value = reader.view(a.value);
             const AttrHead head{a.ns, static_cast<std::uint32_t>(local.size()),
                                 static_cast<std::uint32_t>(value.size())};
-            row_bytes_.append(reinterpret_cast<const char*>(&head), sizeof head);
+            if (!put(std::string_view(reinterpret_cast<const char*>(&head), sizeof head), local, value))
+                return;
+        }
+    };
+    bool same = static_cast<bool>(last_row_attrs_);
+    std::size_t at = 0;
+    const auto match = [&](std::string_view part) noexcept {
+        same = same && last_row_bytes_.size() - at >= part.size() &&
+               std::memcmp(last_row_bytes_.data() + at, part.data(), part.size()) == 0;
+        at += part.size();
+    };
+    each_part([&](std::string_view head, std::string_view local, std::string_view value) {
+        match(head);
+        match(local);
+        match(value);
+        return same;
+    });
+    if (!same || at != last_row_bytes_.size()) {
+        row_bytes_.clear();
+        each_part([&](std::string_view head, std::string_view local, std::string_view value) {
+            row_bytes_.append(head);
             row_bytes_.append(local);
             row_bytes_.append(value);
-        }
+            return true;
+        });
         PyRef d = BR_TRY(attr_dict(true));
         int equal = 0;
         if (last_row_attrs_) {
