@@ -18,10 +18,8 @@ from brindle.reader.book import read_book
 from brindle.reader.parallel import ParallelSheets
 from brindle.reader.sheet_extras import SheetExtras
 from brindle.reader.worksheet import iter_items
-from brindle.reader.xmlwindow import CellFault
 from brindle.styles.cell_style import StyleArray
 from brindle.styles.reader import read_stylesheet
-from brindle.utils.cell import get_column_letter
 from brindle.workbook.workbook import Workbook
 from brindle.worksheet.store import is_cell_store
 
@@ -43,12 +41,8 @@ def bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, action
             actions.append(item)
             continue
         for row, column, value, data_type, style_id, _formula, _cached, as_read in item[2]:
-            try:
-                style = cell_styles[style_id]
-            except IndexError:
-                raise CellFault(f"cell {get_column_letter(column)}{row} names the style "
-                                f"{style_id}, past the {len(cell_styles)} cell formats of "
-                                "the stylesheet") from None
+            # The reader refused ids outside the table already (n_styles).
+            style = cell_styles[style_id]
             # The style is copied like the engine copies it: same class and
             # contents, without the class's __init__.
             store[(row, column)] = bare_cell(cell_cls, ws, row, column, value,
