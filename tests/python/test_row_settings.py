@@ -118,3 +118,38 @@ def test_rows_alike_share_one_attribute_dict_in_both_readers(rows):
     assert pure[0] == native[0] == "ok"
     assert shared_groups(native[3]) == shared_groups(pure[3])
     assert len(pure[3]) == sum(1 for attrs in rows if attrs.strip('r="0123456789'))
+
+
+@pytest.mark.parametrize("rows, runs", [
+    pytest.param(['r="1" ht="20"', 'r="2" ht="20"', 'ht="20"'], [[1, 3, {"ht": "20"}]],
+                 id="in-sequence"),
+    pytest.param(['r="1" ht="20"', 'r="3" ht="20"', 'r="4" ht="2&#48;"'],
+                 [[1, 1, {"ht": "20"}], [3, 4, {"ht": "20"}]], id="a-gap"),
+    pytest.param(['r="1" ht="20"', 'r="2"', 'r="3" ht="20"', 'r="4" ht="30"'],
+                 [[1, 1, {"ht": "20"}], [3, 3, {"ht": "20"}], [4, 4, {"ht": "30"}]],
+                 id="a-row-without"),
+    pytest.param(['r="5" ht="10"', 'r="3" ht="20"', 'r="5" ht="30"', 'r="6" ht="30"'],
+                 [[5, 5, {"ht": "10"}], [3, 3, {"ht": "20"}], [5, 6, {"ht": "30"}]],
+                 id="out-of-order"),
+])
+def test_rows_alike_in_sequence_are_one_run_in_both_readers(rows, runs):
+    body = "".join(f"<row {attrs}><c><v>1</v></c></row>" for attrs in rows)
+    data = f'<worksheet xmlns="{MAIN}"><sheetData>{body}</sheetData></worksheet>'.encode()
+    kw = {"row_dimensions": {}, "row_runs": []}
+    pure = bind_check.pure_bind(data, dict(kw, row_runs=[]), bind_check.STYLES)
+    native = bind_check.native_bind(data, dict(kw, row_runs=[]), bind_check.STYLES)
+    assert pure[0] == native[0] == "ok"
+    assert [list(run) for run in native[3]] == pure[3] == runs
+    # Runs of equal attributes share the dict, as the rows of one run do.
+    assert shared_groups(dict(enumerate(r[2] for r in native[3]))) == \
+        shared_groups(dict(enumerate(r[2] for r in pure[3])))
+
+
+@pytest.mark.parametrize("native", ENGINE)
+def test_a_row_read_again_takes_the_settings_it_was_last_read_with(native):
+    rows = ('<row r="5" ht="10" customHeight="1"/><row r="3" ht="20" customHeight="1"/>'
+            '<row r="5" ht="30" customHeight="1"/><row r="6" ht="30" customHeight="1"/>')
+    data = xlsx([f'<worksheet xmlns="{MAIN}"><sheetData>{rows}</sheetData></worksheet>'])
+    dims = brindle.load_workbook(io.BytesIO(data), native=native).active.row_dimensions
+    assert sorted(dims) == [3, 5, 6]
+    assert [dims[r].height for r in (3, 5, 6)] == [20, 30, 30]

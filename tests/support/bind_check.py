@@ -45,7 +45,7 @@ def pure_bind(data, parser_kw, styles):
                 cells[(row, col)] = describe(value, data_type, styles[style], "ws")
     except Exception as e:  # noqa: BLE001 - the host's exception is the expectation
         return ("error", type(e), str(e))
-    return ("ok", list(cells.items()), actions, parser.row_dimensions)
+    return ("ok", list(cells.items()), actions, rows_of(parser))
 
 
 def native_bind(data, parser_kw, styles, store=None):
@@ -62,7 +62,13 @@ def native_bind(data, parser_kw, styles, store=None):
         return ("error", type(e), str(e))
     cells = [(k, describe(c.value, c.data_type, c._style, c.parent)) for k, c in
              ((k, store[k]) for k in list(store))]
-    return ("ok", cells, actions, parser.row_dimensions)
+    return ("ok", cells, actions, rows_of(parser))
+
+
+def rows_of(parser):
+    """What the parse kept of rows' attributes: the runs, when asked for, else the dict."""
+    runs = getattr(parser, "row_runs", None)
+    return parser.row_dimensions if runs is None else runs
 
 
 def describe(value, data_type, style, parent):

@@ -240,6 +240,7 @@ PyResult<void> SheetParser::next_item_into(Item& out) {
         const Event ev = in_sheet_data_ && reader.fast_start_tag() ? reader.last_kind() : BR_TRY(reader.next());
         switch (ev) {
             case Event::EndOfDocument:
+                BR_TRY(close_run());
                 out.kind = Item::Kind::End;
                 return {};
             case Event::CharData:
@@ -420,6 +421,7 @@ PyResult<void> SheetParser::keep_row_attrs() {
         // Either way the bytes now stand for the dict kept.
         last_row_bytes_.swap(row_bytes_);
     }
+    if (row_runs_) return extend_run();
     // The row number as the host's str() writes it, ASCII digits.
     char digits[24];
     const auto end = std::to_chars(digits, digits + sizeof digits, row_counter_).ptr;
@@ -428,6 +430,38 @@ PyResult<void> SheetParser::keep_row_attrs() {
     if (!key) return py_err();
     std::memcpy(PyUnicode_1BYTE_DATA(key.get()), digits, static_cast<std::size_t>(n));
     if (PyDict_SetItem(row_dimensions_.get(), key.get(), last_row_attrs_.get()) < 0) return py_err();
+    return {};
+}
+
+// PERF: a run of rows alike is one [first, last, attributes] list, grown
+// by its last row number alone; no Python object is made per row.
+PyResult<void> SheetParser::extend_run() {
+    if (run_ && PyList_GET_ITEM(run_.get(), 2) == last_row_attrs_.get() && row_counter_ - 1 == run_last_) {
+        run_last_ = row_counter_;
+        return {};
+    }
+    BR_TRY(close_run());
+    PyRef first = PyRef::steal(PyLong_FromLongLong(row_counter_));
+    if (!first) return py_err();
+    PyRef run = PyRef::steal(PyList_New(3));
+    if (!run) return py_err();
+    PyList_SET_ITEM(run.get(), 0, first.clone().release());
+    PyList_SET_ITEM(run.get(), 1, first.release());
+    PyList_SET_ITEM(run.get(), 2, last_row_attrs_.clone().release());
+    if (PyList_Append(row_runs_.get(), run.get()) < 0) return py_err();
+    run_ = std::move(run);
+    run_first_ = run_last_ = row_counter_;
+    return {};
+}
+
+PyResult<void> SheetParser::close_run() {
+    if (!run_) return {};
+    if (run_last_ != run_first_) {
+        PyRef last = PyRef::steal(PyLong_FromLongLong(run_last_));
+        if (!last) return py_err();
+        if (PyList_SetItem(run_.get(), 1, last.release()) < 0) return py_err();
+    }
+    run_ = PyRef();
     return {};
 }
 
@@ -793,7 +827,8 @@ int SheetParser::visit(visitproc visit, void* arg) const {
                            &helpers_.from_ISO8601, &helpers_.date_warning, &helpers_.ArrayFormula,
                            &helpers_.DataTableFormula, &helpers_.Translator, &helpers_.TokenizerError,
                            &helpers_.TranslatorError, &helpers_.text_content, &helpers_.rich_inline,
-                           &helpers_.validate_rpr, &actions_, &row_dimensions_, &last_row_attrs_, &dt_dict_, &inline_.py};
+                           &helpers_.validate_rpr, &actions_, &row_dimensions_, &row_runs_, &run_, &last_row_attrs_, &dt_dict_,
+                           &inline_.py};
     for (const PyRef* r : refs)
         if (int e = r->visit(visit, arg)) return e;
     for (const SharedMaster& s : shared_)

@@ -178,6 +178,10 @@ public:
     // False: children of the worksheet besides rows are read past, neither
     // captured nor reported (a caller that uses none of them).
     void keep_elements(bool keep) noexcept { keep_elements_ = keep; }
+    // Rows with attributes go to `runs` (a list) as [first, last, attributes]
+    // lists, a run per rows in sequence that share one dict, instead of one
+    // row_dimensions entry per row.
+    void keep_row_runs(PyRef runs) noexcept { row_runs_ = std::move(runs); }
 
 private:
     CellBufs bufs_;
@@ -193,6 +197,10 @@ private:
     PyRef actions_;
     PyRef row_dimensions_;
     PyRef last_row_attrs_;  // the attributes of the last row that had some
+    PyRef row_runs_;        // see keep_row_runs(); null: row_dimensions
+    PyRef run_;             // the open run, whose last row is run_last_
+    std::int64_t run_first_ = 0;
+    std::int64_t run_last_ = 0;
     // Those attributes as written (namespace id, name and undecoded value of
     // each but `r`), and the current row's, to tell a row like the last
     // before any Python object is made.
@@ -220,6 +228,8 @@ private:
     FormulaTagCollector f_tag_;
 
     [[nodiscard]] PyResult<void> parse_row(Item& out);
+    [[nodiscard]] PyResult<void> extend_run();
+    [[nodiscard]] PyResult<void> close_run();
     [[nodiscard]] PyResult<bool> child_element(Item& out);
     [[nodiscard]] PyResult<void> skip_element();
     [[nodiscard]] PyResult<void> parse_cell(std::vector<CellRec>& cells);

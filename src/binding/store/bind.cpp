@@ -219,11 +219,20 @@ PyResult<PyRef> bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             if (PyDict_GET_SIZE(rs.get()) > 0) rich_strings = std::move(rs);
         }
     }
+    PyRef row_runs;
+    {
+        PyObject* found = nullptr;
+        if (PyObject_GetOptionalAttrString(parser, "row_runs", &found) < 0) return py_err();
+        row_runs = PyRef::steal(found);
+        if (row_runs && row_runs.get() == Py_None) row_runs = PyRef();
+        if (row_runs && !PyList_Check(row_runs.get())) return must_be("row_runs", "list", row_runs.get());
+    }
     settings.rich_strings = static_cast<bool>(rich_strings);
     PyRef shared_strings = settings.shared_strings.clone();
     const std::optional<Epoch> epoch = settings.epoch;
     std::unique_ptr<SheetParser> p = BR_TRY(
         SheetParser::create(source, std::move(h), std::move(settings), PyRef::borrow(actions), std::move(rd)));
+    if (row_runs) p->keep_row_runs(std::move(row_runs));
 
     CellStoreObject* so = as_store(store);
     Exclusive hold(so->flag);

@@ -98,8 +98,8 @@ class _Loader:
         try:
             for (ws, source), cells in zip(sheets, read):
                 try:
-                    actions, row_dimensions = cells()
-                    self.finish_sheet(ws, source, cell_styles, actions, row_dimensions)
+                    actions, row_runs = cells()
+                    self.finish_sheet(ws, source, cell_styles, actions, row_runs)
                 except Exception as exc:
                     exc.add_note(f"while loading worksheet {ws.title!r} ({source._path})")
                     raise
@@ -110,14 +110,14 @@ class _Loader:
         return wb
 
     def read_sheet(self, ws, source, cell_styles, wrap=None):
-        """Read the cells of one worksheet into its store; (actions, row dimensions).
+        """Read the cells of one worksheet into its store; (actions, row runs).
 
         Touches nothing but the worksheet's own store, so that sheets can be
         read on several threads at once. `wrap` is applied to the part's
         stream before it is read."""
         pkg = self.package
         actions = []
-        parser = source._parser()
+        parser = source._parser(runs=True)
         store = ws._cells
         engine = native_engine() if self.native else None
         loaded = False
@@ -130,15 +130,15 @@ class _Loader:
             except engine.NativeFallback:
                 store.clear()
                 actions.clear()
-                parser = source._parser()
+                parser = source._parser(runs=True)
         if not loaded:
             with pkg.open_part(source._path) as src, pkg.reading(source._path):
                 bind_cells(src if wrap is None else wrap(src), parser, ws, store, cell_styles,
                            Cell, pkg._helpers, actions)
-        return actions, parser.row_dimensions
+        return actions, parser.row_runs
 
-    def finish_sheet(self, ws, source, cell_styles, actions, row_dimensions):
+    def finish_sheet(self, ws, source, cell_styles, actions, row_runs):
         bounds = ws._bounds()
         ws._current_row = bounds[1] if bounds is not None else 0
-        SheetExtras(ws, self.package, source._path, cell_styles).replay(actions, row_dimensions)
+        SheetExtras(ws, self.package, source._path, cell_styles).replay(actions, row_runs)
         ws._cells_changed = False  # links replayed above set values: not edits

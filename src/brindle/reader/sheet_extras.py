@@ -87,7 +87,7 @@ class SheetExtras:
         warnings.warn(f"worksheet {self.ws.title!r}: {message}", UserWarning,
                       skip_file_prefixes=_HERE)
 
-    def replay(self, actions, row_dimensions):
+    def replay(self, actions, row_runs):
         for action in actions:
             if action[0] == "warn":
                 warnings.warn(action[1], UserWarning, skip_file_prefixes=_HERE)
@@ -97,7 +97,7 @@ class SheetExtras:
                 self.warn(f"element <{action[1]}> is not kept")
             elif action[0] == "sheet_warn":
                 self.warn(action[1])
-        self.rows(row_dimensions)
+        self.rows(row_runs)
         self.comments()
         self.ws._kept_rels = [r for r in self.rels if r.id not in self.owned_ids]
 
@@ -245,8 +245,8 @@ class SheetExtras:
         return {rel.get("Id"): rel.get("Target") for rel in root.iter(_REL)
                 if rel.get("Type", "").endswith("/hyperlink")}
 
-    def rows(self, row_dimensions):
-        self.ws.row_dimensions._load(row_dimensions, self.row_settings)
+    def rows(self, row_runs):
+        self.ws.row_dimensions._load(row_runs, self.row_settings)
 
     def row_settings(self, attrs):
         """The settings of rows read with the attributes `attrs`."""

@@ -440,13 +440,16 @@ class ReadOnlyWorksheet:
 
     # -- rows -----------------------------------------------------------------
 
-    def _parser(self):
+    def _parser(self, runs=False):
         wb = self.parent
-        return WorkSheetParser(
+        parser = WorkSheetParser(
             None, shared_strings=wb.shared_strings, data_only=wb.data_only, epoch=wb.epoch,
             date_formats=wb.date_formats, timedelta_formats=wb.timedelta_formats,
             rich_text=wb.rich_text, rich_strings=wb.rich_strings,
             time_formats=wb.time_formats)
+        if runs:
+            parser.row_runs = []
+        return parser
 
     def _source_rows(self, min_row, max_row, min_col, max_col, values_only):
         """The rows `iter_rows` gives, from the native reader when it can read this sheet.

@@ -430,6 +430,7 @@ class _SheetReader(Window):
         self.rich_strings = rich_strings
         self.h = helpers
         self.row_dimensions = row_dimensions
+        self.row_runs = None  # a list: rows with attributes go there, see WorkSheetParser
         self.elements = elements  # False: elements are skipped, not yielded
         self.out = []
 
@@ -453,6 +454,7 @@ class _SheetReader(Window):
         p = self.parser
         emit = self.out.append
         rd = self.row_dimensions
+        runs = self.row_runs
         open_capture, close_capture, namespaces = (self.open_capture, self.close_capture,
                                                    self.namespaces)
         rules = _CellRules(s, h, emit, self.as_read, self.rich_strings, self.n_styles)
@@ -624,7 +626,12 @@ class _SheetReader(Window):
                     # Rows alike share one dict, which the sheet then reads once.
                     if read != last_attrs[0]:
                         last_attrs[0] = read
-                    rd[str(row)] = last_attrs[0]
+                    if runs is None:
+                        rd[str(row)] = last_attrs[0]
+                    elif runs and runs[-1][2] is last_attrs[0] and runs[-1][1] == row - 1:
+                        runs[-1][1] = row
+                    else:
+                        runs.append([row, row, last_attrs[0]])
 
         def close_row():
             nonlocal cells, mixed
@@ -821,8 +828,13 @@ def iter_items(source, parser, helpers=None, as_read=False, n_styles=None):
     settings = Settings.from_parser(parser)
     rd = row_dimensions_of(parser)
     rich_strings = getattr(parser, "rich_strings", None) if as_read else None
-    return _SheetReader(source, settings, h, rd, as_read=as_read,
-                        rich_strings=rich_strings, n_styles=n_styles).items()
+    runs = getattr(parser, "row_runs", None)
+    if runs is not None and not isinstance(runs, list):
+        raise TypeError(f"row_runs must be list, not {type(runs).__name__}")
+    reader = _SheetReader(source, settings, h, rd, as_read=as_read,
+                          rich_strings=rich_strings, n_styles=n_styles)
+    reader.row_runs = runs
+    return reader.items()
 
 
 class WorkSheetParser:
@@ -838,7 +850,10 @@ class WorkSheetParser:
     `time_formats` (style ids of formats that show only a time of day).
     `row_dimensions` collects, by row number as text, the attributes of rows
     that carry more than their number (all but `r`); rows in a run with equal
-    attributes share one dict.
+    attributes share one dict. A loader that sets `row_runs` to a list gets
+    them there instead, a [first, last, attributes] list per run of rows in
+    sequence with equal attributes, in file order (a row that comes again
+    takes the attributes of its last run); none goes to `row_dimensions`.
     """
 
     def __init__(self, src=None, shared_strings=None, data_only=False, epoch=WINDOWS_EPOCH,
@@ -854,6 +869,7 @@ class WorkSheetParser:
         self.timedelta_formats = set(timedelta_formats)
         self.time_formats = set(time_formats)
         self.row_dimensions = {}
+        self.row_runs = None
         # {index: CellRichText} of shared strings with runs read as plain text:
         # a reader that writes cells back keeps the runs of unchanged cells.
         self.rich_strings = {} if rich_strings is None else rich_strings

@@ -2,7 +2,6 @@
 
 import array
 import itertools
-import operator
 
 from brindle.utils.cell import column_index_from_string
 from brindle.utils.limits import MAX_ROW
@@ -185,29 +184,23 @@ class RowDimensions(dict):
     def _compact_rows(self):
         return itertools.compress(range(len(self._ids)), self._ids)
 
-    def _load(self, rows, settings_of):
-        """Take the rows a sheet was read with: {row number as text: attributes}, where
-        rows of equal attributes are given one object, made into settings once by
-        `settings_of`."""
-        if not rows:
-            return
+    def _load(self, runs, settings_of):
+        """Take the rows a sheet was read with: [first, last, attributes] runs, in file
+        order, where runs of equal attributes are given one object, made into settings
+        once by `settings_of`."""
         numbers = {}
-        for attrs in {id(a): a for a in rows.values()}.values():
-            numbers[id(attrs)] = self._number(settings_of(attrs))
-        keys = list(map(int, rows))
-        got = array.array("I", map(numbers.__getitem__, map(id, rows.values())))
-        first, last = keys[0], keys[-1]
         ids = self._ids
-        if last - first + 1 == len(keys) and 0 < first and last <= MAX_ROW \
-                and all(map(operator.lt, keys, keys[1:], strict=False)):
-            # PERF: the usual sheet: one run of ascending rows, placed at once.
+        for first, last, attrs in runs:
+            number = numbers.get(id(attrs))
+            if number is None:
+                number = numbers[id(attrs)] = self._number(settings_of(attrs))
+            # The readers refuse rows outside the sheet; a caller's runs may hold any.
+            first, last = max(first, 1), min(last, MAX_ROW)
+            if first > last:
+                continue
             if len(ids) <= last:
                 ids.frombytes(bytes(ids.itemsize * (last + 1 - len(ids))))
-            ids[first:last + 1] = got
-            return
-        for index, number in zip(keys, got):
-            if 0 < index <= MAX_ROW:  # the readers refuse others; a caller's dict may hold any
-                self._set_number(index, number)
+            ids[first:last + 1] = array.array("I", [number]) * (last + 1 - first)
 
     # -- the mapping --------------------------------------------------------
 
