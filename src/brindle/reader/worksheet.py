@@ -468,6 +468,7 @@ class _SheetReader(Window):
         elements = self.elements
         kept = _KEPT
         unkept = set()  # local names of the elements skipped and reported
+        passed = set()  # names of the worksheet's children skipped so far
 
         tx = []
         # Character data always lands in `tx`: cheaper than switching the
@@ -512,7 +513,19 @@ class _SheetReader(Window):
         def start(name, attrs):
             nonlocal depth, in_sheet_data
             depth += 1
-            if depth == _AT_CELL_CHILD:
+            # The worksheet's children first: a sheet may hold countless of
+            # them, where a cell's three tests more cost little beside it.
+            if depth == _AT_SHEET_CHILD:
+                if name in passed:
+                    pass  # skipped before, and reported then
+                elif name == _SHEET_DATA:
+                    in_sheet_data = True
+                elif elements and name in kept:
+                    keep_whole()
+                else:
+                    skip_unseen(name)
+                    passed.add(name)
+            elif depth == _AT_CELL_CHILD:
                 open_cell_child(name, attrs)
             elif depth == _AT_CELL:
                 if name in dispatched:
@@ -527,17 +540,18 @@ class _SheetReader(Window):
                         open_row(attrs)
                     else:
                         keep_or_skip(name)
-            elif depth == _AT_SHEET_CHILD:
-                if name == _SHEET_DATA:
-                    in_sheet_data = True
                 else:
-                    keep_or_skip(name)
+                    skip_rest()
 
         def end(_name):
             nonlocal depth, in_sheet_data, is_t_open, is_text
             d = depth
             depth -= 1
-            if d == _AT_CELL_CHILD:
+            if d == _AT_SHEET_CHILD:
+                in_sheet_data = False
+                if tx:
+                    tx.clear()  # of an element skipped unseen, or between rows
+            elif d == _AT_CELL_CHILD:
                 close_cell_child()
             elif d == _AT_CELL:
                 cells.append(close_cell())
@@ -549,29 +563,42 @@ class _SheetReader(Window):
                         raise TextTooLong(TEXT_TOO_LONG)
             elif d == _AT_ROW:
                 close_row()
-            elif d == _AT_SHEET_CHILD:
-                in_sheet_data = False
 
         # Elements kept whole: handed on as ("element", bytes, namespaces),
         # or read as rich text. Their content concerns nobody else, so while
         # one is open its own handlers only count the depth.
 
         def keep_or_skip(name):
-            """A child of the worksheet or of <sheetData>: kept whole when the
-            caller can keep it, else skipped unseen. An element nobody keeps is
-            reported by its name, once: a sheet of countless such elements then
-            costs no more than reading past them."""
+            """A child of <sheetData> other than a row: kept whole when the
+            caller can keep it, else skipped unseen."""
             nonlocal whole, whole_at
             if elements and name in kept:
                 keep_whole()
                 return
+            skip_unseen(name)
+            whole = None
+            whole_at = depth
+            p.StartElementHandler = start_kept
+            p.EndElementHandler = end_kept
+
+        # An element nobody keeps is reported by its name, once: a sheet of
+        # countless such elements then costs no more than reading past them.
+        # PERF: a child of the worksheet is skipped without a change of
+        # handlers, which would cost more than all the rest: `start` meets
+        # its first child, at a depth only such an element reaches outside
+        # <sheetData>, and `skip_rest` hands the rest over then.
+
+        def skip_unseen(name):
             if elements:
                 local = name.rpartition("}")[2]
                 if local not in unkept:
                     unkept.add(local)
                     emit(("unknown", local))
+
+        def skip_rest():
+            nonlocal whole, whole_at
             whole = None
-            whole_at = depth
+            whole_at = _AT_SHEET_CHILD
             p.StartElementHandler = start_kept
             p.EndElementHandler = end_kept
 
