@@ -94,8 +94,10 @@ def test_a_cell_format_outside_the_table_is_refused_in_full_mode(native, s, mess
     assert next(wb.worksheets[0].iter_rows())[1].style_id == int(s)
 
 
-@pytest.mark.parametrize("tab,active", [("-1", "S1"), ("-2", "S1"), ("1", "S2"), ("7", "S1")])
-def test_an_active_tab_the_workbook_lacks_shows_the_first_sheet(tab, active):
+@pytest.mark.parametrize("read_only", [False, True], ids=["full", "read-only"])
+@pytest.mark.parametrize("tab,active", [("-1", "S1"), ("-2", "S1"), ("1", "S2"), ("7", "S1"),
+                                        ("x", "S1")])
+def test_an_active_tab_the_workbook_lacks_shows_the_first_sheet(tab, active, read_only):
     data = gen.xlsx([sheet('<c r="A1"><v>1</v></c>')] * 3)
     parts = {}
     with zipfile.ZipFile(io.BytesIO(data)) as z:
@@ -107,7 +109,8 @@ def test_an_active_tab_the_workbook_lacks_shows_the_first_sheet(tab, active):
     with zipfile.ZipFile(out, "w") as z:
         for name, body in parts.items():
             z.writestr(name, body)
-    assert brindle.load_workbook(io.BytesIO(out.getvalue())).active.title == active
+    with brindle.load_workbook(io.BytesIO(out.getvalue()), read_only=read_only) as wb:
+        assert wb.active.title == active
 
 
 # -- several faults in one sheet: the first in document order wins, on either path --------------

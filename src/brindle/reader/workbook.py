@@ -141,7 +141,9 @@ class ReadOnlyWorkbook:
             for dn in root.iter(_M + "definedName")]
         self._sheets = []  # the worksheets
         self._tabs = []  # worksheets and chartsheets, in the order of the tabs
+        every = []  # every <sheet>, None where it is neither
         for sheet in root.iter(_M + "sheet"):
+            every.append(None)
             rel_id = sheet.get("{%s}id" % _DOC_REL)
             rel = rels.get(rel_id)
             if rel is None:
@@ -151,8 +153,17 @@ class ReadOnlyWorkbook:
                 self._part_info(rel[1])  # a sheet whose part is missing fails here, not later
                 self._sheets.append(ReadOnlyWorksheet(self, sheet.get("name"), rel[1]))
                 self._tabs.append(self._sheets[-1])
+                every[-1] = self._tabs[-1]
             elif rel[0].endswith("/chartsheet"):
                 self._tabs.append(ReadOnlyChartsheet(self, sheet.get("name"), rel[1]))
+                every[-1] = self._tabs[-1]
+        # As full mode reads it: a tab the workbook lacks leaves the first shown.
+        view = root.find(f"{_M}bookViews/{_M}workbookView")
+        try:
+            tab = int(view.get("activeTab", "0")) if view is not None else -1
+        except ValueError:
+            tab = -1
+        self._active = every[tab] if 0 <= tab < len(every) else None
 
     def invalid(self, part, reason):
         """The InvalidFileError for `part` of this file."""
@@ -290,6 +301,13 @@ class ReadOnlyWorkbook:
     def sheetnames(self) -> list[str]:
         """The titles of all sheets, worksheets and chartsheets, in tab order."""
         return [ws.title for ws in self._tabs]
+
+    @property
+    def active(self) -> ReadOnlyWorksheet | ReadOnlyChartsheet | None:
+        """The sheet shown when the workbook is opened (the first by default)."""
+        if self._active is not None:
+            return self._active
+        return self._tabs[0] if self._tabs else None
 
     @property
     def worksheets(self) -> list[ReadOnlyWorksheet]:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import datetime
 import os
-from typing import IO, TypeAlias
+from typing import IO, Self, TypeAlias
 
 from brindle.settings import Options, resolve
 from brindle.styles.cell_style import StyleArray, StyleList
@@ -167,8 +167,15 @@ class Workbook:
         return ws
 
     def close(self) -> None:
-        """Nothing to release (the file was read whole); present so that code
-        written for read-only workbooks runs unchanged."""
+        """Nothing to release (the file was read whole); present, with the
+        `with` statement, so that code written for read-only workbooks runs
+        unchanged."""
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
     def remove(self, ws: AnySheet | Chartsheet) -> None:
         """Remove a sheet, with the defined names that belong to it."""
