@@ -557,6 +557,28 @@ def test_namespace_declarations_times_elements_stay_linear(tmp_path, native, rea
 
 
 @paths
+def test_elements_repeated_are_each_kept_and_warned_of_as_read(native):
+    # One element repeated is read once; what follows another is read anew.
+    a = '<ignoredErrors><ignoredError sqref="A1" p:x="1"/></ignoredErrors>'
+    b = '<ignoredErrors><ignoredError sqref="B2"/></ignoredErrors>'
+    ext = ('<extLst><ext uri="{U}"><p:d r:id="rMissing"/></ext>'
+           '<ext uri="{V}"><p:e/></ext></extLst>')
+    decl = ' xmlns:p="urn:p" xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/' \
+           'relationships"'
+    data = package(parts(worksheet('<row r="1"><c r="A1"><v>1</v></c></row>',
+                                   tail=a + a + b + a + ext + ext, ns=decl)))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ws = brindle.load_workbook(io.BytesIO(data), native=native)["S"]
+    kept = ws._kept["ignoredErrors"]
+    assert kept[0] == kept[1] == kept[3] != kept[2] and ':x="1"' in kept[0]
+    assert len(ws._kept["extLst"]) == 2 and "{V}" in ws._kept["extLst"][1]
+    assert [str(w.message) for w in caught].count(
+        "worksheet 'S': an extension ({U}) refers to parts of the file that are not kept; "
+        "it is left out") == 2
+
+
+@paths
 def test_elements_in_one_scope_share_their_bindings(monkeypatch, native):
     from brindle.reader import sheet_extras
 

@@ -75,6 +75,9 @@ class SheetExtras:
                 continue
             self.rels.append(rel)
         self.rel_ids = {r.id for r in self.rels}
+        # ((declarations, bytes), (name, text)) of the last element kept as it
+        # came: a sheet may repeat one element without end, read once.
+        self.last_kept = None
 
     def style_id(self, text):
         """The workbook's index for the file's cell format `text`, None for none or a bad one."""
@@ -103,6 +106,11 @@ class SheetExtras:
 
     def element(self, data, namespaces):
         decl = self.declarations(data, namespaces)
+        last = self.last_kept
+        if last is not None and last[0] == (decl, data):
+            name, text = last[1]
+            self.ws._kept[name].append(text)
+            return
         try:
             el = ET.fromstring(f"<_{decl}>".encode() + data + b"</_>")[0]
         except (ET.ParseError, IndexError):
@@ -132,13 +140,16 @@ class SheetExtras:
                     self.warn(f"an extension ({ext.get('uri')}) refers to parts of the file "
                               "that are not kept; it is left out")
                     el.remove(ext)
+                    data = None  # warned of: not to be taken again unread
                 if not len(el):
                     return
             elif _unresolved(el, known):
                 self.warn(f"<{name}> refers to parts of the file that are not kept; "
                           "it is left out")
                 return
-        self.ws._kept.setdefault(name, []).append(element_text(el))
+        text = element_text(el)
+        self.ws._kept.setdefault(name, []).append(text)
+        self.last_kept = None if data is None else ((decl, data), (name, text))
 
     def on_dimension(self, el):
         pass  # worked out again from the cells when saved
