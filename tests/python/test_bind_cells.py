@@ -148,6 +148,10 @@ def test_wide_columns_and_rows_beyond_excel():
     ('<row r="1"><c r="A1" s="x"><v>1</v></c></row>', STYLES, "malformed: style is no number"),
     ('<row r="1"><c r="A1" s="99999999999999999999"/></row>', STYLES, "unusual style id"),
     ('<row r="1"><c r="A1" s="1"/></row>', tuple(STYLES), None),
+    # Styles that are no arrays: the host's copy of one fails; the engine,
+    # whose copy takes the class for an array's, leaves the sheet to it.
+    ('<row r="1"><c r="A1" s="1"/></row>', [[0] * 9, [1] * 9], "style of another kind"),
+    ('<row r="1"><c r="A1" s="1"/></row>', ([0] * 9, "x"), "style of another kind"),
     # A sequence that answers for any index: its length still bounds the ids.
     ('<row r="1"><c r="A1" s="7"/></row>', "AnyIndex", "malformed: style index"),
     ('<row r="1"><c r="A1" s=""/></row>', "AnyIndex", "malformed: empty style"),
@@ -239,3 +243,18 @@ def test_dates_in_both_epochs_and_a_native_epoch_absent():
     for epoch in (gen.WINDOWS_EPOCH, gen.MAC_EPOCH, dt.datetime(1900, 1, 1, 6, tzinfo=dt.timezone.utc)):
         out = check(data, dict(epoch=epoch, date_formats={1}))
         assert out[0] == "ok" and out[1][0][1][0] == "datetime"
+
+
+def test_a_style_that_is_no_array_fails_as_the_cell_is_made_never_crashes():
+    class Styles:  # a sequence the engine cannot look through before the load
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, i):
+            return [i] * 9
+
+    store = m.CellStore()
+    m.bind_cells(io.BytesIO(sheet('<row r="1"><c r="A1" s="1"><v>1</v></c></row>')),
+                 make_parser(), "ws", store, Styles(), Cell, make_helpers(), [])
+    with pytest.raises(TypeError, match="not a subtype of array.array"):
+        store[(1, 1)]

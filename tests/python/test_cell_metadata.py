@@ -74,27 +74,31 @@ def test_engine_and_pure_python_write_the_same_sheet():
     assert sheet_part(saved(book(True))) == sheet_part(saved(book(False)))
 
 
-# The engine's decline is the subject; a pure-Python install has no engine
-# to decline (the pure path is covered by every other test here); under CI
-# a skip fails the run.
+# The engine's own store is the subject; a pure-Python install has none (the
+# pure path is covered by every other test here); under CI a skip fails the run.
 @pytest.mark.skipif(not NATIVE, reason="needs the engine")
-def test_the_engine_declines_a_sheet_with_metadata_only_when_it_keeps_cells():
-    from bind_check import STYLES, check
+@pytest.mark.parametrize("parser_kw", [{}, {"data_only": True}, {"formula_and_value": True}],
+                         ids=["formulas", "data-only", "both"])
+def test_the_engine_keeps_the_indexes_the_host_keeps(parser_kw):
+    from brindle.reader.worksheet import iter_items
     from testkit import Cell, make_helpers, make_parser
     m = native_engine()
-    # The tag read by the general path, or the fast path tried first.
-    for sheet in (SHEET, SHEET.replace(' cm="1"', "", 1)):
+    from bind_check import STYLES as styles
+    # The tag read by the general path, or the fast path tried first; a
+    # repeated cell drops what the first one named.
+    for sheet in (SHEET, SHEET.replace(' cm="1"', "", 1),
+                  SHEET.replace('<c r="F1">', '<c r="D1"><v>1</v></c><c r="F1">')):
+        kw = dict(parser_kw, shared_strings=["x"])
         store = m.CellStore()
-        with pytest.raises(m.NativeFallback) as info:
-            m.bind_cells(io.BytesIO(sheet.encode()), make_parser(shared_strings=["x"]), "ws",
-                         store, STYLES, Cell, make_helpers(), [])
-        assert (info.value.kind, info.value.args) == ("unsupported",
-                                                      ("unsupported: cell metadata",))
-        assert len(store) == 0
-    # A fault further on is still the one reported, in the host's words.
-    outside = SHEET.replace('<c r="F1">', '<c r="XFE1">')
-    assert check(outside.encode(), {"shared_strings": ["x"]})[0] == "fallback"
-    # Streaming keeps nothing of a cell but its value: no decline there.
+        m.bind_cells(io.BytesIO(sheet.encode()), make_parser(**kw), "ws", store, styles, Cell,
+                     make_helpers(), [])
+        want = {}
+        for item in iter_items(io.BytesIO(sheet.encode()), make_parser(**kw), make_helpers(),
+                               as_read=True):
+            if item[0] == "row":
+                want.update({(c[0], c[1]): c[7] for c in item[2]})
+        assert {k: store[k]._as_read for k in store} == want
+    # Streaming keeps nothing of a cell but its value.
     with brindle.load_workbook(io.BytesIO(package(SHEET, strings=["x"])),
                                read_only=True) as ro:
         native_rows = list(ro["S"].iter_rows(values_only=True))

@@ -581,12 +581,15 @@ PyResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
         if (a.ns != 0) continue;
         if (a.local.size() == 2 && settings_.as_read) {
             // A cell's metadata indexes (dynamic-array formulas, rich
-            // values) are kept by the host's loader alone: the store has
-            // no room for them, and such cells are few. The load declines
-            // at the end, so that a fault further on is still reported in
-            // the host's words.
+            // values), kept for the cell to be written back with them.
             const std::string_view name = reader.view(a.local);
-            if (name == "cm" || name == "vm") saw_cell_metadata_ = true;
+            if (name == "cm") {
+                bufs_.cm.assign(reader.attr_value(a, scratch_));
+                bufs_.has_cm = true;
+            } else if (name == "vm") {
+                bufs_.vm.assign(reader.attr_value(a, scratch_));
+                bufs_.has_vm = true;
+            }
             continue;
         }
         if (a.local.size() != 1) continue;
@@ -647,7 +650,31 @@ PyResult<void> SheetParser::parse_cell(std::vector<CellRec>& cells) {
     cur_ = CellTexts{bufs_.r, bufs_.s, bufs_.t, bufs_.v, bufs_.f, bufs_.f_t, bufs_.f_ref, bufs_.f_si,
                      bufs_.has_r, bufs_.has_s, bufs_.has_t, bufs_.has_f, bufs_.has_f_t, bufs_.has_f_ref,
                      bufs_.has_f_si};
-    return interpret(std::move(style), cells);
+    const std::size_t before = cells.size();
+    BR_TRY(interpret(std::move(style), cells));
+    if ((bufs_.has_cm || bufs_.has_vm) && cells.size() > before) BR_TRY(keep_cell_meta(cells.back()));
+    return {};
+}
+
+// Cell metadata (cm) marks the formula as a dynamic array: a cell whose
+// formula was not read (data_only) has nothing it could describe.
+PyResult<void> SheetParser::keep_cell_meta(CellRec& rec) {
+    const bool cm = bufs_.has_cm && !(bufs_.has_f && rec.data_type.code != kDtF);
+    const Py_ssize_t n = Py_ssize_t{cm} + Py_ssize_t{bufs_.has_vm};
+    if (n == 0) return {};
+    PyRef meta = PyRef::steal(PyTuple_New(n));
+    if (!meta) return py_err();
+    Py_ssize_t i = 0;
+    const auto put = [&](const char* name, const std::string& text) -> PyResult<void> {
+        PyRef pair = PyRef::steal(Py_BuildValue("(ss#)", name, text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (!pair) return py_err();
+        PyTuple_SET_ITEM(meta.get(), i++, pair.release());
+        return {};
+    };
+    if (cm) BR_TRY(put("cm", bufs_.cm));
+    if (bufs_.has_vm) BR_TRY(put("vm", bufs_.vm));
+    rec.meta = std::move(meta);
+    return {};
 }
 
 // A whole ordinary cell straight from the window: <c ...> with <v> and <f>

@@ -84,12 +84,15 @@ private:
 
 // The texts collected for one cell; cleared, never shrunk, between cells.
 struct CellBufs {
-    std::string r, s, t, v, f, f_t, f_ref, f_si;
+    std::string r, s, t, v, f, f_t, f_ref, f_si, cm, vm;
     bool has_r = false, has_s = false, has_t = false, has_v = false;
     bool has_f = false, has_f_t = false, has_f_ref = false, has_f_si = false;
+    bool has_cm = false, has_vm = false;
     void clear() noexcept {
         r.clear(), s.clear(), t.clear(), v.clear(), f.clear(), f_t.clear(), f_ref.clear(), f_si.clear();
+        cm.clear(), vm.clear();
         has_r = has_s = has_t = has_v = has_f = has_f_t = has_f_ref = has_f_si = false;
+        has_cm = has_vm = false;
     }
 };
 
@@ -164,8 +167,6 @@ public:
     // The shared-formula masters, for a caller that keeps cells past the
     // parse (indexes of SharedFormula values point into this array).
     [[nodiscard]] std::vector<SharedMaster> take_shared() noexcept { return std::move(shared_); }
-    // With Settings::as_read: some cell named cell or value metadata (cm, vm).
-    [[nodiscard]] bool saw_cell_metadata() const noexcept { return saw_cell_metadata_; }
 
     SheetReader reader;
 
@@ -221,7 +222,6 @@ private:
     PyRef dt_dict_;  // the dataTable attributes of the current cell
     Val inline_;     // the parsed <is> of the current cell
     bool has_inline_ = false;
-    bool saw_cell_metadata_ = false;
     // Set by number_rule when the cell's date does not give its number back.
     bool lossy_ = false;
     CellTagCollector cell_tag_;
@@ -233,6 +233,7 @@ private:
     [[nodiscard]] PyResult<bool> child_element(Item& out);
     [[nodiscard]] PyResult<void> skip_element();
     [[nodiscard]] PyResult<void> parse_cell(std::vector<CellRec>& cells);
+    [[nodiscard]] PyResult<void> keep_cell_meta(CellRec& rec);
     [[nodiscard]] PyResult<bool> fast_cell(std::vector<CellRec>& cells);
     [[nodiscard]] PyResult<void> read_inline();
     [[nodiscard]] PyResult<PyRef> host_item(PyObject* fn, std::string_view bytes, const NamespaceList& ns);

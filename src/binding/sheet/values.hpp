@@ -108,6 +108,9 @@ struct CellRec {
     // Only with formula_and_value, and only for a cell with a formula: kept
     // aside so that the records of ordinary cells stay small.
     std::unique_ptr<FormulaPair> pair;
+    // Only with Settings::as_read: the cell's metadata indexes, a tuple of
+    // ("cm" | "vm", text) pairs; null for none. Strings only: not visited.
+    PyRef meta;
 };
 
 }  // namespace brindle

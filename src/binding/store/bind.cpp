@@ -95,6 +95,8 @@ public:
         } else if (old) {
             core_.forget_as_read(pack_key(row, col));
         }
+        if (c.meta) st_.meta[pack_key(row, col)] = std::move(c.meta);
+        else if (old && !st_.meta.empty()) st_.meta.erase(pack_key(row, col));
         return {};
     }
 
@@ -158,6 +160,19 @@ PyResult<void> load(PyStore& st, SheetParser& p, PyObject* actions, PyObject* ce
     BR_TRY(st.prepare(cell_cls));
     const Py_ssize_t n_styles = PyObject_Length(st.cell_styles.get());
     if (n_styles < 0) return py_err();
+    // Cells copy their style as an array of the style's class; a style of
+    // another kind fails in the host as the first cell takes it.
+    // (Other sequences are only guarded where a style is copied.)
+    PyObject* styles = st.cell_styles.get();
+    if (PyList_Check(styles) || PyTuple_Check(styles)) {
+        auto* array = reinterpret_cast<PyTypeObject*>(st.array_type.get());
+        for (Py_ssize_t i = 0; i < PyObject_Length(styles); ++i) {
+            PyRef style = PyList_Check(styles) ? PyRef::steal(PyList_GetItemRef(styles, i))
+                                               : PyRef::borrow(PyTuple_GET_ITEM(styles, i));
+            if (!style) return py_err();
+            if (!PyType_IsSubtype(Py_TYPE(style.get()), array)) return decline("style of another kind");
+        }
+    }
     Loader loader(st, p, n_styles);
     ScopeLists scopes;
     Item it;
@@ -168,7 +183,6 @@ PyResult<void> load(PyStore& st, SheetParser& p, PyObject* actions, PyObject* ce
         }
         switch (it.kind) {
             case Item::Kind::End:
-                if (p.saw_cell_metadata()) return unsupported("cell metadata");
                 st.core.finish_loading();
                 st.shared = p.take_shared();
                 return {};

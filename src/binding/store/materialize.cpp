@@ -120,6 +120,13 @@ PyResult<PyRef> PyStore::style_copy(std::int64_t style) {
             PyRef index = BR_TRY(owned(PyLong_FromLongLong(style)));
             arr = BR_TRY(owned(PyObject_GetItem(styles, index.get())));
         }
+        // The constructor below takes its class for an array's: anything
+        // else gets array.array.__new__'s own TypeError, as in the host.
+        if (!array_type || !PyType_IsSubtype(Py_TYPE(arr.get()), reinterpret_cast<PyTypeObject*>(array_type.get()))) {
+            PyRef r = BR_TRY(owned(PyObject_CallMethod(array_type.get(), "__new__", "OOO", Py_TYPE(arr.get()),
+                                                       typecode.get(), arr.get())));
+            return corrupt("a style that is no array");
+        }
         // Host code run by the lookup cannot reach this store (it is held),
         // so `cached` still points into an unchanged cache.
         *cached = BR_TRY(owned(PyTuple_Pack(2, typecode.get(), arr.get())));
@@ -149,6 +156,18 @@ PyResult<PyRef> PyStore::rich_string(std::uint64_t index) const {
 }
 
 PyResult<PyRef> PyStore::as_read_obj(const Entry& e) const {
+    PyRef kept = BR_TRY(kept_value(e));
+    if (meta.empty()) return kept;
+    const auto found = meta.find(e.key);
+    if (found == meta.end()) return kept;
+    // The metadata pairs ride behind what else the cell kept, or behind
+    // (None, None).
+    PyObject* type = kept.get() == Py_None ? Py_None : PyTuple_GET_ITEM(kept.get(), 0);
+    PyObject* text = kept.get() == Py_None ? Py_None : PyTuple_GET_ITEM(kept.get(), 1);
+    return owned(PyTuple_Pack(3, type, text, found->second.get()));
+}
+
+PyResult<PyRef> PyStore::kept_value(const Entry& e) const {
     if (e.tag == tag::kSharedString && rich_strings) {
         PyRef rich = BR_TRY(rich_string(e.payload));
         if (rich.get() == Py_None) return rich;

@@ -60,6 +60,7 @@ PyResult<void> PyStore::prepare(PyObject* cls) {
 void PyStore::reset() {
     core.reset();
     objs.clear();
+    drop_all(meta);
     drop_all(shared);
     drop_all(custom_types);
 }

@@ -50,7 +50,10 @@ public:
     PyRef cell_styles;
     PyRef shared_strings;
     PyRef rich_strings;  // set: a non-empty dict {index: rich text} of shared strings with runs
-    PyRef array_type;    // keeps `style_new` alive
+    // By packed key: the metadata pairs of loaded cells that name cell or
+    // value metadata (CellRec::meta); few cells do. Strings only: not visited.
+    std::unordered_map<std::uint64_t, PyRef> meta;
+    PyRef array_type;  // keeps `style_new` alive
     newfunc style_new = nullptr;
     PyRef typecode;      // "i"; strings are never in a cycle: not visited
     PyRef dt[kDtCount];  // kDtNames, interned; not visited
@@ -116,8 +119,11 @@ private:
 
 public:
     // The host's form of what the cell `e` keeps as read: (type or None,
-    // text), ("inlineStr", rich text) for a shared string with runs, or None.
+    // text), ("inlineStr", rich text) for a shared string with runs, or None;
+    // with a third item, the metadata pairs, for a cell that names metadata.
     [[nodiscard]] PyResult<PyRef> as_read_obj(const Entry& e) const;
+    // The same without the metadata: a pair or None.
+    [[nodiscard]] PyResult<PyRef> kept_value(const Entry& e) const;
     // The rich text of shared string `index` when it has runs, else None.
     [[nodiscard]] PyResult<PyRef> rich_string(std::uint64_t index) const;
 };

@@ -97,6 +97,12 @@ public:
             c.val = StoredCell::Val::Delegate;
             return {};
         }
+        // Metadata indexes are written back by the host's writer; such
+        // cells are few.
+        if (!s_.meta.empty() && s_.meta.contains(e.key)) {
+            c.val = StoredCell::Val::Delegate;
+            return {};
+        }
         // An object value decides whether the cell is written at all.
         if (e.tag == tag::kObject) c.obj = BR_TRY(s_.value_of(e));
         bool is_date = false;
