@@ -627,6 +627,24 @@ def test_a_workbook_part_in_another_namespace_is_refused(read_only):
     assert info.value.part == "xl/workbook.xml" and "<workbook>" in info.value.reason
 
 
+_WS_REL = b'Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet"'
+
+
+@pytest.mark.parametrize("part,change", [
+    ("xl/workbook.xml", lambda b: re.sub(rb"<sheets>.*</sheets>", b"<sheets/>", b)),
+    ("xl/_rels/workbook.xml.rels", lambda b: b.replace(_WS_REL, _WS_REL[:-12] + b'x"')),
+], ids=["no-sheets", "a-kind-not-kept"])
+def test_a_workbook_left_without_sheets_is_refused_in_full_mode(part, change):
+    # Loaded, it could be neither shown nor saved; read-only mode has
+    # nothing to save and lists no worksheet.
+    data = _rewritten(_saved_book(A1=1), part, change)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with pytest.raises(brindle.InvalidFileError) as info:
+            brindle.load_workbook(io.BytesIO(data))
+    assert info.value.part == "xl/workbook.xml" and "no sheet" in info.value.reason
+
+
 @pytest.mark.parametrize("width", ["nan", "inf", "-inf"])
 @paths
 def test_a_column_width_that_is_no_number_is_left_out_with_a_warning(width, native):

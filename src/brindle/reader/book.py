@@ -119,6 +119,10 @@ def read_book(pkg, wb):
         wb._sheets.append(ws)
         in_file.append(ws)
 
+    if not wb._sheets:
+        # It would load, and then could be neither shown nor saved.
+        raise pkg.invalid(wb_path, "the workbook has no sheet that can be read, and a "
+                                   "workbook needs at least one")
     view = root.find(f"{_M}bookViews/{_M}workbookView")
     # A tab number the workbook does not have (negative ones too: they must
     # not count from the end) leaves the first sheet shown, as applications do.
