@@ -6,6 +6,7 @@ that do not recalculate see the cached values of a saved workbook."""
 
 import datetime as dt
 import io
+import math
 import re
 import warnings
 import zipfile
@@ -53,6 +54,9 @@ CELLS = [
     # Their neighbours convert back exactly and are written from their values.
     ("D4", '<c r="D4" s="1"><v>61</v></c>', '<c r="D4" s="1" t="n"><v>61</v></c>', None),
     ("E4", '<c r="E4" s="1"><v>59.0</v></c>', '<c r="E4" s="1" t="n"><v>59</v></c>', None),
+    # Infinities: no number text gives them back, the one read does.
+    ("A5", '<c r="A5"><v>1e999</v></c>', '<c r="A5" t="n"><v>1e999</v></c>', math.inf),
+    ("B5", '<c r="B5"><v>-1E400</v></c>', '<c r="B5" t="n"><v>-1E400</v></c>', -math.inf),
 ]
 
 

@@ -309,6 +309,8 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
         }
     }
 
+    // No number text gives an infinity or a NaN back: the text read is.
+    if (value.kind == Val::Kind::Float && !std::isfinite(value.f)) lossy_ = true;
     if (style.py) return {};
     const std::uint8_t flags = settings_.format_flags(style.id);
     if (!(flags & Settings::kDateFormat)) [[likely]]

@@ -132,10 +132,7 @@ public:
         if ((e.dtype == kDtF ? keep_results_ : e.dtype == kDtD || e.dtype == kDtE) &&
             s_.core.has_as_read()) {
             if (const std::optional<StoreCore::AsRead> a = s_.core.as_read(e.key)) {
-                c.kept = a->kind;
-                c.kept_off = buf_.size();
-                buf_.append(a->text);
-                c.kept_len = a->text.size();
+                take_kept(c, *a);
                 if (e.dtype != kDtF) {
                     c.val = StoredCell::Val::AsRead;
                     return {};
@@ -159,7 +156,17 @@ public:
                 return number(c, g16_int(static_cast<std::int64_t>(e.payload)).view());
             case tag::kFloat: {
                 const double x = std::bit_cast<double>(e.payload);
-                return number(c, std::isfinite(x) ? g16_float(x).view() : std::string_view());
+                if (std::isfinite(x)) [[likely]]
+                    return number(c, g16_float(x).view());
+                // No number text gives it back: a loaded cell keeps the one
+                // it was read with.
+                if (s_.core.has_as_read())
+                    if (const std::optional<StoreCore::AsRead> a = s_.core.as_read(e.key)) {
+                        take_kept(c, *a);
+                        c.val = StoredCell::Val::AsRead;
+                        return {};
+                    }
+                return number(c, std::string_view());
             }
             case tag::kBool:
                 return number(c, e.payload ? "1" : "0");
@@ -200,6 +207,14 @@ public:
     }
 
 private:
+    // What the cell keeps as read, its text into the row buffer.
+    void take_kept(StoredCell& c, const StoreCore::AsRead& a) {
+        c.kept = a.kind;
+        c.kept_off = buf_.size();
+        buf_.append(a.text);
+        c.kept_len = a.text.size();
+    }
+
     [[nodiscard]] PyResult<void> add_date(const Loc& loc, const Entry& e, StoredCell& c) {
         if (epoch_ && !iso_ && (e.tag == tag::kDateInt || e.tag == tag::kDateFloat)) {
             if (const auto parts = s_.excel_date(loc)) {

@@ -344,13 +344,14 @@ class _CellRules:
 
     def number(self, v, r, style, formula_cell):
         """(value, data type, lossy) of the number text `v`: a date by the cell's style,
-        with `lossy` when the date does not give the number back."""
+        with `lossy` when the value does not give the number back (a date, or an
+        infinity or NaN, which no number text is written for)."""
         if "." in v or "e" in v or "E" in v:
             value = self.to_float(v)
         else:
             value = self.to_int(v)
         if type(style) is not int or style not in self.date_formats:
-            return value, "n", False
+            return value, "n", type(value) is float and not math.isfinite(value)
         timedelta = style in self.timedelta_formats
         try:
             if style in self.time_formats:
