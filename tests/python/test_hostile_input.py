@@ -616,6 +616,14 @@ def _saved_book(**cells):
     return out.getvalue()
 
 
+def test_damaged_document_properties_are_a_damaged_file():
+    data = _damaged(_saved_book(A1=1), "docProps/core.xml")
+    with pytest.raises(brindle.InvalidFileError) as info:
+        brindle.load_workbook(io.BytesIO(data))
+    assert info.value.part == "docProps/core.xml"
+    assert info.value.reason.startswith("the part cannot be read")
+
+
 @pytest.mark.parametrize("read_only", [False, True], ids=["full", "read-only"])
 def test_a_workbook_part_in_another_namespace_is_refused(read_only):
     strict = b"http://purl.oclc.org/ooxml/spreadsheetml/main"

@@ -81,10 +81,13 @@ def read_book(pkg, wb):
                             core[0] if core else None)
     wb.properties = DocumentProperties()
     for path in core[:1]:
-        try:
-            props = read_properties(pkg._zip.read(path))
-        except KeyError:
-            props = None
+        # A damaged member is a damaged file; unreadable properties are only left out.
+        with pkg.reading(path):
+            try:
+                data = pkg._zip.read(path)
+            except KeyError:
+                data = None
+            props = None if data is None else read_properties(data)
         if props is None:
             _warn(f"the document properties ({path}) cannot be read; they are left out")
         else:
