@@ -309,8 +309,19 @@ PyResult<void> SheetParser::number_rule(const StyleId& style, bool formula_cell,
         }
     }
 
-    // No number text gives an infinity or a NaN back: the text read is.
-    if (value.kind == Val::Kind::Float && !std::isfinite(value.f)) lossy_ = true;
+    // No number text written for an infinity, a NaN or an int past 2**53
+    // (written as the nearest double) reads back as it: the text read does.
+    constexpr long long kExactInt = 1LL << 53;
+    if (value.kind == Val::Kind::Float) {
+        lossy_ = !std::isfinite(value.f);
+    } else if (value.kind == Val::Kind::Int) {
+        lossy_ = value.i > kExactInt || value.i < -kExactInt;
+    } else if (value.kind == Val::Kind::Py && PyLong_CheckExact(value.py.get())) {
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(value.py.get(), &overflow);
+        if (i == -1 && PyErr_Occurred()) return py_err();
+        lossy_ = overflow != 0 || i > kExactInt || i < -kExactInt;
+    }
     if (style.py) return {};
     const std::uint8_t flags = settings_.format_flags(style.id);
     if (!(flags & Settings::kDateFormat)) [[likely]]

@@ -155,8 +155,8 @@ PyResult<PyRef> PyStore::rich_string(std::uint64_t index) const {
     return r ? PyRef::steal(found) : PyRef::borrow(Py_None);
 }
 
-PyResult<PyRef> PyStore::as_read_obj(const Entry& e) const {
-    PyRef kept = BR_TRY(kept_value(e));
+PyResult<PyRef> PyStore::as_read_obj(const Entry& e, PyObject* value) const {
+    PyRef kept = BR_TRY(kept_value(e, value));
     if (meta.empty()) return kept;
     const auto found = meta.find(e.key);
     if (found == meta.end()) return kept;
@@ -167,12 +167,18 @@ PyResult<PyRef> PyStore::as_read_obj(const Entry& e) const {
     return owned(PyTuple_Pack(3, type, text, found->second.get()));
 }
 
-PyResult<PyRef> PyStore::kept_value(const Entry& e) const {
+PyResult<PyRef> PyStore::kept_value(const Entry& e, PyObject* value) const {
     if (e.tag == tag::kSharedString && rich_strings) {
         PyRef rich = BR_TRY(rich_string(e.payload));
-        if (rich.get() == Py_None) return rich;
+        if (rich.get() != Py_None) {
+            PyRef type = BR_TRY(text_obj("inlineStr"));
+            return owned(PyTuple_Pack(2, type.get(), rich.get()));
+        }
+    }
+    // Written from its value, an empty text would make an empty cell.
+    if (e.dtype == kDtS && PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0) {
         PyRef type = BR_TRY(text_obj("inlineStr"));
-        return owned(PyTuple_Pack(2, type.get(), rich.get()));
+        return owned(PyTuple_Pack(2, type.get(), value));
     }
     if (!core.has_as_read()) return PyRef::borrow(Py_None);
     const std::optional<StoreCore::AsRead> a = core.as_read(e.key);
@@ -208,7 +214,7 @@ PyResult<PyRef> PyStore::materialize(const Loc& loc) {
     vals[0] = ws ? ws.clone() : PyRef::borrow(Py_None);
     vals[5] = PyRef::borrow(Py_None);
     vals[7] = PyRef::borrow(Py_None);
-    vals[8] = BR_TRY(as_read_obj(e));
+    vals[8] = BR_TRY(as_read_obj(e, vals[4].get()));
     PyRef cell = BR_TRY(cell_cls->build(std::span<PyRef>(vals, 9)));
     // The stored object now lives in the cell's _value; its slot goes to the
     // cell itself.

@@ -118,12 +118,13 @@ private:
     [[nodiscard]] PyResult<PyRef> render_shared(const Entry& e);
 
 public:
-    // The host's form of what the cell `e` keeps as read: (type or None,
-    // text), ("inlineStr", rich text) for a shared string with runs, or None;
-    // with a third item, the metadata pairs, for a cell that names metadata.
-    [[nodiscard]] PyResult<PyRef> as_read_obj(const Entry& e) const;
+    // The host's form of what the cell `e` of value `value` keeps as read:
+    // (type or None, text), ("inlineStr", rich text) for a shared string with
+    // runs, ("inlineStr", "") for the empty text, or None; with a third item,
+    // the metadata pairs, for a cell that names metadata.
+    [[nodiscard]] PyResult<PyRef> as_read_obj(const Entry& e, PyObject* value) const;
     // The same without the metadata: a pair or None.
-    [[nodiscard]] PyResult<PyRef> kept_value(const Entry& e) const;
+    [[nodiscard]] PyResult<PyRef> kept_value(const Entry& e, PyObject* value) const;
     // The rich text of shared string `index` when it has runs, else None.
     [[nodiscard]] PyResult<PyRef> rich_string(std::uint64_t index) const;
 };

@@ -152,26 +152,29 @@ public:
             case tag::kNone:
                 c.val = StoredCell::Val::Empty;
                 return {};
-            case tag::kInt:
-                return number(c, g16_int(static_cast<std::int64_t>(e.payload)).view());
+            case tag::kInt: {
+                const auto i = static_cast<std::int64_t>(e.payload);
+                if (i >= -kExactInt && i <= kExactInt) [[likely]]
+                    return number(c, g16_int(i).view());
+                return unwritable(c, e, g16_int(i).view());
+            }
             case tag::kFloat: {
                 const double x = std::bit_cast<double>(e.payload);
                 if (std::isfinite(x)) [[likely]]
                     return number(c, g16_float(x).view());
-                // No number text gives it back: a loaded cell keeps the one
-                // it was read with.
-                if (s_.core.has_as_read())
-                    if (const std::optional<StoreCore::AsRead> a = s_.core.as_read(e.key)) {
-                        take_kept(c, *a);
-                        c.val = StoredCell::Val::AsRead;
-                        return {};
-                    }
-                return number(c, std::string_view());
+                return unwritable(c, e, std::string_view());
             }
             case tag::kBool:
                 return number(c, e.payload ? "1" : "0");
-            case tag::kText:
-                return text(c, s_.core.text(e.payload));
+            case tag::kText: {
+                const std::string_view t = s_.core.text(e.payload);
+                // The empty text keeps its cell as the host writes it.
+                if (t.empty() && e.dtype == kDtS) {
+                    c.val = StoredCell::Val::Delegate;
+                    return {};
+                }
+                return text(c, t);
+            }
             case tag::kSharedFormula:
             case tag::kSharedMaster: {
                 const SharedMaster* m = e.payload < s_.shared.size() ? &s_.shared[e.payload] : nullptr;
@@ -201,12 +204,40 @@ public:
             }
             default:  // shared strings, dates under another data type, objects
                 if (!c.obj) c.obj = BR_TRY(s_.value_of(e));
+                if (e.tag == tag::kSharedString && e.dtype == kDtS && PyUnicode_CheckExact(c.obj.get()) &&
+                    PyUnicode_GET_LENGTH(c.obj.get()) == 0) {
+                    c.val = StoredCell::Val::Delegate;  // as the empty text above
+                    return {};
+                }
+                // An int past 64 bits is past 2**53 too.
+                if (e.tag == tag::kObject && PyLong_CheckExact(c.obj.get()) && s_.core.has_as_read())
+                    if (const std::optional<StoreCore::AsRead> a = s_.core.as_read(e.key)) {
+                        take_kept(c, *a);
+                        c.val = StoredCell::Val::AsRead;
+                        return {};
+                    }
                 c.val = StoredCell::Val::Object;
                 return {};
         }
     }
 
 private:
+    // Ints up to this magnitude are written exactly; past it, as the nearest double.
+    static constexpr std::int64_t kExactInt = std::int64_t{1} << 53;
+
+    // A number no text written for its value reads back as (an infinity, an
+    // int past kExactInt): a loaded cell keeps the text it was read with,
+    // else `fallback` is written, as the host writes it.
+    [[nodiscard]] PyResult<void> unwritable(StoredCell& c, const Entry& e, std::string_view fallback) {
+        if (s_.core.has_as_read())
+            if (const std::optional<StoreCore::AsRead> a = s_.core.as_read(e.key)) {
+                take_kept(c, *a);
+                c.val = StoredCell::Val::AsRead;
+                return {};
+            }
+        return number(c, fallback);
+    }
+
     // What the cell keeps as read, its text into the row buffer.
     void take_kept(StoredCell& c, const StoreCore::AsRead& a) {
         c.kept = a.kind;

@@ -27,11 +27,14 @@ order:
 Read with `as_read` (the full loader, which writes cells back), each cell
 tuple has an eighth item: None, or (type attribute or None, value text) when
 the value alone would not be written back as the file had it: the cached
-result of a formula cell, and a number whose date gives no date or does not
+result of a formula cell, a number whose date gives no date or does not
 convert back to it (serial 60 of the 1900 system, the fictitious
-1900-02-29); ("d", text) for an ISO date cell, whose format need not show
-a date; ("inlineStr", rich text) for a shared string whose runs the
-parser's `rich_strings` holds. A cell naming cell metadata (`cm`, a
+1900-02-29), and a number no text written for its value reads back as (an
+infinity, an int past 2**53); ("d", text) for an ISO date cell, whose
+format need not show a date; ("inlineStr", rich text) for a shared string
+whose runs the parser's `rich_strings` holds, and ("inlineStr", "") for a
+text cell whose value is the empty text (written from its value, it would
+be an empty cell). A cell naming cell metadata (`cm`, a
 dynamic-array formula; dropped with the formula under `data_only`) or value
 metadata (`vm`, a rich value) has a third item there, its ("cm" | "vm",
 text) pairs, behind (None, None) when nothing else was kept.
@@ -325,6 +328,9 @@ class _CellRules:
                 # Its own text back: the cell's format may show no date, and
                 # written as a serial it would read back as a number.
                 return (at, col, value, dtype, style, formula, value, ("d", v))
+            if dtype == "s" and type(value) is str and not value:
+                # Written from its value, an empty text would make an empty cell.
+                return (at, col, value, dtype, style, formula, value, _EMPTY_TEXT)
             return (at, col, value, dtype, style, formula, value,
                     ("n", v) if lossy and t == "n" and v else None)
         return (at, col, value, dtype, style, formula, value)
@@ -344,14 +350,14 @@ class _CellRules:
 
     def number(self, v, r, style, formula_cell):
         """(value, data type, lossy) of the number text `v`: a date by the cell's style,
-        with `lossy` when the value does not give the number back (a date, or an
-        infinity or NaN, which no number text is written for)."""
+        with `lossy` when the value does not give the number back (a date, or a
+        number no text is written for that reads back as it)."""
         if "." in v or "e" in v or "E" in v:
             value = self.to_float(v)
         else:
             value = self.to_int(v)
         if type(style) is not int or style not in self.date_formats:
-            return value, "n", type(value) is float and not math.isfinite(value)
+            return value, "n", _unwritable(value)
         timedelta = style in self.timedelta_formats
         try:
             if style in self.time_formats:
@@ -401,6 +407,19 @@ def _cell_name(ref, row, column):
         return f"{get_column_letter(column)}{row}"
     except ValueError:
         return f"at row {row}, column {column}"
+
+
+# What a cell whose value is the empty text keeps: it is written back as an
+# empty inline string, which reads as that text again.
+_EMPTY_TEXT = ("inlineStr", "")
+
+
+def _unwritable(number):
+    """Whether no number text written for `number` reads back as it: an infinity or
+    a NaN, or an int past 2**53 (written as the nearest double)."""
+    if type(number) is float:
+        return not math.isfinite(number)
+    return type(number) is int and not -(1 << 53) <= number <= 1 << 53
 
 
 def cell_meta(attrs):
