@@ -616,6 +616,23 @@ def _saved_book(**cells):
     return out.getvalue()
 
 
+@pytest.mark.parametrize("read_only", [False, True], ids=["full", "read-only"])
+def test_only_the_sheets_element_lists_sheets(read_only):
+    # A <sheet> elsewhere in the workbook part is carried through a save, so
+    # read as a sheet it would add one in each round trip.
+    stray = b'<sheet name="Stray" sheetId="9" r:id="rId1"/>'
+    data = _rewritten(_saved_book(A1=1), "xl/workbook.xml",
+                      lambda b: b.replace(b"</sheets>", b"</sheets>" + stray))
+    for _ in range(2):
+        with brindle.load_workbook(io.BytesIO(data), read_only=read_only) as wb:
+            assert wb.sheetnames == ["Sheet"] and wb.active.title == "Sheet"
+            if read_only:
+                break
+            out = io.BytesIO()
+            wb.save(out)
+            data = out.getvalue()
+
+
 def test_damaged_document_properties_are_a_damaged_file():
     data = _damaged(_saved_book(A1=1), "docProps/core.xml")
     with pytest.raises(brindle.InvalidFileError) as info:

@@ -96,7 +96,8 @@ def read_book(pkg, wb):
     sources = {source._path: source for source in pkg._sheets}
     in_file = []  # every <sheet>, None where it is not kept
     sheets = []
-    for n, el in enumerate(root.iter(_M + "sheet"), 1):
+    # Only <sheets> lists sheets: a <sheet> elsewhere is carried, not read.
+    for n, el in enumerate(root.iterfind(f"{_M}sheets/{_M}sheet"), 1):
         name = el.get("name") or f"Sheet{n}"
         rel = wb_rels.get(el.get("{%s}id" % DOC_REL_NS))
         kind = rel[0].rpartition("/")[2] if rel is not None else None

@@ -138,11 +138,11 @@ class ReadOnlyWorkbook:
         self.defined_names = [
             (dn.get("name"), int(dn.get("localSheetId")) if dn.get("localSheetId", "").isdigit()
              else None, dn.text or "")
-            for dn in root.iter(_M + "definedName")]
+            for dn in root.iterfind(f"{_M}definedNames/{_M}definedName")]
         self._sheets = []  # the worksheets
         self._tabs = []  # worksheets and chartsheets, in the order of the tabs
         every = []  # every <sheet>, None where it is neither
-        for sheet in root.iter(_M + "sheet"):
+        for sheet in root.iterfind(f"{_M}sheets/{_M}sheet"):  # as full mode reads them
             every.append(None)
             rel_id = sheet.get("{%s}id" % _DOC_REL)
             rel = rels.get(rel_id)
