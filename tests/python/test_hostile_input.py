@@ -419,14 +419,18 @@ def test_limits_must_be_positive_ints(bad):
 
 # --- missing and damaged parts -----------------------------------------------------
 
-def _damaged(data, name):
-    """`data` with the compressed bytes of member `name` scrambled in the middle."""
+def _damaged(data, name, first=False):
+    """`data` with the compressed bytes of member `name` scrambled in the middle, or
+    from the start (`first`: a deflate stream's first block then has no valid type)."""
     with zipfile.ZipFile(io.BytesIO(data)) as z:
         info = z.getinfo(name)
     out = bytearray(data)
     header = info.header_offset
     start = header + 30 + int.from_bytes(out[header + 26:header + 28], "little") \
         + int.from_bytes(out[header + 28:header + 30], "little")
+    if first:
+        out[start] = 0xFF
+        return bytes(out)
     middle = start + info.compress_size // 2
     out[middle:middle + 8] = bytes(b ^ 0x5A for b in out[middle:middle + 8])
     return bytes(out)
@@ -633,11 +637,17 @@ def test_only_the_sheets_element_lists_sheets(read_only):
             data = out.getvalue()
 
 
-def test_damaged_document_properties_are_a_damaged_file():
-    data = _damaged(_saved_book(A1=1), "docProps/core.xml")
+@pytest.mark.parametrize("part", ["docProps/core.xml", "xl/drawings/vmlDrawing1.vml"])
+def test_damaged_members_read_beside_the_cells_are_a_damaged_file(part):
+    wb = brindle.Workbook()
+    wb.active["A1"] = 1
+    wb.active["A1"].comment = brindle.Comment("a note", "me")  # a drawing to read
+    out = io.BytesIO()
+    wb.save(out)
+    data = _damaged(out.getvalue(), part, first=True)
     with pytest.raises(brindle.InvalidFileError) as info:
         brindle.load_workbook(io.BytesIO(data))
-    assert info.value.part == "docProps/core.xml"
+    assert info.value.part == part
     assert info.value.reason.startswith("the part cannot be read")
 
 

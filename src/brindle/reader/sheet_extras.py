@@ -313,7 +313,8 @@ class SheetExtras:
         part = loaded.package.parts.get(rel.part)
         if part is None:
             return
-        text = part.data().decode("utf-8", "replace")
+        with self.pkg.reading(rel.part):  # a damaged member is a damaged file
+            text = part.data().decode("utf-8", "replace")
         base = _VML_SHAPE.sub(
             lambda m: "" if 'ObjectType="Note"' in m.group(0) else m.group(0), text)
         if _VML_DRAWN.search(base) is None or "</xml>" not in base:
@@ -333,7 +334,8 @@ class SheetExtras:
             part = loaded.package.parts.get(rel.part)
             if part is None:
                 continue
-            text = part.data().decode("utf-8", "replace")
+            with self.pkg.reading(rel.part):
+                text = part.data().decode("utf-8", "replace")
             for shape in _VML_SHAPE.findall(text):
                 if "<x:Visible" not in shape or 'ObjectType="Note"' not in shape:
                     continue
