@@ -58,6 +58,23 @@ def test_a_foreign_child_of_cellxfs_does_not_shift_date_formats(native, read_onl
         assert [back.active["A1"].value, back.active["B1"].value] == [dt.datetime(2023, 3, 15), 7]
 
 
+@BOTH
+@pytest.mark.parametrize("formats", [
+    '<numFmts><numFmnt numFmtId="164" formatCode="yyyy-mm-dd"/></numFmts>',
+    '<numFmts><numFmt numFmtId="164"/></numFmts>',
+    '<numFmts/><numFmts><numFmt numFmtId="164" formatCode="0.0"/></numFmts>',
+])
+def test_the_value_takes_the_number_format_the_cell_shows(native, formats):
+    # Only <numFmt> elements with an id and a code define formats: a date
+    # read through any other would show as a number, and be saved as one.
+    styles = f'{formats}<cellXfs><xf numFmtId="0"/><xf numFmtId="164"/></cellXfs>'
+    data = gen.xlsx([sheet('<c r="A1" s="1"><v>45000</v></c>')], styles=styles)
+    wb = load(data, native=native, strict=False)
+    cell = wb.active["A1"]
+    assert cell.value == 45000 and cell.is_date == ("yy" in cell.number_format)
+    assert load(saved(wb), native=native, strict=False).active["A1"].value == 45000
+
+
 # -- indexes from the file never count from the end of a table ---------------------------------
 
 @BOTH

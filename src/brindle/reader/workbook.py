@@ -267,12 +267,16 @@ class ReadOnlyWorkbook:
             return set(), set(), set()
         root = self._xml_part(path)
         codes = {}
-        fmts = root.find(_M + "numFmts")
-        for fmt in (fmts if fmts is not None else ()):
+        # The formats as the stylesheet reader takes them: <numFmt> elements
+        # with an id and a code, so that no cell shows one format and holds
+        # the value of another.
+        for fmt in root.iterfind(f"{_M}numFmts/{_M}numFmt"):
             try:
-                codes[int(fmt.get("numFmtId"))] = fmt.get("formatCode")
+                fmt_id = int(fmt.get("numFmtId"))
             except (TypeError, ValueError):
                 continue
+            if fmt.get("formatCode") is not None:
+                codes[fmt_id] = fmt.get("formatCode")
         dates, durations, times = set(), set(), set()
         xfs = root.find(_M + "cellXfs")
         # Cells number their formats by the <xf> elements alone: anything else
