@@ -210,12 +210,7 @@ public:
                     return {};
                 }
                 // An int past 64 bits is past 2**53 too.
-                if (e.tag == tag::kObject && PyLong_CheckExact(c.obj.get()) && s_.core.has_as_read())
-                    if (const std::optional<StoreCore::AsRead> a = s_.core.as_read(e.key)) {
-                        take_kept(c, *a);
-                        c.val = StoredCell::Val::AsRead;
-                        return {};
-                    }
+                if (e.tag == tag::kObject && PyLong_CheckExact(c.obj.get()) && kept_text(c, e)) return {};
                 c.val = StoredCell::Val::Object;
                 return {};
         }
@@ -229,13 +224,18 @@ private:
     // int past kExactInt): a loaded cell keeps the text it was read with,
     // else `fallback` is written, as the host writes it.
     [[nodiscard]] PyResult<void> unwritable(StoredCell& c, const Entry& e, std::string_view fallback) {
-        if (s_.core.has_as_read())
-            if (const std::optional<StoreCore::AsRead> a = s_.core.as_read(e.key)) {
-                take_kept(c, *a);
-                c.val = StoredCell::Val::AsRead;
-                return {};
-            }
+        if (kept_text(c, e)) return {};
         return number(c, fallback);
+    }
+
+    // Whether the cell keeps the text it was read with, which it is then written as.
+    bool kept_text(StoredCell& c, const Entry& e) {
+        if (!s_.core.has_as_read()) return false;
+        const std::optional<StoreCore::AsRead> a = s_.core.as_read(e.key);
+        if (!a) return false;
+        take_kept(c, *a);
+        c.val = StoredCell::Val::AsRead;
+        return true;
     }
 
     // What the cell keeps as read, its text into the row buffer.

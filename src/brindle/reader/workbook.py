@@ -32,6 +32,7 @@ from brindle.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from brindle.utils.deflate import DeflateError
 from brindle.utils.limits import MAX_COLUMN, MAX_ROW
 from brindle.utils.xml_encoding import parse_part
+from brindle.worksheet.extent import SheetExtent
 
 FileArg: TypeAlias = str | os.PathLike[str] | IO[bytes]
 
@@ -358,7 +359,7 @@ class ReadOnlyChartsheet:
         return f"<ReadOnlyChartsheet {self.title!r}>"
 
 
-class ReadOnlyWorksheet:
+class ReadOnlyWorksheet(SheetExtent):
     """One worksheet of a read-only workbook; its rows are read anew by each iteration."""
 
     def __init__(self, workbook, title, path):
@@ -421,6 +422,8 @@ class ReadOnlyWorksheet:
             self._extent = extent
         return extent
 
+    _used_range = _bounds
+
     def calculate_dimension(self) -> str:
         """The range the sheet's cells occupy, such as "A1:C10", found by reading
         every row (whatever the file declares); "A1" for a sheet without cells."""
@@ -439,26 +442,6 @@ class ReadOnlyWorksheet:
         """The range of the sheet's cells: the one the file declares when it
         declares one, else the one its cells occupy (see `reset_dimensions`)."""
         return _range_text(self._bounds())
-
-    @property
-    def min_row(self) -> int:
-        bounds = self._bounds()
-        return 1 if bounds is None else bounds[0]
-
-    @property
-    def min_column(self) -> int:
-        bounds = self._bounds()
-        return 1 if bounds is None else bounds[1]
-
-    @property
-    def max_row(self) -> int:
-        bounds = self._bounds()
-        return 1 if bounds is None else bounds[2]
-
-    @property
-    def max_column(self) -> int:
-        bounds = self._bounds()
-        return 1 if bounds is None else bounds[3]
 
     # -- rows -----------------------------------------------------------------
 

@@ -11,6 +11,7 @@ from brindle.cell.cell import Cell, bare_cell
 from brindle.utils.cell import column_index_from_string, coordinate_to_tuple, get_column_letter
 from brindle.utils.limits import MAX_COLUMN, MAX_COLUMN_LETTERS, MAX_ROW
 from brindle.worksheet.dimensions import ColumnDimensions, RowDimensions
+from brindle.worksheet.extent import SheetExtent
 from brindle.worksheet.store import is_cell_store, new_cell_store
 
 # Excel's own limits; a file beyond them does not open there.
@@ -101,7 +102,7 @@ class _SheetBase:
         return first if first == last else f"{first}:{last}"
 
 
-class Worksheet(_SheetBase):
+class Worksheet(_SheetBase, SheetExtent):
     """A worksheet held in memory: cells can be read and changed in any order.
 
     Cells are reached by coordinate (`ws["B2"]`, `ws["A1:C3"]`, `ws[2]` for a
@@ -199,26 +200,6 @@ class Worksheet(_SheetBase):
             return None
         r0, r1, c0, c1 = bounds
         return r0, c0, r1, c1
-
-    @property
-    def min_row(self) -> int:
-        bounds = self._bounds()
-        return 1 if bounds is None else bounds[0]
-
-    @property
-    def max_row(self) -> int:
-        bounds = self._bounds()
-        return 1 if bounds is None else bounds[1]
-
-    @property
-    def min_column(self) -> int:
-        bounds = self._bounds()
-        return 1 if bounds is None else bounds[2]
-
-    @property
-    def max_column(self) -> int:
-        bounds = self._bounds()
-        return 1 if bounds is None else bounds[3]
 
     @property
     def dimensions(self) -> str:
